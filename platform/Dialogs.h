@@ -1,0 +1,81 @@
+// The standard dialogs as one service: message box, confirmation box, input box,
+// file chooser and shell open. The front end installs its implementation: the
+// desktop window's dialogs, the headless ones, or a scripted one in tests.
+// All texts are CP932.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+// What a file chooser shows: filter pairs "description|pattern|...", title,
+// default extension and the last file name chosen (empty: none).
+struct TFileChooser {
+  std::string Filter;
+  std::string Title;
+  std::string DefaultExt;
+  std::string FileName;
+};
+
+class TDialogs {
+ public:
+  virtual ~TDialogs() = default;
+  // Modal box with one text and an OK button.
+  virtual void MessageBox(const std::string& text) = 0;
+  // Modal box with OK and Cancel; true for OK.
+  virtual bool Confirm(const std::string& text) = 0;
+  // Modal text entry; true for OK, with value holding the edited text.
+  virtual bool InputBox(const std::string& title, const std::string& prompt, std::string& value) = 0;
+  // Modal file chooser; true with the chosen full path in path, false for Cancel.
+  virtual bool ChooseFile(const TFileChooser& chooser, std::string& path) = 0;
+  // Hands an address ("mailto:..." or a page) to the user's default program.
+  virtual void ShellOpen(const std::string& address) = 0;
+};
+
+// The dialogs of this process (headless until a front end installs others).
+TDialogs& Dialogs();
+void SetDialogs(TDialogs* dialogs);
+
+// No user can answer: boxes print "tarvex: TEXT" to stderr (UTF-8) and return;
+// confirmation, input and file choosers answer Cancel; shell open prints the address.
+class THeadlessDialogs : public TDialogs {
+ public:
+  void MessageBox(const std::string& text) override;
+  bool Confirm(const std::string& text) override;
+  bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
+  bool ChooseFile(const TFileChooser& chooser, std::string& path) override;
+  void ShellOpen(const std::string& address) override;
+};
+
+// Answers from a script and records every call, for tests.
+class TScriptedDialogs : public TDialogs {
+ public:
+  struct Call {
+    std::string kind;  // "message", "confirm", "input", "file", "shell"
+    std::string text;  // the text, prompt, title or address
+    std::string extra; // input: the title; file: the filter
+  };
+  // Queued answers; when a queue is empty the dialog answers Cancel.
+  std::deque<bool> confirmAnswers;
+  std::deque<std::pair<bool, std::string>> inputAnswers;
+  std::deque<std::pair<bool, std::string>> fileAnswers;
+  std::vector<Call> calls;
+
+  void MessageBox(const std::string& text) override;
+  bool Confirm(const std::string& text) override;
+  bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
+  bool ChooseFile(const TFileChooser& chooser, std::string& path) override;
+  void ShellOpen(const std::string& address) override;
+  // The texts of the message boxes shown so far.
+  std::vector<std::string> Messages() const;
+};
+
+// Installs dialogs for the lifetime of the guard and restores the previous ones.
+class TDialogsGuard {
+ public:
+  explicit TDialogsGuard(TDialogs* dialogs);
+  ~TDialogsGuard();
+
+ private:
+  TDialogs* previous_;
+};
