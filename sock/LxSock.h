@@ -1,0 +1,149 @@
+// TLxSocket: the TCP client component every byte to the server goes through. It
+// resolves the host, connects with a time-out and a cancel request, closes and
+// reopens its socket, does line and stream I/O on the connection, reports levelled
+// status texts and turns socket error numbers into messages and exceptions.
+// TThreadTimer is its time-out timer: ticks arrive only inside message processing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/Component.h"
+#include "platform/MessagePump.h"
+#include "platform/Streams.h"
+#include "platform/StringList.h"
+#include "platform/SysUtils.h"
+
+// A socket error; the message is "NUMBER:text" or one of the component's own texts.
+class ESockError : public Exception { using Exception::Exception; };
+// A transfer was cancelled (Abort, Cancel or the time-out).
+class EAbortError : public ESockError { using ESockError::ESockError; };
+
+using TNotifyEvent = std::function<void(TComponent* sender)>;
+using THandlerEvent = std::function<void(bool& handled)>;
+using TOnStatus = std::function<void(TComponent* sender, const std::string& status)>;
+using TOnSocketError = std::function<void(TComponent* sender, uint16_t errorNo, const std::string& message)>;
+
+// Notification messages of the socket window.
+constexpr uint32_t WM_SOCKET_NOTICE = WM_USER + 101;  // 1125: readiness, lParam = event | error << 16
+constexpr uint32_t WM_LOOKUP_DONE = WM_USER + 102;    // 1126: host lookup done, lParam = error << 16
+
+class TThreadTimer : public TComponent, private TMessageHandler {
+ public:
+  explicit TThreadTimer(TComponent* owner = nullptr);
+  ~TThreadTimer() override;
+
+  bool Enabled() const { return enabled_; }
+  uint32_t Interval() const { return interval_; }
+  // Equal values change nothing; a new value re-evaluates the platform timer.
+  void SetEnabled(bool value);
+  void SetInterval(uint32_t value);
+  // Always re-evaluates the platform timer. Throws Exception "No Timer" when the
+  // platform refuses one.
+  void SetOnTimer(TNotifyEvent handler);
+
+ private:
+  void UpdateTimer();
+  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  uint32_t interval_ = 1000;
+  bool enabled_ = true;
+  TNotifyEvent onTimer_;
+  HWND timerWindow_ = 0;
+};
+
+class TLxSocket : public TComponent, private TMessageHandler {
+ public:
+  // Starts the socket library (first instance) and opens a socket.
+  // Throws ESockError "Initializaton of windows sockets failed".
+  explicit TLxSocket(TComponent* owner = nullptr);
+  ~TLxSocket() override;
+
+  // --- settings ---
+  std::string Host;
+  int32_t Port = 0;
+  int32_t TimeOut = 0;      // milliseconds, 0 = no limit; negative is a range error at TimerOn
+  int32_t ReportLevel = 0;  // highest status level reported through OnStatus
+  std::string AlternateHost;
+  uint16_t AlternatePort = 0;
+
+  // --- callbacks (skipped when unset) ---
+  TNotifyEvent OnReadReady, OnAcceptReady, OnConnect, OnDisconnect, OnHostResolved, OnConnectionFailed,
+      OnPacketSent;
+  TOnSocketError OnSocketError;
+  THandlerEvent OnInvalidHost, OnConnectionRequired;
+  TOnStatus OnStatus;
+
+  // --- state ---
+  TStringList WSAInfo;
+  int32_t BytesSent = 0;
+  int32_t BytesTotal = 0;
+  bool CancelRequested = false;
+  bool ShuttingDown = false;
+  int32_t LastErrorNo = 0;
+  std::string LastStatus;
+  bool Succeeded = false;
+  bool TimedOut = false;
+  bool LookupDone = false;
+  bool IsConnected = false;
+  std::string TransactionReply;
+  int16_t ReplyNumber = 0;
+  uint16_t SocketHandle = 0xFFFF;  // 65,535: none
+  uint32_t RemoteAddr = 0;          // IPv4 address, network byte order
+  uint16_t RemotePort = 0;          // network byte order
+  TThreadTimer* TimeOutTimer = nullptr;
+
+  // --- connection (virtual operations in the original slot order) ---
+  // Waits for an incoming connection; returns the new handle. Throws ESockError.
+  virtual uint16_t Accept();
+  // Resolves and connects, waiting in the pump. Throws ESockError ("Already connected",
+  // "Host Lookup Timed Out", "Host Lookup Canceled", "Null Remote Address",
+  // "Connection Timed out", "Connection Canceled", "Connection Failed", looked-up errors).
+  virtual void Connect();
+  // Closes the socket and opens a fresh one (RequestCloseSocket).
+  virtual void Disconnect();
+  // Sends the command line and reads one reply line; sets TransactionReply and
+  // ReplyNumber. Throws EAbortError, ESockError, ERangeError.
+  virtual std::string Transaction(const std::string& command);
+  // Status "Abort", then Cancel.
+  virtual void Abort();
+
+  void Cancel();
+  // Throws Exception "Not Connected" unless connected (OnConnectionRequired may connect).
+  void CheckConnection();
+  // Throws ESockError "Host Lookup Timed Out" / "Host Lookup Canceled" / "Host Lookup Failed".
+  void ResolveHost();
+  void RequestCloseSocket();
+  void InitializeWinsock();
+  void HandleSocketNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+  void TimerOn();
+  void TimerOff();
+  void TimerTriggered(TComponent* sender);
+
+  // --- line and stream I/O ---
+  // Sends length bytes (0: up to the first zero byte). Throws EAbortError
+  // "Socket send aborted", ESockError, ERangeError.
+  void SendBuffer(const char* bytes, uint16_t length);
+  // Sends text up to its first zero byte; 65,536 bytes or more is a range error.
+  void Write(const std::string& text);
+  void Writeln(const std::string& text);
+  // One line with its line feed (and CR before it, if sent); empty when the peer
+  // closed. Throws EAbortError "Socket readln aborted", ESockError, ERangeError.
+  std::string ReadLn();
+  // Sends the stream from its start in chunks, OnPacketSent after each send.
+  // Throws EAbortError "Socket send aborted", ESockError.
+  void SendStream(TStream& stream);
+  bool DataAvailable();
+  void ClearInput();
+
+  // --- status and errors ---
+  void ReportStatus(int level, const std::string& text);
+  // Raises ESockError for the last error unless it is the tolerated number or <= 10,000.
+  std::string CheckSocketError(uint16_t tolerated);
+  std::string LookupErrorMessage(uint16_t errorNo);
+
+ protected:
+  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
+  HWND SocketWindow = 0;
+  char IoBuffer[65540];
+};
