@@ -1,0 +1,121 @@
+// TLxSMTP, the SMTP client component, and TPostMessage, the message it carries.
+// The component builds the header block and the encoded body of its message and
+// carries them through the plain SMTP dialogue (HELO, RSET, MAIL FROM, RCPT TO,
+// DATA, QUIT; VRFY and EXPN on request) over the socket component's line and
+// stream operations, reporting progress and outcomes through callbacks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/Streams.h"
+#include "platform/StringList.h"
+#include "smtp/LxUUE.h"
+#include "sock/LxExtstr.h"
+#include "sock/LxSock.h"
+
+// Text subtype of a message without attachments.
+enum TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
+
+using THeaderInComplete = std::function<void(bool& handled, int hiType)>;
+using TRecipientNotFound = std::function<void(const std::string& recipient)>;
+using TMailListReturn = std::function<void(const std::string& mailAddress)>;
+using TFileItem = std::function<void(const std::string& filename)>;
+
+// A refusal by the server: the message is the server's reply line (line end
+// included), Code its reply number (0 when the server sent no reply at all).
+class ESmtpError : public Exception {
+ public:
+  ESmtpError(std::string message, int code) : Exception(std::move(message)), Code(code) {}
+  int Code;
+};
+
+// The outgoing message. The five lists are the message's own: assigning a list
+// copies its lines.
+class TPostMessage {
+ public:
+  std::string FromName;
+  std::string FromAddress;
+  std::string Subject;
+  std::string LocalProgram;
+  std::string Date;
+  std::string ReplyTo;
+  TStringList Attachments;
+  TStringList ToAddress;
+  TStringList ToCarbonCopy;
+  TStringList ToBlindCarbonCopy;
+  TStringList Body;
+};
+
+// Starts the boundary generator again from 0, as at program start (for tests).
+void ResetBoundarySequence();
+
+class TLxSMTP : public TLxSocket {
+ public:
+  explicit TLxSMTP(TComponent* owner = nullptr);
+  ~TLxSMTP() override;
+
+  // --- settings ---
+  std::string Charset = "us-ascii";
+  std::string UserID;  // the HELO argument
+  TSubType SubType = mtPlain;
+  UUMethods EncodeType = uuMime;
+  bool ClearParams = true;
+
+  // --- the message and its products ---
+  TPostMessage PostMessage;
+  TExStringList FinalHeader;  // header lines of the message being sent
+  TMemoryStream BodyStream;   // encoded body, every line ending in CR LF
+  std::string Boundary;       // multipart boundary of the last message with attachments
+  bool Busy = false;
+
+  // --- callbacks (skipped when unset) ---
+  TNotifyEvent OnConnect;  // greeting and HELO succeeded (hides the socket's own)
+  THeaderInComplete OnHeaderIncomplete;
+  TNotifyEvent OnSendStart, OnSuccess, OnFailure;
+  TFileItem OnEncodeStart, OnEncodeEnd, OnAttachmentNotFound;
+  TRecipientNotFound OnRecipientNotFound;
+  TMailListReturn OnMailListReturn;
+  THandlerEvent OnAuthenticationFailed;
+
+  // Opens the connection, reads the greeting and sends HELO (twice at most, when
+  // OnAuthenticationFailed asks for a retry); fires OnConnect on success.
+  // Throws the socket errors of TLxSocket::Connect, ESmtpError with the greeting
+  // line (400 or more, or no greeting), Exception "Authentication failed".
+  void Connect() override;
+  // Sends QUIT and closes the socket, also when QUIT fails.
+  // Throws ESmtpError with the reply line when it is 340 or more.
+  void Disconnect() override;
+  void Abort() override;
+
+  // Builds and sends the message of PostMessage; returns at once when Busy.
+  // Throws Exception "Incomplete Header", Exception "Not Connected", ESmtpError with
+  // the refused reply line, Exception for a CR, LF or NUL in an address or header
+  // line (nothing of the send is written then), socket errors, file errors of
+  // attachments.
+  void SendMail();
+  // VRFY: true when the reply number is 251 or less. Throws like SendMail.
+  bool Verify(const std::string& address);
+  // EXPN: true for a reply below 400, after OnMailListReturn with the first reply line.
+  // Returns false at once when Busy.
+  bool ExpandList(const std::string& name);
+
+  // Rebuilds FinalHeader, Boundary and BodyStream from PostMessage.
+  // Throws the file errors of WriteAttachmentPart.
+  void BuildMessage();
+  // Appends the MIME part of attachment number index (from 1) to BodyStream.
+  // Throws EFOpenError when the file cannot be opened (after OnAttachmentNotFound).
+  void WriteAttachmentPart(int index);
+  // Reads continuation lines until line holds the last line of the reply.
+  void ReadRestOfReply(std::string& line);
+  // The envelope address of a recipient entry ("Name <a@b>" -> "a@b", "x:a@b" -> "a@b").
+  static std::string ExtractAddress(const std::string& entry);
+  // Empties the recipient lists and the attachment list of PostMessage.
+  void ClearRecipients();
+
+ private:
+  // Sends one command; throws ESmtpError when the reply is empty or its number is
+  // at least failAt. Returns the reply line.
+  std::string Command(const std::string& line, int failAt);
+};
