@@ -82,7 +82,9 @@ int RunHeadless() {
   } catch (const std::exception& e) {
     Application().ShowException(e);
   }
-  if (!form.IsClosed()) {
+  // A close that already failed to save the settings is not tried again: the same
+  // write would fail the same way and say so twice.
+  if (!form.IsClosed() && Application().ExitStatus() != esCantCreate) {
     try {
       form.Close();
     } catch (const std::exception& e) {

@@ -169,7 +169,7 @@ class Foundation(unittest.TestCase):
         for name, path in cases:
             rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": path}, unprivileged=True)
             self.assertEqual(rc, 73, name)
-            self.assertIn("tarvex: %s に書き込めません\n" % path, err, name)
+            self.assertEqual(err, "tarvex: %s に書き込めません\n" % path, name)
         self.assertEqual(self.read(ro_file), before)
         self.assertFalse(os.path.exists(os.path.join(locked, "t.INI")))
 
