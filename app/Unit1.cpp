@@ -1,0 +1,465 @@
+#include "app/Unit1.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "app/Rw_ini.h"
+#include "platform/FileUtil.h"
+
+// ---------------------------------------------------------------- errors
+
+int ExitStatusOf(const std::exception& error) {
+  if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
+  if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
+  // The SMTP and socket errors map here once those layers are part of the form:
+  // a refusal or failed authentication to esUnavailable, a connection failure,
+  // time-out, 4xx reply or closed connection to esTempFail.
+  return esSoftware;
+}
+
+void TApplication::ShowException(const std::exception& error) {
+  exitStatus_ = ExitStatusOf(error);
+  Dialogs().MessageBox(error.what());
+}
+
+TApplication& Application() {
+  static TApplication application;
+  return application;
+}
+
+int ExitStatusOfRun(const TForm1& form) {
+  if (Application().ExitStatus() != esOk) return Application().ExitStatus();
+  if (!form.ErrorMessage.empty()) return esMissingField;
+  return esOk;
+}
+
+// ---------------------------------------------------------------- timer
+
+TFormTimer::TFormTimer(uint32_t interval)
+    : window_(TMessagePump::Instance().CreateWindow(this)), interval_(interval) {}
+
+TFormTimer::~TFormTimer() { TMessagePump::Instance().DestroyWindow(window_); }
+
+void TFormTimer::SetEnabled(bool value) {
+  if (value == enabled_) return;
+  enabled_ = value;
+  Update();
+}
+
+void TFormTimer::SetInterval(uint32_t ms) {
+  if (ms == interval_) return;
+  interval_ = ms;
+  Update();
+}
+
+void TFormTimer::Update() {
+  auto& pump = TMessagePump::Instance();
+  pump.KillTimer(window_, 1);
+  if (enabled_ && interval_ > 0) pump.SetTimer(window_, 1, interval_);
+}
+
+void TFormTimer::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
+  if (msg != WM_TIMER || wParam != 1 || !enabled_ || !OnTimer) return;
+  // A tick runs inside whatever is processing messages; its error must not end
+  // that caller's work, so it is reported here.
+  try {
+    OnTimer();
+  } catch (const std::exception& e) {
+    Application().ShowException(e);
+  }
+}
+
+// ---------------------------------------------------------------- macro lines
+
+TMacroLineReader::TMacroLineReader(const std::string& path) : path_(path) {
+  // O_NONBLOCK: opening a FIFO without a writer must not hang; only regular files
+  // are read.
+  fd_ = ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st;
+  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) Close();
+  if (fd_ < 0) throw FileOpenError(path);
+}
+
+TMacroLineReader::~TMacroLineReader() { Close(); }
+
+void TMacroLineReader::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  pos_ = len_ = 0;
+}
+
+bool TMacroLineReader::Fill() {
+  if (pos_ < len_) return true;
+  if (fd_ < 0) return false;
+  pos_ = len_ = 0;
+  while (true) {
+    ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EStreamError("Stream read error");
+    len_ = static_cast<size_t>(n);
+    return n > 0;
+  }
+}
+
+bool TMacroLineReader::Eof() { return !Fill() || buffer_[pos_] == '\x1A'; }
+
+std::string TMacroLineReader::ReadLine() {
+  std::string line;
+  while (Fill()) {
+    const char* start = buffer_ + pos_;
+    size_t n = len_ - pos_, i = 0;
+    while (i < n && start[i] != '\r' && start[i] != '\x1A') ++i;
+    line.append(start, i);
+    pos_ += i;
+    if (i == n) continue;  // the line goes on in the next chunk
+    if (start[i] == '\x1A') break;  // the end mark stays: Eof sees it
+    ++pos_;  // the CR
+    if (Fill() && buffer_[pos_] == '\n') ++pos_;
+    break;
+  }
+  return line;
+}
+
+namespace {
+
+const char* const kKeywords[] = {"rem",    "to",   "cc",        "bcc",        "subject", "reply-to", "body",
+                                 "bind",   "server", "pickupbcc", "pickupbody", "action",  "upwd",     "uname"};
+
+// A-Z turned into a-z; no other byte changes.
+std::string LowerAscii(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// The line without bytes below 33 at either end.
+std::string TrimControls(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) < 33) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) < 33) --e;
+  return s.substr(b, e - b);
+}
+
+void AppendAddress(std::string& field, const std::string& line) {
+  if (field.empty())
+    field = line;
+  else
+    field += "," + line;
+}
+
+}  // namespace
+
+int MacroKeyword(const std::string& line) {
+  size_t colon = line.find(':');
+  if (colon == std::string::npos) return -1;
+  std::string key = LowerAscii(line.substr(0, colon) + line.substr(colon + 1));
+  for (int i = 0; i < 14; ++i)
+    if (key == kKeywords[i]) return i;
+  return -1;
+}
+
+// ---------------------------------------------------------------- form
+
+TForm1::TForm1(TComponent* owner) : TComponent(owner) {
+  Name = "Form1";
+  OpenDialog1.DefaultExt = "*";
+  OpenDialog1.Filter = Utf8ToCp932("すべてのファイル(*.*)|*.*");
+  OpenDialog1.Title = Utf8ToCp932("添付ファイルの指定");
+  Timer1.OnTimer = [this] { Timer1Timer(); };
+}
+
+TForm1::~TForm1() {
+  MarkDestroying();
+  Timer1.SetEnabled(false);
+}
+
+const std::string& TForm1::MissingFieldText() {
+  static const std::string text = Utf8ToCp932("必須項目を記入してください");
+  return text;
+}
+
+void TForm1::Notify(TFormField field) {
+  if (view_ && !Destroying()) view_->Changed(field);
+}
+
+void TForm1::SetStatus(const std::string& text) {
+  StatusBar1 = text;
+  Notify(TFormField::StatusBar1);
+}
+
+void TForm1::FormCreate() {
+  LoadSettings(*this);
+  Left = FormLeft;
+  Top = FormTop;
+  Notify(TFormField::Position);
+  MacroPath.clear();
+  StopRequested = MacroStarted = Connected = false;
+  eSMTPServer = ServerAddress;
+  eHomeAddr = SenderAddress;
+  Edit3 = UserName;
+  Edit4 = Password;
+  Edit2 = IntToStr(PortNumber);
+  for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
+                       TFormField::Edit2})
+    Notify(f);
+  if (!Params().empty()) {
+    MacroPath = Params()[0];
+    if (!HasDirectoryPart(MacroPath)) {
+      MacroPath = ExeDir() + MacroPath;
+      Timer1.SetEnabled(true);
+    }
+  }
+}
+
+namespace {
+// Runs the start-up macro and forgets its path afterwards, also when it fails.
+struct ForgetPath {
+  std::string& path;
+  ~ForgetPath() { path.clear(); }
+};
+}  // namespace
+
+void TForm1::FormActivate() {
+  if (MacroPath.empty() || MacroStarted) return;
+  MacroStarted = true;
+  ForgetPath forget{MacroPath};
+  ExecuteMacroFile(MacroPath);
+}
+
+void TForm1::Timer1Timer() {
+  if (MacroPath.empty() || MacroStarted) return;
+  Timer1.SetEnabled(false);
+  MacroStarted = true;
+  ForgetPath forget{MacroPath};
+  ExecuteMacroFile(MacroPath);
+}
+
+void TForm1::FormCloseQuery(bool& canClose) {
+  SmtpAbort();
+  canClose = true;
+}
+
+void TForm1::FormClose() {
+  SmtpAbort();
+  FormLeft = Left;
+  FormTop = Top;
+  ServerAddress = eSMTPServer;
+  SenderAddress = eHomeAddr;
+  UserName = Edit3;
+  Password = Edit4;
+  PortNumber = StrToIntDef(Edit2, 25);
+  SaveSettings(*this);
+}
+
+void TForm1::Close() {
+  if (closed_) return;
+  bool canClose = true;
+  FormCloseQuery(canClose);
+  if (!canClose) return;
+  FormClose();
+  closed_ = true;
+  Timer1.SetEnabled(false);
+  if (view_) view_->Closed();
+  Application().Terminate();
+}
+
+void TForm1::ClearForm() {
+  eTo.clear();
+  eCC.clear();
+  eBCC.clear();
+  eSubject.clear();
+  eHomeAddr.clear();
+  OpenDialog1.FileName.clear();
+  OpenDialog2.FileName.clear();
+  ListBox1.Clear();
+  ListBox1ItemIndex = -1;
+  reMessageText.Clear();
+  StopRequested = false;
+  for (TFormField f : {TFormField::eTo, TFormField::eCC, TFormField::eBCC, TFormField::eSubject,
+                       TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText})
+    Notify(f);
+}
+
+void TForm1::ExecuteMacroFile(const std::string& path) {
+  PageControl1Enabled = false;
+  Notify(TFormField::PageControl1);
+  // The form is enabled again however the run ends, an error included.
+  struct Enable {
+    TForm1& form;
+    ~Enable() {
+      form.PageControl1Enabled = true;
+      form.Notify(TFormField::PageControl1);
+    }
+  };
+  {
+    Enable enable{*this};
+    ClearForm();
+    std::unique_ptr<TMacroLineReader> reader;
+    try {
+      reader = std::make_unique<TMacroLineReader>(path);
+    } catch (const EFOpenError& e) {
+      throw EMacroOpenError(e.Message());
+    }
+    int section = msRem;
+    while (true) {
+      ProcessMessages();
+      if (StopRequested) break;
+      if (reader->Eof()) {
+        reader->Close();
+        break;
+      }
+      std::string line = reader->ReadLine();
+      int keyword = MacroKeyword(line);
+      if (keyword >= 0)
+        section = keyword;
+      else
+        ExecuteMacroLine(section, line);
+      if (StopRequested) {
+        reader->Close();
+        Close();
+        break;
+      }
+    }
+  }
+  if (StopRequested) Close();
+}
+
+void TForm1::PickupFile(const std::string& path, bool intoBCC) {
+  if (!FileExists(path)) return;
+  TMacroLineReader reader(path);
+  while (!reader.Eof()) {
+    std::string line = reader.ReadLine();
+    if (intoBCC)
+      eBCC += "," + TrimControls(line);
+    else
+      reMessageText.Add(std::move(line));
+  }
+  Notify(intoBCC ? TFormField::eBCC : TFormField::reMessageText);
+}
+
+void TForm1::ExecuteMacroLine(int section, const std::string& line) {
+  if (line.empty() && section != msBody) return;
+  switch (section) {
+    case msTo:
+      AppendAddress(eTo, line);
+      Notify(TFormField::eTo);
+      break;
+    case msCC:
+      AppendAddress(eCC, line);
+      Notify(TFormField::eCC);
+      break;
+    case msBCC:
+      AppendAddress(eBCC, line);
+      Notify(TFormField::eBCC);
+      break;
+    case msSubject:
+      eSubject = line;
+      Notify(TFormField::eSubject);
+      break;
+    case msReplyTo:
+      eHomeAddr = line;
+      Notify(TFormField::eHomeAddr);
+      break;
+    case msBody:
+      reMessageText.Add(line);
+      Notify(TFormField::reMessageText);
+      break;
+    case msBind:
+      ListBox1.Add(line);
+      Notify(TFormField::ListBox1);
+      break;
+    case msServer:
+      eSMTPServer = line;
+      ServerAddress = eSMTPServer;
+      Notify(TFormField::eSMTPServer);
+      break;
+    case msPickupBCC:
+      PickupFile(line, true);
+      break;
+    case msPickupBody:
+      PickupFile(line, false);
+      break;
+    case msAction:
+      MacroMode = true;
+      ExecuteAction(LowerAscii(line));
+      break;
+    case msUpwd:
+      Edit4 = line;
+      Notify(TFormField::Edit4);
+      break;
+    case msUname:
+      Edit3 = line;
+      Notify(TFormField::Edit3);
+      break;
+    default:  // "rem" and unknown numbers
+      break;
+  }
+}
+
+void TForm1::ExecuteAction(const std::string& word) {
+  if (word == "open") {
+    if (Connected) return;
+    int port = StrToInt(Edit2);
+    SmtpConnect(ServerAddress, port, Edit3);
+    Connected = true;
+    Pause(1000);
+  } else if (word == "close") {
+    Pause(1000);
+    if (Connected) {
+      SmtpDisconnect();
+      Connected = false;
+    }
+  } else if (word == "send") {
+    Button6Click();
+    Pause(1000);
+  } else if (word == "clear") {
+    ClearForm();
+  } else if (word == "end") {
+    if (Connected) SmtpDisconnect();
+    Connected = false;
+    StopRequested = true;
+  }
+}
+
+void TForm1::Pause(int ms) {
+  TMessagePump& pump = TMessagePump::Instance();
+  // Tick counts wrap; the difference of two of them, read as a signed 32-bit value,
+  // orders them correctly across the wrap.
+  const uint32_t deadline = pump.GetTickCount() + static_cast<uint32_t>(ms);
+  while (true) {
+    pump.ProcessMessages();
+    int32_t left = static_cast<int32_t>(deadline - pump.GetTickCount());
+    if (left < 0) return;
+    pump.WaitMessage(static_cast<int>(static_cast<int64_t>(left) + 1 > INT32_MAX ? INT32_MAX : left + 1));
+  }
+}
+
+void TForm1::Button6Click() {
+  if (eTo.empty() || eSubject.empty() || eHomeAddr.empty()) {
+    if (MacroMode) {
+      ErrorMessage = MissingFieldText();
+      StopRequested = true;
+      Close();
+    } else {
+      Dialogs().MessageBox(MissingFieldText());
+    }
+    return;
+  }
+  SendCommand();
+}
+
+// ---------------------------------------------------------------- SMTP hooks
+
+namespace {
+[[noreturn]] void SmtpNotAvailable() { throw Exception("SMTP is not available in this build"); }
+}  // namespace
+
+void TForm1::SmtpConnect(const std::string&, int, const std::string&) { SmtpNotAvailable(); }
+void TForm1::SmtpDisconnect() { SmtpNotAvailable(); }
+void TForm1::SmtpAbort() {}
+void TForm1::SendCommand() { SmtpNotAvailable(); }

@@ -1,0 +1,217 @@
+#include "platform/Profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/FileUtil.h"
+#include "platform/StringList.h"
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool SameName(const std::string& a, const std::string& b) { return TStringList::CompareText(a, b) == 0; }
+
+// One line of the file: its text without the line end, and the line end itself
+// ("\r\n", "\n", or empty for a last line without one).
+struct Line {
+  std::string text;
+  std::string eol;
+};
+
+// The text of a line for parsing: a stray CR at its end does not count.
+std::string Content(const Line& line) {
+  if (!line.text.empty() && line.text.back() == '\r') return line.text.substr(0, line.text.size() - 1);
+  return line.text;
+}
+
+// True for a "[name]" line; name receives the trimmed text between the brackets.
+bool ParseSection(const std::string& text, std::string& name) {
+  std::string t = Trim(text);
+  if (t.empty() || t[0] != '[') return false;
+  size_t close = t.find(']');
+  if (close == std::string::npos) return false;
+  name = Trim(t.substr(1, close - 1));
+  return true;
+}
+
+// True for a "key=value" line (not a comment, not a section line, key not empty).
+bool ParseKey(const std::string& text, std::string& key, std::string& value) {
+  std::string t = Trim(text);
+  if (t.empty() || t[0] == ';' || t[0] == '[') return false;
+  size_t eq = t.find('=');
+  if (eq == std::string::npos) return false;
+  key = Trim(t.substr(0, eq));
+  if (key.empty()) return false;
+  value = Trim(t.substr(eq + 1));
+  return true;
+}
+
+std::vector<Line> SplitLines(const std::string& data) {
+  std::vector<Line> lines;
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t lf = data.find('\n', pos);
+    if (lf == std::string::npos) {
+      lines.push_back({data.substr(pos), ""});
+      break;
+    }
+    size_t end = lf;
+    std::string eol = "\n";
+    if (end > pos && data[end - 1] == '\r') {
+      --end;
+      eol = "\r\n";
+    }
+    lines.push_back({data.substr(pos, end - pos), eol});
+    pos = lf + 1;
+  }
+  return lines;
+}
+
+// Reads the whole regular file behind fd from its start. False on a read error or
+// when fd is not a regular file (a device could deliver bytes for ever).
+bool ReadAll(int fd, std::string& data) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  data.clear();
+  char chunk[65536];
+  off_t offset = 0;
+  while (true) {
+    ssize_t n = ::pread(fd, chunk, sizeof chunk, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    data.append(chunk, static_cast<size_t>(n));
+    offset += n;
+  }
+}
+
+bool WriteAt(int fd, const char* p, size_t count, off_t offset) {
+  while (count > 0) {
+    ssize_t n = ::pwrite(fd, p, count, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    count -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+
+// The file's contents with key of section set to value.
+std::string Edit(const std::string& old, const std::string& section, const std::string& key,
+                 const std::string& value) {
+  std::vector<Line> lines = SplitLines(old);
+  std::string eol = "\r\n";
+  size_t firstLf = old.find('\n');
+  if (firstLf != std::string::npos && (firstLf == 0 || old[firstLf - 1] != '\r')) eol = "\n";
+  const std::string keyLine = key + "=" + value;
+
+  // The first key line of a matching section, and the last non-blank line of the
+  // first matching section (where a missing key goes).
+  bool inSection = false;
+  int sectionBlock = 0;  // 1 while in the first matching section, 2 after it
+  long insertAfter = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string text = Content(lines[i]), name, k, v;
+    if (ParseSection(text, name)) {
+      inSection = SameName(name, section);
+      if (sectionBlock == 1) sectionBlock = 2;
+      if (inSection && sectionBlock == 0) {
+        sectionBlock = 1;
+        insertAfter = static_cast<long>(i);
+      }
+      continue;
+    }
+    if (!inSection) continue;
+    if (ParseKey(text, k, v) && SameName(k, key)) {
+      lines[i].text = keyLine;
+      if (lines[i].eol.empty()) lines[i].eol = eol;
+      sectionBlock = 3;  // done
+      break;
+    }
+    if (sectionBlock == 1 && !Trim(text).empty()) insertAfter = static_cast<long>(i);
+  }
+
+  if (sectionBlock != 3) {
+    if (insertAfter >= 0) {
+      Line& at = lines[static_cast<size_t>(insertAfter)];
+      if (at.eol.empty()) at.eol = eol;
+      lines.insert(lines.begin() + insertAfter + 1, Line{keyLine, eol});
+    } else {
+      if (!lines.empty() && lines.back().eol.empty()) lines.back().eol = eol;
+      lines.push_back({"[" + section + "]", eol});
+      lines.push_back({keyLine, eol});
+    }
+  }
+
+  std::string out;
+  out.reserve(old.size() + keyLine.size() + section.size() + 8);
+  for (const Line& l : lines) out += l.text + l.eol;
+  return out;
+}
+
+}  // namespace
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& def, const std::string& file) {
+  int fd = ::open(ToOsPath(file).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return def.substr(0, kProfileValueMax);
+  std::string data;
+  bool ok = ReadAll(fd, data);
+  ::close(fd);
+  if (!ok) return def.substr(0, kProfileValueMax);
+
+  bool inSection = false;
+  for (const Line& line : SplitLines(data)) {
+    std::string text = Content(line), name, k, v;
+    if (ParseSection(text, name)) {
+      inSection = SameName(name, section);
+    } else if (inSection && ParseKey(text, k, v) && SameName(k, key)) {
+      return v.substr(0, kProfileValueMax);
+    }
+  }
+  return def.substr(0, kProfileValueMax);
+}
+
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& file) {
+  std::string clean = value.substr(0, value.find_first_of(std::string("\r\n\0", 3)));
+  const std::string os = ToOsPath(file);
+  int fd = ::open(os.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) fd = ::open(os.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+
+  std::string old;
+  if (!ReadAll(fd, old)) {
+    ::close(fd);
+    return false;
+  }
+  std::string now = Edit(old, section, key, clean);
+
+  // Only the bytes from the first difference on are written. Space for a longer
+  // file is reserved first, so a full disk fails before anything is overwritten.
+  size_t same = 0;
+  while (same < old.size() && same < now.size() && old[same] == now[same]) ++same;
+  bool ok = true;
+  if (now.size() > old.size()) {
+    int rc = ::posix_fallocate(fd, static_cast<off_t>(old.size()), static_cast<off_t>(now.size() - old.size()));
+    if (rc == ENOSPC || rc == EFBIG || rc == EIO) ok = false;
+  }
+  if (ok) ok = WriteAt(fd, now.data() + same, now.size() - same, static_cast<off_t>(same));
+  if (ok && now.size() < old.size()) ok = ::ftruncate(fd, static_cast<off_t>(now.size())) == 0;
+  if (!ok && now.size() > old.size()) (void)!::ftruncate(fd, static_cast<off_t>(old.size()));
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}

@@ -1,0 +1,379 @@
+// The macro reader of the form: line splitting, keyword detection, sections,
+// pickup files, action words, stop requests and a full example run.
+#include <dirent.h>
+
+#include "app/Rw_ini.h"
+#include "app/AppFixture.h"
+#include "platform/Profile.h"
+
+using namespace apptest;
+
+namespace {
+
+std::vector<std::string> ReadLines(const std::string& path) {
+  TMacroLineReader reader(path);
+  std::vector<std::string> lines;
+  while (!reader.Eof()) lines.push_back(reader.ReadLine());
+  return lines;
+}
+
+int OpenFdCount() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- line splitting
+
+TEST(MacroLineReader, SplitsBytesIntoLines) {
+  using S = std::string;
+  struct Case {
+    const char* name;
+    S bytes;
+    std::vector<S> lines;
+  } cases[] = {
+      {"empty file", "", {}},
+      {"CR LF ends", "a\r\nb\r\n", {"a", "b"}},
+      {"CR alone ends", "a\rb", {"a", "b"}},
+      {"last line without end", "a\r\nb", {"a", "b"}},
+      {"bare LF is a byte", "a\nb\r\nc", {"a\nb", "c"}},
+      {"LF-only file is one line", "to:\na\nb\n", {"to:\na\nb\n"}},
+      {"empty line kept", "a\r\n\r\nb\r\n", {"a", "", "b"}},
+      {"only a line end", "\r\n", {""}},
+      {"CR CR LF", "a\r\r\nb", {"a", "", "b"}},
+      {"LF after CR LF starts a line", "a\r\n\nb", {"a", "\nb"}},
+      {"0x1A after a line end", "a\r\n\x1A" "b\r\n", {"a"}},
+      {"0x1A inside a line", "ab\x1A" "cd\r\n", {"ab"}},
+      {"0x1A first", "\x1A" "a\r\n", {}},
+      {"NUL and high bytes kept", S("a\0b\x81\x40\xff\r\n", 8), {S("a\0b\x81\x40\xff", 6)}},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadLines(dir.Write("f", c.bytes)), c.lines) << c.name;
+  }
+}
+
+TEST(MacroLineReader, LinesCrossChunkBoundariesAndHaveNoLimit) {
+  TempDir dir;
+  // The CR is the last byte of the first 64 KiB chunk and its LF the first of the next.
+  std::string first(65535, 'a');
+  std::string big(3 * 1024 * 1024 + 17, 'b');
+  std::string path = dir.Write("f", first + "\r\n" + big + "\r\n" + "x");
+  auto lines = ReadLines(path);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], first);
+  EXPECT_EQ(lines[1], big);
+  EXPECT_EQ(lines[2], "x");
+}
+
+TEST(MacroLineReader, RefusesWhatIsNoReadableFile) {
+  TempDir dir;
+  EXPECT_THROW(TMacroLineReader(dir.File("missing")), EFOpenError);
+  EXPECT_THROW(TMacroLineReader(dir.Path()), EFOpenError);
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  EXPECT_THROW(TMacroLineReader(dir.File("fifo")), EFOpenError);  // never blocks
+}
+
+// ------------------------------------------------------------- keywords
+
+TEST(MacroKeyword, DetectsKeywordLines) {
+  struct Case {
+    const char* line;
+    int section;
+  } cases[] = {
+      {"rem:", msRem},           {"to:", msTo},
+      {":to", msTo},             {"t:o", msTo},
+      {"TO:", msTo},             {"To:", msTo},
+      {"cc:", msCC},             {"bcc:", msBCC},
+      {"Subject:", msSubject},   {"reply-to:", msReplyTo},
+      {"Reply-To:", msReplyTo},  {"body:", msBody},
+      {"bind:", msBind},         {"server:", msServer},
+      {"PickupBCC:", msPickupBCC}, {"pickupbody:", msPickupBody},
+      {"action:", msAction},     {"upwd:", msUpwd},
+      {"uname:", msUname},
+      // Content lines: nothing is trimmed, only the first colon goes.
+      {"To: ", -1},              {" to:", -1},
+      {"to:x", -1},              {"to", -1},
+      {"to::", -1},              {"Re: hello", -1},
+      {"Time: 10:00", -1},       {"", -1},
+      {":", -1},                 {"to:\n", -1},
+      {"subjects:", -1},         {"\x83to:", -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MacroKeyword(c.line), c.section) << '"' << c.line << '"';
+}
+
+// ------------------------------------------------------------- sections
+
+namespace {
+// One field of the form as text; lists are joined with "|".
+std::string Field(const TForm1& f, const std::string& name) {
+  auto join = [](const TStringList& l) {
+    std::string s;
+    for (int i = 0; i < l.Count(); ++i) s += (i ? "|" : "") + l[i];
+    return s;
+  };
+  if (name == "to") return f.eTo;
+  if (name == "cc") return f.eCC;
+  if (name == "bcc") return f.eBCC;
+  if (name == "subject") return f.eSubject;
+  if (name == "from") return f.eHomeAddr;
+  if (name == "body") return join(f.reMessageText);
+  if (name == "bind") return join(f.ListBox1);
+  if (name == "server") return f.eSMTPServer;
+  if (name == "ServerAddress") return f.ServerAddress;
+  if (name == "uname") return f.Edit3;
+  if (name == "upwd") return f.Edit4;
+  if (name == "lines") return std::to_string(f.reMessageText.Count());
+  ADD_FAILURE() << "no field " << name;
+  return "";
+}
+}  // namespace
+
+class MacroSections : public FormTest {};
+
+TEST_F(MacroSections, FillTheFormAsTheCurrentSectionSays) {
+  const std::string subjectSjis = Utf8ToCp932("件名");
+  struct Case {
+    const char* name;
+    std::string macro;
+    std::vector<std::pair<std::string, std::string>> expect;
+  } cases[] = {
+      {"lines before the first keyword are ignored", "to\r\nhello\r\nTo:\r\na@x\r\n", {{"to", "a@x"}, {"lines", "0"}}},
+      {"to appends with a comma", "to:\r\na@x\r\nb@y\r\n", {{"to", "a@x,b@y"}}},
+      {"cc and bcc append", "cc:\r\nc1\r\nc2\r\nbcc:\r\nb1\r\nb2\r\n", {{"cc", "c1,c2"}, {"bcc", "b1,b2"}}},
+      {"colon anywhere selects", ":to\r\na\r\nt:o\r\nb\r\n", {{"to", "a,b"}}},
+      {"To with a blank is an address", "to:\r\na@x\r\nTo: \r\n", {{"to", "a@x,To: "}}},
+      {"blank before keyword is content", "to:\r\na\r\n subject:\r\n", {{"to", "a, subject:"}, {"subject", ""}}},
+      {"unknown keyword is content", "to:\r\nfoo:\r\n", {{"to", "foo:"}}},
+      {"empty line adds no address", "to:\r\na\r\n\r\nb\r\n", {{"to", "a,b"}}},
+      {"last subject wins", "subject:\r\none\r\ntwo\r\n", {{"subject", "two"}}},
+      {"Shift-JIS kept as bytes", "Subject:\r\n" + subjectSjis + "\r\n", {{"subject", subjectSjis}}},
+      {"reply-to replaces", "reply-to:\r\na@x\r\nb@y\r\n", {{"from", "b@y"}}},
+      {"body keeps empty and colon lines", "body:\r\nfirst\r\n\r\nRe: hello\r\nTime: 10:00\r\n",
+       {{"body", "first||Re: hello|Time: 10:00"}, {"lines", "4"}}},
+      {"body line that is a keyword switches", "body:\r\nx\r\nSubject:\r\ny\r\n", {{"body", "x"}, {"subject", "y"}}},
+      {"bind adds paths untested", "bind:\r\n/no/such/file\r\nrel.txt\r\n", {{"bind", "/no/such/file|rel.txt"}}},
+      {"server sets field and address", "server:\r\nsmtp.example\r\n",
+       {{"server", "smtp.example"}, {"ServerAddress", "smtp.example"}}},
+      {"uname and upwd", "uname:\r\nbob\r\nupwd:\r\nsecret\r\n", {{"uname", "bob"}, {"upwd", "secret"}}},
+      {"rem ignores", "to:\r\na\r\nrem:\r\nb\r\n", {{"to", "a"}}},
+      {"LF-only file is one rem line", "to:\na@x\nb@y\n", {{"to", ""}}},
+      {"bare LF stays in the address", "to:\r\na@x\nb@y\r\n", {{"to", "a@x\nb@y"}}},
+      {"0x1A ends the file", "to:\r\na@x\r\n\x1A" "b@y\r\n", {{"to", "a@x"}}},
+      {"clear empties the mail fields", "to:\r\na\r\nbody:\r\nx\r\naction:\r\nclear\r\nto:\r\nb\r\n",
+       {{"to", "b"}, {"lines", "0"}}},
+  };
+  for (const auto& c : cases) {
+    RecordingForm form;
+    form.ExecuteMacroFile(Macro(c.macro));
+    for (const auto& [field, value] : c.expect) EXPECT_EQ(Field(form, field), value) << c.name << ": " << field;
+    EXPECT_TRUE(form.PageControl1Enabled) << c.name;
+    EXPECT_FALSE(form.IsClosed()) << c.name;
+  }
+}
+
+TEST_F(MacroSections, RunStartsWithClearedMailFieldsButKeepsTheConnectionPage) {
+  RecordingForm form;
+  form.eTo = "old@x";
+  form.eHomeAddr = "me@x";
+  form.ListBox1.Add("f");
+  form.reMessageText.Add("l");
+  form.eSMTPServer = "host";
+  form.Edit3 = "user";
+  form.OpenDialog1.FileName = "last";
+  form.ExecuteMacroFile(Macro("rem:\r\n"));
+  EXPECT_EQ(form.eTo, "");
+  EXPECT_EQ(form.eHomeAddr, "");
+  EXPECT_EQ(form.ListBox1.Count(), 0);
+  EXPECT_EQ(form.reMessageText.Count(), 0);
+  EXPECT_EQ(form.OpenDialog1.FileName, "");
+  EXPECT_EQ(form.eSMTPServer, "host");
+  EXPECT_EQ(form.Edit3, "user");
+}
+
+TEST_F(MacroSections, PickupFilesAddTheirLines) {
+  std::string bcc = dir.Write("bcc.txt", " a@x\t\r\n\r\n\x01 b@y \r\n\x81\x40" "c@z\r\nlf\nin\r\n\x1A" "d@w\r\n");
+  std::string body = dir.Write("body.txt", "  one  \r\n\r\nTo:\r\nlast");
+  RecordingForm form;
+  form.ExecuteMacroFile(Macro("pickupbcc:\r\n" + bcc + "\r\n" + dir.File("none") + "\r\nbcc:\r\nz@z\r\npickupbcc:\r\n" +
+                              bcc + "\r\nbody:\r\nfirst\r\npickupbody:\r\n" + body + "\r\n" + dir.File("none") + "\r\n"));
+  // Leading comma even into an empty field; blank lines add ","; bytes from 0x80
+  // are no blanks; a bare LF inside a line is kept.
+  const std::string once = ",a@x,,b@y,\x81\x40" "c@z,lf\nin";
+  EXPECT_EQ(form.eBCC, once + ",z@z" + once);
+  EXPECT_EQ(Field(form, "body"), "first|  one  ||To:|last");
+}
+
+TEST_F(MacroSections, PickupOfAFolderDoesNothing) {
+  std::string macro = Macro("pickupbody:\r\n" + dir.Path() + "\r\nto:\r\nx\r\n");
+  RecordingForm form;
+  form.ExecuteMacroFile(macro);  // a folder is no file: nothing happens
+  EXPECT_EQ(form.eTo, "x");
+}
+
+// ------------------------------------------------------------- actions
+
+class MacroActions : public FormTest {};
+
+TEST_F(MacroActions, WordsAreLoweredButNotTrimmed) {
+  const std::string fill = "to:\r\na@x\r\nsubject:\r\ns\r\nreply-to:\r\nme@x\r\nserver:\r\nhost\r\nuname:\r\nu\r\n";
+  struct Case {
+    const char* word;
+    std::vector<std::string> calls;
+    bool connected, closed;
+  } cases[] = {
+      {"open", {"connect host 25 u"}, true, false},
+      {"OPEN", {"connect host 25 u"}, true, false},
+      {" open", {}, false, false},
+      {"send", {"send to=a@x subject=s from=me@x body= bind="}, false, false},
+      {"SEND", {"send to=a@x subject=s from=me@x body= bind="}, false, false},
+      {" send", {}, false, false},
+      {"send ", {}, false, false},
+      {"close", {}, false, false},
+      {"clear", {}, false, false},
+      {"end", {"abort", "abort"}, false, true},
+      {"End", {"abort", "abort"}, false, true},
+      {"bogus", {}, false, false},
+  };
+  for (const auto& c : cases) {
+    RecordingForm form;
+    form.ExecuteMacroFile(Macro(fill + "action:\r\n" + c.word + "\r\n"));
+    EXPECT_EQ(form.Texts(), c.calls) << c.word;
+    EXPECT_EQ(form.Connected, c.connected) << c.word;
+    EXPECT_EQ(form.IsClosed(), c.closed) << c.word;
+    EXPECT_TRUE(form.MacroMode) << c.word;  // set for every action line
+  }
+}
+
+TEST_F(MacroActions, OpenUsesTheRememberedHostAndConnectsOnce) {
+  RecordingForm form;
+  form.ServerAddress = "remembered";
+  form.eSMTPServer = "typed";
+  form.Edit2 = "587";
+  form.Edit3 = "helo-id";
+  form.ExecuteMacroFile(Macro("action:\r\nopen\r\nopen\r\nclose\r\nclose\r\nopen\r\nend\r\n"));
+  EXPECT_EQ(form.Texts(), (std::vector<std::string>{"connect remembered 587 helo-id", "disconnect",
+                                                     "connect remembered 587 helo-id", "disconnect", "abort",
+                                                     "abort"}));
+  EXPECT_FALSE(form.Connected);
+  // "open" pauses after connecting, "close" before disconnecting: two seconds
+  // of pump time lie between the first connect and the first disconnect.
+  EXPECT_GE(form.calls[1].tick - form.calls[0].tick, 2000u);
+}
+
+TEST_F(MacroActions, PortThatIsNoIntegerEndsTheRunAtThatLine) {
+  RecordingForm form;
+  form.Edit2 = "abc";
+  int fds = OpenFdCount();
+  EXPECT_THROW(form.ExecuteMacroFile(Macro("action:\r\nopen\r\nto:\r\nlate\r\n")), EConvertError);
+  EXPECT_TRUE(form.Texts().empty());
+  EXPECT_FALSE(form.Connected);
+  EXPECT_EQ(form.eTo, "");               // later lines not executed
+  EXPECT_TRUE(form.PageControl1Enabled);  // enabled again after the error
+  EXPECT_EQ(OpenFdCount(), fds);          // and the macro file closed
+}
+
+TEST_F(MacroActions, WithoutSmtpTheHooksSayItIsNotAvailable) {
+  TForm1 form;
+  try {
+    form.ExecuteMacroFile(Macro("to:\r\na\r\nsubject:\r\ns\r\nreply-to:\r\nb\r\naction:\r\nsend\r\n"));
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "SMTP is not available in this build");
+    EXPECT_EQ(ExitStatusOf(e), esSoftware);
+  }
+  EXPECT_TRUE(form.PageControl1Enabled);
+}
+
+TEST_F(MacroActions, EndStopsTheRunAndClosesTheForm) {
+  RecordingForm form;
+  form.ExecuteMacroFile(Macro("action:\r\nend\r\nto:\r\nlate\r\n"));
+  EXPECT_TRUE(form.StopRequested);
+  EXPECT_TRUE(form.IsClosed());
+  EXPECT_TRUE(Application().Terminated());
+  EXPECT_EQ(form.eTo, "");
+  EXPECT_TRUE(form.PageControl1Enabled);
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Port", "none", ini), "25");  // settings saved
+}
+
+TEST_F(MacroActions, StopRequestedWhileWaitingStopsBeforeTheNextLine) {
+  RecordingForm form;
+  CountingHandler handler;
+  handler.onMessage = [&] { form.StopRequested = true; };
+  HWND window = TMessagePump::Instance().CreateWindow(&handler);
+  TMessagePump::Instance().PostMessage(window, WM_USER, 0, 0);
+  form.ExecuteMacroFile(Macro("to:\r\nfirst\r\n"));
+  TMessagePump::Instance().DestroyWindow(window);
+  EXPECT_EQ(handler.count, 1);  // processed before the first line
+  EXPECT_EQ(form.eTo, "");
+  EXPECT_TRUE(form.IsClosed());  // a stopped run closes the form
+}
+
+TEST_F(MacroActions, MissingFieldUnderAMacroRecordsTheErrorAndEnds) {
+  RecordingForm form;
+  form.ExecuteMacroFile(Macro("to:\r\na@x\r\nsubject:\r\ns\r\naction:\r\nsend\r\nto:\r\nlate\r\n"));
+  EXPECT_EQ(form.Texts(false), std::vector<std::string>{});  // nothing sent
+  EXPECT_EQ(form.ErrorMessage, TForm1::MissingFieldText());
+  EXPECT_TRUE(form.IsClosed());
+  EXPECT_EQ(form.eTo, "a@x");  // the run stopped after the send line
+  EXPECT_TRUE(dialogs.Messages().empty());
+  EXPECT_EQ(GetPrivateProfileString("Result", "ErrMes", "", ini), TForm1::MissingFieldText());
+  EXPECT_EQ(ExitStatusOfRun(form), esMissingField);
+}
+
+TEST_F(MacroActions, MissingFieldWithoutAMacroShowsABox) {
+  RecordingForm form;
+  form.eTo = "a@x";
+  form.eHomeAddr = "me@x";
+  form.Button6Click();
+  EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{TForm1::MissingFieldText()});
+  EXPECT_EQ(form.ErrorMessage, "");
+  EXPECT_FALSE(form.StopRequested);
+  EXPECT_FALSE(form.IsClosed());
+}
+
+TEST_F(MacroActions, MissingMacroFileIsItsOwnError) {
+  RecordingForm form;
+  form.eTo = "kept?";
+  try {
+    form.ExecuteMacroFile(dir.File("nothing.txt"));
+    FAIL() << "no error";
+  } catch (const EMacroOpenError& e) {
+    EXPECT_EQ(e.Message(), Utf8ToCp932("ファイル " + dir.File("nothing.txt") + " は開けません"));
+    EXPECT_EQ(ExitStatusOf(e), esNoInput);
+  }
+  EXPECT_EQ(form.eTo, "");  // cleared before the file was opened
+  EXPECT_TRUE(form.PageControl1Enabled);
+}
+
+// ------------------------------------------------------------- the full example
+
+TEST_F(MacroActions, WorkedExample) {
+  const std::string subject = Utf8ToCp932("月例のお知らせ");
+  std::string macro =
+      "Rem:\r\nmonthly notice\r\nserver:\r\nsmtp.example.jp\r\nuname:\r\nsender-host\r\nTo:\r\n"
+      "one@example.jp\r\ntwo@example.jp\r\nSubject:\r\n" + subject + "\r\nreply-to:\r\nme@example.jp\r\n"
+      "body:\r\nfirst body line\r\n\r\nTime: 10:00\r\nbind:\r\n/tmp/a file path\r\naction:\r\nopen\r\nsend\r\nEND\r\n";
+  RecordingForm form;
+  form.ExecuteMacroFile(Macro(macro));
+  ASSERT_EQ(form.Texts(), (std::vector<std::string>{
+                              "connect smtp.example.jp 25 sender-host",
+                              "send to=one@example.jp,two@example.jp subject=" + subject +
+                                  " from=me@example.jp body=[first body line][][Time: 10:00] bind=[/tmp/a file path]",
+                              // The double of the send leaves the connection open, so END closes it.
+                              "disconnect", "abort", "abort"}));
+  // A second of pump time after "open" and after "send".
+  EXPECT_GE(form.calls[1].tick - form.calls[0].tick, 1000u);
+  EXPECT_GE(form.calls[2].tick - form.calls[1].tick, 1000u);
+  EXPECT_TRUE(form.MacroMode);
+  EXPECT_FALSE(form.Connected);
+  EXPECT_TRUE(form.IsClosed());
+  EXPECT_EQ(GetPrivateProfileString("ConInf", "IPAdr", "", ini), "smtp.example.jp");
+  EXPECT_EQ(GetPrivateProfileString("ConInf", "User", "", ini), "sender-host");
+  EXPECT_EQ(GetPrivateProfileString("Result", "ErrMes", "x", ini), "");
+}

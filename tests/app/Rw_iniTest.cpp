@@ -1,0 +1,123 @@
+// The settings and result file: its name, the integer rule, defaults, the key
+// order of a new file, keeping what was there, and the write error.
+#include "app/AppFixture.h"
+#include "app/Rw_ini.h"
+#include "platform/FileUtil.h"
+
+using namespace apptest;
+
+TEST(IniStrToInt, ConvertsHexDecimalOrGivesTheDefault) {
+  struct Case {
+    const char* text;
+    int32_t value;
+  } cases[] = {
+      {"0x1A", 26},        {"0X1a", 26},         {"0x7FFFFFFF", 2147483647},
+      {"25", 25},          {"025", 25},          {"+7", 7},
+      {"-3", -3},          {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
+      {"abc", -99},        {"", -99},            {"99999999999", -99},
+      {"0x", -99},         {"0X", -99},          {"0x80000000", -99},
+      {"0xG", -99},        {"0x-1", -99},        {"0x+1", -99},
+      {"0x1A ", -99},      {" 25", -99},         {"12abc", -99},
+      {"x1A", -99},        {"00x1", -99},        {"--1", -99},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IniStrToInt(c.text, -99), c.value) << '"' << c.text << '"';
+}
+
+TEST(SettingsFileName, IsTheExecutableWithIniOrTheEnvironmentsFile) {
+  ::unsetenv("TARVEX_INI");
+  std::string exe = ExePath();  // .../app_tests: no extension
+  EXPECT_EQ(SettingsFileName(), exe + ".INI");
+  ::setenv("TARVEX_INI", "/x/y.ini", 1);
+  EXPECT_EQ(SettingsFileName(), "/x/y.ini");
+  ::setenv("TARVEX_INI", "rel.ini", 1);
+  std::string name = SettingsFileName();
+  EXPECT_EQ(name.front(), '/');
+  EXPECT_EQ(name.substr(name.size() - 8), "/rel.ini");
+  ::setenv("TARVEX_INI", "", 1);
+  EXPECT_EQ(SettingsFileName(), exe + ".INI");
+  ::unsetenv("TARVEX_INI");
+}
+
+class Settings : public FormTest {};
+
+TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
+  RecordingForm form;
+  form.FormTop = form.FormLeft = form.PortNumber = 1;
+  form.ServerAddress = form.Password = "x";
+  LoadSettings(form);
+  EXPECT_EQ(form.FormTop, 80);
+  EXPECT_EQ(form.FormLeft, 80);
+  EXPECT_EQ(form.PortNumber, 25);
+  EXPECT_EQ(form.ServerAddress, "");
+  EXPECT_EQ(form.Password, "");
+  EXPECT_FALSE(Exists(ini));
+}
+
+TEST_F(Settings, BrokenFileGivesWhatCanBeReadAndDefaultsForTheRest) {
+  std::string longValue(3000, 'h');
+  dir.Write("t.INI",
+            "garbage\n[Pos\nTop=1\n[Pos]\nTop=abc\nLeft=0x10\n=x\n[ConInf]\nIPAdr=" + longValue +
+                "\nUser=first\nuser=second\n; Pwd=commented\n[SMTP]\nPort=99999999999\n[Result]\nErrMes=not read");
+  RecordingForm form;
+  LoadSettings(form);
+  EXPECT_EQ(form.FormTop, 80);
+  EXPECT_EQ(form.FormLeft, 16);
+  EXPECT_EQ(form.ServerAddress, longValue.substr(0, 2047));
+  EXPECT_EQ(form.UserName, "first");
+  EXPECT_EQ(form.Password, "");
+  EXPECT_EQ(form.PortNumber, 25);
+  EXPECT_EQ(form.ErrorMessage, "");
+}
+
+TEST_F(Settings, NewFileHoldsTheNineKeysInOrder) {
+  RecordingForm form;
+  form.FormTop = 3;
+  form.FormLeft = -2;
+  form.ServerAddress = "smtp.example";
+  form.SenderAddress = "me@example";
+  form.UserName = "user";
+  form.Password = Utf8ToCp932("秘密");
+  form.ErrorMessage = TForm1::MissingFieldText();
+  form.PortNumber = 587;
+  SaveSettings(form);
+  EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
+                           "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
+                               TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\n");
+  struct stat st;
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // What was written reads back.
+  RecordingForm back;
+  LoadSettings(back);
+  EXPECT_EQ(back.FormTop, 3);
+  EXPECT_EQ(back.FormLeft, -2);
+  EXPECT_EQ(back.Password, Utf8ToCp932("秘密"));
+  EXPECT_EQ(back.PortNumber, 587);
+}
+
+TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
+  dir.Write("t.INI", "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=old\n\n[SMTP]\nPort=25\nTimeout=9\n");
+  ::chmod(ini.c_str(), 0640);
+  RecordingForm form;
+  form.ServerAddress = "new";
+  SaveSettings(form);
+  EXPECT_EQ(ReadFile(ini),
+            "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
+            "Port=25\nTimeout=9\n[Pos]\nTop=80\nLeft=80\n[Result]\nMailRes=\nErrMes=\n");
+  struct stat st;
+  ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode
+}
+
+TEST_F(Settings, WriteFailureNamesTheFile) {
+  std::string bad = dir.Write("plain", "x") + "/t.INI";  // its folder is a file
+  ::setenv("TARVEX_INI", bad.c_str(), 1);
+  RecordingForm form;
+  try {
+    SaveSettings(form);
+    FAIL() << "no error";
+  } catch (const ESettingsWriteError& e) {
+    EXPECT_EQ(e.Message(), bad + Utf8ToCp932(" に書き込めません"));
+    EXPECT_EQ(ExitStatusOf(e), esCantCreate);
+  }
+}

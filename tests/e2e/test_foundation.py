@@ -1,0 +1,231 @@
+"""The program run headless from the command line: macro path rules, the settings
+file beside the executable or named by TARVEX_INI, exit statuses and bad input.
+
+Environment: TARVEX_BINARY is the program under test.
+"""
+import os
+import random
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BINARY = os.environ.get("TARVEX_BINARY", "build/tarvex")
+MISSING_FIELD = "必須項目を記入してください"
+NINE_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("ConInf", "IPAdr"), ("ConInf", "MailAdr"), ("ConInf", "User"),
+             ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("SMTP", "Port")]
+IS_ROOT = os.geteuid() == 0
+
+
+def crlf(*lines):
+    return "".join(line + "\r\n" for line in lines).encode("cp932")
+
+
+def parse_ini(data):
+    """(section, key, value) in file order; values decoded from CP932."""
+    out, section = [], None
+    for raw in data.split(b"\r\n" if b"\r\n" in data else b"\n"):
+        line = raw.decode("cp932").strip()
+        if line.startswith("["):
+            section = line[1:line.index("]")]
+        elif "=" in line and not line.startswith(";"):
+            key, value = line.split("=", 1)
+            out.append((section, key.strip(), value.strip()))
+    return out
+
+
+class Foundation(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="tarvex-e2e-")
+        os.chmod(self.tmp, 0o755)
+        self.bindir = os.path.join(self.tmp, "bin")
+        self.work = os.path.join(self.tmp, "work")
+        os.mkdir(self.bindir)
+        os.mkdir(self.work)
+        self.exe = os.path.join(self.bindir, "tarvex")
+        shutil.copy(BINARY, self.exe)
+        os.chmod(self.bindir, 0o755)
+        os.chmod(self.work, 0o777)
+        self.ini = os.path.join(self.bindir, "tarvex.INI")
+
+    def tearDown(self):
+        for root, dirs, _ in os.walk(self.tmp):
+            for d in dirs:
+                os.chmod(os.path.join(root, d), 0o755)
+        shutil.rmtree(self.tmp)
+
+    def run_tarvex(self, *args, env=None, unprivileged=False):
+        full_env = {k: v for k, v in os.environ.items() if k not in ("TARVEX_INI", "DISPLAY", "WAYLAND_DISPLAY")}
+        full_env.update(env or {})
+        cmd = [self.exe, *args]
+        if unprivileged and IS_ROOT:
+            # File modes refuse nothing to root; run as nobody to see them refuse.
+            cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + cmd
+        proc = subprocess.run(cmd, cwd=self.work, env=full_env, capture_output=True, timeout=60)
+        return proc.returncode, proc.stdout.decode(), proc.stderr.decode("utf-8")
+
+    def write(self, path, data):
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def values(self, path=None):
+        """The first value of every key, as a reader takes it."""
+        out = {}
+        for s, k, v in parse_ini(self.read(path or self.ini)):
+            out.setdefault((s, k), v)
+        return out
+
+    # ---------------------------------------------------------------- command line
+
+    def test_version_help_and_usage(self):
+        rc, out, _ = self.run_tarvex("--version")
+        self.assertEqual(rc, 0)
+        self.assertRegex(out, r"^tarvex \d+\.\d+")
+        rc, out, _ = self.run_tarvex("--help")
+        self.assertEqual(rc, 0)
+        self.assertIn("usage: tarvex", out)
+        for args in (["--headless"], [], ["--bogus", "m.txt"]):
+            rc, _, err = self.run_tarvex(*args)
+            self.assertEqual(rc, 64, args)
+            self.assertTrue(err.startswith("tarvex: "), err)
+        self.assertFalse(os.path.exists(self.ini), "a usage error touches no settings")
+
+    def test_bare_name_runs_the_file_beside_the_executable(self):
+        self.write(os.path.join(self.bindir, "m.txt"),
+                   crlf("server:", "smtp.example.jp", "uname:", "sender", "upwd:", "pw", "action:", "end"))
+        self.write(os.path.join(self.work, "m.txt"), crlf("server:", "wrong.example"))
+        self.write(os.path.join(self.bindir, "second.txt"), crlf("server:", "second.example"))
+        rc, _, err = self.run_tarvex("--headless", "m.txt", "second.txt")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(err, "")
+        entries = parse_ini(self.read(self.ini))
+        self.assertEqual([(s, k) for s, k, _ in entries], NINE_KEYS)
+        self.assertEqual(dict(((s, k), v) for s, k, v in entries), {
+            ("Pos", "Top"): "80", ("Pos", "Left"): "80", ("ConInf", "IPAdr"): "smtp.example.jp",
+            ("ConInf", "MailAdr"): "", ("ConInf", "User"): "sender", ("ConInf", "Pwd"): "pw",
+            ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("SMTP", "Port"): "25"})
+        self.assertEqual(stat.S_IMODE(os.stat(self.ini).st_mode), 0o600)
+        self.assertFalse(os.path.exists(os.path.join(self.work, "tarvex.INI")))
+
+    def test_path_with_a_folder_is_used_as_given(self):
+        self.write(os.path.join(self.bindir, "m.txt"), crlf("server:", "beside.example"))
+        self.write(os.path.join(self.work, "m.txt"), crlf("server:", "cwd.example"))
+        rc, _, err = self.run_tarvex("./m.txt")
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(self.values()[("ConInf", "IPAdr")], "cwd.example")
+
+    def test_macro_without_end_closes_and_saves(self):
+        self.write(os.path.join(self.work, "m.txt"), crlf("to:", "a@x", "uname:", "kept"))
+        rc, _, err = self.run_tarvex("--headless", "./m.txt")
+        self.assertEqual((rc, err), (0, ""))
+        self.assertEqual(self.values()[("ConInf", "User")], "kept")
+
+    # ---------------------------------------------------------------- exit statuses
+
+    def test_missing_macro_file(self):
+        rc, _, err = self.run_tarvex("nothing.txt")
+        self.assertEqual(rc, 66)
+        self.assertEqual(err, "tarvex: ファイル %s は開けません\n" % os.path.join(self.bindir, "nothing.txt"))
+        self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], NINE_KEYS)
+
+    def test_missing_field_is_recorded(self):
+        self.write(os.path.join(self.work, "m.txt"), crlf("to:", "a@x", "subject:", "件名", "action:", "send",
+                                                          "uname:", "not reached"))
+        rc, _, err = self.run_tarvex("./m.txt")
+        self.assertEqual(rc, 65)
+        self.assertEqual(err, "tarvex: %s\n" % MISSING_FIELD)
+        values = self.values()
+        self.assertEqual(values[("Result", "ErrMes")], MISSING_FIELD)
+        self.assertEqual(values[("ConInf", "User")], "")
+
+    def test_smtp_action_without_smtp_is_an_error(self):
+        self.write(os.path.join(self.work, "m.txt"), crlf("server:", "h", "action:", "open", "end"))
+        rc, _, err = self.run_tarvex("./m.txt")
+        self.assertEqual(rc, 70)
+        self.assertEqual(err, "tarvex: SMTP is not available in this build\n")
+        self.assertEqual(self.values()[("ConInf", "IPAdr")], "h")  # closed and saved anyway
+
+    def test_settings_that_cannot_be_written(self):
+        self.write(os.path.join(self.work, "m.txt"), crlf("server:", "new.example", "action:", "end"))
+        before = crlf("; mine", "[ConInf]", "IPAdr=old.example", "[Other]", "k=v")
+        cases = []
+        # A read-only file in a writable folder.
+        ro_file = self.write(os.path.join(self.work, "ro.INI"), before)
+        os.chmod(ro_file, 0o444)
+        cases.append(("read-only file", ro_file))
+        # A missing file in a read-only folder.
+        locked = os.path.join(self.tmp, "locked")
+        os.mkdir(locked, 0o555)
+        cases.append(("read-only folder", os.path.join(locked, "t.INI")))
+        # A folder that is a file: refused to everyone.
+        cases.append(("folder is a file", os.path.join(ro_file, "t.INI")))
+        for name, path in cases:
+            rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": path}, unprivileged=True)
+            self.assertEqual(rc, 73, name)
+            self.assertEqual(err, "tarvex: %s に書き込めません\n" % path, name)
+        self.assertEqual(self.read(ro_file), before)
+        self.assertFalse(os.path.exists(os.path.join(locked, "t.INI")))
+
+    # ---------------------------------------------------------------- settings file
+
+    def test_tarvex_ini_keeps_what_was_there(self):
+        ini = os.path.join(self.work, "mine.ini")
+        self.write(ini, crlf("; comment", "[Other]", "keep=1", "[SMTP]", "Port=0x1A", "Timeout=9",
+                             "[ConInf]", "IPAdr=old", "IPAdr=duplicate", "junk line", "User=" + "u" * 3000))
+        self.write(os.path.join(self.work, "m.txt"), crlf("server:", "new.example", "action:", "end"))
+        rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": ini})
+        self.assertEqual((rc, err), (0, ""))
+        self.assertFalse(os.path.exists(self.ini))
+        text = self.read(ini).decode("cp932")
+        for kept in ("; comment\r\n", "[Other]\r\nkeep=1\r\n", "Timeout=9\r\n", "IPAdr=duplicate\r\n",
+                     "junk line\r\n"):
+            self.assertIn(kept, text)
+        values = self.values(ini)
+        self.assertEqual(values[("SMTP", "Port")], "26")  # 0x1A read as 26, saved as decimal
+        self.assertEqual(values[("ConInf", "IPAdr")], "new.example")
+        self.assertEqual(values[("ConInf", "User")], "u" * 2047)  # read cut at 2047, saved so
+
+    def test_port_that_is_no_integer_is_saved_as_25(self):
+        for port in ("abc", "99999999999", ""):
+            self.write(self.ini, crlf("[SMTP]", "Port=" + port))
+            self.write(os.path.join(self.work, "m.txt"), crlf("action:", "end"))
+            rc, _, err = self.run_tarvex("./m.txt")
+            self.assertEqual((rc, err), (0, ""), port)
+            self.assertEqual(self.values()[("SMTP", "Port")], "25", port)
+
+    # ---------------------------------------------------------------- bad input
+
+    def test_bad_macro_files_neither_crash_nor_hang(self):
+        rnd = random.Random(7)
+        cases = {
+            "binary": bytes(rnd.randrange(256) for _ in range(200000)).replace(b"\r", b"\n"),
+            "no line ends": b"to:" + b"a" * 100000,
+            "LF only": b"server:\nlf.example\naction:\nend\n",
+            "megabyte line": crlf("to:") + b"x" * (4 * 1024 * 1024) + b"\r\n",
+            "ends in 0x1A": crlf("server:", "z.example") + b"\x1a" + crlf("action:", "open"),
+            "empty": b"",
+        }
+        for name, data in cases.items():
+            self.write(os.path.join(self.work, "m.txt"), data)
+            rc, _, err = self.run_tarvex("./m.txt")
+            self.assertEqual((rc, err), (0, ""), name)
+            self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], NINE_KEYS, name)
+        self.assertEqual(self.values()[("ConInf", "IPAdr")], "z.example")
+
+    def test_macro_path_that_is_no_file(self):
+        os.mkfifo(os.path.join(self.work, "fifo"))
+        for arg in ("./fifo", self.work):
+            rc, _, err = self.run_tarvex(arg)
+            self.assertEqual(rc, 66, arg)
+            self.assertIn("は開けません", err)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

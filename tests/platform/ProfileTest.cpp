@@ -1,0 +1,168 @@
+// Private-profile reading and in-place key-by-key writing.
+#include "platform/Profile.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/tarvex-profile-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    ::chmod(path_.c_str(), 0700);
+    std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void Put(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+std::string Get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs body as an unprivileged user (in a child process) when the tests run as
+// root, for whom file modes do not refuse anything; returns its result.
+bool AsUnprivileged(const std::function<bool()>& body) {
+  if (::geteuid() != 0) return body();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    ::_exit(body() ? 1 : 0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+}  // namespace
+
+TEST(GetPrivateProfileString, FindsValuesTheWayTheFormatSays) {
+  using S = std::string;
+  struct Case {
+    const char* name;
+    S contents;
+    const char* section;
+    const char* key;
+    S expected;
+  } cases[] = {
+      {"plain", "[Pos]\r\nTop=5\r\n", "Pos", "Top", "5"},
+      {"LF lines, no final line end", "[Pos]\nTop=5", "Pos", "Top", "5"},
+      {"letter case ignored", "[pOS]\r\ntOP=5\r\n", "Pos", "Top", "5"},
+      {"blanks around everything", "  [ Pos ]  \r\n \t Top \t=  a b  \r\n", "Pos", "Top", "a b"},
+      {"first duplicate key wins", "[A]\nk=1\nk=2\n", "A", "k", "1"},
+      {"duplicate section searched too", "[A]\nx=1\n[B]\nk=2\n[A]\nk=3\n", "A", "k", "3"},
+      {"key of another section", "[B]\nk=1\n", "A", "k", "def"},
+      {"key before any section", "k=1\n[A]\n", "A", "k", "def"},
+      {"garbage and comments skipped", "junk\n[A]\nnonsense\n;k=9\n=8\nk=1\n", "A", "k", "1"},
+      {"unclosed section is garbage", "[A]\n[B\nk=1\n", "A", "k", "1"},
+      {"equals inside the value", "[A]\nk=a=b\n", "A", "k", "a=b"},
+      {"empty value is a value", "[A]\nk=\n", "A", "k", ""},
+      {"missing key", "[A]\nx=1\n", "A", "k", "def"},
+      {"CP932 bytes kept", "[A]\nk=\x82\xa0\x5c\n", "A", "k", "\x82\xa0\x5c"},
+      {"value cut at 2047", "[A]\nk=" + S(3000, 'v') + "\n", "A", "k", S(2047, 'v')},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    Put(dir.File("p.ini"), c.contents);
+    EXPECT_EQ(GetPrivateProfileString(c.section, c.key, "def", dir.File("p.ini")), c.expected) << c.name;
+  }
+}
+
+TEST(GetPrivateProfileString, WhatIsNoFileGivesTheDefaultAndIsNotCreated) {
+  TempDir dir;
+  EXPECT_EQ(GetPrivateProfileString("A", "k", "def", dir.File("none.ini")), "def");
+  struct stat st;
+  EXPECT_NE(::stat(dir.File("none.ini").c_str(), &st), 0);
+  EXPECT_EQ(GetPrivateProfileString("A", "k", "def", dir.Path()), "def");
+  EXPECT_EQ(GetPrivateProfileString("A", "k", "def", "/dev/zero"), "def");  // would never end
+}
+
+TEST(WritePrivateProfileString, ChangesOneKeyAndKeepsEverythingElse) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> before;  // nullopt: no file
+    const char* section;
+    const char* key;
+    std::string value;
+    std::string after;
+  } cases[] = {
+      {"new file", std::nullopt, "A", "k", "v", "[A]\r\nk=v\r\n"},
+      {"empty file", "", "A", "k", "v", "[A]\r\nk=v\r\n"},
+      {"replaced in place", "; c\r\n[A]\r\nx=1\r\n  K = old \r\ny=2\r\n[B]\r\nk=b\r\n", "A", "k", "new",
+       "; c\r\n[A]\r\nx=1\r\nk=new\r\ny=2\r\n[B]\r\nk=b\r\n"},
+      {"only the first duplicate", "[A]\nk=1\nk=2\n", "A", "k", "3", "[A]\nk=3\nk=2\n"},
+      {"missing key at the end of its section", "[A]\r\nx=1\r\n\r\n[B]\r\ny=2\r\n", "A", "k", "v",
+       "[A]\r\nx=1\r\nk=v\r\n\r\n[B]\r\ny=2\r\n"},
+      {"missing key into an empty last section", "[A]\r\n", "A", "k", "v", "[A]\r\nk=v\r\n"},
+      {"section line without a line end", "[A]", "A", "k", "v", "[A]\r\nk=v\r\n"},
+      {"missing section appended, LF kept", "[A]\nx=1", "B", "k", "v", "[A]\nx=1\n[B]\nk=v\n"},
+      {"empty value keeps the key", "[A]\r\nk=1\r\n", "A", "k", "", "[A]\r\nk=\r\n"},
+      {"shorter value shrinks the file", "[A]\r\nk=" + std::string(100, 'x') + "\r\nz=1\r\n", "A", "k", "s",
+       "[A]\r\nk=s\r\nz=1\r\n"},
+      {"line end in a value cannot add lines", "[A]\r\n", "A", "k", "a\n[X]\r\nPwd=evil", "[A]\r\nk=a\r\n"},
+      {"garbage kept", "junk\r\n[A]\r\nnonsense\r\n", "A", "k", "v", "junk\r\n[A]\r\nnonsense\r\nk=v\r\n"},
+  };
+  TempDir dir;
+  int n = 0;
+  for (const auto& c : cases) {
+    std::string path = dir.File("w" + std::to_string(n++) + ".ini");
+    if (c.before) Put(path, *c.before);
+    EXPECT_TRUE(WritePrivateProfileString(c.section, c.key, c.value, path)) << c.name;
+    EXPECT_EQ(Get(path), c.after) << c.name;
+  }
+}
+
+TEST(WritePrivateProfileString, CreatesPrivateFilesAndWritesInPlace) {
+  TempDir dir;
+  std::string path = dir.File("p.ini");
+  ASSERT_TRUE(WritePrivateProfileString("A", "Pwd", "secret", path));
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // Another name for the same file sees the change: the file is rewritten, not replaced.
+  ASSERT_EQ(::link(path.c_str(), dir.File("other").c_str()), 0);
+  ASSERT_TRUE(WritePrivateProfileString("A", "Pwd", "changed", path));
+  EXPECT_EQ(Get(dir.File("other")), "[A]\r\nPwd=changed\r\n");
+}
+
+TEST(WritePrivateProfileString, FailsWithoutLosingAnything) {
+  TempDir dir;
+  Put(dir.File("plain"), "x");
+  EXPECT_FALSE(WritePrivateProfileString("A", "k", "v", dir.File("plain") + "/p.ini"));  // folder is a file
+  EXPECT_FALSE(WritePrivateProfileString("A", "k", "v", dir.File("none") + "/p.ini"));   // no folder
+  EXPECT_FALSE(WritePrivateProfileString("A", "k", "v", dir.Path()));                   // a folder
+  EXPECT_FALSE(WritePrivateProfileString("A", "k", "v", "/dev/null"));                  // no regular file
+
+  // A read-only file in a writable folder, and a missing file in a read-only folder.
+  ::chmod(dir.Path().c_str(), 0777);
+  std::string ro = dir.File("ro.ini");
+  Put(ro, "[A]\r\nk=old\r\n[B]\r\nx=1\r\n");
+  ::chmod(ro.c_str(), 0444);
+  EXPECT_FALSE(AsUnprivileged([&] { return WritePrivateProfileString("A", "k", "new", ro); }));
+  EXPECT_EQ(Get(ro), "[A]\r\nk=old\r\n[B]\r\nx=1\r\n");
+  TempDir locked;
+  ::chmod(locked.Path().c_str(), 0555);
+  EXPECT_FALSE(AsUnprivileged([&] { return WritePrivateProfileString("A", "k", "v", locked.File("p.ini")); }));
+  struct stat st;
+  EXPECT_NE(::stat(locked.File("p.ini").c_str(), &st), 0);
+}
