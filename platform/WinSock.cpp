@@ -506,7 +506,14 @@ int WsConnect(SOCKET s, uint32_t address, uint16_t port) {
 
 int WsSend(SOCKET s, const char* buffer, int length, int flags) {
   ssize_t n = ::send(s, buffer, static_cast<size_t>(std::max(length, 0)), flags | MSG_NOSIGNAL);
-  if (n < 0) return FailErrno();
+  if (n < 0) {
+    int err = errno;
+    // This platform answers a send on a socket that never connected with a broken
+    // pipe; the socket library's answer is "not connected".
+    auto it = g_socks.find(s);
+    if (err == EPIPE && it != g_socks.end() && it->second.phase == SockState::kIdle) return Fail(WSAENOTCONN);
+    return Fail(WsErrorFromErrno(err));
+  }
   return static_cast<int>(n);
 }
 
