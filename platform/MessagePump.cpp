@@ -34,6 +34,8 @@ void TMessagePump::Sleep(uint32_t ms) {
 HWND TMessagePump::CreateWindow(TMessageHandler* handler) {
   HWND w = nextWindow_++;
   windows_[w] = handler;
+  std::lock_guard<std::mutex> lock(foreignMutex_);
+  live_.insert(w);
   return w;
 }
 
@@ -44,6 +46,7 @@ void TMessagePump::DestroyWindow(HWND window) {
   for (auto& item : queue_)
     if (item.window == window) item.window = 0;  // dropped at dispatch
   std::lock_guard<std::mutex> lock(foreignMutex_);
+  live_.erase(window);
   for (auto& item : foreign_)
     if (item.window == window) item.window = 0;
 }
@@ -53,6 +56,7 @@ bool TMessagePump::PostMessage(HWND window, uint32_t msg, uintptr_t wParam, intp
   Item item{Item::kMessage, window, msg, wParam, lParam, -1, 0};
   {
     std::lock_guard<std::mutex> lock(foreignMutex_);
+    if (live_.count(window) == 0) return false;
     foreign_.push_back(item);
   }
   uint64_t one = 1;
@@ -60,8 +64,22 @@ bool TMessagePump::PostMessage(HWND window, uint32_t msg, uintptr_t wParam, intp
   return true;
 }
 
+void TMessagePump::RemoveMessages(HWND window, uint32_t msg, uintptr_t wParam) {
+  auto matches = [&](const Item& item) {
+    return item.kind == Item::kMessage && item.window == window && item.msg == msg && item.wParam == wParam;
+  };
+  for (auto& item : queue_)
+    if (matches(item)) item.window = 0;
+  std::lock_guard<std::mutex> lock(foreignMutex_);
+  for (auto& item : foreign_)
+    if (matches(item)) item.window = 0;
+}
+
 bool TMessagePump::SetTimer(HWND window, uintptr_t id, uint32_t intervalMs) {
   if (windows_.find(window) == windows_.end()) return false;
+  // A tick of the old period that is still queued would arrive too early.
+  for (auto& item : queue_)
+    if (item.kind == Item::kTimer && item.window == window && item.wParam == id) item.window = 0;
   timers_[{window, id}] = Timer{intervalMs, NowMs() + intervalMs, false};
   return true;
 }
@@ -74,6 +92,8 @@ bool TMessagePump::KillTimer(HWND window, uintptr_t id) {
 }
 
 void TMessagePump::WatchFd(int fd, short events, std::function<void(short)> onReady) {
+  for (auto& item : queue_)
+    if (item.kind == Item::kFd && item.fd == fd) item.fd = -1;
   watches_[fd] = Watch{events, false, std::move(onReady)};
 }
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 using HWND = uint32_t;  // 0 means no window
@@ -47,15 +48,20 @@ class TMessagePump {
   void DestroyWindow(HWND window);
   // Queues a message; safe from any thread. Returns false for an unknown window.
   bool PostMessage(HWND window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
+  // Drops the queued (not yet dispatched) messages msg with this wParam for window,
+  // so that notices about a closed handle never reach its successor.
+  void RemoveMessages(HWND window, uint32_t msg, uintptr_t wParam);
 
   // Starts (or restarts) timer id of the window: a WM_TIMER message with wParam = id
-  // is queued each time the interval passes (one at most pending per timer).
+  // is queued each time the interval passes (one at most pending per timer). A restart
+  // drops a tick that is queued but not yet dispatched and counts from now.
   bool SetTimer(HWND window, uintptr_t id, uint32_t intervalMs);
   bool KillTimer(HWND window, uintptr_t id);
 
   // Watches fd for the poll events given; onReady(revents) runs inside
   // ProcessMessages, in arrival order, and the fd is not reported again until that
-  // call has run. events 0 pauses the watch.
+  // call has run. events 0 pauses the watch. Watching an fd again replaces the old
+  // watch and drops its queued readiness.
   void WatchFd(int fd, short events, std::function<void(short revents)> onReady);
   void SetFdEvents(int fd, short events);
   void UnwatchFd(int fd);
@@ -106,6 +112,7 @@ class TMessagePump {
   int NextTimerDelay();
 
   std::map<HWND, TMessageHandler*> windows_;
+  std::set<HWND> live_;  // windows that accept posts, guarded by foreignMutex_
   HWND nextWindow_ = 1;
   std::deque<Item> queue_;
   std::map<std::pair<HWND, uintptr_t>, Timer> timers_;

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/Component.h"
@@ -14,6 +16,7 @@
 #include "platform/Streams.h"
 #include "platform/StringList.h"
 #include "platform/SysUtils.h"
+#include "platform/WinSock.h"
 
 // A socket error; the message is "NUMBER:text" or one of the component's own texts.
 class ESockError : public Exception { using Exception::Exception; };
@@ -42,6 +45,10 @@ class TThreadTimer : public TComponent, private TMessageHandler {
   // Always re-evaluates the platform timer. Throws Exception "No Timer" when the
   // platform refuses one.
   void SetOnTimer(TNotifyEvent handler);
+
+  // Receives an exception that OnTimer raised during a tick (the application's global
+  // handler); unset, the text goes to stderr. The tick is finished either way.
+  static void SetExceptionHandler(std::function<void(const std::exception&)> handler);
 
  private:
   void UpdateTimer();
@@ -142,8 +149,25 @@ class TLxSocket : public TComponent, private TMessageHandler {
   std::string CheckSocketError(uint16_t tolerated);
   std::string LookupErrorMessage(uint16_t errorNo);
 
+  // Components that have started the socket library (process-wide).
+  static int LibraryUsers();
+
  protected:
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
   HWND SocketWindow = 0;
   char IoBuffer[65540];
+  WSADATA WSAData{};
+  std::unique_ptr<char[]> HostEntryBuffer;
+
+ private:
+  // Pumps messages until done() holds, blocking in the pump between passes.
+  template <class Done>
+  void WaitFor(Done done);
+  // Opens a socket (protocol as given), checks its handle and registers it.
+  void OpenSocket(int protocol);
+  // Closes the socket after a failed connect and opens a fresh one, without OnDisconnect.
+  void ReplaceSocket();
+  void CancelLookup();
+  uintptr_t lookupTask_ = 0;
+  bool socketUsed_ = false;  // a connect was started on the current socket
 };

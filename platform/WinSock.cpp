@@ -1,0 +1,589 @@
+#include "platform/WinSock.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// ---- error numbers ---------------------------------------------------------------
+
+struct ErrorRow {
+  int code;
+  const char* text;
+};
+
+// Socket error numbers and their texts; the last row (0) never matches a lookup.
+const ErrorRow kErrorTexts[] = {
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Wrong protocol type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection or reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to Host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network subsystem is unavailable"},
+    {10092, "Incompatible version of WINSOCK.DLL"},
+    {10093, "Successful WSAStartup not yet performed"},
+    {11001, "Host not found"},
+    {11002, "Non-Authoritative Host not found"},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+    {11004, "Valid name, no data record of requested type"},
+    {0, "Unrecognized error code"},
+};
+static_assert(sizeof kErrorTexts / sizeof kErrorTexts[0] == 51);
+
+struct ErrnoRow {
+  int err;
+  int code;
+};
+
+// errno values and the socket error numbers they stand for. A broken pipe is what a
+// send meets on a connection the peer has reset, so it reads as a reset.
+const ErrnoRow kErrnoCodes[] = {
+    {EINTR, 10004},           {EBADF, 10009},           {EACCES, 10013},          {EPERM, 10013},
+    {EFAULT, 10014},          {EINVAL, 10022},          {EMFILE, 10024},          {ENFILE, 10024},
+    {EWOULDBLOCK, 10035},     {EAGAIN, 10035},          {EINPROGRESS, 10035},     {EALREADY, 10037},
+    {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},     {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},        {ENETUNREACH, 10051},     {ENETRESET, 10052},       {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},      {EPIPE, 10054},           {ENOBUFS, 10055},         {ENOMEM, 10055},
+    {EISCONN, 10056},         {ENOTCONN, 10057},        {ESHUTDOWN, 10058},       {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061},    {ELOOP, 10062},           {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},       {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},       {EUSERS, 10068},
+    {EDQUOT, 10069},          {ESTALE, 10070},          {EREMOTE, 10071},
+};
+
+thread_local int t_lastError = 0;
+
+int Fail(int code) {
+  t_lastError = code;
+  return SOCKET_ERROR;
+}
+
+int FailErrno() { return Fail(WsErrorFromErrno(errno)); }
+
+// ---- async select ----------------------------------------------------------------
+
+struct SockState {
+  enum Phase { kIdle, kConnecting, kConnected, kClosed, kListening };
+  Phase phase = kIdle;
+  HWND window = 0;
+  uint32_t msg = 0;
+  long events = 0;
+  bool paused = false;     // FD_READ / FD_ACCEPT posted, waiting for the next recv / accept
+  bool wantWrite = false;  // WsArmWriteNotice is waiting for writability
+  bool writable = false;
+  bool watched = false;
+};
+
+std::map<int, SockState> g_socks;  // user-interface thread only
+
+void Post(int s, SockState& st, long event, int error) {
+  if (!(st.events & event)) return;
+  TMessagePump::Instance().PostMessage(st.window, st.msg, static_cast<uintptr_t>(s),
+                                       static_cast<intptr_t>((event & 0xFFFF) | ((error & 0xFFFF) << 16)));
+}
+
+void OnReady(int s, short revents);
+
+// Sets the poll interest of s from its phase and the notices still wanted.
+void Update(int s, SockState& st) {
+  short ev = 0;
+  bool selected = st.events != 0 && st.window != 0;
+  if (selected && st.phase == SockState::kConnecting) ev |= POLLOUT;
+  if (selected && st.phase == SockState::kConnected && !st.paused && (st.events & (FD_READ | FD_CLOSE)))
+    ev |= POLLIN | POLLRDHUP;
+  if (selected && st.phase == SockState::kListening && !st.paused && (st.events & FD_ACCEPT)) ev |= POLLIN;
+  if (st.wantWrite) ev |= POLLOUT;
+  auto& pump = TMessagePump::Instance();
+  if (ev == 0) {
+    // An unconnected socket polls as hung up at once: never poll it without interest.
+    if (st.watched) pump.SetFdEvents(s, 0);
+  } else if (!st.watched) {
+    st.watched = true;
+    pump.WatchFd(s, ev, [s](short revents) { OnReady(s, revents); });
+  } else {
+    pump.SetFdEvents(s, ev);
+  }
+}
+
+void SetNoDelay(int s) {
+  int one = 1;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// Runs inside message processing when s became ready for what Update asked.
+void OnReady(int s, short revents) {
+  auto it = g_socks.find(s);
+  if (it == g_socks.end()) return;
+  SockState& st = it->second;
+  const short done = POLLOUT | POLLERR | POLLHUP;
+  if (st.wantWrite && st.phase != SockState::kConnecting && (revents & done)) {
+    st.wantWrite = false;
+    st.writable = true;
+  }
+  if (st.phase == SockState::kConnecting) {
+    if (revents & done) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      if (err == 0) {
+        st.phase = SockState::kConnected;
+        SetNoDelay(s);
+        Post(s, st, FD_CONNECT, 0);
+      } else {
+        st.phase = SockState::kIdle;
+        Post(s, st, FD_CONNECT, WsErrorFromErrno(err));
+      }
+    }
+    Update(s, st);
+    return;
+  }
+  if (st.phase == SockState::kListening && !st.paused && (revents & (POLLIN | POLLERR))) {
+    st.paused = true;
+    Post(s, st, FD_ACCEPT, 0);
+  }
+  if (st.phase == SockState::kConnected && !st.paused && (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
+    char byte;
+    ssize_t n = ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) {
+      st.paused = true;  // until the reader calls WsRecv: unread data must not spin the pump
+      Post(s, st, FD_READ, 0);
+    } else if (n == 0) {
+      st.phase = SockState::kClosed;
+      Post(s, st, FD_CLOSE, 0);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      st.phase = SockState::kClosed;
+      Post(s, st, FD_CLOSE, WsErrorFromErrno(errno));
+    }
+  }
+  Update(s, st);
+}
+
+// ---- host lookup -----------------------------------------------------------------
+
+constexpr uint32_t kRelayMsg = WM_USER + 300;
+
+struct LookupTask {
+  HWND window = 0;
+  uint32_t msg = 0;
+  char* buffer = nullptr;
+  int bufferLength = 0;
+  std::string name;
+  // Written by the worker before it posts, read on the user-interface thread after.
+  int error = 0;
+  std::string canonical;
+  std::vector<uint32_t> addresses;
+};
+
+std::mutex g_taskMutex;  // guards g_tasks against the workers' look at "still wanted"
+std::map<uintptr_t, std::shared_ptr<LookupTask>> g_tasks;
+uintptr_t g_nextTask = 1;
+int g_startups = 0;
+HWND g_relayWindow = 0;
+
+// Lays the result out as a HOSTENT in the caller's buffer. Returns an error number.
+int FillHostEntry(const LookupTask& t) {
+  size_t count = std::min<size_t>(t.addresses.size(), 16);
+  size_t need = sizeof(HOSTENT) + sizeof(char*) + (count + 1) * sizeof(char*) + count * 4 + t.canonical.size() + 1;
+  if (t.buffer == nullptr || t.bufferLength < 0 || need > static_cast<size_t>(t.bufferLength)) return 10055;
+  char* base = t.buffer;
+  auto* he = reinterpret_cast<HOSTENT*>(base);
+  char** aliases = reinterpret_cast<char**>(base + sizeof(HOSTENT));
+  char** list = aliases + 1;
+  char* addr = reinterpret_cast<char*>(list + count + 1);
+  char* name = addr + count * 4;
+  aliases[0] = nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    std::memcpy(addr + i * 4, &t.addresses[i], 4);
+    list[i] = addr + i * 4;
+  }
+  list[count] = nullptr;
+  std::memcpy(name, t.canonical.c_str(), t.canonical.size() + 1);
+  he->h_name = name;
+  he->h_aliases = aliases;
+  he->h_addrtype = WS_AF_INET;
+  he->h_length = 4;
+  he->h_addr_list = list;
+  return 0;
+}
+
+// Receives the workers' results on the user-interface thread, writes the caller's
+// buffer and passes the notice on, unless the lookup was cancelled meanwhile.
+class TLookupRelay : public TMessageHandler {
+ public:
+  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) override {
+    if (msg != kRelayMsg) return;
+    std::shared_ptr<LookupTask> task;
+    {
+      std::lock_guard<std::mutex> lock(g_taskMutex);
+      auto it = g_tasks.find(wParam);
+      if (it == g_tasks.end()) return;  // cancelled
+      task = it->second;
+      g_tasks.erase(it);
+    }
+    int error = task->error;
+    if (error == 0) error = FillHostEntry(*task);
+    TMessagePump::Instance().PostMessage(task->window, task->msg, wParam, static_cast<intptr_t>((error & 0xFFFF) << 16));
+  }
+};
+TLookupRelay g_relay;
+
+void RunLookup(uintptr_t handle, std::shared_ptr<LookupTask> task) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* res = nullptr;
+  int rc = ::getaddrinfo(task->name.c_str(), nullptr, &hints, &res);
+  if (rc != 0) {
+    task->error = WsErrorFromResolver(rc, errno);
+  } else {
+    for (addrinfo* p = res; p; p = p->ai_next) {
+      if (p->ai_family != AF_INET) continue;
+      if (task->canonical.empty() && p->ai_canonname) task->canonical = p->ai_canonname;
+      uint32_t a = reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+      if (std::find(task->addresses.begin(), task->addresses.end(), a) == task->addresses.end())
+        task->addresses.push_back(a);
+    }
+    ::freeaddrinfo(res);
+    if (task->canonical.empty()) task->canonical = task->name;
+    if (task->addresses.empty()) task->error = WSANO_DATA;
+  }
+  std::lock_guard<std::mutex> lock(g_taskMutex);
+  if (g_tasks.count(handle)) TMessagePump::Instance().PostMessage(g_relayWindow, kRelayMsg, handle, 0);
+}
+
+}  // namespace
+
+// ---- error numbers ---------------------------------------------------------------
+
+const char* WsErrorText(int error) {
+  if (error == 0) return nullptr;
+  for (const auto& row : kErrorTexts)
+    if (row.code == error) return row.text;
+  return nullptr;
+}
+
+int WsErrorFromErrno(int err) {
+  for (const auto& row : kErrnoCodes)
+    if (row.err == err) return row.code;
+  return 10100 + err;
+}
+
+int WsErrorFromResolver(int eaiCode, int err) {
+  switch (eaiCode) {
+    case 0: return 0;
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_FAIL: return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return WSANO_DATA;
+#endif
+    case EAI_MEMORY: return 10055;
+    case EAI_SYSTEM: return WsErrorFromErrno(err);
+    default: return WSANO_RECOVERY;
+  }
+}
+
+int WSAGetLastError() { return t_lastError; }
+void WSASetLastError(int error) { t_lastError = error; }
+
+// ---- start-up --------------------------------------------------------------------
+
+int WSAStartup(uint16_t, WSADATA* data) {
+  if (g_startups++ == 0) g_relayWindow = TMessagePump::Instance().CreateWindow(&g_relay);
+  if (data) {
+    std::memset(data, 0, sizeof *data);
+    data->wVersion = 0x0101;
+    data->wHighVersion = 0x0101;
+    std::snprintf(data->szDescription, sizeof data->szDescription,
+                  "Tarvex sockets: non-blocking IPv4 TCP over the message pump");
+    std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
+    rlimit rl{};
+    uint64_t maxSockets = 65535;
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < maxSockets)
+      maxSockets = rl.rlim_cur;
+    data->iMaxSockets = static_cast<uint16_t>(maxSockets);
+    data->iMaxUdpDg = 65507;  // largest IPv4 UDP payload
+    data->lpVendorInfo = nullptr;
+  }
+  return 0;
+}
+
+int WSACleanup() {
+  if (g_startups == 0) return Fail(10093);
+  if (--g_startups == 0) {
+    {
+      std::lock_guard<std::mutex> lock(g_taskMutex);
+      g_tasks.clear();
+    }
+    TMessagePump::Instance().DestroyWindow(g_relayWindow);
+    g_relayWindow = 0;
+  }
+  return 0;
+}
+
+// ---- sockets ---------------------------------------------------------------------
+
+SOCKET WsSocket(int af, int type, int protocol) {
+  if (af != WS_AF_INET) return Fail(10047);
+  if (type != WS_SOCK_STREAM) return Fail(10044);
+  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+  if (s < 0) return FailErrno();
+  g_socks[s] = SockState{};
+  return s;
+}
+
+int WsCloseSocket(SOCKET s) {
+  auto it = g_socks.find(s);
+  if (it != g_socks.end()) {
+    auto& pump = TMessagePump::Instance();
+    if (it->second.watched) pump.UnwatchFd(s);
+    if (it->second.window) pump.RemoveMessages(it->second.window, it->second.msg, static_cast<uintptr_t>(s));
+    g_socks.erase(it);
+  }
+  if (::close(s) != 0) return FailErrno();
+  return 0;
+}
+
+int WsSetLinger(SOCKET s, bool on, uint16_t seconds) {
+  linger l{on ? 1 : 0, seconds};
+  if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return FailErrno();
+  return 0;
+}
+
+int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events) {
+  int flags = ::fcntl(s, F_GETFL);
+  if (flags < 0 || ::fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return FailErrno();
+  SockState& st = g_socks[s];
+  st.window = window;
+  st.msg = msg;
+  st.events = events;
+  st.paused = false;
+  if (st.phase == SockState::kIdle) {
+    // A socket handed over already connected (accepted) or listening.
+    int listening = 0;
+    socklen_t len = sizeof listening;
+    sockaddr_in peer{};
+    socklen_t plen = sizeof peer;
+    if (::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening)
+      st.phase = SockState::kListening;
+    else if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &plen) == 0)
+      st.phase = SockState::kConnected;
+  }
+  Update(s, st);
+  return 0;
+}
+
+uintptr_t WSAAsyncGetHostByName(HWND window, uint32_t msg, const char* name, char* buffer, int bufferLength) {
+  if (g_startups == 0) {
+    t_lastError = 10093;
+    return 0;
+  }
+  auto task = std::make_shared<LookupTask>();
+  task->window = window;
+  task->msg = msg;
+  task->buffer = buffer;
+  task->bufferLength = bufferLength;
+  task->name = name ? name : "";
+  uintptr_t handle;
+  {
+    std::lock_guard<std::mutex> lock(g_taskMutex);
+    handle = g_nextTask++;
+    g_tasks[handle] = task;
+  }
+  try {
+    std::thread(RunLookup, handle, task).detach();
+  } catch (const std::exception&) {
+    std::lock_guard<std::mutex> lock(g_taskMutex);
+    g_tasks.erase(handle);
+    t_lastError = 10055;
+    return 0;
+  }
+  return handle;
+}
+
+int WSACancelAsyncRequest(uintptr_t task) {
+  std::shared_ptr<LookupTask> t;
+  {
+    std::lock_guard<std::mutex> lock(g_taskMutex);
+    auto it = g_tasks.find(task);
+    if (it == g_tasks.end()) return Fail(10022);
+    t = it->second;
+    g_tasks.erase(it);
+  }
+  TMessagePump::Instance().RemoveMessages(t->window, t->msg, task);
+  return 0;
+}
+
+uint32_t WsInetAddr(const char* text) { return ::inet_addr(text); }
+uint16_t WsHtons(uint16_t value) { return htons(value); }
+uint16_t WsNtohs(uint16_t value) { return ntohs(value); }
+
+int WsConnect(SOCKET s, uint32_t address, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = port;
+  sa.sin_addr.s_addr = address;
+  int rc = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  int err = rc == 0 ? 0 : errno;
+  auto it = g_socks.find(s);
+  bool selected = it != g_socks.end() && it->second.events != 0;
+  if (!selected) return rc == 0 ? 0 : Fail(WsErrorFromErrno(err));
+  SockState& st = it->second;
+  if (rc == 0 || err == EINPROGRESS) {
+    // The outcome, also an immediate success, arrives as FD_CONNECT.
+    st.phase = SockState::kConnecting;
+    Update(s, st);
+    return Fail(WSAEWOULDBLOCK);
+  }
+  if (err == ECONNREFUSED) {
+    // A refusal found before connect returned is still an outcome of the handshake.
+    st.phase = SockState::kIdle;
+    Post(s, st, FD_CONNECT, WsErrorFromErrno(err));
+    return Fail(WSAEWOULDBLOCK);
+  }
+  return Fail(WsErrorFromErrno(err));
+}
+
+int WsSend(SOCKET s, const char* buffer, int length, int flags) {
+  ssize_t n = ::send(s, buffer, static_cast<size_t>(std::max(length, 0)), flags | MSG_NOSIGNAL);
+  if (n < 0) {
+    int err = errno;
+    // This platform answers a send on a socket that never connected with a broken
+    // pipe; the socket library's answer is "not connected".
+    auto it = g_socks.find(s);
+    if (err == EPIPE && it != g_socks.end() && it->second.phase == SockState::kIdle) return Fail(WSAENOTCONN);
+    return Fail(WsErrorFromErrno(err));
+  }
+  return static_cast<int>(n);
+}
+
+int WsRecv(SOCKET s, char* buffer, int length, int flags) {
+  int f = (flags & WS_MSG_PEEK) ? MSG_PEEK : 0;
+  ssize_t n = ::recv(s, buffer, static_cast<size_t>(std::max(length, 0)), f);
+  int err = errno;
+  auto it = g_socks.find(s);
+  if (it != g_socks.end() && it->second.paused && it->second.phase == SockState::kConnected) {
+    it->second.paused = false;
+    Update(s, it->second);
+  }
+  if (n < 0) return Fail(WsErrorFromErrno(err));
+  return static_cast<int>(n);
+}
+
+SOCKET WsAccept(SOCKET s, uint32_t* address, uint16_t* port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  int c = ::accept4(s, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+  int err = errno;
+  auto it = g_socks.find(s);
+  if (it != g_socks.end() && it->second.paused) {
+    it->second.paused = false;
+    Update(s, it->second);
+  }
+  if (c < 0) return Fail(WsErrorFromErrno(err));
+  g_socks[c] = SockState{};
+  SetNoDelay(c);
+  if (address) *address = sa.sin_addr.s_addr;
+  if (port) *port = sa.sin_port;
+  return c;
+}
+
+int WsListen(SOCKET s, uint32_t address, uint16_t port, int backlog) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = port;
+  sa.sin_addr.s_addr = address;
+  int one = 1;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, backlog) != 0) return FailErrno();
+  auto it = g_socks.find(s);
+  if (it != g_socks.end()) {
+    it->second.phase = SockState::kListening;
+    Update(s, it->second);
+  }
+  return 0;
+}
+
+bool WsWaitWritable(SOCKET s, int timeoutMs) {
+  pollfd p{s, POLLOUT, 0};
+  int rc;
+  while ((rc = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  return rc > 0;
+}
+
+void WsArmWriteNotice(SOCKET s) {
+  auto it = g_socks.find(s);
+  if (it == g_socks.end()) return;
+  it->second.writable = false;
+  it->second.wantWrite = true;
+  Update(s, it->second);
+}
+
+bool WsWritable(SOCKET s) {
+  auto it = g_socks.find(s);
+  // A socket this layer does not know is reported writable, so that the caller's next
+  // send finds out what is wrong instead of waiting for ever.
+  if (it == g_socks.end()) return true;
+  return it->second.writable;
+}

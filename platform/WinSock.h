@@ -1,0 +1,121 @@
+// The socket library layer: non-blocking IPv4 TCP sockets whose readiness the message
+// pump turns into notices posted to a window (wParam = socket, lParam = event code |
+// error number << 16), host lookups on a worker thread posted back the same way, and
+// the socket error numbers with their texts. Everything but the lookup worker runs on
+// the user-interface thread.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/MessagePump.h"
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+constexpr uint32_t WS_INADDR_NONE = 0xFFFFFFFFu;
+
+constexpr int WS_AF_INET = 2;
+constexpr int WS_SOCK_STREAM = 1;
+constexpr int WS_IPPROTO_TCP = 6;
+constexpr int WS_MSG_PEEK = 2;
+
+// Event codes of the async-select notices (low word of lParam).
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_OOB = 0x04;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CONNECT = 0x10;
+constexpr long FD_CLOSE = 0x20;
+
+// Error numbers this layer produces beyond the errno mapping.
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;
+
+// Filled by WSAStartup.
+struct WSADATA {
+  uint16_t wVersion;      // low byte major, high byte minor
+  uint16_t wHighVersion;  // same form
+  char szDescription[257];
+  char szSystemStatus[129];
+  uint16_t iMaxSockets;
+  uint16_t iMaxUdpDg;
+  const char* lpVendorInfo;
+};
+
+// The host entry that an asynchronous lookup writes into the caller's buffer; the
+// pointers point into the same buffer.
+struct HOSTENT {
+  char* h_name;
+  char** h_aliases;
+  int16_t h_addrtype;
+  int16_t h_length;
+  char** h_addr_list;  // 4-byte IPv4 addresses in network order, null-terminated
+};
+
+// Starts the library (counted); fills data. Returns 0.
+int WSAStartup(uint16_t version, WSADATA* data);
+// Ends one start; the last one cancels outstanding lookups. Returns 0.
+int WSACleanup();
+// The error number of the last failed call of this thread (0 when none).
+int WSAGetLastError();
+void WSASetLastError(int error);
+
+// A new socket (close-on-exec, blocking until WSAAsyncSelect); INVALID_SOCKET on error.
+SOCKET WsSocket(int af, int type, int protocol);
+// Closes the socket and drops its watch and its queued notices. 0, or SOCKET_ERROR.
+int WsCloseSocket(SOCKET s);
+// Sets SO_LINGER (on, seconds). 0, or SOCKET_ERROR.
+int WsSetLinger(SOCKET s, bool on, uint16_t seconds);
+
+// Puts the socket into non-blocking mode and posts msg to window for the events asked
+// for: FD_CONNECT (once per connect, with the connect result), FD_READ (then not again
+// until the next WsRecv), FD_CLOSE (once, when the peer closed or reset the
+// connection and no data is left), FD_ACCEPT (then not again until the next WsAccept).
+// events 0 stops the notices. Returns 0, or SOCKET_ERROR.
+int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events);
+// Starts a lookup of name (IPv4). On completion buffer holds a HOSTENT and msg is
+// posted to window with wParam = the task handle and the error number in the high
+// word of lParam. Returns the task handle, or 0 (error set) when none could start.
+uintptr_t WSAAsyncGetHostByName(HWND window, uint32_t msg, const char* name, char* buffer, int bufferLength);
+// Cancels a lookup: its buffer is not written and its notice never arrives (also
+// when already queued). Returns 0, or SOCKET_ERROR for an unknown task.
+int WSACancelAsyncRequest(uintptr_t task);
+
+// Dotted text (a, a.b, a.b.c, a.b.c.d; decimal, octal or hex parts) -> address in
+// network order, or WS_INADDR_NONE.
+uint32_t WsInetAddr(const char* text);
+uint16_t WsHtons(uint16_t value);
+uint16_t WsNtohs(uint16_t value);
+
+// Starts a connection to address:port (both network order). On a selected socket the
+// answer is SOCKET_ERROR with WSAEWOULDBLOCK and the outcome arrives as FD_CONNECT.
+int WsConnect(SOCKET s, uint32_t address, uint16_t port);
+// Sends (never raises SIGPIPE). Bytes taken, or SOCKET_ERROR.
+int WsSend(SOCKET s, const char* buffer, int length, int flags);
+// Receives (flags WS_MSG_PEEK to peek). Bytes, 0 when the peer closed, or SOCKET_ERROR.
+// Re-enables FD_READ notices.
+int WsRecv(SOCKET s, char* buffer, int length, int flags);
+// Accepts a connection on a listening socket; address and port (network order) of the
+// peer. The new socket, or INVALID_SOCKET. Re-enables FD_ACCEPT notices.
+SOCKET WsAccept(SOCKET s, uint32_t* address, uint16_t* port);
+// Binds to address:port and listens (for accepting sockets). 0, or SOCKET_ERROR.
+int WsListen(SOCKET s, uint32_t address, uint16_t port, int backlog);
+
+// Blocks (no message processing) until s can take more bytes or timeoutMs passes
+// (-1: no limit). True when writable (or in error, so that the next send reports it).
+bool WsWaitWritable(SOCKET s, int timeoutMs);
+// Asks the pump to watch s for writability; WsWritable turns true (and the pump wakes)
+// when it can take more bytes.
+void WsArmWriteNotice(SOCKET s);
+bool WsWritable(SOCKET s);
+
+// The text of a socket error number, or nullptr when the table has none.
+const char* WsErrorText(int error);
+// errno -> socket error number; an errno without a counterpart gives 10100 + errno.
+int WsErrorFromErrno(int err);
+// getaddrinfo result -> socket error number (11001 to 11004, or a mapped errno).
+int WsErrorFromResolver(int eaiCode, int err);

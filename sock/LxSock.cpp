@@ -1,0 +1,627 @@
+#include "sock/LxSock.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int g_libraryUsers = 0;  // components that started the socket library
+std::function<void(const std::exception&)> g_timerExceptionHandler;
+
+constexpr long kSelectEvents = FD_READ | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;  // 0x3D
+constexpr int kMaxLine = 65536;
+
+uint16_t LowWord(intptr_t v) { return static_cast<uint16_t>(static_cast<uintptr_t>(v) & 0xFFFF); }
+uint16_t HighWord(intptr_t v) { return static_cast<uint16_t>((static_cast<uintptr_t>(v) >> 16) & 0xFFFF); }
+
+ERangeError RangeError() { return ERangeError("Range check error"); }
+
+// Runs f when the scope ends, also by an exception; f must not throw.
+template <class F>
+struct Finally {
+  F f;
+  ~Finally() { f(); }
+};
+template <class F>
+Finally(F) -> Finally<F>;
+
+}  // namespace
+
+// ---- TThreadTimer ----------------------------------------------------------------
+
+TThreadTimer::TThreadTimer(TComponent* owner) : TComponent(owner) {
+  timerWindow_ = TMessagePump::Instance().CreateWindow(this);
+}
+
+TThreadTimer::~TThreadTimer() {
+  MarkDestroying();
+  enabled_ = false;
+  try {
+    UpdateTimer();
+  } catch (...) {
+  }
+  TMessagePump::Instance().DestroyWindow(timerWindow_);
+}
+
+void TThreadTimer::SetExceptionHandler(std::function<void(const std::exception&)> handler) {
+  g_timerExceptionHandler = std::move(handler);
+}
+
+void TThreadTimer::SetEnabled(bool value) {
+  if (value == enabled_) return;
+  enabled_ = value;
+  UpdateTimer();
+}
+
+void TThreadTimer::SetInterval(uint32_t value) {
+  if (value == interval_) return;
+  interval_ = value;
+  UpdateTimer();
+}
+
+void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
+  onTimer_ = std::move(handler);
+  UpdateTimer();
+}
+
+void TThreadTimer::UpdateTimer() {
+  auto& pump = TMessagePump::Instance();
+  pump.KillTimer(timerWindow_, 1);
+  if (interval_ != 0 && enabled_ && onTimer_) {
+    if (!pump.SetTimer(timerWindow_, 1, interval_)) throw Exception("No Timer");
+  }
+}
+
+void TThreadTimer::HandleMessage(uint32_t msg, uintptr_t, intptr_t) {
+  if (msg != WM_TIMER || !onTimer_) return;
+  auto handler = onTimer_;  // the callback may replace itself
+  try {
+    handler(this);
+  } catch (const std::exception& e) {
+    if (g_timerExceptionHandler)
+      g_timerExceptionHandler(e);
+    else
+      std::fprintf(stderr, "tarvex: %s\n", e.what());
+  }
+}
+
+// ---- creation and destruction ----------------------------------------------------
+
+TLxSocket::TLxSocket(TComponent* owner) : TComponent(owner) {
+  // ReportLevel is still 0 here, so "Create" is never shown.
+  ReportStatus(8, "Create");
+  SocketWindow = TMessagePump::Instance().CreateWindow(this);
+  AlternateHost.clear();
+  HostEntryBuffer = std::make_unique<char[]>(1024);
+  TimeOutTimer = new TThreadTimer(this);
+  TimeOutTimer->SetEnabled(false);
+  TimeOutTimer->SetOnTimer([this](TComponent* sender) { TimerTriggered(sender); });
+  TimeOut = 0;
+  CancelRequested = ShuttingDown = IsConnected = false;
+  try {
+    InitializeWinsock();
+  } catch (...) {
+    TMessagePump::Instance().DestroyWindow(SocketWindow);
+    throw;
+  }
+}
+
+TLxSocket::~TLxSocket() {
+  MarkDestroying();
+  ReportStatus(8, "Destroy");
+  try {
+    Abort();
+    Cancel();
+  } catch (...) {
+  }
+  CancelLookup();
+  WSAInfo.Clear();
+  delete TimeOutTimer;
+  TimeOutTimer = nullptr;
+  HostEntryBuffer.reset();
+  TMessagePump::Instance().DestroyWindow(SocketWindow);
+  SocketWindow = 0;
+  ShuttingDown = true;
+  if (!Designing()) {
+    try {
+      RequestCloseSocket();
+    } catch (...) {
+    }
+    if (--g_libraryUsers == 0) WSACleanup();
+  }
+}
+
+int TLxSocket::LibraryUsers() { return g_libraryUsers; }
+
+void TLxSocket::InitializeWinsock() {
+  ReportStatus(8, "Initializing Winsock");
+  if (Designing()) return;
+  try {
+    if (++g_libraryUsers == 1) {
+      WSAStartup(0x0101, &WSAData);
+      auto version = [](uint16_t v) { return IntToStr(v >> 8) + "." + IntToStr(v & 0xFF); };
+      WSAInfo.Add("Version= " + version(WSAData.wVersion));
+      WSAInfo.Add("High Version= " + version(WSAData.wHighVersion));
+      WSAInfo.Add(std::string("Description= ") + WSAData.szDescription);
+      WSAInfo.Add(std::string("System= ") + WSAData.szSystemStatus);
+      WSAInfo.Add("Max Sockets= " + IntToStr(WSAData.iMaxSockets));
+      WSAInfo.Add("Max Udp pack size= " + IntToStr(WSAData.iMaxUdpDg));
+    }
+    try {
+      OpenSocket(WS_IPPROTO_TCP);
+    } catch (...) {
+      if (--g_libraryUsers == 0) WSACleanup();
+      throw;
+    }
+  } catch (...) {
+    throw ESockError("Initializaton of windows sockets failed");
+  }
+}
+
+void TLxSocket::OpenSocket(int protocol) {
+  SOCKET s = WsSocket(WS_AF_INET, WS_SOCK_STREAM, protocol);
+  if (s > 0xFFFF) {
+    WsCloseSocket(s);
+    throw RangeError();
+  }
+  SocketHandle = s == INVALID_SOCKET ? 0xFFFF : static_cast<uint16_t>(s);
+  socketUsed_ = false;
+  if (SocketHandle == 0xFFFF) CheckSocketError(WSAEWOULDBLOCK);
+  // The first socket resets its connection on close instead of lingering.
+  if (protocol == WS_IPPROTO_TCP && WsSetLinger(SocketHandle, true, 0) != 0) CheckSocketError(WSAEWOULDBLOCK);
+  if (WSAAsyncSelect(SocketHandle, SocketWindow, WM_SOCKET_NOTICE, kSelectEvents) != 0)
+    CheckSocketError(WSAEWOULDBLOCK);
+}
+
+// ---- notices ---------------------------------------------------------------------
+
+void TLxSocket::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+  if (msg >= WM_SOCKET_NOTICE) HandleSocketNotice(msg, wParam, lParam);
+}
+
+void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t, intptr_t lParam) {
+  Succeeded = HighWord(lParam) == 0;
+  try {
+    if (msg == WM_SOCKET_NOTICE) {
+      switch (LowWord(lParam)) {
+        case FD_READ:
+          if (OnReadReady) OnReadReady(this);
+          break;
+        case FD_ACCEPT:
+          IsConnected = true;
+          if (OnAcceptReady) OnAcceptReady(this);
+          break;
+        case FD_CONNECT:
+          if (Succeeded) {
+            IsConnected = true;
+            if (OnConnect) OnConnect(this);
+          }
+          break;
+        case FD_CLOSE:
+          if (!DataAvailable()) RequestCloseSocket();
+          break;
+        default:
+          break;
+      }
+    } else if (msg == WM_LOOKUP_DONE) {
+      lookupTask_ = 0;
+      LookupDone = true;
+    }
+  } catch (...) {
+    // A notice never fails: whatever a callback raised ends here.
+  }
+}
+
+template <class Done>
+void TLxSocket::WaitFor(Done done) {
+  auto& pump = TMessagePump::Instance();
+  for (;;) {
+    pump.ProcessMessages();
+    if (done()) return;
+    pump.WaitMessage(-1);
+  }
+}
+
+// ---- host and connection ---------------------------------------------------------
+
+void TLxSocket::CancelLookup() {
+  if (lookupTask_ != 0) WSACancelAsyncRequest(lookupTask_);
+  lookupTask_ = 0;
+}
+
+void TLxSocket::ResolveHost() {
+  ReportStatus(8, "Resolve Host");
+  const std::string& name = AlternateHost.empty() ? Host : AlternateHost;
+  size_t n = std::min(name.size(), sizeof IoBuffer - 1);
+  std::memcpy(IoBuffer, name.data(), n);
+  IoBuffer[n] = '\0';
+  RemoteAddr = WsInetAddr(IoBuffer);
+  if (RemoteAddr != WS_INADDR_NONE) return;
+  RemoteAddr = 0;
+  TimerOn();
+  LookupDone = false;
+  CancelLookup();
+  lookupTask_ = WSAAsyncGetHostByName(SocketWindow, WM_LOOKUP_DONE, IoBuffer, HostEntryBuffer.get(), 1024);
+  if (lookupTask_ == 0) {
+    // No lookup could start: it failed, and no notice will come to end the wait.
+    Succeeded = false;
+    LookupDone = true;
+  }
+  {
+    Finally off{[this] {
+      try {
+        TimerOff();
+      } catch (...) {
+      }
+    }};
+    WaitFor([this] { return LookupDone || TimedOut || CancelRequested; });
+  }
+  if (TimedOut) {
+    CancelLookup();
+    throw ESockError("Host Lookup Timed Out");
+  }
+  if (CancelRequested) {
+    CancelLookup();
+    throw ESockError("Host Lookup Canceled");
+  }
+  if (!Succeeded) throw ESockError("Host Lookup Failed");
+  auto* he = reinterpret_cast<HOSTENT*>(HostEntryBuffer.get());
+  std::memcpy(&RemoteAddr, he->h_addr_list[0], 4);
+  if (OnHostResolved) OnHostResolved(this);
+}
+
+void TLxSocket::ReplaceSocket() {
+  if (SocketHandle != 0xFFFF) {
+    if (WsCloseSocket(SocketHandle) != 0) CheckSocketError(WSAEWOULDBLOCK);
+    SocketHandle = 0xFFFF;
+  }
+  OpenSocket(0);
+}
+
+void TLxSocket::Connect() {
+  ReportStatus(8, "Connecting");
+  CancelRequested = false;
+  if (IsConnected) throw ESockError("Already connected");
+  // A socket that a failed connect has used cannot start another one.
+  if (socketUsed_ || SocketHandle == 0xFFFF) ReplaceSocket();
+  int attempts = 0;
+  do {
+    try {
+      ResolveHost();
+    } catch (const ESockError& e) {
+      if (e.Message() == "Host Lookup Timed Out" || e.Message() == "Host Lookup Canceled") throw;
+      RemoteAddr = 0;
+    }
+    if (RemoteAddr == 0) {
+      if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+      bool handled = false;
+      OnInvalidHost(handled);
+      if (!handled) throw ESockError("Null Remote Address");
+      ++attempts;
+    }
+  } while (RemoteAddr == 0);
+
+  uint16_t port = AlternateHost.empty() ? static_cast<uint16_t>(Port & 0xFFFF) : AlternatePort;
+  RemotePort = WsHtons(port);
+  LookupDone = false;
+  Succeeded = true;
+  socketUsed_ = true;
+  if (WsConnect(SocketHandle, RemoteAddr, RemotePort) == SOCKET_ERROR) CheckSocketError(WSAEWOULDBLOCK);
+  TimerOn();
+  {
+    Finally off{[this] {
+      try {
+        TimerOff();
+      } catch (...) {
+      }
+    }};
+    WaitFor([this] { return IsConnected || TimedOut || CancelRequested || !Succeeded; });
+  }
+  if (!TimedOut && !CancelRequested && Succeeded) return;
+  // The attempt is over even when the completion came in the same pumping.
+  IsConnected = false;
+  if (OnConnectionFailed) OnConnectionFailed(this);
+  if (TimedOut) throw ESockError("Connection Timed out");
+  if (CancelRequested) throw ESockError("Connection Canceled");
+  throw ESockError("Connection Failed");
+}
+
+void TLxSocket::RequestCloseSocket() {
+  ReportStatus(4, "Request Close Socket");
+  IsConnected = false;
+  if (SocketHandle == 0xFFFF) return;
+  if (WsCloseSocket(SocketHandle) != 0) {
+    CheckSocketError(WSAEWOULDBLOCK);
+    return;
+  }
+  SocketHandle = 0xFFFF;
+  if (!Destroying() && OnDisconnect) OnDisconnect(this);
+  if (!ShuttingDown) OpenSocket(0);
+}
+
+void TLxSocket::Disconnect() {
+  ReportStatus(8, "Disconnecting");
+  RequestCloseSocket();
+}
+
+void TLxSocket::CheckConnection() {
+  ReportStatus(8, "Checking Connection");
+  bool asked = false;
+  while (!IsConnected) {
+    if (asked || !OnConnectionRequired) throw Exception("Not Connected");
+    bool handled = false;
+    OnConnectionRequired(handled);
+    asked = true;
+    if (!handled) throw Exception("Not Connected");
+  }
+}
+
+void TLxSocket::Cancel() {
+  ReportStatus(8, "Canceling");
+  CancelRequested = true;
+}
+
+void TLxSocket::Abort() {
+  ReportStatus(8, "Abort");
+  Cancel();
+}
+
+// ---- time-out --------------------------------------------------------------------
+
+void TLxSocket::TimerOn() {
+  ReportStatus(8, "Timer On");
+  TimedOut = false;
+  if (TimeOut < 0) throw RangeError();
+  TimeOutTimer->SetInterval(static_cast<uint32_t>(TimeOut));
+  TimeOutTimer->SetEnabled(true);
+}
+
+void TLxSocket::TimerOff() {
+  ReportStatus(8, "Timer Off");
+  if (TimeOutTimer) TimeOutTimer->SetEnabled(false);
+}
+
+void TLxSocket::TimerTriggered(TComponent*) {
+  ReportStatus(8, "Timer Triggered");
+  TimerOff();
+  TimedOut = true;
+  LookupDone = true;
+  Abort();
+}
+
+// ---- line and stream I/O ---------------------------------------------------------
+
+void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
+  ReportStatus(4, "Sending Buffer");
+  TimerOn();
+  Finally off{[this] {
+    try {
+      TimerOff();
+    } catch (...) {
+    }
+  }};
+  if (!CancelRequested) {
+    size_t len = length;
+    if (len == 0) {
+      len = strnlen(bytes, 0x10000);
+      if (len > 0xFFFF) throw RangeError();
+    }
+    size_t remaining = len;
+    do {
+      int n = WsSend(SocketHandle, bytes + (len - remaining), static_cast<int>(remaining), 0);
+      if (n == 0) break;
+      if (n > 0) {
+        remaining -= static_cast<size_t>(n);
+      } else {
+        CheckSocketError(WSAEWOULDBLOCK);
+        // No message processing here: wait for room on this one socket.
+        WsWaitWritable(SocketHandle, -1);
+      }
+    } while (remaining > 0 && !CancelRequested);
+  }
+  if (CancelRequested) {
+    CancelRequested = false;
+    throw EAbortError("Socket send aborted");
+  }
+}
+
+void TLxSocket::Write(const std::string& text) {
+  ReportStatus(8, "Write");
+  size_t n = std::min<size_t>(text.size(), kMaxLine);
+  std::memcpy(IoBuffer, text.data(), n);
+  IoBuffer[n] = '\0';
+  SendBuffer(IoBuffer, 0);
+}
+
+void TLxSocket::Writeln(const std::string& text) {
+  ReportStatus(8, "Writeln");
+  Write(text + "\r\n");
+}
+
+std::string TLxSocket::ReadLn() {
+  ReportStatus(8, "ReadLn");
+  std::string line;
+  int consumed = 0;
+  TimerOn();
+  Finally off{[this] {
+    try {
+      TimerOff();
+    } catch (...) {
+    }
+  }};
+  auto& pump = TMessagePump::Instance();
+  int k = -1;  // offset of the line feed in IoBuffer
+  for (;;) {
+    if (consumed > kMaxLine) throw RangeError();
+    int ask = std::min<int>(kMaxLine, static_cast<int>(sizeof IoBuffer) - consumed - 1);
+    int n = WsRecv(SocketHandle, IoBuffer + consumed, ask, WS_MSG_PEEK);
+    bool wait = false;
+    if (n == 0) return std::string();  // the peer closed
+    if (n > 0) {
+      // The bytes of the line taken before sit in line; only the new ones can hold the LF.
+      const void* lf = std::memchr(IoBuffer + consumed, '\n', static_cast<size_t>(n));
+      if (lf) {
+        k = static_cast<int>(static_cast<const char*>(lf) - IoBuffer);
+        break;
+      }
+      int got = WsRecv(SocketHandle, IoBuffer + consumed, n, 0);
+      if (got < 0) {
+        CheckSocketError(WSAEWOULDBLOCK);
+      } else {
+        line.append(IoBuffer + consumed, static_cast<size_t>(got));
+        consumed += got;
+      }
+    } else {
+      LastErrorNo = WSAGetLastError();
+      if (LastErrorNo == WSAENOTCONN) return std::string();  // as for a closed peer
+      CheckSocketError(WSAEWOULDBLOCK);
+      wait = true;
+    }
+    pump.ProcessMessages();
+    if (CancelRequested) break;
+    if (wait) pump.WaitMessage(-1);
+  }
+  if (CancelRequested) {
+    CancelRequested = false;
+    throw EAbortError("Socket readln aborted");
+  }
+  int rest = k + 1 - consumed;
+  while (rest > 0) {
+    int got = WsRecv(SocketHandle, IoBuffer + consumed, rest, 0);
+    if (got <= 0) {
+      if (got < 0) CheckSocketError(WSAEWOULDBLOCK);
+      if (got == 0) break;
+      continue;
+    }
+    line.append(IoBuffer + consumed, static_cast<size_t>(got));
+    consumed += got;
+    rest -= got;
+  }
+  return line;
+}
+
+std::string TLxSocket::Transaction(const std::string& command) {
+  ReportStatus(8, "Transaction");
+  ReplyNumber = 0;
+  Writeln(command);
+  std::string line = ReadLn();
+  TransactionReply = line;
+  if (!line.empty()) {
+    ReportStatus(1, line);
+    size_t digits = 0;
+    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    if (digits > 0) {
+      // A value beyond 32 bits reads as 0, as the integer conversion gives it.
+      int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
+      if (value < -32768 || value > 32767) throw RangeError();
+      ReplyNumber = static_cast<int16_t>(value);
+    }
+  }
+  return TransactionReply;
+}
+
+void TLxSocket::SendStream(TStream& stream) {
+  ReportStatus(8, "SendStream");
+  stream.SetPosition(0);
+  auto& pump = TMessagePump::Instance();
+  if (!CancelRequested) {
+    BytesSent = 0;
+    int64_t size = stream.Size();
+    BytesTotal = static_cast<int32_t>(size);
+    do {
+      int64_t want = std::min<int64_t>(size - stream.Position(), kMaxLine);
+      int c = static_cast<int>(std::max<int64_t>(stream.Read(IoBuffer, std::max<int64_t>(want, 0)), 0));
+      int remaining = c;
+      do {
+        int n = WsSend(SocketHandle, IoBuffer + (c - remaining), remaining, 0);
+        if (n == 0) return;  // the rest is not sent
+        bool blocked = false;
+        if (n > 0) {
+          remaining -= n;
+          BytesSent += n;
+          if (OnPacketSent) OnPacketSent(this);
+        } else {
+          CheckSocketError(WSAEWOULDBLOCK);
+          blocked = true;
+          WsArmWriteNotice(SocketHandle);
+        }
+        pump.ProcessMessages();
+        // A full socket: block in the pump until it takes bytes again (or a cancel).
+        while (blocked && !CancelRequested && !WsWritable(SocketHandle)) {
+          pump.WaitMessage(-1);
+          pump.ProcessMessages();
+        }
+      } while (remaining > 0 && !CancelRequested);
+    } while (stream.Position() != size && !CancelRequested);
+  }
+  if (CancelRequested) {
+    CancelRequested = false;
+    throw EAbortError("Socket send aborted");
+  }
+}
+
+bool TLxSocket::DataAvailable() {
+  ReportStatus(8, "Data Available");
+  // Peeks into a byte of its own: a notice can ask this while ReadLn holds IoBuffer.
+  char byte;
+  return WsRecv(SocketHandle, &byte, 1, WS_MSG_PEEK) >= 1;
+}
+
+void TLxSocket::ClearInput() {
+  ReportStatus(8, "Clearing Input");
+  WsRecv(SocketHandle, IoBuffer, kMaxLine, 0);
+}
+
+uint16_t TLxSocket::Accept() {
+  ReportStatus(4, "Accepting");
+  WaitFor([this] { return LookupDone || CancelRequested; });
+  if (CancelRequested) throw ESockError("Accepting Canceled");
+  if (!Succeeded) throw ESockError("Error creating Data Connection");
+  uint32_t address = 0;
+  uint16_t port = 0;
+  SOCKET s = WsAccept(SocketHandle, &address, &port);
+  if (s == INVALID_SOCKET) CheckSocketError(WSAEWOULDBLOCK);
+  if (s > 0xFFFF || s < 0) {
+    if (s > 0xFFFF) WsCloseSocket(s);
+    throw RangeError();
+  }
+  WSAAsyncSelect(s, SocketWindow, WM_SOCKET_NOTICE, kSelectEvents);
+  RemoteAddr = address;
+  RemotePort = port;
+  if (CancelRequested) {
+    CancelRequested = false;
+    throw EAbortError("Socket send aborted");
+  }
+  return static_cast<uint16_t>(s);
+}
+
+// ---- status and errors -----------------------------------------------------------
+
+void TLxSocket::ReportStatus(int level, const std::string& text) {
+  if (level > ReportLevel) return;
+  LastStatus = text;
+  if (Destroying() || !OnStatus) return;
+  try {
+    OnStatus(this, LastStatus);
+  } catch (...) {
+    // Status reporting never fails the operation that reported.
+  }
+}
+
+std::string TLxSocket::CheckSocketError(uint16_t tolerated) {
+  LastErrorNo = WSAGetLastError();
+  if (LastErrorNo != tolerated && LastErrorNo > 10000) {
+    std::string message = LookupErrorMessage(static_cast<uint16_t>(LastErrorNo));
+    if (OnSocketError) OnSocketError(this, static_cast<uint16_t>(LastErrorNo), message);
+    throw ESockError(message);
+  }
+  return std::string();
+}
+
+std::string TLxSocket::LookupErrorMessage(uint16_t errorNo) {
+  ReportStatus(8, "Looking Up Error Message");
+  if (errorNo == 0) return std::string();
+  if (const char* text = WsErrorText(errorNo)) return IntToStr(errorNo) + ":" + text;
+  return "Unknown Error No. " + IntToStr(errorNo);
+}
