@@ -198,7 +198,7 @@ char Base64Char(unsigned value) { return TSixBitCoder::Mime().Char(value); }
 
 namespace {
 constexpr size_t kLineBytes = 45;  // input bytes of one 60-character line
-constexpr size_t kLinesPerChunk = 1456;
+constexpr size_t kLinesPerChunk = 4096;
 
 // The size of the regular file at path, or -1; only a hint for reserving the list.
 int64_t FileSizeHint(const std::string& path) {

@@ -8,7 +8,7 @@
 
 namespace {
 constexpr size_t kLineBytes = 45;     // input bytes of a full line
-constexpr size_t kLinesPerChunk = 1024;  // lines encoded per read and write
+constexpr size_t kLinesPerChunk = 4096;  // lines per read and write: few system calls
 
 const char kMimeAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -39,14 +39,16 @@ TSixBitCoder::TSixBitCoder(const char* alphabet) {
 }
 
 char* TSixBitCoder::EncodeGroups(const unsigned char* src, size_t groups, char* dst) const {
-  // Four groups per pass: twelve bytes in, 48 characters out.
-  for (; groups >= 4; groups -= 4, src += 12, dst += 16) {
-    for (int g = 0; g < 4; ++g) {
-      const unsigned char* s = src + 3 * g;
-      uint32_t v = uint32_t{s[0]} << 16 | uint32_t{s[1]} << 8 | s[2];
-      std::memcpy(dst + 4 * g, pairs_[v >> 12], 2);
-      std::memcpy(dst + 4 * g + 2, pairs_[v & 0xFFF], 2);
-    }
+  // Two groups per 8-byte load (the load reaches two bytes past them, so it is used
+  // only while a third group follows); each 12 bits give two characters.
+  for (; groups >= 3; groups -= 2, src += 6, dst += 8) {
+    uint64_t v;
+    std::memcpy(&v, src, 8);
+    v = __builtin_bswap64(v);
+    std::memcpy(dst, pairs_[(v >> 52) & 0xFFF], 2);
+    std::memcpy(dst + 2, pairs_[(v >> 40) & 0xFFF], 2);
+    std::memcpy(dst + 4, pairs_[(v >> 28) & 0xFFF], 2);
+    std::memcpy(dst + 6, pairs_[(v >> 16) & 0xFFF], 2);
   }
   for (; groups > 0; --groups, src += 3, dst += 4) {
     uint32_t v = uint32_t{src[0]} << 16 | uint32_t{src[1]} << 8 | src[2];
