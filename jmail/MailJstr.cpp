@@ -47,6 +47,26 @@ char* Put3(char* p, const char* seq) {
   std::memcpy(p, seq, 3);
   return p + 3;
 }
+
+
+// The JIS code of every lead/second pair ConvertToJis converts, 0 for any other
+// pair (valid codes are at least 0x2121): one look-up tells both bytes' class.
+const uint16_t* PairCodes() {
+  static const std::unique_ptr<uint16_t[]> table = [] {
+    std::unique_ptr<uint16_t[]> t(new uint16_t[65536]());
+    for (int lead = 0; lead < 256; ++lead) {
+      if (kJis.leadRow[lead] == 0) continue;
+      for (int second = 0; second < 256; ++second) {
+        if (kJis.cell[second] == 0) continue;
+        t[lead << 8 | second] = static_cast<uint16_t>((kJis.leadRow[lead] + kJis.rowStep[second]) << 8 |
+                                                      kJis.cell[second]);
+      }
+    }
+    return t;
+  }();
+  return table.get();
+}
+
 }  // namespace
 
 int JisOffset(unsigned char lead, unsigned char second) {
@@ -61,50 +81,61 @@ std::string ConvertToJis(const std::string& text) {
   const size_t n = std::min(text.size(), text.find('\0'));
   if (n == 0) return {};
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const uint16_t* codes = PairCodes();
 
-  // A chunk of k input bytes gives at most 3k + 8 output bytes (a pair entering JIS
-  // mode and a single byte leaving it: 3 bytes in, 9 out; plus a lead byte carried
-  // over, the first byte's escape and the closing escape), so the output grows
-  // chunk by chunk without a check per byte.
-  constexpr size_t kChunk = 4096;
+  // A stretch of k input bytes (plus one byte of a pair that crosses its end) gives
+  // at most 3(k + 1) + 6 output bytes: a pair entering JIS mode and a single byte
+  // leaving it is 3 bytes in, 9 out; the first byte's escape and the closing escape
+  // add 6. The output therefore grows stretch by stretch, without a check per byte.
+  constexpr size_t kStretch = 4096;
   std::string out;
-  out.resize(n + n / 8 + 3 * std::min(n, kChunk) + 8);
+  out.resize(n + n / 8 + 3 * (std::min(n, kStretch) + 1) + 6);
   size_t used = 0;
   bool jis = false;
-  int pending = -1;
-  for (size_t start = 0; start < n; start += kChunk) {
-    const size_t stop = std::min(n, start + kChunk);
-    const size_t need = used + 3 * (stop - start) + 8;
+  size_t i = 0;
+  while (i < n) {
+    const size_t limit = std::min(n, i + kStretch);
+    const size_t need = used + 3 * (limit - i + 1) + 6;
     if (need > out.size()) out.resize(std::max(need, out.size() * 2));
     char* p = out.data() + used;
-    for (size_t i = start; i < stop; ++i) {
+    while (i < limit) {
       const unsigned char b = s[i];
-      if (pending < 0) {
-        if (kJis.leadRow[b] != 0) {
-          pending = b;
-          continue;
+      if (kJis.leadRow[b] != 0) {
+        if (i + 1 == n) {  // a lead byte at the end is dropped
+          ++i;
+          break;
         }
-      } else if (kJis.cell[b] != 0) {
-        if (!jis) {
-          p = Put3(p, kEscJis);
-          jis = true;
+        const unsigned char c = s[i + 1];
+        const uint16_t code = codes[b << 8 | c];
+        if (code != 0) {
+          if (!jis) {
+            p = Put3(p, kEscJis);
+            jis = true;
+          }
+          p[0] = static_cast<char>(code >> 8);
+          p[1] = static_cast<char>(code & 0xFF);
+          p += 2;
+        } else {
+          // A lead byte before a byte that cannot follow it: both are copied.
+          if (jis) {
+            p = Put3(p, kEscAscii);
+            jis = false;
+          }
+          p[0] = static_cast<char>(b);
+          p[1] = static_cast<char>(c);
+          p += 2;
         }
-        *p++ = static_cast<char>(kJis.leadRow[pending] + kJis.rowStep[b]);
-        *p++ = static_cast<char>(kJis.cell[b]);
-        pending = -1;
-        continue;
+        i += 2;
+      } else {
+        if (jis || i == 0) {
+          p = Put3(p, kEscAscii);
+          jis = false;
+        }
+        *p++ = static_cast<char>(b);
+        ++i;
       }
-      if (jis || i == 0) {
-        p = Put3(p, kEscAscii);
-        jis = false;
-      }
-      if (pending >= 0) {
-        *p++ = static_cast<char>(pending);
-        pending = -1;
-      }
-      *p++ = static_cast<char>(b);
     }
-    if (stop == n && jis) p = Put3(p, kEscAscii);
+    if (i >= n && jis) p = Put3(p, kEscAscii);
     used = static_cast<size_t>(p - out.data());
   }
   out.resize(used);
@@ -162,8 +193,36 @@ std::string Base64EncodeStr(const std::string& bytes) {
   return out;
 }
 
+namespace {
+// A read-only stream over a string it does not own, so that the encoder reads the
+// caller's bytes in place.
+class TBytesReader : public TStream {
+ public:
+  explicit TBytesReader(const std::string& bytes) : bytes_(bytes) {}
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t size = static_cast<int64_t>(bytes_.size());
+    if (count <= 0 || pos_ >= size) return 0;
+    const int64_t n = std::min(count, size - pos_);
+    std::memcpy(buffer, bytes_.data() + pos_, static_cast<size_t>(n));
+    pos_ += n;
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, int origin) override {
+    const int64_t base = origin == soFromBeginning ? 0 : origin == soFromCurrent ? pos_ : Size();
+    pos_ = std::max<int64_t>(0, base + offset);
+    return pos_;
+  }
+  int64_t Size() override { return static_cast<int64_t>(bytes_.size()); }
+
+ private:
+  const std::string& bytes_;
+  int64_t pos_ = 0;
+};
+}  // namespace
+
 std::string ProcessorBase64(const std::string& bytes) {
-  TStringStream input(bytes);
+  TBytesReader input(bytes);
   TStringStream output;
   output.Reserve(static_cast<int64_t>((bytes.size() + 44) / 45 * 62));
   {
@@ -172,9 +231,17 @@ std::string ProcessorBase64(const std::string& bytes) {
     processor.OutputStream = &output;
     processor.Encode();
   }
+  // Every line ends with CR LF and base64 has neither: drop them line by line.
   std::string text = output.Release();
-  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
-             text.end());
+  size_t write = 0;
+  for (size_t read = 0; read < text.size();) {
+    size_t end = text.find('\r', read);
+    if (end == std::string::npos) end = text.size();
+    std::memmove(text.data() + write, text.data() + read, end - read);
+    write += end - read;
+    read = end + 2;
+  }
+  text.resize(write);
   return text;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/SysUtils.h"
 
@@ -114,14 +115,30 @@ void TLxUUProcessor::EncodeLines(const TSixBitCoder& coder) {
       std::clamp<int64_t>((size + kLineBytes - 1) / kLineBytes, 1, kLinesPerChunk));
   const size_t chunkBytes = lines * kLineBytes;
   const size_t lineChars = 1 + kLineBytes / 3 * 4 + 2;  // length character, text, CR LF
-  std::unique_ptr<unsigned char[]> in(new unsigned char[chunkBytes]);
-  std::unique_ptr<char[]> out(new char[lines * lineChars]);
+  // The buffers are kept per thread between calls: header runs call this many
+  // times with a few bytes, and fresh memory for each call costs more than the
+  // encoding. A nested call (from a stream's own Read or Write) gets its own.
+  thread_local std::vector<char> kept;
+  thread_local bool keptInUse = false;
+  std::vector<char> own;
+  const bool useKept = !keptInUse;
+  std::vector<char>& scratch = useKept ? kept : own;
+  if (scratch.size() < chunkBytes + lines * lineChars) scratch.resize(chunkBytes + lines * lineChars);
+  struct Release {
+    bool active;
+    ~Release() {
+      if (active) keptInUse = false;
+    }
+  } release{useKept};
+  keptInUse = keptInUse || useKept;
+  auto* const inBuf = reinterpret_cast<unsigned char*>(scratch.data());
+  char* const outBuf = scratch.data() + chunkBytes;
 
   while (true) {
-    const size_t n = ReadFull(*InputStream, in.get(), chunkBytes);
+    const size_t n = ReadFull(*InputStream, inBuf, chunkBytes);
     if (n == 0) break;
-    const unsigned char* src = in.get();
-    char* p = out.get();
+    const unsigned char* src = inBuf;
+    char* p = outBuf;
     for (size_t left = n; left > 0;) {
       const size_t take = std::min(left, kLineBytes);
       if (uu) *p++ = coder.Char(static_cast<unsigned>(take));
@@ -132,7 +149,7 @@ void TLxUUProcessor::EncodeLines(const TSixBitCoder& coder) {
       src += take;
       left -= take;
     }
-    OutputStream->WriteBuffer(out.get(), p - out.get());
+    OutputStream->WriteBuffer(outBuf, p - outBuf);
     if (n < chunkBytes) break;  // the stream has no more
   }
   if (uu) {

@@ -92,16 +92,16 @@ TEST_F(FileStreamTest, CreateWriteReadSeek) {
 }
 
 TEST_F(FileStreamTest, CreatePrivateIsOwnerOnlyAndTruncates) {
-  const std::string path = Path("p.bin");
-  encoding_test::WriteOsFile(path, "old contents");
-  ::chmod(path.c_str(), 0644);
-  ::unlink(path.c_str());
-  encoding_test::WriteOsFile(path, "old contents");
+  const std::string old = Path("old.bin");
+  encoding_test::WriteOsFile(old, "old contents");
   {
-    TFileStream f(path, fmCreatePrivate);
+    TFileStream f(old, fmCreatePrivate);
     EXPECT_EQ(f.Size(), 0);
     f.WriteString("new");
   }
+  TFileStream r(old, fmOpenRead);
+  EXPECT_EQ(r.Size(), 3);
+
   const std::string fresh = Path("fresh.bin");
   { TFileStream f(fresh, fmCreatePrivate); }
   struct stat st;
