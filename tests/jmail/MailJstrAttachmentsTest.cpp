@@ -252,6 +252,9 @@ TEST_F(AttachmentParts, PrivateFolderThatCannotBeMade) {
                        ? 0
                        : 2;
         }
+        // The fresh process made its own scratch folder and skips its clean-up.
+        std::error_code ec;
+        std::filesystem::remove_all(dir_.Path(), ec);
         std::_Exit(status);
       },
       ::testing::ExitedWithCode(0), "");
