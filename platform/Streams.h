@@ -78,6 +78,9 @@ class TFileStream : public TStream {
   // Throws EFOpenError (open modes) or EFCreateError (create modes).
   TFileStream(const std::string& path, unsigned mode);
   ~TFileStream() override;
+  // One object per open file: a copy would close the file twice.
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, int origin) override;

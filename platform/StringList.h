@@ -21,6 +21,8 @@ class TStringList {
   void Insert(int index, std::string line);
   void Delete(int index);
   void Clear() { lines_.clear(); }
+  // Makes room for n lines, so that adding up to n lines never moves the list.
+  void Reserve(int n) { lines_.reserve(static_cast<size_t>(n > 0 ? n : 0)); }
   // Copies the lines of another list; the other list stays its owner's.
   void Assign(const TStringList& other) { lines_ = other.lines_; }
   // Index of the first line equal to text (case-insensitive, as the original), or -1.

@@ -1,0 +1,263 @@
+// The attachment parts of the multipart body: part layout for small files, names,
+// skipped paths, agreement with coreutils base64 on a large file, and the temporary
+// file: removed after success and failure, never followed through a link, and the
+// file layer's errors for unreadable inputs and an uncreatable temporary file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "jmail/MailJstr.h"
+#include "platform/FileUtil.h"
+#include "platform/SysUtils.h"
+#include "support/EncodingTestSupport.h"
+
+namespace {
+
+using encoding_test::RandomBytes;
+using encoding_test::ReferenceBase64;
+
+// The names in the process's private temporary folder.
+std::set<std::string> PrivateTempNames() {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(ToOsPath(PrivateTempDir())))
+    names.insert(e.path().filename().string());
+  return names;
+}
+
+std::vector<std::string> SplitLines(const std::string& text, size_t width) {
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < text.size(); i += width) lines.push_back(text.substr(i, width));
+  return lines;
+}
+
+class AttachmentParts : public ::testing::Test {
+ protected:
+  // Writes a file named by a CP932 name into the scratch folder; returns its CP932 path.
+  std::string MakeFile(const std::string& cp932Name, const std::string& bytes) {
+    const std::string path = FromOsPath(dir_.Path()) + cp932Name;
+    encoding_test::WriteOsFile(ToOsPath(path), bytes);
+    return path;
+  }
+
+  // Checks one part at parts[at]: its headers for the encoded name, the CR LF
+  // entry and the data lines; returns the index after the part.
+  int ExpectPart(const TStringList& parts, int at, const std::string& encodedName,
+                 const std::vector<std::string>& lines) {
+    EXPECT_LE(at + 6 + static_cast<int>(lines.size()), parts.Count());
+    if (at + 6 + static_cast<int>(lines.size()) > parts.Count()) return parts.Count();
+    EXPECT_EQ(parts[at], "-------------Weskin-TarvexBoundary");
+    EXPECT_EQ(parts[at + 1], "Content-Transfer-Encoding: base64");
+    EXPECT_EQ(parts[at + 2], "Content-Type: application/octet-stream;name=\"" + encodedName + "\"");
+    EXPECT_EQ(parts[at + 3], "Content-Disposition: attachment; filename=\"" + encodedName + "\"");
+    EXPECT_EQ(parts[at + 4], "Content-Description: " + encodedName);
+    EXPECT_EQ(parts[at + 5], "\r\n");
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(parts[at + 6 + static_cast<int>(i)], lines[i]) << i;
+    return at + 6 + static_cast<int>(lines.size());
+  }
+
+  void TearDown() override { EXPECT_TRUE(PrivateTempNames().empty()) << "temporary files left behind"; }
+
+  encoding_test::ScratchDir dir_;
+};
+
+// Line counts and fill characters from the base64 rules: 45 bytes give 60
+// characters; the last line carries the "=" fill.
+TEST_F(AttachmentParts, SizesGiveTheirLines) {
+  struct Case {
+    size_t size;
+    std::vector<size_t> lineLengths;
+    const char* lastEnd;
+  };
+  const Case cases[] = {
+      {0, {}, ""},          {3, {4}, ""},           {44, {60}, "="},
+      {45, {60}, ""},       {46, {60, 4}, "=="},    {90, {60, 60}, ""},
+      {1000, {}, "=="},  // 22 full lines and 10 bytes: 16 characters
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::vector<size_t> lengths = c.lineLengths;
+    if (c.size == 1000) {
+      lengths.assign(22, 60);
+      lengths.push_back(16);
+    }
+    const std::string bytes = RandomBytes(c.size, static_cast<uint32_t>(c.size));
+    const std::string path = MakeFile("f.bin", bytes);
+    const TStringList parts = BuildAttachmentParts({path});
+    const auto lines = SplitLines(ReferenceBase64(bytes), 60);
+    ASSERT_EQ(lines.size(), lengths.size());
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i].size(), lengths[i]);
+    int next = ExpectPart(parts, 0, "f.bin", lines);
+    ASSERT_EQ(parts.Count(), next + 1);
+    EXPECT_EQ(parts[next], "-------------Weskin-TarvexBoundary--");
+    if (!lines.empty()) {
+      const std::string& last = lines.back();
+      EXPECT_EQ(last.substr(last.size() - std::strlen(c.lastEnd)), c.lastEnd);
+      if (!*c.lastEnd) {
+        EXPECT_NE(last.back(), '=');
+      }
+    }
+  }
+}
+
+TEST_F(AttachmentParts, ListsOfPaths) {
+  const std::string a = MakeFile("a.txt", "abc");
+  const std::string b = MakeFile("b.txt", "hello");
+  const std::string missing = FromOsPath(dir_.Path()) + "missing.txt";
+  const std::string folder = FromOsPath(dir_.Path());
+  {
+    const TStringList parts = BuildAttachmentParts({missing, b});
+    const int next = ExpectPart(parts, 0, "b.txt", {"aGVsbG8="});
+    EXPECT_EQ(parts.Count(), next + 1);
+  }
+  {
+    const TStringList parts = BuildAttachmentParts({a, folder, b, ""});
+    int next = ExpectPart(parts, 0, "a.txt", {"YWJj"});
+    next = ExpectPart(parts, next, "b.txt", {"aGVsbG8="});
+    EXPECT_EQ(parts.Count(), next + 1);
+  }
+  for (const TStringList& paths : {TStringList{}, TStringList{missing, folder}}) {
+    const TStringList parts = BuildAttachmentParts(paths);
+    ASSERT_EQ(parts.Count(), 1);
+    EXPECT_EQ(parts[0], "-------------Weskin-TarvexBoundary--");
+  }
+}
+
+// Encoded names: Python's iso2022_jp codec and base64 module.
+TEST_F(AttachmentParts, FileNamesAreEncodedHeaderText) {
+  const struct {
+    std::string name, encoded;
+  } cases[] = {
+      {Utf8ToCp932("資料.txt"), "=?ISO-2022-JP?B?GyRCO3FOQRsoQg==?=.txt"},
+      // 表 is 0x95 0x5C: its second byte is no directory mark.
+      {Utf8ToCp932("表.txt"), "=?ISO-2022-JP?B?GyRCST0bKEI=?=.txt"},
+      {"plan 2024.pdf", "plan 2024.pdf"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = MakeFile(c.name, "xyz");
+    const TStringList parts = BuildAttachmentParts({path});
+    ExpectPart(parts, 0, c.encoded, {"eHl6"});
+  }
+}
+
+TEST_F(AttachmentParts, LargeFileMatchesCoreutils) {
+  const std::string bytes = RandomBytes(2 * 1024 * 1024 + 1, 99);
+  const std::string path = MakeFile("big.bin", bytes);
+  const std::string expected = encoding_test::RunCommand("base64 -w 60 " + ToOsPath(path));
+  ASSERT_FALSE(expected.empty());
+  const TStringList parts = BuildAttachmentParts({path});
+  std::string joined;
+  for (int i = 6; i < parts.Count() - 1; ++i) joined += parts[i] + "\n";
+  EXPECT_TRUE(joined == expected);
+  EXPECT_EQ(parts.Count(), 6 + static_cast<int>((bytes.size() + 44) / 45) + 1);
+}
+
+TEST_F(AttachmentParts, ExistingFileUnderTheTemporaryNameIsReplacedAndRemoved) {
+  const std::string path = MakeFile("same.txt", "abc");
+  const std::string temp = ToOsPath(PrivateTempDir()) + "temp09same.txt";
+  encoding_test::WriteOsFile(temp, std::string(10000, 'Q'));
+  const TStringList parts = BuildAttachmentParts({path});
+  ExpectPart(parts, 0, "same.txt", {"YWJj"});
+  EXPECT_FALSE(std::filesystem::exists(temp));
+}
+
+// The temporary file is created without following links: a link planted under
+// its name makes the creation fail instead of writing through it; so does a folder.
+TEST_F(AttachmentParts, TemporaryFileThatCannotBeCreated) {
+  const std::string path = MakeFile("x.txt", "abc");
+  const std::string tempCp932 = PrivateTempDir() + "temp09x.txt";
+  const std::string temp = ToOsPath(tempCp932);
+  const std::string target = dir_.Path() + "target";
+  encoding_test::WriteOsFile(target, "precious");
+  const std::string expectedMessage = FileCreateError(tempCp932).Message();
+
+  for (bool link : {true, false}) {
+    SCOPED_TRACE(link ? "symbolic link" : "folder");
+    if (link) {
+      ASSERT_EQ(::symlink(target.c_str(), temp.c_str()), 0);
+    } else {
+      ASSERT_EQ(::mkdir(temp.c_str(), 0700), 0);
+    }
+    try {
+      BuildAttachmentParts({path});
+      ADD_FAILURE() << "no error";
+    } catch (const EFCreateError& e) {
+      EXPECT_EQ(e.Message(), expectedMessage);
+    }
+    if (link) {
+      std::ifstream f(target);
+      std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(content, "precious");
+      ::unlink(temp.c_str());
+    } else {
+      ::rmdir(temp.c_str());
+    }
+  }
+}
+
+// Inputs the process cannot read. Tests run as root here, where a file of mode 000
+// is readable, so the table also holds files the kernel refuses to root: a
+// write-only kernel setting (the open fails) and the process's memory file, which
+// opens but fails at the first read (a temporary file already exists then).
+TEST_F(AttachmentParts, UnreadableFilesGiveTheOpenError) {
+  std::vector<std::pair<std::string, std::string>> cases;
+  if (::geteuid() != 0) {
+    const std::string locked = MakeFile("locked.txt", "secret");
+    ::chmod(ToOsPath(locked).c_str(), 0);
+    cases.push_back({"mode 000", locked});
+  }
+  if (FileExists("/proc/sys/vm/drop_caches") && ::access("/proc/sys/vm/drop_caches", R_OK) != 0)
+    cases.push_back({"write-only file", "/proc/sys/vm/drop_caches"});
+  if (FileExists("/proc/self/mem")) cases.push_back({"read fails after open", "/proc/self/mem"});
+  ASSERT_FALSE(cases.empty()) << "no unreadable file on this machine";
+
+  const std::string good = MakeFile("good.txt", "abc");
+  for (const auto& [what, path] : cases) {
+    SCOPED_TRACE(what);
+    try {
+      BuildAttachmentParts({good, path});
+      ADD_FAILURE() << "no error";
+    } catch (const EFOpenError& e) {
+      EXPECT_EQ(e.Message(), FileOpenError(path).Message());
+    }
+    EXPECT_TRUE(PrivateTempNames().empty());
+  }
+}
+
+// The private folder is made at the first use; when $TMPDIR cannot hold it, the
+// creation error of the file layer comes out. Runs in a fresh process, where the
+// folder is not made yet.
+TEST_F(AttachmentParts, PrivateFolderThatCannotBeMade) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = MakeFile("y.txt", "abc");
+  const std::string notAFolder = dir_.Path() + "plain-file";
+  encoding_test::WriteOsFile(notAFolder, "");
+  EXPECT_EXIT(
+      {
+        ::setenv("TMPDIR", notAFolder.c_str(), 1);
+        int status = 1;
+        try {
+          BuildAttachmentParts({path});
+        } catch (const EFCreateError& e) {
+          const std::string head = Utf8ToCp932("ファイル " + notAFolder + "/tarvex-");
+          const std::string tail = Utf8ToCp932(" を作成できません");
+          const std::string& m = e.Message();
+          status = m.compare(0, head.size(), head) == 0 && m.size() > head.size() + tail.size() &&
+                           m.compare(m.size() - tail.size(), tail.size(), tail) == 0
+                       ? 0
+                       : 2;
+        }
+        // The fresh process made its own scratch folder and skips its clean-up.
+        std::error_code ec;
+        std::filesystem::remove_all(dir_.Path(), ec);
+        std::_Exit(status);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
