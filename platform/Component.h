@@ -2,6 +2,7 @@
 // state flags. An owner frees the components it owns when it is destroyed.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,3 +35,6 @@ class TComponent {
   bool destroying_ = false;
   bool designing_ = false;
 };
+
+// The plain notification callback of every component: the sender only.
+using TNotifyEvent = std::function<void(TComponent* sender)>;

@@ -11,7 +11,6 @@
 #include "platform/Component.h"
 #include "platform/Streams.h"
 
-using TNotifyEvent = std::function<void(TComponent* sender)>;
 
 enum UUMethods { uuMime, uuCode };
 

@@ -250,7 +250,7 @@ void TLxSMTP::WriteAttachmentPart(int index) {
   processor.Method = EncodeType;
   TMemoryStream encoded;
   {
-    TS_BufferStream output(&encoded);
+    TS_BufferStream output(encoded);
     std::unique_ptr<TFileStream> file;
     try {
       file = std::make_unique<TFileStream>(entry, fmOpenRead);
@@ -260,7 +260,7 @@ void TLxSMTP::WriteAttachmentPart(int index) {
     }
     // The encoder reads 45 bytes at a time; a buffer in front of the file keeps
     // that from becoming one system call per line.
-    TS_BufferStream input(file.get());
+    TS_BufferStream input(*file);
     processor.InputStream = &input;
     processor.OutputStream = &output;
     if (OnEncodeStart) OnEncodeStart(entry);

@@ -23,7 +23,6 @@ class ESockError : public Exception { using Exception::Exception; };
 // A transfer was cancelled (Abort, Cancel or the time-out).
 class EAbortError : public ESockError { using ESockError::ESockError; };
 
-using TNotifyEvent = std::function<void(TComponent* sender)>;
 using THandlerEvent = std::function<void(bool& handled)>;
 using TOnStatus = std::function<void(TComponent* sender, const std::string& status)>;
 using TOnSocketError = std::function<void(TComponent* sender, uint16_t errorNo, const std::string& message)>;
