@@ -101,6 +101,42 @@ void TCp932LineEdit::SetCp932Text(const std::string& cp932) {
   validator->SetProgrammatic(false);
 }
 
+namespace {
+// True when a key event carries text to insert (not Return, Tab, Backspace ...).
+bool CarriesText(const QKeyEvent* e) {
+  return !e->text().isEmpty() && e->text().at(0).category() != QChar::Other_Control &&
+         !(e->modifiers() & (Qt::ControlModifier | Qt::AltModifier));
+}
+
+// The character a key event completes: a lone high surrogate is kept in pendingHigh
+// (answer empty) until its low half arrives in the next event.
+QString JoinHalves(QString& pendingHigh, const QString& text) {
+  if (text.size() == 1 && text.at(0).isHighSurrogate()) {
+    pendingHigh = text;
+    return {};
+  }
+  QString whole = text;
+  if (text.size() == 1 && text.at(0).isLowSurrogate() && !pendingHigh.isEmpty()) whole = pendingHigh + text;
+  pendingHigh.clear();
+  return whole;
+}
+}  // namespace
+
+void TCp932LineEdit::keyPressEvent(QKeyEvent* e) {
+  if (CarriesText(e)) {
+    QString whole = JoinHalves(pendingHigh_, e->text());
+    QString bad = whole.isEmpty() ? QString() : NonCp932Chars(whole);
+    if (whole.isEmpty() || !bad.isEmpty()) {
+      if (!bad.isEmpty()) emit refused(CharAt(bad, 0));
+      e->accept();
+      return;
+    }
+  } else {
+    pendingHigh_.clear();
+  }
+  QLineEdit::keyPressEvent(e);
+}
+
 // ---- TCp932PlainTextEdit ----
 
 TCp932PlainTextEdit::TCp932PlainTextEdit(QWidget* parent) : QPlainTextEdit(parent) {}
@@ -117,11 +153,14 @@ bool TCp932PlainTextEdit::Refuse(const QString& text) {
 }
 
 void TCp932PlainTextEdit::keyPressEvent(QKeyEvent* e) {
-  // Control characters (Return, Tab, Backspace ...) carry no text to check.
-  const QString text = e->text();
-  if (!text.isEmpty() && text.at(0).isPrint() && Refuse(text)) {
-    e->accept();
-    return;
+  if (CarriesText(e)) {
+    QString whole = JoinHalves(pendingHigh_, e->text());
+    if (whole.isEmpty() || Refuse(whole)) {
+      e->accept();
+      return;
+    }
+  } else {
+    pendingHigh_.clear();
   }
   QPlainTextEdit::keyPressEvent(e);
 }

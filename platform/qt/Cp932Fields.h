@@ -62,6 +62,14 @@ class TCp932LineEdit : public QLineEdit {
  signals:
   // An edit was refused; the field keeps its previous text.
   void refused(const QString& character);
+
+ protected:
+  // Half a character (a key event per UTF-16 unit) would be dropped by QLineEdit
+  // without a word; it is refused here so the user sees why nothing appeared.
+  void keyPressEvent(QKeyEvent* e) override;
+
+ private:
+  QString pendingHigh_;  // first half of a character typed as two key events
 };
 
 // A multi-line field with the CP932 guard: typed keys, input-method commits,
@@ -86,4 +94,5 @@ class TCp932PlainTextEdit : public QPlainTextEdit {
  private:
   // True (and emits refused) when text holds a character without a CP932 form.
   bool Refuse(const QString& text);
+  QString pendingHigh_;
 };
