@@ -1,0 +1,156 @@
+// The desktop window "Tarvex": the mail page and the connection page with every
+// field, label, hint and button of the form, the about panel and the status bar, as
+// plain widgets. It holds no state of its own beyond what the widgets show.
+//
+// How the form model binds to it. The window is a view of the form model TForm1:
+//  - The model keeps every text as CP932; the widgets show UTF-8. Model -> view goes
+//    through the Set*/SetCp932Text calls (Cp932ToQt, invalid bytes shown as U+FFFD);
+//    view -> model through Cp932Text() of the field. The fields refuse any edit that
+//    would add a character without a CP932 form (fieldRefused is emitted and a hint
+//    shown), so what the user sees converts back without loss.
+//  - The binder copies a field into the model when the widget reports an edit
+//    (QLineEdit::textEdited, QPlainTextEdit::textChanged, list changes) and pushes a
+//    model field into its widget after every model change (a macro section, ClearForm,
+//    the expand-list answer, the status text). A field the user did not edit is never
+//    written back, so model bytes that are not valid CP932 survive a round trip.
+//  - Button and link signals call the model's handlers (Button1Click .. Button9Click,
+//    Label17Click, Label18Click) as given, one to one. closeRequested runs the
+//    model's close query and FormClose; when they let the window go the binder calls
+//    CloseWindow(); when saving fails the window stays.
+//  - The model's PageControl1 enabled flag maps to SetLocked(!enabled).
+//  - Handlers run inside the pump (TQtPump), so a long send that pumps messages also
+//    repaints the status text it changes.
+#pragma once
+
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include "platform/qt/Cp932Fields.h"
+
+// A label that acts as a link: shown as one, emits clicked on a left click.
+class TLinkLabel : public QLabel {
+  Q_OBJECT
+ public:
+  TLinkLabel(const QString& text, QWidget* parent);
+ signals:
+  void clicked();
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
+};
+
+class TMainWindow : public QWidget {
+  Q_OBJECT
+ public:
+  // The addresses behind the two link labels of the about panel.
+  static constexpr const char* kHomePageAddress = "https://tarvex.example/";
+  static constexpr const char* kMailAddress = "tarvex@tarvex.example";
+  // Client area; the bottom kStatusHeight pixels are the status bar.
+  static constexpr int kClientWidth = 442;
+  static constexpr int kClientHeight = 395;
+  static constexpr int kStatusHeight = 19;
+
+  explicit TMainWindow(QWidget* parent = nullptr);
+
+  // Fields (object names as the form names them).
+  TCp932LineEdit* eTo() const { return eTo_; }
+  TCp932LineEdit* eCC() const { return eCC_; }
+  TCp932LineEdit* eBCC() const { return eBCC_; }
+  TCp932LineEdit* eSubject() const { return eSubject_; }
+  TCp932LineEdit* eHomeAddr() const { return eHomeAddr_; }
+  QListWidget* ListBox1() const { return listBox1_; }
+  TCp932PlainTextEdit* reMessageText() const { return reMessageText_; }
+  TCp932LineEdit* eSMTPServer() const { return eSMTPServer_; }
+  TCp932LineEdit* Edit2() const { return edit2_; }
+  TCp932LineEdit* Edit3() const { return edit3_; }
+  TCp932LineEdit* Edit4() const { return edit4_; }
+  TCp932LineEdit* Edit5() const { return edit5_; }
+  TCp932LineEdit* Edit11() const { return edit11_; }
+  TCp932PlainTextEdit* Memo2() const { return memo2_; }
+  // Buttons 1..9 (null for any other number).
+  QPushButton* Button(int number) const;
+  TLinkLabel* Label17() const { return label17_; }
+  TLinkLabel* Label18() const { return label18_; }
+  QTabWidget* PageControl1() const { return pageControl1_; }
+  QStatusBar* StatusBar1() const { return statusBar1_; }
+  QWidget* AboutPanel() const { return aboutPanel_; }
+
+  // The list box's items as CP932 lines, and the reverse.
+  std::vector<std::string> ListBoxItems() const;
+  void SetListBoxItems(const std::vector<std::string>& cp932Items);
+
+  // The status bar's one text (CP932 in, CP932 out).
+  void SetStatusText(const std::string& cp932);
+  std::string StatusText() const;
+  QString StatusDisplayText() const;
+
+  // Locks (true) or unlocks every field and button of both pages; the status bar and
+  // the window's close keep working.
+  void SetLocked(bool locked);
+  bool IsLocked() const;
+
+  // The version line of the about panel (default "Version 0.15").
+  void SetAboutVersion(const QString& text);
+
+  // Closes the window for good (after the owner has accepted a close request).
+  void CloseWindow();
+
+  // Grabs the window's client area into an image file (format from the name).
+  // Returns false when the file cannot be written.
+  bool SaveScreenshot(const QString& file);
+  // Saves a screenshot to file once the window has been shown and painted
+  // (delayMs after the next pass of the event loop); for the --screenshot hook.
+  void ScreenshotWhenShown(const QString& file, int delayMs = 200);
+
+ signals:
+  void button1Clicked();
+  void button2Clicked();
+  void button3Clicked();
+  void button4Clicked();
+  void button5Clicked();
+  void button6Clicked();
+  void button7Clicked();
+  void button8Clicked();
+  void button9Clicked();
+  void label17Clicked();
+  void label18Clicked();
+  // The user (or the window system) asked to close the window; nothing is closed.
+  void closeRequested();
+  // A field refused a typed character; the field kept its text and a hint is shown.
+  void fieldRefused(const QString& fieldName, const QString& character);
+  // A screenshot of ScreenshotWhenShown was written (ok) or failed.
+  void screenshotSaved(const QString& file, bool ok);
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  void BuildMailPage(QWidget* page);
+  void BuildConnectionPage(QWidget* page);
+  void BuildAboutPanel(QWidget* page);
+  TCp932LineEdit* AddLineEdit(QWidget* page, const char* name, const QString& label, const QString& hint,
+                              QRect labelRect, QRect rect);
+  QPushButton* AddButton(QWidget* page, int number, const QString& caption, const QString& hint, QRect rect);
+  void GuardField(QWidget* field);
+
+  TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_;
+  QListWidget* listBox1_;
+  TCp932PlainTextEdit* reMessageText_;
+  TCp932LineEdit *eSMTPServer_, *edit2_, *edit3_, *edit4_, *edit5_, *edit11_;
+  TCp932PlainTextEdit* memo2_;
+  QPushButton* buttons_[10] = {};
+  TLinkLabel *label17_, *label18_;
+  QLabel* versionLabel_;
+  QTabWidget* pageControl1_;
+  QStatusBar* statusBar1_;
+  QLabel* statusText_;
+  QWidget* aboutPanel_;
+  bool closing_ = false;
+};

@@ -1,0 +1,125 @@
+#include "platform/qt/QtDialogs.h"
+
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "platform/FileUtil.h"
+#include "platform/MessagePump.h"
+#include "platform/qt/Cp932Fields.h"
+#include "platform/qt/QtPump.h"
+
+namespace {
+const char* const kTitle = "Tarvex";
+}
+
+QStringList QtNameFilters(const std::string& cp932Filter) {
+  QStringList parts = Cp932ToQt(cp932Filter).split(QLatin1Char('|'));
+  QStringList filters;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    const QString& description = parts[i];
+    QStringList patterns;
+    for (const QString& p : parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+      QString pattern = p.trimmed();
+      patterns << (pattern == QLatin1String("*.*") ? QStringLiteral("*") : pattern);
+    }
+    if (patterns.isEmpty()) patterns << QStringLiteral("*");
+    QString joined = patterns.join(QLatin1Char(' '));
+    // Qt reads the patterns from the last parentheses of the filter text.
+    if (description.endsWith(QLatin1Char('(') + joined + QLatin1Char(')')))
+      filters << description;
+    else
+      filters << description + QStringLiteral(" (") + joined + QLatin1Char(')');
+  }
+  return filters;
+}
+
+int TQtDialogs::RunModal(QDialog& dialog) {
+  if (!QtPumpInstalled()) {
+    if (shownHook_) {
+      QDialog* d = &dialog;
+      auto hook = shownHook_;
+      QMetaObject::invokeMethod(d, [d, hook] { hook(d); }, Qt::QueuedConnection);
+    }
+    return dialog.exec();
+  }
+  bool finished = false;
+  QObject::connect(&dialog, &QDialog::finished, &dialog, [&finished] { finished = true; });
+  dialog.setWindowModality(Qt::ApplicationModal);
+  dialog.show();
+  if (shownHook_) shownHook_(&dialog);
+  TMessagePump& pump = TMessagePump::Instance();
+  while (!finished) {
+    pump.WaitMessage(-1);
+    pump.ProcessMessages();
+  }
+  return dialog.result();
+}
+
+void TQtDialogs::MessageBox(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), Cp932ToQt(text), QMessageBox::Ok, parent_);
+  box.setTextFormat(Qt::PlainText);  // server replies may hold "<" and "&"
+  RunModal(box);
+}
+
+bool TQtDialogs::Confirm(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), Cp932ToQt(text),
+                  QMessageBox::Ok | QMessageBox::Cancel, parent_);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::Ok);
+  box.setEscapeButton(QMessageBox::Cancel);
+  RunModal(box);
+  return box.clickedButton() == box.button(QMessageBox::Ok);
+}
+
+bool TQtDialogs::InputBox(const std::string& title, const std::string& prompt, std::string& value) {
+  QDialog dialog(parent_);
+  dialog.setObjectName(QStringLiteral("InputBox"));
+  dialog.setWindowTitle(Cp932ToQt(title));
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* label = new QLabel(Cp932ToQt(prompt), &dialog);
+  label->setTextFormat(Qt::PlainText);
+  auto* edit = new TCp932LineEdit(&dialog);
+  edit->setObjectName(QStringLiteral("InputValue"));
+  edit->SetCp932Text(value);
+  label->setBuddy(edit);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  QObject::connect(edit, &TCp932LineEdit::refused, edit, [edit](const QString& ch) { ShowRefusedHint(edit, ch); });
+  layout->addWidget(label);
+  layout->addWidget(edit);
+  layout->addWidget(buttons);
+  edit->setFocus();
+  if (RunModal(dialog) != QDialog::Accepted) return false;
+  value = edit->Cp932Text();
+  return true;
+}
+
+bool TQtDialogs::ChooseFile(const TFileChooser& chooser, std::string& path) {
+  QFileDialog dialog(parent_, Cp932ToQt(chooser.Title));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);  // one look, and modal through the pump
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  QStringList filters = QtNameFilters(chooser.Filter);
+  if (!filters.isEmpty()) dialog.setNameFilters(filters);
+  // A wildcard default extension ("*") adds nothing to a typed name.
+  if (!chooser.DefaultExt.empty() && chooser.DefaultExt.find_first_of("*?") == std::string::npos)
+    dialog.setDefaultSuffix(Cp932ToQt(chooser.DefaultExt));
+  if (!chooser.FileName.empty()) dialog.selectFile(QString::fromStdString(ToOsPath(chooser.FileName)));
+  if (RunModal(dialog) != QDialog::Accepted) return false;
+  QStringList chosen = dialog.selectedFiles();
+  if (chosen.isEmpty()) return false;
+  path = FromOsPath(QFile::encodeName(chosen.first()).toStdString());
+  return true;
+}
+
+void TQtDialogs::ShellOpen(const std::string& address) {
+  QDesktopServices::openUrl(QUrl(Cp932ToQt(address)));
+}

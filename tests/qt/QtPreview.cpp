@@ -1,0 +1,40 @@
+// Shows the bare desktop window (no form model) on the current display, for layout
+// checks and for trying the Xvfb tools: qt_preview [--screenshot FILE] [--quit-after MS].
+// The window closes on the close button, or after MS milliseconds when given.
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+
+#include "platform/qt/MainWindow.h"
+#include "platform/qt/QtPump.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QString screenshot;
+  int quitAfter = -1;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--screenshot") && i + 1 < argc)
+      screenshot = QString::fromLocal8Bit(argv[++i]);
+    else if (!std::strcmp(argv[i], "--quit-after") && i + 1 < argc)
+      quitAfter = std::atoi(argv[++i]);
+  }
+  TQtPumpGuard pump;
+  TMainWindow window;
+  bool done = false, failed = false;
+  QObject::connect(&window, &TMainWindow::closeRequested, &window, [&] {
+    window.CloseWindow();
+    done = true;
+  });
+  QObject::connect(&window, &TMainWindow::screenshotSaved, &window, [&](const QString& file, bool ok) {
+    std::fprintf(stderr, "qt_preview: screenshot %s %s\n", file.toLocal8Bit().constData(), ok ? "saved" : "failed");
+    failed = !ok;
+  });
+  window.SetStatusText("Ready");
+  window.show();
+  if (!screenshot.isEmpty()) window.ScreenshotWhenShown(screenshot);
+  if (quitAfter >= 0) QTimer::singleShot(quitAfter, &window, [&] { done = true; });
+  RunQtMainLoop([&] { return done; });
+  return failed ? 1 : 0;
+}
