@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <memory>
 
+#include "app/MailSend.h"
 #include "app/Rw_ini.h"
+#include "jmail/MailJstr.h"
 #include "platform/FileUtil.h"
 
 // ---------------------------------------------------------------- errors
@@ -16,9 +19,15 @@
 int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
-  // The SMTP and socket errors map here once those layers are part of the form:
-  // a refusal or failed authentication to esUnavailable, a connection failure,
-  // time-out, 4xx reply or closed connection to esTempFail.
+  // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
+  // failed or timed-out connection and a lost one may pass if tried again later.
+  if (auto* smtp = dynamic_cast<const ESmtpError*>(&error)) {
+    if (smtp->Message() == "Authentication failed" || smtp->Code >= 500) return esUnavailable;
+    return esTempFail;
+  }
+  if (dynamic_cast<const ESockError*>(&error)) return esTempFail;
+  if (auto* general = dynamic_cast<const Exception*>(&error); general && general->Message() == "Not Connected")
+    return esTempFail;
   return esSoftware;
 }
 
@@ -165,8 +174,38 @@ int MacroKeyword(const std::string& line) {
 
 // ---------------------------------------------------------------- form
 
-TForm1::TForm1(TComponent* owner) : TComponent(owner) {
+TForm1::TForm1(TComponent* owner)
+    : TComponent(owner), LxSMTP1(new TLxSMTP(this)), MailAndHP1(new TMailAndHP(this)) {
   Name = "Form1";
+  TLxSMTP& smtp = *LxSMTP1;
+  smtp.Name = "LxSMTP1";
+  smtp.Port = 25;
+  smtp.ReportLevel = 0;
+  smtp.PostMessage.LocalProgram = "Tarvex(Ver0.15)";
+  smtp.EncodeType = uuMime;
+  smtp.ClearParams = true;
+  smtp.SubType = mtPlain;
+  smtp.Charset = "us-ascii";
+  smtp.OnConnect = [this](TComponent*) { LxSMTP1Connect(); };
+  smtp.OnDisconnect = [this](TComponent*) { LxSMTP1Disconnect(); };
+  smtp.OnStatus = [this](TComponent*, const std::string& text) { LxSMTP1Status(text); };
+  smtp.OnHostResolved = [this](TComponent*) { LxSMTP1HostResolved(); };
+  smtp.OnInvalidHost = [this](bool& handled) { LxSMTP1InvalidHost(handled); };
+  smtp.OnConnectionFailed = [this](TComponent*) { LxSMTP1ConnectionFailed(); };
+  smtp.OnConnectionRequired = [this](bool& handled) { LxSMTP1ConnectionRequired(handled); };
+  smtp.OnPacketSent = [this](TComponent*) { LxSMTP1PacketSent(); };
+  smtp.OnRecipientNotFound = [this](const std::string& r) { LxSMTP1RecipientNotFound(r); };
+  smtp.OnHeaderIncomplete = [this](bool& handled, int kind) { LxSMTP1HeaderIncomplete(handled, kind); };
+  smtp.OnSendStart = [this](TComponent*) { LxSMTP1SendStart(); };
+  smtp.OnSuccess = [this](TComponent*) { LxSMTP1Success(); };
+  smtp.OnFailure = [this](TComponent*) { LxSMTP1Failure(); };
+  smtp.OnEncodeStart = [this](const std::string& f) { LxSMTP1EncodeStart(f); };
+  smtp.OnEncodeEnd = [this](const std::string& f) { LxSMTP1EncodeEnd(f); };
+  smtp.OnMailListReturn = [this](const std::string& r) { LxSMTP1MailListReturn(r); };
+  smtp.OnAttachmentNotFound = [this](const std::string& f) { LxSMTP1AttachmentNotFound(f); };
+  MailAndHP1->Name = "MailAndHP1";
+  MailAndHP1->MailAddress = "tarvex@tarvex.example";
+  MailAndHP1->HomePageAddress = "https://tarvex.example/";
   OpenDialog1.DefaultExt = "*";
   OpenDialog1.Filter = Utf8ToCp932("すべてのファイル(*.*)|*.*");
   OpenDialog1.Title = Utf8ToCp932("添付ファイルの指定");
@@ -453,13 +492,179 @@ void TForm1::Button6Click() {
   SendCommand();
 }
 
-// ---------------------------------------------------------------- SMTP hooks
+// ---------------------------------------------------------------- SMTP calls
 
-namespace {
-[[noreturn]] void SmtpNotAvailable() { throw Exception("SMTP is not available in this build"); }
-}  // namespace
+void TForm1::SmtpConnect(const std::string& host, int port, const std::string& userId) {
+  LxSMTP1->Host = host;
+  LxSMTP1->Port = port;
+  LxSMTP1->UserID = userId;
+  LxSMTP1->Connect();
+}
 
-void TForm1::SmtpConnect(const std::string&, int, const std::string&) { SmtpNotAvailable(); }
-void TForm1::SmtpDisconnect() { SmtpNotAvailable(); }
-void TForm1::SmtpAbort() {}
-void TForm1::SendCommand() { SmtpNotAvailable(); }
+void TForm1::SmtpDisconnect() { LxSMTP1->Disconnect(); }
+
+void TForm1::SmtpAbort() { LxSMTP1->Abort(); }
+
+void TForm1::SendCommand() {
+  // Whatever happens from here on, the command ends disconnected.
+  struct Disconnect {
+    TForm1& form;
+    bool armed = true;
+    ~Disconnect() {
+      if (!armed) return;
+      try {
+        form.Button2Click();
+      } catch (...) {
+        // The error that ended the send is the one to report.
+      }
+    }
+  } disconnect{*this};
+
+  if (!Connected) Button1Click();
+  TPostMessage& m = LxSMTP1->PostMessage;
+  // The fields may have changed while the connection was being made.
+  if (eSubject.empty()) return;
+  m.FromAddress = eHomeAddr;
+  m.FromName = Edit5;
+  m.Subject = EncodeSubject(eSubject);
+  if (eTo.empty()) return;
+  SplitAddresses(eTo, m.ToAddress);
+  if (!eBCC.empty()) SplitAddresses(eBCC, m.ToBlindCarbonCopy);
+  if (!eCC.empty()) SplitAddresses(eCC, m.ToCarbonCopy);
+  Multipart = !ListBox1.Empty();
+  m.Body = BuildBodyLines(reMessageText, ListBox1);
+  // Receivers require a Date header; the component writes it unchanged.
+  m.Date = MailDate(std::time(nullptr));
+  LxSMTP1->SendMail();
+  disconnect.armed = false;
+  Button2Click();
+  ClearForm();
+}
+
+// ---------------------------------------------------------------- buttons
+
+void TForm1::Button1Click() {
+  if (Connected) return;
+  int port = StrToInt(Edit2);
+  SmtpConnect(eSMTPServer, port, Edit3);
+  Connected = true;
+}
+
+void TForm1::Button2Click() {
+  if (!Connected) return;
+  // The component closes its socket also when QUIT fails, so the form's record
+  // follows it in every case.
+  struct Clear {
+    bool& connected;
+    ~Clear() { connected = false; }
+  } clear{Connected};
+  SmtpDisconnect();
+}
+
+void TForm1::Button3Click() {
+  const std::string address = Edit3;
+  const bool verified = LxSMTP1->Verify(address);
+  Dialogs().MessageBox(address + (verified ? " verified" : " not verified"));
+}
+
+void TForm1::Button4Click() {
+  std::string path;
+  if (!Dialogs().ChooseFile(OpenDialog1, path)) return;
+  OpenDialog1.FileName = path;
+  ListBox1.Add(path);
+  Notify(TFormField::ListBox1);
+}
+
+void TForm1::Button5Click() {
+  if (ListBox1ItemIndex < 0 || ListBox1ItemIndex >= ListBox1.Count()) return;
+  ListBox1.Delete(ListBox1ItemIndex);
+  ListBox1ItemIndex = -1;
+  Notify(TFormField::ListBox1);
+}
+
+void TForm1::Button7Click() { LxSMTP1->ExpandList(Edit11); }
+
+void TForm1::Button8Click() {
+  OpenDialog2.FileName.clear();
+  static const std::string filter = Utf8ToCp932("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt");
+  OpenDialog2.Filter = filter;
+  std::string path;
+  if (!Dialogs().ChooseFile(OpenDialog2, path)) return;
+  OpenDialog2.FileName = path;
+  ExecuteMacroFile(path);
+}
+
+void TForm1::Button9Click() { ClearForm(); }
+
+void TForm1::Label17Click() { MailAndHP1->OpenHomePage(); }
+
+void TForm1::Label18Click() { MailAndHP1->OpenMail(); }
+
+// ---------------------------------------------------------------- SMTP events
+
+void TForm1::LxSMTP1Connect() { SetStatus("Connected"); }
+
+void TForm1::LxSMTP1Disconnect() {
+  if (!Destroying()) SetStatus("Disconnected");
+}
+
+void TForm1::LxSMTP1Status(const std::string& status) {
+  if (!Destroying()) SetStatus(status);
+}
+
+void TForm1::LxSMTP1HostResolved() { SetStatus("Host Resolved"); }
+
+void TForm1::LxSMTP1InvalidHost(bool& handled) {
+  std::string host;
+  if (!Dialogs().InputBox("Invalid Host!", "Specify a new host:", host)) return;
+  LxSMTP1->Host = host;
+  handled = true;
+}
+
+void TForm1::LxSMTP1ConnectionFailed() {
+  Dialogs().MessageBox("Connection Failed");
+  Connected = false;
+}
+
+void TForm1::LxSMTP1ConnectionRequired(bool& handled) {
+  if (!Dialogs().Confirm("Connection Required. Connect?")) return;
+  handled = true;
+  LxSMTP1->Connect();
+  Connected = true;
+}
+
+void TForm1::LxSMTP1PacketSent() {
+  SetStatus(IntToStr(LxSMTP1->BytesSent) + " bytes of " + IntToStr(LxSMTP1->BytesTotal) + " sent");
+}
+
+void TForm1::LxSMTP1RecipientNotFound(const std::string& recipient) {
+  Dialogs().MessageBox("Recipient \"" + recipient + "\" not found");
+}
+
+void TForm1::LxSMTP1HeaderIncomplete(bool&, int) { Dialogs().MessageBox("Header Incomplete."); }
+
+void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader); }
+
+void TForm1::LxSMTP1SendStart() {
+  AdjustFinalHeader();
+  if (Multipart) UseMultipartHeader(LxSMTP1->FinalHeader);
+  AddMessageId(LxSMTP1->FinalHeader, LxSMTP1->PostMessage.FromAddress);
+}
+
+void TForm1::LxSMTP1Success() { SetStatus("Success"); }
+
+void TForm1::LxSMTP1Failure() { SetStatus("Failure"); }
+
+void TForm1::LxSMTP1EncodeStart(const std::string& fileName) { SetStatus("Encoding " + fileName); }
+
+void TForm1::LxSMTP1EncodeEnd(const std::string&) { AdjustFinalHeader(); }
+
+void TForm1::LxSMTP1MailListReturn(const std::string& reply) {
+  // The reply comes with its line end; the list shows it as one line.
+  std::string line = reply;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  Memo2.Add(line);
+  Notify(TFormField::Memo2);
+}
+
+void TForm1::LxSMTP1AttachmentNotFound(const std::string& fileName) { SetStatus(fileName + " not Exist"); }

@@ -9,11 +9,13 @@
 #include <functional>
 #include <string>
 
+#include "app/MailHP.h"
 #include "platform/Component.h"
 #include "platform/Dialogs.h"
 #include "platform/MessagePump.h"
 #include "platform/StringList.h"
 #include "platform/SysUtils.h"
+#include "smtp/Lxsmtp.h"
 
 // The macro file of a run cannot be opened. Carries the platform's file error text;
 // kept apart from other file errors because it has its own exit status.
@@ -225,13 +227,61 @@ class TForm1 : public TComponent {
   // blocking in the pump between passes.
   void Pause(int ms);
 
+  // --- Components owned by the form
+  TLxSMTP* LxSMTP1;        // the SMTP client, its events bound to the handlers below
+  TMailAndHP* MailAndHP1;  // the about panel's links
+
+  // --- Buttons. Errors go to the caller (the general error report).
+  // Connect: host, port (Edit2 as a decimal integer; EConvertError otherwise) and
+  // user identifier to the component, then Connect; Connected once it returned.
+  void Button1Click();
+  // Disconnect, when Connected.
+  void Button2Click();
+  // Verify the address in Edit3 and show the answer.
+  void Button3Click();
+  // Add an attachment chosen with OpenDialog1.
+  void Button4Click();
+  // Remove the selected attachment.
+  void Button5Click();
   // The send command. A required field (To, Subject, sender address) that is empty
   // ends it: under a macro the error is recorded in ErrorMessage, StopRequested is
   // set and the form is closed; otherwise a message box shows the error. With all
   // fields present it runs SendCommand.
   void Button6Click();
+  // Expand the list named in Edit11; the answer arrives in Memo2.
+  void Button7Click();
+  // Load and run a macro file chosen with OpenDialog2 (text files only).
+  void Button8Click();
+  // Clear the mail fields.
+  void Button9Click();
+  void Label17Click();  // the home page link
+  void Label18Click();  // the mail link
 
-  // --- SMTP hooks, filled in once the SMTP component is part of the form.
+  // --- Handlers of the SMTP component's events
+  void LxSMTP1Connect();
+  void LxSMTP1Disconnect();
+  void LxSMTP1Status(const std::string& status);
+  void LxSMTP1HostResolved();
+  void LxSMTP1InvalidHost(bool& handled);
+  void LxSMTP1ConnectionFailed();
+  void LxSMTP1ConnectionRequired(bool& handled);
+  void LxSMTP1PacketSent();
+  void LxSMTP1RecipientNotFound(const std::string& recipient);
+  void LxSMTP1HeaderIncomplete(bool& handled, int kind);
+  // Rewrites the generated header block just before it is sent: single blanks,
+  // the ISO-2022-JP charset, encoded words, the multipart content type (when the
+  // body is multipart) and a Message-ID.
+  void LxSMTP1SendStart();
+  void LxSMTP1Success();
+  void LxSMTP1Failure();
+  void LxSMTP1EncodeStart(const std::string& fileName);
+  void LxSMTP1EncodeEnd(const std::string& fileName);
+  void LxSMTP1MailListReturn(const std::string& reply);
+  void LxSMTP1AttachmentNotFound(const std::string& fileName);
+  // Single blanks, charset and encoded words on the component's final header.
+  void AdjustFinalHeader();
+
+  // --- The form's calls into the SMTP component (virtual: tests replace them).
   // Gives the component host, port and user identifier and connects.
   virtual void SmtpConnect(const std::string& host, int port, const std::string& userId);
   // Disconnects the component.

@@ -5,6 +5,7 @@
 #include "app/Rw_ini.h"
 #include "app/AppFixture.h"
 #include "platform/Profile.h"
+#include "support/ScriptServer.h"
 
 using namespace apptest;
 
@@ -278,15 +279,21 @@ TEST_F(MacroActions, PortThatIsNoIntegerEndsTheRunAtThatLine) {
   EXPECT_EQ(OpenFdCount(), fds);          // and the macro file closed
 }
 
-TEST_F(MacroActions, WithoutSmtpTheHooksSayItIsNotAvailable) {
+TEST_F(MacroActions, OpenThatCannotConnectEndsTheRunWithATemporaryFailure) {
+  TScriptedDialogs dialogs;
+  TDialogsGuard guard(&dialogs);
   TForm1 form;
+  form.Edit2 = IntToStr(ScriptServer::ClosedPort());
   try {
-    form.ExecuteMacroFile(Macro("to:\r\na\r\nsubject:\r\ns\r\nreply-to:\r\nb\r\naction:\r\nsend\r\n"));
+    form.ExecuteMacroFile(Macro("server:\r\n127.0.0.1\r\naction:\r\nopen\r\nto:\r\nlate\r\n"));
     FAIL() << "no error";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "SMTP is not available in this build");
-    EXPECT_EQ(ExitStatusOf(e), esSoftware);
+    EXPECT_EQ(e.Message(), "Connection Failed");
+    EXPECT_EQ(ExitStatusOf(e), esTempFail);
   }
+  EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Connection Failed"});
+  EXPECT_FALSE(form.Connected);
+  EXPECT_EQ(form.eTo, "");  // later lines not executed
   EXPECT_TRUE(form.PageControl1Enabled);
 }
 

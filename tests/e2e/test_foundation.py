@@ -145,12 +145,12 @@ class Foundation(unittest.TestCase):
         self.assertEqual(values[("Result", "ErrMes")], MISSING_FIELD)
         self.assertEqual(values[("ConInf", "User")], "")
 
-    def test_smtp_action_without_smtp_is_an_error(self):
-        self.write(os.path.join(self.work, "m.txt"), crlf("server:", "h", "action:", "open", "end"))
+    def test_open_to_a_host_that_does_not_resolve(self):
+        self.write(os.path.join(self.work, "m.txt"), crlf("server:", "no-such-host.invalid", "action:", "open", "end"))
         rc, _, err = self.run_tarvex("./m.txt")
-        self.assertEqual(rc, 70)
-        self.assertEqual(err, "tarvex: SMTP is not available in this build\n")
-        self.assertEqual(self.values()[("ConInf", "IPAdr")], "h")  # closed and saved anyway
+        self.assertEqual(rc, 75)
+        self.assertTrue(err.endswith("tarvex: Null Remote Address\n"), err)
+        self.assertEqual(self.values()[("ConInf", "IPAdr")], "no-such-host.invalid")  # closed and saved anyway
 
     def test_settings_that_cannot_be_written(self):
         self.write(os.path.join(self.work, "m.txt"), crlf("server:", "new.example", "action:", "end"))
