@@ -71,7 +71,10 @@ class Run:
         self.status = proc.returncode
         self.stdout = proc.stdout
         self.stderr = proc.stderr.decode("utf-8", "replace")
-        self.ini = open(ini_path, "rb").read().decode("cp932") if os.path.exists(ini_path) else None
+        self.ini = None
+        if os.path.exists(ini_path):
+            with open(ini_path, "rb") as f:
+                self.ini = f.read().decode("cp932")
 
 
 class Workspace:
