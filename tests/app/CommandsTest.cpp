@@ -1,0 +1,233 @@
+// The form's commands against a scripted SMTP peer, with dialogs answered by a
+// script: connecting and disconnecting, a dropped connection, an invalid host,
+// verify and list expansion, refused recipients, progress and failed sends.
+#include <gtest/gtest.h>
+
+#include "app/Unit1.h"
+#include "platform/Dialogs.h"
+#include "platform/SysUtils.h"
+#include "support/ScriptServer.h"
+
+namespace {
+
+class Commands : public ::testing::Test {
+ protected:
+  Commands() : guard_(&dialogs) {
+    Application().Reset();
+    form.eSMTPServer = "127.0.0.1";
+    form.Edit2 = IntToStr(server.Port());
+    form.Edit3 = "client";
+  }
+  // The peer's greeting and its answer to HELO.
+  void Greet() { server.Send("220 ready\r\n").Reply("250 hello\r\n"); }
+  // Fills the mail fields for one message.
+  void FillMail(const std::string& to) {
+    form.eTo = to;
+    form.eSubject = "s";
+    form.eHomeAddr = "me@x.jp";
+    form.reMessageText.Add("body");
+  }
+  // Waits until the pump has handled what the peer did (a close, say).
+  void PumpUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 500 && !done(); ++i) {
+      TMessagePump::Instance().WaitMessage(10);
+      TMessagePump::Instance().ProcessMessages();
+    }
+  }
+
+  TScriptedDialogs dialogs;
+  TDialogsGuard guard_;
+  ScriptServer server;
+  TForm1 form;
+};
+
+TEST_F(Commands, ConnectTwiceConnectsOnceAndDisconnectWithoutConnectionDoesNothing) {
+  form.Button2Click();  // nothing to disconnect: no command, no box
+  Greet();
+  server.Reply("221 bye\r\n");
+  form.Button1Click();
+  form.Button1Click();
+  EXPECT_TRUE(form.Connected);
+  EXPECT_EQ(form.StatusBar1, "Connected");
+  form.Button2Click();
+  EXPECT_FALSE(form.Connected);
+  ASSERT_TRUE(server.WaitDone());
+  EXPECT_EQ(server.Connections(), 1);
+  EXPECT_EQ(server.Commands(), (std::vector<std::string>{"HELO client", "QUIT"}));
+  EXPECT_TRUE(dialogs.calls.empty());
+}
+
+TEST_F(Commands, PortThatIsNoNumberConnectsNothing) {
+  form.Edit2 = "abc";
+  EXPECT_THROW(form.Button1Click(), EConvertError);
+  EXPECT_FALSE(form.Connected);
+  EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(Commands, AfterTheServerDroppedTheConnectionASendAsksForOne) {
+  Greet();
+  server.Close();
+  form.Button1Click();
+  PumpUntil([&] { return form.StatusBar1 == "Disconnected"; });
+  EXPECT_EQ(form.StatusBar1, "Disconnected");
+  EXPECT_TRUE(form.Connected);  // the form's own record stays
+  FillMail("a@x.jp");
+  dialogs.confirmAnswers = {false};
+  try {
+    form.Button6Click();
+    FAIL() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Not Connected");
+  }
+  ASSERT_EQ(dialogs.calls.size(), 1u);
+  EXPECT_EQ(dialogs.calls[0].kind, "confirm");
+  EXPECT_EQ(dialogs.calls[0].text, "Connection Required. Connect?");
+  EXPECT_EQ(form.eTo, "a@x.jp");  // the form keeps the message
+  EXPECT_FALSE(form.Connected);   // the send always ends disconnected
+}
+
+TEST_F(Commands, InvalidHostAsksOnceForANewOne) {
+  form.eSMTPServer = "no-such-host.invalid";
+  dialogs.inputAnswers = {{true, "127.0.0.1"}};
+  Greet();
+  form.Button1Click();
+  EXPECT_TRUE(form.Connected);
+  ASSERT_EQ(dialogs.calls.size(), 1u);
+  EXPECT_EQ(dialogs.calls[0].kind, "input");
+  EXPECT_EQ(dialogs.calls[0].extra, "Invalid Host!");
+  EXPECT_EQ(dialogs.calls[0].text, "Specify a new host:");
+}
+
+TEST_F(Commands, InvalidHostCancelledEndsTheAttempt) {
+  form.eSMTPServer = "no-such-host.invalid";
+  EXPECT_THROW(form.Button1Click(), ESockError);
+  EXPECT_FALSE(form.Connected);
+  EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(Commands, VerifyAndExpandListReportWhatTheServerSaid) {
+  Greet();
+  server.Reply("250 client <client@x.jp>\r\n")
+      .Reply("550 unknown\r\n")
+      .Reply("250-first <a@x.jp>\r\n250 last <b@x.jp>\r\n")
+      .Reply("250 only <c@x.jp>\r\n");
+  form.Button1Click();
+  form.Button3Click();
+  form.Edit3 = "";
+  form.Button3Click();  // an empty address is asked about as it is
+  form.Edit11 = "team";
+  form.Button7Click();
+  form.Edit11 = "other";
+  form.Button7Click();
+  EXPECT_EQ(dialogs.Messages(), (std::vector<std::string>{"client verified", " not verified"}));
+  EXPECT_EQ(form.Memo2.Lines(), (std::vector<std::string>{"250-first <a@x.jp>", "250 only <c@x.jp>"}));
+  ASSERT_TRUE(server.WaitDone());
+  EXPECT_EQ(server.Commands(),
+            (std::vector<std::string>{"HELO client", "VRFY client", "VRFY ", "EXPN team", "EXPN other"}));
+}
+
+TEST_F(Commands, RefusedRecipientIsShownAsItStoodInTheField) {
+  FillMail("a@x.jp, b@x.jp");
+  Greet();
+  server.Reply("250 ok\r\n")
+      .Reply("250 ok\r\n")
+      .Reply("250 ok\r\n")
+      .Reply("550 no such user\r\n")
+      .Reply("354 go\r\n")
+      .ReadUntil("\r\n.\r\n")
+      .Send("250 queued\r\n")
+      .Reply("221 bye\r\n");
+  form.Button6Click();
+  EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Recipient \" b@x.jp\" not found"});
+  EXPECT_EQ(form.StatusBar1, "Disconnected");
+  EXPECT_EQ(form.eTo, "");  // cleared after the send
+  EXPECT_FALSE(form.Connected);
+}
+
+TEST_F(Commands, ProgressText) {
+  form.LxSMTP1->BytesSent = 512;
+  form.LxSMTP1->BytesTotal = 1000;
+  form.LxSMTP1PacketSent();
+  EXPECT_EQ(form.StatusBar1, "512 bytes of 1000 sent");
+}
+
+TEST_F(Commands, FailedSendKeepsTheFormAndARepeatGivesEachAddressTwice) {
+  FillMail("a@x.jp");
+  Greet();
+  server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("451 try later\r\n").Reply("221 bye\r\n");
+  try {
+    form.Button6Click();
+    FAIL() << "no error";
+  } catch (const ESmtpError& e) {
+    EXPECT_EQ(e.Message(), "451 try later\r\n");
+    EXPECT_EQ(ExitStatusOf(e), esTempFail);
+  }
+  EXPECT_EQ(form.eTo, "a@x.jp");
+  EXPECT_FALSE(form.Connected);
+  server.Accept();
+  Greet();
+  server.Reply("250 ok\r\n")
+      .Reply("250 ok\r\n")
+      .Reply("250 ok\r\n")
+      .Reply("250 ok\r\n")
+      .Reply("354 go\r\n")
+      .ReadUntil("\r\n.\r\n")
+      .Send("250 queued\r\n")
+      .Reply("221 bye\r\n");
+  form.Button6Click();
+  ASSERT_TRUE(server.WaitDone());
+  std::vector<std::string> rcpts;
+  for (const auto& c : server.Commands())
+    if (c.rfind("RCPT", 0) == 0) rcpts.push_back(c);
+  EXPECT_EQ(rcpts, (std::vector<std::string>{"RCPT TO:<a@x.jp>", "RCPT TO:<a@x.jp>", "RCPT TO:<a@x.jp>"}));
+  EXPECT_EQ(form.StatusBar1, "Disconnected");
+}
+
+TEST_F(Commands, HeaderGoesOutRewritten) {
+  FillMail("a@x.jp");
+  form.Edit5 = Utf8ToCp932("田中  太郎 ");
+  form.eSubject = Utf8ToCp932("会議");
+  Greet();
+  server.Reply("250 ok\r\n")
+      .Reply("250 ok\r\n")
+      .Reply("250 ok\r\n")
+      .Reply("354 go\r\n")
+      .ReadUntil("\r\n.\r\n")
+      .Send("250 queued\r\n")
+      .Reply("221 bye\r\n");
+  form.Button6Click();
+  ASSERT_TRUE(server.WaitDone());
+  const std::string got = server.Received();
+  const std::string header = got.substr(got.find("DATA\r\n") + 6);
+  EXPECT_EQ(header.rfind("From: =?ISO-2022-JP?B?GyRCRURDZhsoQg==?= =?ISO-2022-JP?B?GyRCQkBPOhsoQg==?= <me@x.jp>\r\n"
+                         "To: a@x.jp\r\nSubject: =?ISO-2022-JP?B?GyRCMnE1RBsoQg==?=\r\nX-Mailer: Tarvex(Ver0.15)\r\n"
+                         "Date: ",
+                         0),
+            0u)
+      << header;
+  EXPECT_NE(header.find("Mime-Version: 1.0\r\nContent-Type: text/plain; charset=iso-2022-jp\r\nMessage-ID: <"),
+            std::string::npos);
+}
+
+TEST_F(Commands, ButtonsWithoutTheNetwork) {
+  dialogs.fileAnswers = {{true, "/tmp/a.pdf"}, {false, ""}};
+  form.Button4Click();
+  form.Button4Click();  // cancelled: nothing added
+  EXPECT_EQ(form.ListBox1.Lines(), std::vector<std::string>{"/tmp/a.pdf"});
+  form.Button5Click();  // no selection: nothing removed
+  EXPECT_EQ(form.ListBox1.Count(), 1);
+  form.ListBox1ItemIndex = 0;
+  form.Button5Click();
+  EXPECT_EQ(form.ListBox1.Count(), 0);
+  form.Button8Click();  // the macro chooser, cancelled: nothing runs
+  EXPECT_EQ(dialogs.calls.back().extra, Utf8ToCp932("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"));
+  form.eTo = "x";
+  form.Button9Click();
+  EXPECT_EQ(form.eTo, "");
+  form.Label17Click();
+  form.Label18Click();
+  EXPECT_EQ(dialogs.calls[dialogs.calls.size() - 2].text, form.MailAndHP1->HomePageAddress);
+  EXPECT_EQ(dialogs.calls.back().text, "mailto:" + form.MailAndHP1->MailAddress);
+}
+
+}  // namespace
