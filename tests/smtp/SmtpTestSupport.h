@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ struct Session {
   void Log(const std::string& event) { events.push_back(Relative(event)); }
   // text with the scratch folder's path replaced by "$DIR/".
   std::string Relative(std::string text) const;
-  // Writes a file into the scratch folder; returns its path.
+  // Writes a file below the scratch folder (name: OS path, folders made as needed);
+  // returns its path.
   std::string File(const std::string& name, const std::string& bytes) const;
 };
 
@@ -56,7 +58,9 @@ inline std::string Session::Relative(std::string text) const {
 }
 
 inline std::string Session::File(const std::string& name, const std::string& bytes) const {
-  encoding_test::WriteOsFile(scratch.Path() + name, bytes);
+  const std::filesystem::path os = scratch.Path() + name;
+  std::filesystem::create_directories(os.parent_path());
+  encoding_test::WriteOsFile(os.string(), bytes);
   return scratch.Path() + name;
 }
 
