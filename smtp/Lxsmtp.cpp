@@ -18,13 +18,20 @@ int RandomBelow(uint32_t range) {
   return static_cast<int>((static_cast<uint64_t>(randSeed) * range) >> 32);
 }
 
-// The reply number of a reply line: its leading decimal digits, 0 when there are none.
-int LeadingNumber(const std::string& line) {
-  int value = 0;
-  for (size_t i = 0; i < line.size() && i < 9 && line[i] >= '0' && line[i] <= '9'; ++i)
-    value = value * 10 + (line[i] - '0');
-  return value;
+// The reply number of a reply line, read as Transaction reads it: up to ten leading
+// decimal digits, 0 when there are none or the value does not fit 32 bits; a value
+// outside the signed 16-bit range is a range error.
+int16_t LeadingNumber(const std::string& line) {
+  size_t digits = 0;
+  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
+  if (digits == 0) return 0;
+  const int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
+  if (value < -32768 || value > 32767) throw ERangeError("Range check error");
+  return static_cast<int16_t>(value);
 }
+
+// Write carries at most 65,535 bytes in one call.
+constexpr size_t kMaxWrite = 65535;
 
 bool HasLineBreakOrNul(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
@@ -36,6 +43,42 @@ void RefuseLineBreaks(const std::string& text, const char* what) {
 }
 
 void WriteText(TStream& stream, const std::string& text) { stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size())); }
+
+// Writes one text line with CR LF, a "." in front when it begins with "." (so that
+// the server neither takes it for the end of the data nor drops its first dot).
+void WriteStuffedLine(TStream& stream, std::string_view line) {
+  if (!line.empty() && line[0] == '.') stream.WriteBuffer(".", 1);
+  stream.WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
+  stream.WriteBuffer("\r\n", 2);
+}
+
+// Writes a body entry. An entry holding CR or LF bytes is written as several lines,
+// split at CR LF, CR or LF, each dot-stuffed: a bare break would reach the wire, and
+// a break followed by "." alone would end the data early and let the rest of the
+// body be read as commands.
+void WriteBodyLine(TStream& stream, const std::string& line) {
+  size_t start = 0;
+  for (;;) {
+    const size_t brk = line.find_first_of("\r\n", start);
+    if (brk == std::string::npos) break;
+    WriteStuffedLine(stream, std::string_view(line).substr(start, brk - start));
+    start = brk + (line[brk] == '\r' && brk + 1 < line.size() && line[brk + 1] == '\n' ? 2 : 1);
+  }
+  WriteStuffedLine(stream, std::string_view(line).substr(start));
+}
+
+// Appends encoded lines to stream, a "." in front of every line that begins with
+// one (uuencode lines of 14 bytes begin with "."; base64 lines never do).
+void WriteStuffedData(TStream& stream, const std::string& data) {
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t next = data.find('\n', start);
+    next = next == std::string::npos ? data.size() : next + 1;
+    if (data[start] == '.') stream.WriteBuffer(".", 1);
+    stream.WriteBuffer(data.data() + start, static_cast<int64_t>(next - start));
+    start = next;
+  }
+}
 
 }  // namespace
 
@@ -76,13 +119,14 @@ void TLxSMTP::Connect() {
   const bool wasBusy = Busy;
   Busy = true;
   try {
+    // Refused before the connection is opened, so that nothing at all is written.
+    RefuseLineBreaks(UserID, "the user identifier");
     TLxSocket::Connect();
     try {
-      RefuseLineBreaks(UserID, "the user identifier");
       std::string greeting = ReadLn();
       ReadRestOfReply(greeting);
       if (greeting.empty()) throw ESmtpError(kNoReply, 0);
-      if (LeadingNumber(greeting) >= 400) throw ESmtpError(greeting, LeadingNumber(greeting));
+      if (const int16_t code = LeadingNumber(greeting); code >= 400) throw ESmtpError(greeting, code);
       for (int attempts = 0;; ++attempts) {
         std::string reply = Transaction("HELO " + UserID);
         ReadRestOfReply(reply);
@@ -93,8 +137,14 @@ void TLxSMTP::Connect() {
         if (!handled) throw ESmtpError("Authentication failed", ReplyNumber);
         RefuseLineBreaks(UserID, "the user identifier");
       }
+    } catch (const ESmtpError& e) {
+      // The server has gone: a QUIT could only fail on the dead connection and hide
+      // why. Close without it.
+      if (e.Code == 0 && e.Message() == kNoReply) TLxSocket::Disconnect();
+      else Disconnect();  // QUIT, then close; its own exception replaces this one
+      throw;
     } catch (...) {
-      Disconnect();  // QUIT, then close; its own exception replaces this one
+      Disconnect();
       throw;
     }
   } catch (...) {
@@ -141,6 +191,10 @@ void TLxSMTP::SendMail() {
     for (const TStringList* list : lists)
       for (const std::string& entry : *list) RefuseLineBreaks(ExtractAddress(entry), "a recipient address");
     for (const std::string& line : FinalHeader) RefuseLineBreaks(line, "a header line");
+    // The header block goes out with one Write after DATA was accepted; one that is
+    // too long must fail now, not in the middle of the data.
+    const std::string headerBlock = FinalHeader.Text() + "\r\n\r\n";
+    if (headerBlock.size() > kMaxWrite) throw ERangeError("Range check error");
 
     Command("RSET", 400);
     Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 400);
@@ -150,12 +204,12 @@ void TLxSMTP::SendMail() {
       for (const std::string& entry : entries) {
         const std::string address = ExtractAddress(entry);
         if (address.empty()) continue;
-        Transaction("RCPT TO:<" + address + ">");
+        if (Transaction("RCPT TO:<" + address + ">").empty()) throw ESmtpError(kNoReply, 0);
         if (ReplyNumber > 300 && OnRecipientNotFound) OnRecipientNotFound(entry);
       }
     }
     Command("DATA", 400);
-    Write(FinalHeader.Text() + "\r\n\r\n");
+    Write(headerBlock);
     SendStream(BodyStream);
     const std::string reply = Transaction(".");
     if (reply.empty() || ReplyNumber >= 400) {
@@ -172,9 +226,10 @@ void TLxSMTP::SendMail() {
 }
 
 bool TLxSMTP::Verify(const std::string& address) {
-  CheckConnection();
   RefuseLineBreaks(address, "the address to verify");
-  Transaction("VRFY " + address);
+  CheckConnection();
+  // No reply at all (the server closed) verifies nothing.
+  if (Transaction("VRFY " + address).empty()) return false;
   return ReplyNumber <= 251;
 }
 
@@ -183,8 +238,8 @@ bool TLxSMTP::ExpandList(const std::string& name) {
   Busy = true;
   bool result = false;
   try {
-    CheckConnection();
     RefuseLineBreaks(name, "the list name");
+    CheckConnection();
     std::string reply = Transaction("EXPN " + name);
     if (!reply.empty() && ReplyNumber < 400) {
       result = true;
@@ -229,11 +284,7 @@ void TLxSMTP::BuildMessage() {
 
   BodyStream.Clear();
   if (!m.Attachments.Empty()) WriteText(BodyStream, "--" + Boundary + "\r\nContent-Type: text/plain; charset=" + Charset + "\r\n\r\n");
-  for (const std::string& line : m.Body) {
-    if (!line.empty() && line[0] == '.') WriteText(BodyStream, ".");
-    WriteText(BodyStream, line);
-    WriteText(BodyStream, "\r\n");
-  }
+  for (const std::string& line : m.Body) WriteBodyLine(BodyStream, line);
   if (m.Attachments.Empty()) return;
   for (int i = 1; i <= m.Attachments.Count(); ++i) WriteAttachmentPart(i);
   WriteText(BodyStream, "--" + Boundary + "--\r\n");
@@ -248,16 +299,19 @@ void TLxSMTP::WriteAttachmentPart(int index) {
                             "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n");
   TLxUUProcessor processor(this);
   processor.Method = EncodeType;
+  std::unique_ptr<TFileStream> file;
+  try {
+    file = std::make_unique<TFileStream>(entry, fmOpenRead);
+  } catch (const EFOpenError&) {
+    if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
+    throw;
+  }
   TMemoryStream encoded;
+  // Room for the whole encoded file up front (62 bytes per 45-byte line, 63 with
+  // uuencode, plus its closing line): growing step by step would hold two copies.
+  encoded.Reserve((file->Size() / 45 + 2) * 64);
   {
     TS_BufferStream output(encoded);
-    std::unique_ptr<TFileStream> file;
-    try {
-      file = std::make_unique<TFileStream>(entry, fmOpenRead);
-    } catch (const EFOpenError&) {
-      if (OnAttachmentNotFound) OnAttachmentNotFound(entry);
-      throw;
-    }
     // The encoder reads 45 bytes at a time; a buffer in front of the file keeps
     // that from becoming one system call per line.
     TS_BufferStream input(*file);
@@ -268,6 +322,9 @@ void TLxSMTP::WriteAttachmentPart(int index) {
     if (OnEncodeEnd) OnEncodeEnd(entry);
     output.SetPosition(0);  // writes the pending bytes through
   }
+  file.reset();
   const std::string& data = encoded.DataString();
-  BodyStream.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
+  BodyStream.Reserve(BodyStream.Size() + static_cast<int64_t>(data.size()) + 64);
+  if (EncodeType == uuCode) WriteStuffedData(BodyStream, data);
+  else BodyStream.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
 }

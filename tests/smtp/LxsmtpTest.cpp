@@ -1,0 +1,626 @@
+// The SMTP dialogue of TLxSMTP against a scripted server, one case per row: what the
+// server answers, the exact bytes the client must send, the outcome (result or
+// exception with its text), the callbacks in order and the state afterwards.
+// The component waits in the message pump on the test thread; the server plays the
+// peer on its own thread.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "SmtpTestSupport.h"
+#include "platform/SysUtils.h"
+
+namespace {
+
+using smtp_test::Outcome;
+using smtp_test::Session;
+using smtp_test::Visible;
+
+// The server closes the connection instead of replying.
+const std::string kClose = "<close>";
+const std::string kNoReply = "ESmtpError(0): No reply from the server: the connection was closed";
+
+// One turn of the dialogue. kGreet: the server speaks first. kCommand: the client
+// sends the command line, the server replies. kData: the client sends header and
+// body and "."; data holds the expected bytes before ".", or nothing to take them from
+// the component's own products (FinalHeader, BodyStream) after the run.
+struct Turn {
+  enum Kind { kGreet, kCommand, kData } kind;
+  std::string client;
+  std::string reply;
+  bool productData = false;
+};
+Turn Greet(std::string reply) { return {Turn::kGreet, "", std::move(reply)}; }
+Turn Cmd(std::string command, std::string reply) { return {Turn::kCommand, std::move(command), std::move(reply)}; }
+Turn Data(std::string bytes, std::string reply) { return {Turn::kData, std::move(bytes), std::move(reply)}; }
+Turn AnyData(std::string reply) { return {Turn::kData, "", std::move(reply), true}; }
+
+using Turns = std::vector<Turn>;
+Turns operator+(Turns a, const Turns& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct DialogueCase {
+  std::string name;
+  std::function<void(Session&)> setup;
+  Turns turns;
+  std::function<std::string(Session&)> op;
+  std::string outcome;
+  std::vector<std::string> events;
+  std::function<std::string(Session&)> state = nullptr;  // a view of the state afterwards...
+  std::string stateText = "";                             // ...and what it must read
+};
+
+// ---- the message most rows send ----------------------------------------------------
+
+void StdMessage(Session& s) {
+  TPostMessage& m = s.smtp.PostMessage;
+  m.FromName = "Sender ";
+  m.FromAddress = "sender@example.org";
+  m.ToAddress = {"rcpt@example.com"};
+  m.Subject = "Hello";
+  m.LocalProgram = "Tarvex-Test";
+  m.Body = {"line one", ".dot", ""};
+}
+
+// Header, the two CR LF, then the body with ".dot" stuffed.
+const std::string kStdData =
+    "From: Sender <sender@example.org>\r\n"
+    "To: rcpt@example.com\r\n"
+    "Subject: Hello\r\n"
+    "X-Mailer: Tarvex-Test\r\n"
+    "Mime-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=us-ascii\r\n"
+    "\r\n\r\n"
+    "line one\r\n"
+    "..dot\r\n"
+    "\r\n";
+
+Turns Hello() { return {Greet("220 mx.example ready\r\n"), Cmd("HELO client.example", "250 mx.example\r\n")}; }
+// Envelope of the standard message, up to the DATA reply.
+Turns Envelope() {
+  return {Cmd("RSET", "250 reset\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 sender ok\r\n"),
+          Cmd("RCPT TO:<rcpt@example.com>", "250 rcpt ok\r\n"), Cmd("DATA", "354 go ahead\r\n")};
+}
+Turns StdSend() { return Envelope() + Turns{Data(kStdData, "250 queued\r\n")}; }
+
+std::string Send(Session& s) {
+  s.smtp.Connect();
+  s.smtp.SendMail();
+  return "";
+}
+std::string Lists(Session& s) {
+  const TPostMessage& m = s.smtp.PostMessage;
+  return "to=" + std::to_string(m.ToAddress.Count()) + " cc=" + std::to_string(m.ToCarbonCopy.Count()) +
+         " bcc=" + std::to_string(m.ToBlindCarbonCopy.Count()) + " att=" + std::to_string(m.Attachments.Count());
+}
+std::string Connected(Session& s) { return "connected=" + std::to_string(s.smtp.IsConnected ? 1 : 0); }
+std::string ListsConnected(Session& s) { return Lists(s) + " " + Connected(s); }
+
+// A "close" row: the server closes after reading the command of one step.
+DialogueCase ClosesAt(const std::string& step, Turns turns, std::vector<std::string> events,
+                      std::string state = "to=1 cc=0 bcc=0 att=0") {
+  return {"ServerClosesAt" + step, StdMessage, std::move(turns), Send, kNoReply, std::move(events),
+          [state](Session& s) { return Lists(s) == state ? "lists kept" : "lists changed: " + Lists(s); }, "lists kept"};
+}
+
+std::vector<DialogueCase> Cases() {
+  std::vector<DialogueCase> c;
+
+  // ---- whole dialogues ----
+  c.push_back({"OneMessage", StdMessage, Hello() + StdSend() + Turns{Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 Send(s);
+                 s.smtp.Disconnect();
+                 return "";
+               },
+               "", {"Connect", "SendStart", "Success"}, ListsConnected, "to=0 cc=0 bcc=0 att=0 connected=0"});
+  // To entries with a display name and with a colon; the blind copy only in the envelope.
+  c.push_back({"DisplayNameColonAndBlindRecipients",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.ToAddress = {"Rcpt Name <rcpt@example.com>", "group:member@example.com"};
+                 s.smtp.PostMessage.ToBlindCarbonCopy = {"Hidden <hidden@example.net>"};
+                 s.smtp.PostMessage.Body = {};
+               },
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<member@example.com>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<hidden@example.net>", "250 ok\r\n"), Cmd("DATA", "354 go\r\n"),
+                               Data("From: Sender <sender@example.org>\r\n"
+                                    "To: Rcpt Name <rcpt@example.com>,group:member@example.com\r\n"
+                                    "Subject: Hello\r\nX-Mailer: Tarvex-Test\r\nMime-Version: 1.0\r\n"
+                                    "Content-Type: text/plain; charset=us-ascii\r\n\r\n\r\n",
+                                    "250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success"}, Lists, "to=0 cc=0 bcc=0 att=0"});
+  // Empty entries count as recipients for completeness but send no RCPT TO.
+  c.push_back({"EmptyEntriesSendNoRcpt",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.ToAddress = {""};
+                 s.smtp.PostMessage.ToCarbonCopy = {""};
+               },
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                               Cmd("DATA", "554 5.5.1 no valid recipients\r\n")},
+               Send, "ESmtpError(554): 554 5.5.1 no valid recipients\r\n", {"Connect", "SendStart"},
+               ListsConnected, "to=1 cc=1 bcc=0 att=0 connected=1"});
+  // 550 for a CC entry: reported with the entry as stored, the send goes on; 251 is
+  // an acceptance.
+  c.push_back({"RefusedCcRecipient",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.ToCarbonCopy = {"Copy <copy@example.com>", "second@example.com"};
+               },
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<copy@example.com>", "550 5.1.1 no such user\r\n"),
+                               Cmd("RCPT TO:<second@example.com>", "251 will forward\r\n"),
+                               Cmd("DATA", "354 go\r\n"), AnyData("250 queued\r\n")},
+               Send, "", {"Connect", "SendStart", "RecipientNotFound:Copy <copy@example.com>", "Success"}, Lists, "to=0 cc=0 bcc=0 att=0"});
+  // Every recipient refused: DATA still goes out; its refusal raises without OnFailure.
+  c.push_back({"AllRefusedThenDataRefused",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.ToCarbonCopy = {"copy@example.com"};
+               },
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n"),
+                               Cmd("RCPT TO:<copy@example.com>", "553 bad mailbox\r\n"),
+                               Cmd("DATA", "503 5.5.1 no valid recipients\r\n")},
+               Send, "ESmtpError(503): 503 5.5.1 no valid recipients\r\n",
+               {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com", "RecipientNotFound:copy@example.com"},
+               ListsConnected, "to=1 cc=1 bcc=0 att=0 connected=1"});
+  // Continuation lines of the greeting and HELO replies are read before RSET: were
+  // they left waiting, the RCPT reply read would be a stale "250" and the refusal
+  // would go unreported.
+  c.push_back({"MultiLineGreetingAndHelo", StdMessage,
+               Turns{Greet("220-mx.example\r\n220-second line\r\n220 ready\r\n"),
+                     Cmd("HELO client.example", "250-mx.example\r\n250-8BITMIME\r\n250 SIZE 1000\r\n"),
+                     Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n"), Cmd("DATA", "354 go\r\n"),
+                     Data(kStdData, "250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com", "Success"}, nullptr});
+  // The greeting's code comes from its last line; QUIT follows the refusal.
+  c.push_back({"MultiLineGreetingRefused", StdMessage,
+               {Greet("220-hello\r\n421 4.3.2 shutting down\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "connected";
+               },
+               "ESmtpError(421): 421 4.3.2 shutting down\r\n", {}, Connected, "connected=0"});
+  c.push_back({"GreetingRefused", StdMessage, {Greet("554 no service here\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "connected";
+               },
+               "ESmtpError(554): 554 no service here\r\n", {}, Connected, "connected=0"});
+
+  // ---- EXPN and VRFY ----
+  // Three EXPN lines: one OnMailListReturn with the first line; the other two are
+  // dropped, so the VRFY that follows reads its own reply (252: false).
+  c.push_back({"ExpandThreeLines", nullptr,
+               Hello() + Turns{Cmd("EXPN staff", "250-First <first@example.com>\r\n250-Second <second@example.com>\r\n"
+                                                 "250 Third <third@example.com>\r\n"),
+                               Cmd("VRFY third@example.com", "252 cannot verify\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 bool expanded = s.smtp.ExpandList("staff");
+                 bool verified = s.smtp.Verify("third@example.com");
+                 return "expand=" + std::to_string(expanded) + " verify=" + std::to_string(verified);
+               },
+               "expand=1 verify=0", {"Connect", "MailListReturn:250-First <first@example.com>\r\n"}, nullptr});
+  c.push_back({"ExpandRefused", nullptr, Hello() + Turns{Cmd("EXPN staff", "550 access denied\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "expand=" + std::to_string(s.smtp.ExpandList("staff"));
+               },
+               "expand=0", {"Connect"}, nullptr});
+  c.push_back({"VerifyReplies", nullptr,
+               Hello() + Turns{Cmd("VRFY a@example.com", "250 a@example.com\r\n"),
+                               Cmd("VRFY b@example.com", "251 forwarded\r\n"),
+                               Cmd("VRFY c@example.com", "252 cannot verify\r\n"),
+                               Cmd("VRFY d@example.com", "550 unknown\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 std::string r;
+                 for (const char* a : {"a", "b", "c", "d"}) r += std::to_string(s.smtp.Verify(std::string(a) + "@example.com"));
+                 return r;
+               },
+               "1100", {"Connect"}, nullptr});
+  // The server goes away instead of answering VRFY: nothing was verified.
+  c.push_back({"VerifyNoReply", nullptr, Hello() + Turns{Cmd("VRFY a@example.com", kClose)},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "verify=" + std::to_string(s.smtp.Verify("a@example.com"));
+               },
+               "verify=0", {"Connect"}, nullptr});
+
+  // ---- QUIT ----
+  c.push_back({"QuitAccepted", nullptr, Hello() + Turns{Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 s.smtp.Disconnect();
+                 return "";
+               },
+               "", {"Connect"}, Connected, "connected=0"});
+  // Refused QUIT raises, but only after the socket was closed.
+  c.push_back({"QuitRefused", nullptr, Hello() + Turns{Cmd("QUIT", "500 what\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 s.smtp.Disconnect();
+                 return "";
+               },
+               "ESmtpError(500): 500 what\r\n", {"Connect"}, Connected, "connected=0"});
+
+  // ---- HELO refused ----
+  c.push_back({"HeloRefusedWithoutHandler", [](Session& s) { s.smtp.OnAuthenticationFailed = nullptr; },
+               {Greet("220 ready\r\n"), Cmd("HELO client.example", "550 not you\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "";
+               },
+               "ESmtpError(550): Authentication failed", {}, Connected, "connected=0"});
+  // The handler declines: one call, then the refusal.
+  c.push_back({"HeloRefusedHandlerDeclines", nullptr,
+               {Greet("220 ready\r\n"), Cmd("HELO client.example", "501 syntax\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "";
+               },
+               "ESmtpError(501): Authentication failed", {"AuthenticationFailed"}, Connected, "connected=0"});
+  // The handler changes UserID and asks for a retry: the second HELO carries it.
+  c.push_back({"HeloRetriedWithChangedUser",
+               [](Session& s) {
+                 s.smtp.OnAuthenticationFailed = [&s](bool& handled) {
+                   s.Log("AuthenticationFailed");
+                   s.smtp.UserID = "second.example";
+                   handled = true;
+                 };
+               },
+               {Greet("220 ready\r\n"), Cmd("HELO client.example", "550 not you\r\n"),
+                Cmd("HELO second.example", "250 welcome\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "";
+               },
+               "", {"AuthenticationFailed", "Connect"}, Connected, "connected=1"});
+  // Refused twice: the handler is asked only once.
+  c.push_back({"HeloRefusedTwice",
+               [](Session& s) {
+                 s.smtp.OnAuthenticationFailed = [&s](bool& handled) {
+                   s.Log("AuthenticationFailed");
+                   handled = true;
+                 };
+               },
+               {Greet("220 ready\r\n"), Cmd("HELO client.example", "550 not you\r\n"),
+                Cmd("HELO client.example", "550 still not you\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "";
+               },
+               "ESmtpError(550): Authentication failed", {"AuthenticationFailed"}, Connected, "connected=0"});
+
+  // ---- Busy ----
+  c.push_back({"SecondSendMailFromCallbackDoesNothing",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.OnSendStart = [&s](TComponent*) {
+                   s.Log("SendStart");
+                   s.smtp.SendMail();
+                   s.Log("nested SendMail returned");
+                 };
+               },
+               Hello() + StdSend(), Send, "", {"Connect", "SendStart", "nested SendMail returned", "Success"},
+               nullptr});
+  c.push_back({"ExpandListDuringSendMail",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.OnSendStart = [&s](TComponent*) {
+                   s.Log("SendStart");
+                   s.Log("inner expand=" + std::to_string(s.smtp.ExpandList("inner")));
+                 };
+               },
+               Hello() + Turns{Cmd("EXPN staff", "250 Staff <staff@example.com>\r\n")} + StdSend(),
+               [](Session& s) {
+                 s.smtp.Connect();
+                 s.Log("expand=" + std::to_string(s.smtp.ExpandList("staff")));
+                 s.smtp.SendMail();
+                 return "";
+               },
+               "",
+               {"Connect", "MailListReturn:250 Staff <staff@example.com>\r\n", "expand=1", "SendStart",
+                "inner expand=0", "Success"},
+               nullptr});
+
+  // ---- ClearParams and OnSuccess ----
+  auto fullLists = [](Session& s) {
+    StdMessage(s);
+    s.smtp.PostMessage.ToCarbonCopy = {"copy@example.com"};
+    s.smtp.PostMessage.ToBlindCarbonCopy = {"hidden@example.com"};
+    s.smtp.PostMessage.Attachments = {s.File("note.txt", "attached\n")};
+  };
+  const Turns fullSend = Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                                         Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"),
+                                         Cmd("RCPT TO:<copy@example.com>", "250 ok\r\n"),
+                                         Cmd("RCPT TO:<hidden@example.com>", "250 ok\r\n"),
+                                         Cmd("DATA", "354 go\r\n"), AnyData("250 ok\r\n")};
+  const std::vector<std::string> encodeEvents = {"Connect", "EncodeStart:$DIR/note.txt",
+                                                 "EncodeEnd:$DIR/note.txt", "SendStart", "Success"};
+  // What stays after a success: body, subject and sender always; the lists only
+  // with ClearParams false.
+  auto kept = [](Session& s) {
+    const TPostMessage& m = s.smtp.PostMessage;
+    return Lists(s) + " body=" + std::to_string(m.Body.Count()) + " " + m.Subject + " " + m.FromAddress;
+  };
+  c.push_back({"ClearParamsOn", fullLists, fullSend, Send, "", encodeEvents, kept, "to=0 cc=0 bcc=0 att=0 body=3 Hello sender@example.org"});
+  c.push_back({"ClearParamsOff",
+               [fullLists](Session& s) {
+                 fullLists(s);
+                 s.smtp.ClearParams = false;
+               },
+               fullSend, Send, "", encodeEvents, kept, "to=1 cc=1 bcc=1 att=1 body=3 Hello sender@example.org"});
+  // OnSuccess comes after the lists were cleared and Busy was cleared; a SendMail
+  // from inside it runs.
+  c.push_back({"SendMailFromOnSuccess",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.OnSuccess = [&s](TComponent*) {
+                   s.Log("Success to=" + std::to_string(s.smtp.PostMessage.ToAddress.Count()) +
+                         " busy=" + std::to_string(s.smtp.Busy));
+                   if (s.events.size() > 3) return;
+                   s.smtp.PostMessage.ToAddress = {"next@example.com"};
+                   s.smtp.SendMail();
+                 };
+               },
+               Hello() + StdSend() +
+                   Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                         Cmd("RCPT TO:<next@example.com>", "250 ok\r\n"), Cmd("DATA", "354 go\r\n"),
+                         AnyData("250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success to=0 busy=0", "SendStart", "Success to=0 busy=0"},
+               nullptr});
+
+  // ---- refusals: the reply line is the message; the connection stays open ----
+  c.push_back({"RsetRefused", StdMessage, Hello() + Turns{Cmd("RSET", "451 try later\r\n")}, Send,
+               "ESmtpError(451): 451 try later\r\n", {"Connect", "SendStart"}, ListsConnected, "to=1 cc=0 bcc=0 att=0 connected=1"});
+  c.push_back({"MailFromRefused", StdMessage,
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "553 bad sender\r\n")},
+               Send, "ESmtpError(553): 553 bad sender\r\n", {"Connect", "SendStart"}, ListsConnected, "to=1 cc=0 bcc=0 att=0 connected=1"});
+  c.push_back({"EndOfDataRefused", StdMessage,
+               Hello() + Envelope() + Turns{Data(kStdData, "554 5.7.1 rejected as spam\r\n")}, Send,
+               "ESmtpError(554): 554 5.7.1 rejected as spam\r\n", {"Connect", "SendStart", "Failure"}, ListsConnected, "to=1 cc=0 bcc=0 att=0 connected=1"});
+  // After a refusal the next send starts again with RSET on the same connection.
+  c.push_back({"SendAgainAfterRefusal", StdMessage,
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "451 later\r\n")} +
+                   StdSend(),
+               [](Session& s) {
+                 s.smtp.Connect();
+                 s.Log(Outcome([&s] {
+                   s.smtp.SendMail();
+                   return "";
+                 }));
+                 s.smtp.SendMail();
+                 return "";
+               },
+               "", {"Connect", "SendStart", "ESmtpError(451): 451 later\r\n", "SendStart", "Success"}, Lists, "to=0 cc=0 bcc=0 att=0"});
+
+  // ---- completeness and connection ----
+  c.push_back({"NoSenderNoHandler",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.FromAddress = "";
+                 s.smtp.OnHeaderIncomplete = nullptr;
+               },
+               Hello(), Send, "Exception: Incomplete Header", {"Connect"}, nullptr});
+  c.push_back({"NoRecipientHandlerDeclines",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.ToAddress = {};
+               },
+               Hello(), Send, "Exception: Incomplete Header", {"Connect", "HeaderIncomplete:2"}, nullptr});
+  // The handler supplies the sender: it reaches the envelope; the header was built
+  // before and keeps the empty address.
+  c.push_back({"SenderSuppliedByHandler",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.FromName = "";
+                 s.smtp.PostMessage.FromAddress = "";
+                 s.smtp.OnHeaderIncomplete = [&s](bool& handled, int type) {
+                   s.Log("HeaderIncomplete:" + std::to_string(type));
+                   s.smtp.PostMessage.FromAddress = "late@example.org";
+                   handled = true;
+                 };
+               },
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<late@example.org>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", "354 go\r\n"),
+                               Data("From: <>" + kStdData.substr(kStdData.find("\r\n")), "250 ok\r\n")},
+               Send, "", {"Connect", "HeaderIncomplete:1", "SendStart", "Success"}, nullptr});
+  c.push_back({"NotConnected", StdMessage, {},
+               [](Session& s) {
+                 s.smtp.SendMail();
+                 return "";
+               },
+               "Exception: Not Connected", {}, Lists, "to=1 cc=0 bcc=0 att=0"});
+  // OnConnectionRequired connects from inside SendMail: Connect leaves the outer
+  // operation's Busy mark set.
+  c.push_back({"ConnectionRequiredConnects",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.OnConnectionRequired = [&s](bool& handled) {
+                   s.smtp.Connect();
+                   s.Log("busy after Connect=" + std::to_string(s.smtp.Busy));
+                   handled = true;
+                 };
+               },
+               Hello() + StdSend(),
+               [](Session& s) {
+                 s.smtp.SendMail();
+                 return "";
+               },
+               "", {"Connect", "busy after Connect=1", "SendStart", "Success"}, nullptr});
+  // A line changed in OnSendStart is what goes out.
+  c.push_back({"HeaderChangedInOnSendStart",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.OnSendStart = [&s](TComponent*) { s.smtp.FinalHeader.SetHeader("subject", "Changed"); };
+               },
+               Hello() + Envelope() +
+                   Turns{Data("From: Sender <sender@example.org>\r\nTo: rcpt@example.com\r\nsubject: Changed\r\n" +
+                                  kStdData.substr(kStdData.find("X-Mailer")),
+                              "250 ok\r\n")},
+               Send, "", {"Connect", "Success"}, nullptr});
+  // A header block beyond what one write carries fails before RSET, not after DATA.
+  c.push_back({"HeaderTooLong",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.Subject = std::string(70000, 's');
+               },
+               Hello(), Send, "ERangeError: Range check error", {"Connect", "SendStart"}, ListsConnected, "to=1 cc=0 bcc=0 att=0 connected=1"});
+  // A missing attachment: reported (no OnEncodeStart), the open error goes out before
+  // any command of the send.
+  c.push_back({"MissingAttachment",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.Attachments = {s.scratch.Path() + "missing.bin"};
+               },
+               Hello(),
+               [](Session& s) {
+                 s.smtp.Connect();
+                 s.smtp.SendMail();
+                 return "";
+               },
+               "EFOpenError: " + FileOpenError("$DIR/missing.bin").Message(),
+               {"Connect", "AttachmentNotFound:$DIR/missing.bin"}, ListsConnected, "to=1 cc=0 bcc=0 att=1 connected=1"});
+
+  // ---- the server closes instead of replying: never a success ----
+  c.push_back({"ServerClosesAtGreeting", StdMessage, {Greet(kClose)}, Send, kNoReply, {}, Connected, "connected=0"});
+  c.push_back({"ServerClosesAtHelo", StdMessage, {Greet("220 ready\r\n"), Cmd("HELO client.example", kClose)}, Send,
+               kNoReply, {}, Connected, "connected=0"});
+  c.push_back(ClosesAt("Rset", Hello() + Turns{Cmd("RSET", kClose)}, {"Connect", "SendStart"}));
+  c.push_back(ClosesAt("MailFrom",
+                       Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", kClose)},
+                       {"Connect", "SendStart"}));
+  c.push_back(ClosesAt("Rcpt",
+                       Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                                       Cmd("RCPT TO:<rcpt@example.com>", kClose)},
+                       {"Connect", "SendStart"}));
+  c.push_back(ClosesAt("Data",
+                       Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                                       Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", kClose)},
+                       {"Connect", "SendStart"}));
+  c.push_back(ClosesAt("EndOfData", Hello() + Envelope() + Turns{Data(kStdData, kClose)},
+                       {"Connect", "SendStart", "Failure"}));
+
+  // ---- injection: refused before any command of the operation ----
+  auto refused = [](std::string name, std::function<void(Session&)> setup, std::string what,
+                    std::string lists = "to=1 cc=0 bcc=0 att=0") {
+    return DialogueCase{name, setup, Hello(), Send, "Exception: CR, LF or NUL in " + what, {"Connect", "SendStart"},
+                        Lists, lists};
+  };
+  c.push_back(refused(
+      "BareLfInToEntry",
+      [](Session& s) {
+        StdMessage(s);
+        s.smtp.PostMessage.ToAddress = {"rcpt@example.com\nRSET"};
+      },
+      "a recipient address refused: rcpt@example.com"));
+  // The address taken after the colon is clean, but the To line would carry the LF.
+  c.push_back(refused(
+      "LfInToEntryBeforeColon",
+      [](Session& s) {
+        StdMessage(s);
+        s.smtp.PostMessage.ToAddress = {"rcpt@example.com\nRCPT TO:evil@example.net"};
+      },
+      "a header line refused: To: rcpt@example.com"));
+  c.push_back(refused(
+      "CrInFromAddress",
+      [](Session& s) {
+        StdMessage(s);
+        s.smtp.PostMessage.FromAddress = "sender@example.org\rRCPT TO:<evil@example.net>";
+      },
+      "the sender address refused: sender@example.org"));
+  c.push_back(refused(
+      "NulInBlindCopyEntry",
+      [](Session& s) {
+        StdMessage(s);
+        s.smtp.PostMessage.ToBlindCarbonCopy = {std::string("<hidden@example.net\0>", 21)};
+      },
+      "a recipient address refused: hidden@example.net", "to=1 cc=0 bcc=1 att=0"));
+  c.push_back(refused(
+      "CrLfInHeaderLineFromOnSendStart",
+      [](Session& s) {
+        StdMessage(s);
+        s.smtp.OnSendStart = [&s](TComponent*) {
+          s.Log("SendStart");
+          s.smtp.FinalHeader[2] = "Subject: hi\r\nBcc: evil@example.net";
+        };
+      },
+      "a header line refused: Subject: hi"));
+  c.push_back({"CrLfInUserIdOpensNothing",
+               [](Session& s) { s.smtp.UserID = "client.example\r\nMAIL FROM:<evil@example.net>"; },
+               {},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "";
+               },
+               "Exception: CR, LF or NUL in the user identifier refused: client.example", {},
+               [](Session& s) { return "connections=" + std::to_string(s.server.Connections()); }, "connections=0"});
+  c.push_back({"CrLfInVrfyArgument", nullptr, Hello(),
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return std::to_string(s.smtp.Verify("a@example.com\r\nRSET"));
+               },
+               "Exception: CR, LF or NUL in the address to verify refused: a@example.com", {"Connect"}, nullptr});
+  c.push_back({"LfInExpnArgument", nullptr, Hello(),
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return std::to_string(s.smtp.ExpandList("staff\nRSET"));
+               },
+               "Exception: CR, LF or NUL in the list name refused: staff", {"Connect"}, nullptr});
+  return c;
+}
+
+class Dialogue : public testing::TestWithParam<DialogueCase> {};
+
+TEST_P(Dialogue, Run) {
+  const DialogueCase& c = GetParam();
+  Session s;
+  if (c.setup) c.setup(s);
+  bool closedByServer = false;
+  for (const Turn& t : c.turns) {
+    closedByServer = t.reply == kClose;
+    if (t.kind == Turn::kCommand) s.server.ReadLine();
+    if (t.kind == Turn::kData) s.server.ReadUntil("\r\n.\r\n");
+    if (closedByServer) s.server.Close();
+    else s.server.Send(t.reply);
+  }
+
+  const std::string result = Outcome([&] { return c.op(s); });
+  const std::string state = c.state ? c.state(s) : "";
+  if (!closedByServer && s.smtp.IsConnected && !c.turns.empty()) {
+    // Whatever else the client would send is recorded until it closes.
+    s.server.Hold();
+    s.smtp.TLxSocket::Disconnect();
+  }
+  ASSERT_TRUE(s.server.WaitDone(10000)) << s.server.Error();
+
+  std::string expected;
+  for (const Turn& t : c.turns) {
+    if (t.kind == Turn::kCommand) expected += t.client + "\r\n";
+    if (t.kind == Turn::kData)
+      expected += (t.productData ? s.smtp.FinalHeader.Text() + "\r\n\r\n" + s.smtp.BodyStream.DataString() : t.client) +
+                  ".\r\n";
+  }
+  EXPECT_EQ(Visible(s.Relative(result)), Visible(c.outcome));
+  EXPECT_EQ(state, c.stateText);
+  EXPECT_EQ(s.events, c.events);
+  EXPECT_EQ(Visible(s.server.Received()), Visible(expected));
+  EXPECT_FALSE(s.smtp.Busy);
+}
+
+INSTANTIATE_TEST_SUITE_P(Smtp, Dialogue, testing::ValuesIn(Cases()),
+                         [](const testing::TestParamInfo<DialogueCase>& info) { return info.param.name; });
+
+}  // namespace
