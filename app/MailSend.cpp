@@ -32,12 +32,16 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
   }
   for (const std::string& line : text) {
     // A bare LF would reach the wire as a line end of its own.
+    // A converted line over the limit becomes several self-contained lines.
+    auto add = [&body](const std::string& text) {
+      for (std::string& piece : SplitJisLine(ConvertToJis(text))) body.Add(std::move(piece));
+    };
     size_t start = 0, lf;
     while ((lf = line.find('\n', start)) != std::string::npos) {
-      body.Add(ConvertToJis(line.substr(start, lf - start)));
+      add(line.substr(start, lf - start));
       start = lf + 1;
     }
-    body.Add(ConvertToJis(start ? line.substr(start) : line));
+    add(start ? line.substr(start) : line);
   }
   if (multipart)
     for (const std::string& part : BuildAttachmentParts(attachments)) body.Add(part);
@@ -60,6 +64,10 @@ void AdjustHeader(TStringList& header) {
     if (at != std::string::npos) line.replace(at, 16, "charset=iso-2022-jp");
     header[i] = EncodeHeaderLine(line);
   }
+}
+
+void FoldHeader(TStringList& header) {
+  for (int i = 0; i < header.Count(); ++i) header[i] = FoldHeaderLine(header[i]);
 }
 
 void UseMultipartHeader(TStringList& header) {

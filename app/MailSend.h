@@ -19,7 +19,8 @@ extern const char* const kMultipartHeader;    // the Content-Type that replaces 
 void SplitAddresses(const std::string& text, TStringList& list);
 
 // The body lines of a message: each text line (split at LF bytes, as a multi-line
-// field shows it) through ConvertToJis; with attachments, framed as multipart with
+// field shows it) through ConvertToJis, a result over 998 octets split into
+// self-contained lines by SplitJisLine; with attachments, framed as multipart with
 // the parts of BuildAttachmentParts. Ends with one empty line.
 // Throws the file errors of BuildAttachmentParts.
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments);
@@ -32,6 +33,9 @@ std::string CollapseSpaces(std::string s);
 void AdjustHeader(TStringList& header);
 // Pass 3: the first plain ISO-2022-JP Content-Type becomes the multipart one.
 void UseMultipartHeader(TStringList& header);
+// Folds every header line over 998 octets (FoldHeaderLine): the entry then holds
+// CR LF and a blank at each fold. Shorter lines stay as they are.
+void FoldHeader(TStringList& header);
 // Appends a Message-ID line when the header has none; the domain comes from the
 // sender address, or the host name when the address has none.
 void AddMessageId(TExStringList& header, const std::string& senderAddress);

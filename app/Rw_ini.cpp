@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
@@ -66,6 +67,8 @@ void LoadSettings(TForm1& form) {
   form.UserName = ReadString("ConInf", "User", file);
   form.Password = ReadString("ConInf", "Pwd", file);
   form.PortNumber = ReadInteger("SMTP", "Port", 25, file);
+  // A negative time-out means none, as a missing key does.
+  form.TimeOut = std::max(ReadInteger("SMTP", "TimeOut", 0, file), 0);
 }
 
 void SaveSettings(const TForm1& form) {

@@ -24,13 +24,15 @@ std::string SettingsFileName();
 // sign; def when the text does not convert or leaves the 32-bit range.
 int32_t IniStrToInt(const std::string& text, int32_t def);
 
-// Reads Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User, ConInf/Pwd and
-// SMTP/Port into the form's FormTop, FormLeft, ServerAddress, SenderAddress,
-// UserName, Password and PortNumber, with the defaults 80, 80, empty and 25 for
-// whatever is missing. Never creates the file and never throws for file trouble.
+// Reads Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User, ConInf/Pwd,
+// SMTP/Port and SMTP/TimeOut into the form's FormTop, FormLeft, ServerAddress,
+// SenderAddress, UserName, Password, PortNumber and TimeOut, with the defaults 80,
+// 80, empty, 25 and 0 for whatever is missing (a negative time-out reads as 0).
+// Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
-// Writes the nine keys from the form's state, each write complete on its own, in
+// Writes the nine keys from the form's state (SMTP/TimeOut is only read: the form
+// cannot change it, and a file without it stays as old versions wrote it), each write complete on its own, in
 // the order Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User,
 // ConInf/Pwd, Result/MailRes, Result/ErrMes, SMTP/Port. Throws ESettingsWriteError
 // at the first write that fails; the keys after it are not written.

@@ -5,20 +5,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <cstring>
 #include <memory>
 
+#include "app/Console.h"
 #include "app/MailSend.h"
 #include "app/Rw_ini.h"
 #include "jmail/MailJstr.h"
 #include "platform/FileUtil.h"
+#include "platform/Streams.h"
 
 // ---------------------------------------------------------------- errors
 
 int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
+  if (dynamic_cast<const EMacroCharsetError*>(&error)) return esDataError;
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
+  if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
   // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
   // failed or timed-out connection and a lost one may pass if tried again later.
   if (auto* smtp = dynamic_cast<const ESmtpError*>(&error)) {
@@ -39,6 +44,11 @@ void TApplication::ShowException(const std::exception& error) {
 TApplication& Application() {
   static TApplication application;
   return application;
+}
+
+TRunOptions& RunOptions() {
+  static TRunOptions options;
+  return options;
 }
 
 int ExitStatusOfRun(const TForm1& form) {
@@ -85,7 +95,7 @@ void TFormTimer::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
 
 // ---------------------------------------------------------------- macro lines
 
-TMacroLineReader::TMacroLineReader(const std::string& path) : path_(path) {
+TMacroLineReader::TMacroLineReader(const std::string& path, bool utf8) : path_(path), utf8_(utf8) {
   // O_NONBLOCK: opening a FIFO without a writer must not hang; only regular files
   // are read.
   fd_ = ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -117,7 +127,45 @@ bool TMacroLineReader::Fill() {
 
 bool TMacroLineReader::Eof() { return !Fill() || buffer_[pos_] == '\x1A'; }
 
+namespace {
+// "U+XXXX" for the UTF-8 character at offset, or "byte 0xNN" when no valid
+// character starts there.
+std::string DescribeUtf8At(const std::string& text, size_t offset) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  char buffer[32];
+  auto byte = [&] {
+    std::snprintf(buffer, sizeof buffer, "byte 0x%02X", offset < n ? s[offset] : 0);
+    return std::string(buffer) + " (no UTF-8)";
+  };
+  if (offset >= n) return byte();
+  const unsigned char b = s[offset];
+  int length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+  if (length == 0 || offset + length > n) return byte();
+  uint32_t code = length == 1 ? b : b & (0x7F >> length);
+  for (int i = 1; i < length; ++i) {
+    if ((s[offset + i] & 0xC0) != 0x80) return byte();
+    code = code << 6 | (s[offset + i] & 0x3F);
+  }
+  std::snprintf(buffer, sizeof buffer, "U+%04X", code);
+  return buffer;
+}
+}  // namespace
+
 std::string TMacroLineReader::ReadLine() {
+  std::string line = ReadRawLine();
+  ++lineNumber_;
+  if (!utf8_) return line;
+  if (lineNumber_ == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+  std::string converted;
+  size_t bad = 0;
+  if (!TryUtf8ToCp932(line, converted, &bad))
+    throw EMacroCharsetError(path_ + ", line " + IntToStr(lineNumber_) + ": " + DescribeUtf8At(line, bad) +
+                             " has no CP932 form");
+  return converted;
+}
+
+std::string TMacroLineReader::ReadRawLine() {
   std::string line;
   while (Fill()) {
     const char* start = buffer_ + pos_;
@@ -203,6 +251,9 @@ TForm1::TForm1(TComponent* owner)
   smtp.OnEncodeEnd = [this](const std::string& f) { LxSMTP1EncodeEnd(f); };
   smtp.OnMailListReturn = [this](const std::string& r) { LxSMTP1MailListReturn(r); };
   smtp.OnAttachmentNotFound = [this](const std::string& f) { LxSMTP1AttachmentNotFound(f); };
+  smtp.OnDataReady = [this](TComponent*) { LxSMTP1DataReady(); };
+  // The trace goes beside the status bar: ReportLevel stays 0 for the form.
+  if (RunOptions().verbosity > 0) smtp.OnTrace = ConsoleTrace(RunOptions().verbosity);
   MailAndHP1->Name = "MailAndHP1";
   MailAndHP1->MailAddress = "tarvex@tarvex.example";
   MailAndHP1->HomePageAddress = "https://tarvex.example/";
@@ -243,6 +294,7 @@ void TForm1::FormCreate() {
   Edit3 = UserName;
   Edit4 = Password;
   Edit2 = IntToStr(PortNumber);
+  LxSMTP1->TimeOut = RunOptions().timeOut >= 0 ? RunOptions().timeOut : TimeOut;
   for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit2})
     Notify(f);
@@ -340,7 +392,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
     ClearForm();
     std::unique_ptr<TMacroLineReader> reader;
     try {
-      reader = std::make_unique<TMacroLineReader>(path);
+      reader = std::make_unique<TMacroLineReader>(path, RunOptions().utf8Macros);
     } catch (const EFOpenError& e) {
       throw EMacroOpenError(e.Message());
     }
@@ -370,7 +422,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
 
 void TForm1::PickupFile(const std::string& path, bool intoBCC) {
   if (!FileExists(path)) return;
-  TMacroLineReader reader(path);
+  TMacroLineReader reader(path, RunOptions().utf8Macros);
   while (!reader.Eof()) {
     std::string line = reader.ReadLine();
     if (intoBCC)
@@ -498,10 +550,14 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   LxSMTP1->Host = host;
   LxSMTP1->Port = port;
   LxSMTP1->UserID = userId;
+  if (RunOptions().noSend) return;
   LxSMTP1->Connect();
 }
 
-void TForm1::SmtpDisconnect() { LxSMTP1->Disconnect(); }
+void TForm1::SmtpDisconnect() {
+  if (RunOptions().noSend) return;
+  LxSMTP1->Disconnect();
+}
 
 void TForm1::SmtpAbort() { LxSMTP1->Abort(); }
 
@@ -535,7 +591,17 @@ void TForm1::SendCommand() {
   m.Body = BuildBodyLines(reMessageText, ListBox1);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
-  LxSMTP1->SendMail();
+  if (RunOptions().noSend) {
+    // What SendMail does before its first command, then success without a server.
+    LxSMTP1->BuildMessage();
+    LxSMTP1SendStart();
+    LxSMTP1->CheckMessage();
+    LxSMTP1DataReady();
+    if (LxSMTP1->ClearParams) LxSMTP1->ClearRecipients();
+    LxSMTP1Success();
+  } else {
+    LxSMTP1->SendMail();
+  }
   disconnect.armed = false;
   Button2Click();
   ClearForm();
@@ -649,6 +715,8 @@ void TForm1::LxSMTP1SendStart() {
   AdjustFinalHeader();
   if (Multipart) UseMultipartHeader(LxSMTP1->FinalHeader);
   AddMessageId(LxSMTP1->FinalHeader, LxSMTP1->PostMessage.FromAddress);
+  // Last: no line of the header the server gets may exceed 998 octets.
+  FoldHeader(LxSMTP1->FinalHeader);
 }
 
 void TForm1::LxSMTP1Success() { SetStatus("Success"); }
@@ -668,3 +736,15 @@ void TForm1::LxSMTP1MailListReturn(const std::string& reply) {
 }
 
 void TForm1::LxSMTP1AttachmentNotFound(const std::string& fileName) { SetStatus(fileName + " not Exist"); }
+
+void TForm1::LxSMTP1DataReady() {
+  const std::string& path = RunOptions().dumpPath;
+  if (path.empty()) return;
+  const std::string data = LxSMTP1->DataText();
+  try {
+    TFileStream file(path, fmCreate);
+    file.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
+  } catch (const EStreamError& e) {
+    throw EDumpWriteError(e.Message());
+  }
+}

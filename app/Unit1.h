@@ -21,15 +21,23 @@
 // kept apart from other file errors because it has its own exit status.
 class EMacroOpenError : public EFOpenError { using EFOpenError::EFOpenError; };
 
+// A line of a UTF-8 macro or pickup file is no UTF-8 or holds a character without
+// a CP932 form. The message names the file, the line number and the character.
+class EMacroCharsetError : public Exception { using Exception::Exception; };
+
+// The dump file of a send could not be written. Carries the platform's file error text.
+class EDumpWriteError : public Exception { using Exception::Exception; };
+
 // Exit statuses of the program (the sysexits values mail tools use).
 enum TExitStatus : int {
   esOk = 0,
   esUsage = 64,          // bad command line
   esMissingField = 65,   // a send found a required field empty
+  esDataError = 65,      // a macro line does not convert from UTF-8
   esNoInput = 66,        // the macro file cannot be opened
   esUnavailable = 69,    // the server refused, authentication failed
   esSoftware = 70,       // any other error
-  esCantCreate = 73,     // the settings file could not be written
+  esCantCreate = 73,     // the settings file or the dump file could not be written
   esTempFail = 75,       // connection failed, time-out, 4xx reply, peer closed
 };
 
@@ -60,6 +68,20 @@ class TApplication {
 // The application object of this process.
 TApplication& Application();
 
+// The options of this run, from the command line and the environment. The
+// program sets them before it creates the form; every default keeps the
+// behaviour of a run without options.
+struct TRunOptions {
+  bool utf8Macros = false;  // macro and pickup files are UTF-8, converted line by line
+  int32_t timeOut = -1;     // milliseconds for the SMTP component; -1: the settings file's
+  int verbosity = 0;        // 1: trace of the dialogue on stderr; 2: also status texts
+  std::string dumpPath;     // CP932; each send writes what follows DATA here; empty: none
+  bool noSend = false;      // nothing connects; "send" only writes the dump
+};
+
+// The run options of this process.
+TRunOptions& RunOptions();
+
 // A window timer: while enabled, OnTimer runs every Interval milliseconds inside
 // message processing. An error OnTimer raises goes to the general error report.
 class TFormTimer : private TMessageHandler {
@@ -86,12 +108,14 @@ class TFormTimer : private TMessageHandler {
 // Reads the lines of a macro file (or of a file a macro picks up) as bytes: a line
 // ends at CR, an LF right after the CR belongs to the line end, a bare LF is an
 // ordinary byte, a 0x1A byte ends the file. Lines have no length limit; the file is
-// read in chunks, so only the current line and one chunk are held.
+// read in chunks, so only the current line and one chunk are held. A UTF-8 file's
+// lines are converted to CP932 as they are read (a byte-order mark at the start is
+// dropped), so the caller always gets CP932.
 class TMacroLineReader {
  public:
   // Opens a regular file. Throws EFOpenError (the platform's file error) when it
   // cannot be opened or is no regular file.
-  explicit TMacroLineReader(const std::string& path);
+  explicit TMacroLineReader(const std::string& path, bool utf8 = false);
   ~TMacroLineReader();
   TMacroLineReader(const TMacroLineReader&) = delete;
   TMacroLineReader& operator=(const TMacroLineReader&) = delete;
@@ -99,15 +123,21 @@ class TMacroLineReader {
   // True when no line is left (end of file, a 0x1A byte, or closed).
   // Throws EStreamError "Stream read error" when the file cannot be read.
   bool Eof();
-  // The next line without its line end; empty at the end. Throws as Eof.
+  // The next line without its line end; empty at the end. Throws as Eof, and
+  // EMacroCharsetError when a UTF-8 line does not convert to CP932.
   std::string ReadLine();
+  // The number of lines read so far.
+  int LineNumber() const { return lineNumber_; }
   // Closes the file; Eof is true afterwards.
   void Close();
 
  private:
   bool Fill();
+  std::string ReadRawLine();
   int fd_ = -1;
   std::string path_;
+  bool utf8_;
+  int lineNumber_ = 0;
   char buffer_[65536];
   size_t pos_ = 0, len_ = 0;
 };
@@ -175,6 +205,7 @@ class TForm1 : public TComponent {
   int FormTop = 80, FormLeft = 80;
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
+  int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   std::string MailResult, ErrorMessage;
   std::string MacroPath;
   bool MacroStarted = false;
@@ -278,6 +309,9 @@ class TForm1 : public TComponent {
   void LxSMTP1EncodeEnd(const std::string& fileName);
   void LxSMTP1MailListReturn(const std::string& reply);
   void LxSMTP1AttachmentNotFound(const std::string& fileName);
+  // The message is final: writes DataText() to the dump file when the run has one.
+  // Throws EDumpWriteError when it cannot be written.
+  void LxSMTP1DataReady();
   // Single blanks, charset and encoded words on the component's final header.
   void AdjustFinalHeader();
 
@@ -289,7 +323,8 @@ class TForm1 : public TComponent {
   // Cancels the component's pending socket operation (nothing without one).
   virtual void SmtpAbort();
   // The send command past its required-field check: connect, build, send,
-  // disconnect, clear.
+  // disconnect, clear. With RunOptions().noSend nothing connects: the message is
+  // built, rewritten, checked and dumped as a send would, then counts as sent.
   virtual void SendCommand();
 
   // The missing-field text.

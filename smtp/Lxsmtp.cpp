@@ -42,6 +42,22 @@ void RefuseLineBreaks(const std::string& text, const char* what) {
     throw Exception(std::string("CR, LF or NUL in ") + what + " refused: " + text.substr(0, text.find_first_of(std::string("\r\n\0", 3))));
 }
 
+// A header entry may hold folds (CR LF followed by a blank or tab, then more than
+// blanks); any other CR, LF or NUL, and a fold at the entry's start, would start a
+// header line or command of its own.
+void RefuseHeaderBreaks(const std::string& line) {
+  for (size_t i = line.find_first_of(std::string("\r\n\0", 3)); i != std::string::npos;
+       i = line.find_first_of(std::string("\r\n\0", 3), i)) {
+    const bool fold = i > 0 && line.compare(i, 2, "\r\n") == 0 && i + 2 < line.size() &&
+                      (line[i + 2] == ' ' || line[i + 2] == '\t');
+    size_t next = i + 2;
+    while (fold && next < line.size() && (line[next] == ' ' || line[next] == '\t')) ++next;
+    if (!fold || next == line.size() || line[next] == '\r' || line[next] == '\n' || line[next] == '\0')
+      throw Exception("CR, LF or NUL in a header line refused: " + line.substr(0, i));
+    i = next;
+  }
+}
+
 void WriteText(TStream& stream, const std::string& text) { stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size())); }
 
 // Writes one text line with CR LF, a "." in front when it begins with "." (so that
@@ -186,16 +202,11 @@ void TLxSMTP::SendMail() {
 
     // Everything that goes into a command or the header is checked before the
     // first command of this send is written.
-    RefuseLineBreaks(PostMessage.FromAddress, "the sender address");
-    const TStringList* lists[] = {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy};
-    for (const TStringList* list : lists)
-      for (const std::string& entry : *list) RefuseLineBreaks(ExtractAddress(entry), "a recipient address");
-    for (const std::string& line : FinalHeader) RefuseLineBreaks(line, "a header line");
-    // The header block goes out with one Write after DATA was accepted; one that is
-    // too long must fail now, not in the middle of the data.
+    CheckMessage();
+    if (OnDataReady) OnDataReady(this);
     const std::string headerBlock = FinalHeader.Text() + "\r\n\r\n";
-    if (headerBlock.size() > kMaxWrite) throw ERangeError("Range check error");
 
+    const TStringList* lists[] = {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy};
     Command("RSET", 400);
     Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 400);
     for (const TStringList* list : lists) {
@@ -223,6 +234,24 @@ void TLxSMTP::SendMail() {
   }
   Busy = false;
   if (OnSuccess) OnSuccess(this);
+}
+
+void TLxSMTP::CheckMessage() const {
+  RefuseLineBreaks(PostMessage.FromAddress, "the sender address");
+  const TStringList* lists[] = {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy};
+  for (const TStringList* list : lists)
+    for (const std::string& entry : *list) RefuseLineBreaks(ExtractAddress(entry), "a recipient address");
+  for (const std::string& line : FinalHeader) RefuseHeaderBreaks(line);
+  // The header block goes out with one Write after DATA was accepted; one that is
+  // too long must fail now, not in the middle of the data.
+  if (FinalHeader.Text().size() + 4 > kMaxWrite) throw ERangeError("Range check error");
+}
+
+std::string TLxSMTP::DataText() const {
+  // Write sends at most 65,536 bytes of the header block.
+  std::string data = FinalHeader.Text() + "\r\n\r\n";
+  if (data.size() > 65536) data.resize(65536);
+  return data + BodyStream.DataString();
 }
 
 bool TLxSMTP::Verify(const std::string& address) {

@@ -78,6 +78,9 @@ class TLxSMTP : public TLxSocket {
   TRecipientNotFound OnRecipientNotFound;
   TMailListReturn OnMailListReturn;
   THandlerEvent OnAuthenticationFailed;
+  // The message is built, rewritten by OnSendStart and checked; fired before the
+  // first command of the send. DataText() holds what will follow DATA.
+  TNotifyEvent OnDataReady;
 
   // Opens the connection, reads the greeting and sends HELO (twice at most, when
   // OnAuthenticationFailed asks for a retry); fires OnConnect on success.
@@ -101,6 +104,14 @@ class TLxSMTP : public TLxSocket {
   // Returns false at once when Busy.
   bool ExpandList(const std::string& name);
 
+  // Checks what goes into commands and the header: the sender and recipient
+  // addresses must hold no CR, LF or NUL; a header line may hold folds (CR LF and
+  // a blank or tab, followed by more than blanks) but no other CR, LF or NUL.
+  // Throws Exception naming the refused text.
+  void CheckMessage() const;
+  // The bytes SendMail writes after DATA and before the final ".": the header
+  // lines, the empty line and the body (dot-stuffed as BuildMessage made it).
+  std::string DataText() const;
   // Rebuilds FinalHeader, Boundary and BodyStream from PostMessage.
   // Throws the file errors of WriteAttachmentPart.
   void BuildMessage();

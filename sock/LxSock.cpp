@@ -28,6 +28,17 @@ Finally(F) -> Finally<F>;
 
 }  // namespace
 
+std::string MaskCredentials(const std::string& command, bool secret) {
+  if (secret) return "****";
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  static const char kAuth[] = "AUTH ";
+  for (size_t i = 0; i < 5; ++i)
+    if (i >= command.size() || upper(command[i]) != kAuth[i]) return command;
+  const size_t mechanismEnd = command.find(' ', 5);
+  if (mechanismEnd == std::string::npos) return command;
+  return command.substr(0, mechanismEnd) + " ****";
+}
+
 // ---- TThreadTimer ----------------------------------------------------------------
 
 TThreadTimer::TThreadTimer(TComponent* owner) : TComponent(owner) {
@@ -498,12 +509,27 @@ std::string TLxSocket::ReadLn() {
     consumed += got;
     rest -= got;
   }
+  if (OnTrace && !Destroying()) {
+    try {
+      OnTrace(this, TTraceKind::Received, 0, line);
+    } catch (...) {
+    }
+  }
   return line;
 }
 
 std::string TLxSocket::Transaction(const std::string& command) {
   ReportStatus(8, "Transaction");
   ReplyNumber = 0;
+  if (OnTrace && !Destroying()) {
+    const std::string shown = MaskCredentials(command, SecretCommand);
+    try {
+      OnTrace(this, TTraceKind::Sent, 0, shown);
+    } catch (...) {
+      // Tracing never fails the operation that traced.
+    }
+  }
+  SecretCommand = false;
   Writeln(command);
   std::string line = ReadLn();
   TransactionReply = line;
@@ -599,6 +625,12 @@ uint16_t TLxSocket::Accept() {
 // ---- status and errors -----------------------------------------------------------
 
 void TLxSocket::ReportStatus(int level, const std::string& text) {
+  if (OnTrace && !Destroying()) {
+    try {
+      OnTrace(this, TTraceKind::Status, level, text);
+    } catch (...) {
+    }
+  }
   if (level > ReportLevel) return;
   LastStatus = text;
   if (Destroying() || !OnStatus) return;

@@ -23,6 +23,16 @@ class ESockError : public Exception { using Exception::Exception; };
 // A transfer was cancelled (Abort, Cancel or the time-out).
 class EAbortError : public ESockError { using ESockError::ESockError; };
 
+// What a trace receives: a status text (with its level), a command line sent
+// (credentials masked) or a line received (with its line end).
+enum class TTraceKind { Status, Sent, Received };
+using TOnTrace = std::function<void(TComponent* sender, TTraceKind kind, int level, const std::string& text)>;
+
+// The command as a trace may show it: "****" for a secret line (a credential sent
+// on a line of its own); for "AUTH MECHANISM RESPONSE" the response becomes
+// "****"; any other command unchanged.
+std::string MaskCredentials(const std::string& command, bool secret);
+
 using THandlerEvent = std::function<void(bool& handled)>;
 using TOnStatus = std::function<void(TComponent* sender, const std::string& status)>;
 using TOnSocketError = std::function<void(TComponent* sender, uint16_t errorNo, const std::string& message)>;
@@ -79,6 +89,12 @@ class TLxSocket : public TComponent, private TMessageHandler {
   TOnSocketError OnSocketError;
   THandlerEvent OnInvalidHost, OnConnectionRequired;
   TOnStatus OnStatus;
+  // Sees every status text whatever ReportLevel is, every command Transaction
+  // sends (through MaskCredentials) and every line ReadLn returns. Unset: nothing.
+  TOnTrace OnTrace;
+  // The next command Transaction sends holds a credential: its trace shows "****".
+  // Transaction clears it.
+  bool SecretCommand = false;
 
   // --- state ---
   TStringList WSAInfo;

@@ -80,6 +80,54 @@ TEST(MacroLineReader, RefusesWhatIsNoReadableFile) {
   EXPECT_THROW(TMacroLineReader(dir.File("fifo")), EFOpenError);  // never blocks
 }
 
+TEST(MacroLineReader, Utf8LinesArriveAsCp932) {
+  using S = std::string;
+  struct Case {
+    const char* name;
+    S bytes;
+    std::vector<S> lines;  // UTF-8 here; compared after conversion to CP932
+  } cases[] = {
+      {"kanji and kana", "漢字\r\nひらがな カタカナ\r\n", {"漢字", "ひらがな カタカナ"}},
+      {"byte-order mark dropped", "\xEF\xBB\xBFto:\r\na\r\n", {"to:", "a"}},
+      {"line ends and 0x1A as in CP932 files", "a\rb\nc\r\n\x1A" "d", {"a", "b\nc"}},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    TMacroLineReader reader(dir.Write("f", c.bytes), true);
+    std::vector<S> got;
+    std::vector<S> want;
+    for (const S& line : c.lines) want.push_back(Utf8ToCp932(line));
+    while (!reader.Eof()) got.push_back(reader.ReadLine());
+    EXPECT_EQ(got, want) << c.name;
+  }
+}
+
+TEST(MacroLineReader, Utf8ErrorsNameFileLineAndCharacter) {
+  struct Case {
+    std::string bytes;
+    std::string said;
+  } cases[] = {
+      {"to:\r\nok\r\n絵文字\xF0\x9F\x98\x80\r\n", "f, line 3: U+1F600 has no CP932 form"},
+      {"\xE2\x82\xAC\r\n", "f, line 1: U+20AC has no CP932 form"},      // the euro sign
+      {"a\r\n\x82\xA0\r\n", "f, line 2: byte 0x82 (no UTF-8) has no CP932 form"},  // CP932 bytes
+      {"\xE3\x81\r\n", "f, line 1: byte 0xE3 (no UTF-8) has no CP932 form"},   // cut sequence
+      {"a\r\n\xEF\xBB\xBF" "b\r\n", "f, line 2: U+FEFF has no CP932 form"},  // a mark after the start
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    const std::string path = dir.Write("f", c.bytes);
+    TMacroLineReader reader(path, true);
+    std::string message;
+    try {
+      while (!reader.Eof()) reader.ReadLine();
+    } catch (const EMacroCharsetError& e) {
+      message = e.Message();
+    }
+    EXPECT_EQ(message, dir.File("") + c.said) << c.said;
+  }
+  EXPECT_EQ(ExitStatusOf(EMacroCharsetError("x")), 65);
+}
+
 // ------------------------------------------------------------- keywords
 
 TEST(MacroKeyword, DetectsKeywordLines) {

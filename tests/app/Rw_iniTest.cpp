@@ -69,6 +69,37 @@ TEST_F(Settings, BrokenFileGivesWhatCanBeReadAndDefaultsForTheRest) {
   EXPECT_EQ(form.ErrorMessage, "");
 }
 
+TEST_F(Settings, TimeOutIsReadInMillisecondsAndNeverWritten) {
+  struct Case {
+    std::string file;
+    int32_t timeOut;
+    std::string keptLine;  // the key's line after saving; empty: no such key
+  } cases[] = {
+      {"", 0, ""},                                  // no file: no limit, as before
+      {"[SMTP]\nPort=25\n", 0, ""},                 // a file of an old version stays without it
+      {"[SMTP]\nTimeOut=30000\n", 30000, "\nTimeOut=30000\n"},
+      {"[smtp]\ntimeout=0x10\n", 16, "\ntimeout=0x10\n"},  // any case; the integer rule
+      {"[SMTP]\nTimeOut=-5\n", 0, "\nTimeOut=-5\n"},       // negative: no limit
+      {"[SMTP]\nTimeOut=soon\n", 0, "\nTimeOut=soon\n"},
+  };
+  for (const Case& c : cases) {
+    ::unlink(ini.c_str());
+    if (!c.file.empty()) dir.Write("t.INI", c.file);
+    RecordingForm form;
+    form.TimeOut = 77;
+    LoadSettings(form);
+    EXPECT_EQ(form.TimeOut, c.timeOut) << c.file;
+    SaveSettings(form);
+    std::string saved = ReadFile(ini);
+    if (!c.keptLine.empty()) {
+      EXPECT_NE(saved.find(c.keptLine), std::string::npos) << saved;
+    } else {
+      for (char& ch : saved) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      EXPECT_EQ(saved.find("timeout"), std::string::npos) << saved;
+    }
+  }
+}
+
 TEST_F(Settings, NewFileHoldsTheNineKeysInOrder) {
   RecordingForm form;
   form.FormTop = 3;

@@ -698,3 +698,21 @@ TEST(ThreadTimer, ExceptionInTickGoesToTheHandler) {
 }
 
 }  // namespace
+
+TEST(MaskCredentials, HidesWhatFollowsTheMechanismAndSecretLines) {
+  struct Case {
+    std::string command;
+    bool secret;
+    std::string shown;
+  } cases[] = {
+      {"HELO host", false, "HELO host"},
+      {"MAIL FROM:<a@b>", false, "MAIL FROM:<a@b>"},
+      {"AUTH PLAIN AHVzZXIAcGFzcw==", false, "AUTH PLAIN ****"},
+      {"auth login dXNlcg==", false, "auth login ****"},
+      {"AUTH LOGIN", false, "AUTH LOGIN"},  // the mechanism alone holds no credential
+      {"AUTHOR x y", false, "AUTHOR x y"},
+      {"cGFzc3dvcmQ=", true, "****"},        // a credential on a line of its own
+      {"", true, "****"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(MaskCredentials(c.command, c.secret), c.shown) << c.command;
+}
