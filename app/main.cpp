@@ -43,7 +43,7 @@ struct Options {
   bool help = false;
   bool version = false;
   std::string screenshot;  // as given (a file-system path)
-  std::string badOption;
+  std::string usageError;  // the first fault of the command line
   std::vector<std::string> params;  // CP932
 };
 
@@ -65,10 +65,10 @@ Options ParseCommandLine(int argc, char** argv) {
     } else if (!optionsEnd && arg == "--screenshot") {
       if (i + 1 < argc)
         o.screenshot = argv[++i];
-      else if (o.badOption.empty())
-        o.badOption = arg + " (it needs a file name)";
+      else if (o.usageError.empty())
+        o.usageError = "--screenshot needs a file name";
     } else if (!optionsEnd && arg.size() > 1 && arg[0] == '-') {
-      if (o.badOption.empty()) o.badOption = arg;
+      if (o.usageError.empty()) o.usageError = "unknown option " + arg;
     } else {
       o.params.push_back(FromOsPath(arg));
     }
@@ -172,8 +172,8 @@ int main(int argc, char** argv) {
     std::puts("tarvex " TARVEX_VERSION);
     return esOk;
   }
-  if (!options.badOption.empty()) {
-    PrintError("unknown option " + options.badOption);
+  if (!options.usageError.empty()) {
+    PrintError(options.usageError);
     std::fputs(kUsage, stderr);
     return esUsage;
   }
