@@ -15,6 +15,14 @@
 #include "platform/FileUtil.h"
 #include "platform/SysUtils.h"
 
+#ifdef TARVEX_HAVE_QT
+#include <QApplication>
+
+#include "platform/qt/FormWindow.h"
+#include "platform/qt/QtDialogs.h"
+#include "platform/qt/QtPump.h"
+#endif
+
 #ifndef TARVEX_VERSION
 #define TARVEX_VERSION "0.15"
 #endif
@@ -52,13 +60,15 @@ const char kUsage[] =
     "Exit status: 0 ok, 64 usage, 65 a required field was empty or a macro line does\n"
     "not convert, 66 the macro file cannot be opened, 69 the server refused, 70 other\n"
     "error, 73 the settings or dump file could not be written, 75 temporary failure\n"
-    "(connection failed, time-out, 4xx reply).\n";
+    "(connection failed, time-out, 4xx reply).\n"
+    "With a display (DISPLAY or WAYLAND_DISPLAY) and without --headless the form\n"
+    "opens as a window; it exits 0 when closed, or as a macro ending in \"end\" ended.\n"
+    "Debug aid: --screenshot FILE saves a picture of the window once it is shown.\n";
 
 struct Options {
   bool headless = false;
   bool help = false;
   bool version = false;
-  std::string badOption;   // the first option that is unknown or lacks its value
   std::string badValue;    // the message for an option value that does not parse
   std::string charset;     // as given; checked after parsing
   bool charsetGiven = false;
@@ -68,6 +78,8 @@ struct Options {
   std::string dumpPath;    // OS path
   bool dumpGiven = false;
   bool noSend = false;
+  std::string screenshot;  // as given (a file-system path)
+  std::string usageError;  // the first fault of the command line
   std::vector<std::string> params;  // CP932
 };
 
@@ -113,7 +125,7 @@ Options ParseCommandLine(int argc, char** argv) {
     }
     if (arg != name) return false;
     if (i + 1 >= argc) {
-      if (o.badOption.empty()) o.badOption = arg + " (no value)";
+      if (o.usageError.empty()) o.usageError = arg + " needs a value";
       return true;
     }
     out = argv[++i];
@@ -141,8 +153,9 @@ Options ParseCommandLine(int argc, char** argv) {
       o.timeOutGiven = true;
     } else if (!optionsEnd && value(i, arg, "--dump", o.dumpPath)) {
       o.dumpGiven = true;
+    } else if (!optionsEnd && value(i, arg, "--screenshot", o.screenshot)) {
     } else if (!optionsEnd && arg.size() > 1 && arg[0] == '-') {
-      if (o.badOption.empty()) o.badOption = arg;
+      if (o.usageError.empty()) o.usageError = "unknown option " + arg;
     } else {
       o.params.push_back(FromOsPath(arg));
     }
@@ -244,6 +257,50 @@ int RunHeadless() {
   return status;
 }
 
+#ifdef TARVEX_HAVE_QT
+// The desktop front end: the form in a window, its dialogs as Qt dialogs and Qt's
+// events served by the pump. The main loop runs until the form has closed; a macro
+// run that goes on after the user closed the window finishes first, since it runs
+// inside the loop's pass.
+int RunDesktop(char* argv0, const std::string& screenshot) {
+  // Qt reads none of the user's arguments: they were taken by ParseCommandLine.
+  int qtArgc = 1;
+  char* qtArgv[] = {argv0, nullptr};
+  QApplication app(qtArgc, qtArgv);
+  QApplication::setApplicationName(QStringLiteral("Tarvex"));
+  // The window closes when the form says so; the loop below ends the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+  TQtPumpGuard pump;
+  TForm1 form;
+  TFormWindow view(form);
+  TQtDialogs windowDialogs(&view.Window());
+  THeadlessDialogs closedDialogs;
+  TFormDialogs dialogs(form, windowDialogs, closedDialogs);
+  TDialogsGuard dialogsGuard(&dialogs);
+  try {
+    form.FormCreate();
+  } catch (const std::exception& e) {
+    Application().ShowException(e);
+  }
+  if (!screenshot.empty()) {
+    QObject::connect(&view.Window(), &TMainWindow::screenshotSaved, [](const QString& file, bool ok) {
+      if (!ok) PrintError(FromOsPath("cannot write the screenshot " + file.toStdString()));
+    });
+    view.Window().ScreenshotWhenShown(QString::fromLocal8Bit(screenshot.c_str()));
+  }
+  view.Window().show();
+  RunQtMainLoop([&form] { return form.IsClosed(); });
+  int status = view.ExitStatus();
+  // A non-zero exit says why on stderr: the missing-field path shows no box, and
+  // other errors were shown in boxes that the caller may not have seen.
+  if (status == esMissingField)
+    PrintError(form.ErrorMessage);
+  else if (status != esOk && !view.LastError().empty())
+    PrintError(view.LastError());
+  return status;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -256,8 +313,8 @@ int main(int argc, char** argv) {
     std::puts("tarvex " TARVEX_VERSION);
     return esOk;
   }
-  if (!options.badOption.empty()) {
-    PrintError("unknown option " + options.badOption);
+  if (!options.usageError.empty()) {
+    PrintError(options.usageError);
     std::fputs(kUsage, stderr);
     return esUsage;
   }
@@ -273,9 +330,15 @@ int main(int argc, char** argv) {
   Application().Title = "Tarvex";
 
   if (!options.headless && DisplayAvailable()) {
-    // The desktop front end (a window over the same TForm1 through TFormView, its
-    // dialogs installed with SetDialogs and its events fed to the pump through a
-    // TPumpBackend) plugs in here. Until it exists the program runs headless.
+#ifdef TARVEX_HAVE_QT
+    try {
+      return RunDesktop(argv[0], options.screenshot);
+    } catch (const std::exception& e) {
+      PrintError(e.what());
+      return ExitStatusOf(e);
+    }
+#endif
+    // Built without the desktop toolkit: the run goes on headless.
   }
 
   if (Params().empty()) {

@@ -261,6 +261,9 @@ void TMainWindow::closeEvent(QCloseEvent* e) {
   }
   e->ignore();
   emit closeRequested();
+  // The owner may accept the request while handling it (CloseWindow inside the
+  // signal); Qt ignores a close() nested in close handling, so this event closes.
+  if (closing_) e->accept();
 }
 
 bool TMainWindow::SaveScreenshot(const QString& file) { return grab().save(file); }

@@ -1,0 +1,89 @@
+// The desktop front end's binding of the form model TForm1 to the window
+// TMainWindow: the model's changes show in the widgets, the user's edits, clicks and
+// close requests reach the model's fields and handlers. TFormDialogs routes the
+// dialogs to the window while the form is open and elsewhere once it has closed.
+#pragma once
+
+#include <QObject>
+#include <functional>
+#include <string>
+
+#include "app/Unit1.h"
+#include "platform/Dialogs.h"
+#include "platform/qt/MainWindow.h"
+
+class TFormWindow : public QObject, public TFormView {
+  Q_OBJECT
+ public:
+  // Makes a window for the form, attaches itself as the form's view and shows every
+  // field as the form holds it now. The window is not shown yet.
+  explicit TFormWindow(TForm1& form);
+  // Detaches from the form.
+  ~TFormWindow() override;
+  TFormWindow(const TFormWindow&) = delete;
+  TFormWindow& operator=(const TFormWindow&) = delete;
+
+  TMainWindow& Window() { return window_; }
+
+  // TFormView: shows the field's model value in its widget (the position moves the
+  // window, PageControl1 locks or unlocks both pages).
+  void Changed(TFormField field) override;
+  // The form has closed: the window goes away for good.
+  void Closed() override;
+
+  // True when the form was closed through the window's close request (the user).
+  bool ClosedByUser() const { return closedByUser_; }
+  // The exit status of a desktop run that has ended: 0 when the user closed the
+  // window, else the status of the run that closed the form (ExitStatusOfRun).
+  int ExitStatus() const;
+  // The text (CP932) of the last error a handler run by the window reported; empty
+  // when there was none.
+  const std::string& LastError() const { return lastError_; }
+
+ protected:
+  // Watches the window: its moves go into Left/Top; its first showing and every
+  // activation run FormActivate (queued, so the start-up macro runs from the event
+  // loop and not from inside Qt's show or activation handling).
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // Runs a handler of the form; an error it raises goes to the general error report.
+  void Run(const std::function<void()>& handler);
+  void BindFields();
+  void BindCommands();
+  void QueueActivation();
+  void OnCloseRequested();
+
+  TForm1& form_;
+  TMainWindow window_;
+  int pushing_ = 0;  // > 0 while the model's values are being put into the widgets
+  bool activationQueued_ = false;
+  bool closedByUser_ = false;
+  std::string lastError_;
+};
+
+// The dialogs of the desktop front end. While the form is open they are the
+// window's; once it has closed (a macro run or a send that goes on after the user
+// closed the window) no window is left to hold a box, and the other dialogs answer
+// (the headless ones: the text on stderr, Cancel).
+class TFormDialogs : public TDialogs {
+ public:
+  TFormDialogs(const TForm1& form, TDialogs& whileOpen, TDialogs& afterClose)
+      : form_(form), open_(whileOpen), closed_(afterClose) {}
+
+  void MessageBox(const std::string& text) override { Current().MessageBox(text); }
+  bool Confirm(const std::string& text) override { return Current().Confirm(text); }
+  bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override {
+    return Current().InputBox(title, prompt, value);
+  }
+  bool ChooseFile(const TFileChooser& chooser, std::string& path) override {
+    return Current().ChooseFile(chooser, path);
+  }
+  void ShellOpen(const std::string& address) override { Current().ShellOpen(address); }
+
+ private:
+  TDialogs& Current() const { return form_.IsClosed() ? closed_ : open_; }
+  const TForm1& form_;
+  TDialogs& open_;
+  TDialogs& closed_;
+};

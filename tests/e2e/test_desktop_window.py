@@ -1,0 +1,101 @@
+"""The desktop window on a real X server (Xvfb): the program started with a macro and
+a display shows its window titled "Tarvex", runs the macro from it against a real
+SMTP server and exits with the run's status when the macro ends with "end".
+
+Environment: TARVEX_BINARY is the program under test; TARVEX_BUILD_DIR (when set)
+receives artifacts/mail-page.png, the window's mail page during the run.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tarvex_e2e import BINARY, SmtpServer, Workspace, cp932_macro  # noqa: E402
+from xvfb_display import XvfbDisplay, read_png_size  # noqa: E402
+
+BINARY = os.path.abspath(BINARY)  # the program runs in a folder of its own
+
+SUBJECT = "デスクトップからの件名"
+BODY = ["こんにちは、ウィンドウです。", "二行目"]
+MISSING_FIELD = "必須項目を記入してください"
+ARTIFACTS = os.path.join(os.environ.get("TARVEX_BUILD_DIR", os.path.dirname(BINARY)), "artifacts")
+
+
+def send_macro(subject):
+    lines = ["to:", "window@example.jp", "reply-to:", "sender@example.jp"]
+    if subject is not None:
+        lines += ["subject:", subject]
+    return lines + ["body:"] + BODY + ["action:", "open", "send", "end"]
+
+
+@unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xwininfo"), "needs Xvfb and xwininfo")
+class DesktopWindow(unittest.TestCase):
+    def setUp(self):
+        self.display = XvfbDisplay()
+        self.display.start()
+        self.addCleanup(self.display.stop)
+
+    def start(self, ws, macro_lines, extra_args=()):
+        argv = [BINARY, *extra_args, ws.write("macro.txt", cp932_macro(macro_lines))]
+        env = self.display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
+        proc = self.display.run(argv, cwd=ws.dir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(self._stop, proc)
+        return proc
+
+    @staticmethod
+    def _stop(proc):
+        if proc.poll() is None:
+            proc.kill()
+        proc.communicate()
+
+    def test_macro_run_in_the_window(self):
+        # (case, subject line or None, exit status, mails that arrive, stderr holds)
+        cases = [
+            ("mail sent, macro ends", SUBJECT, 0, 1, None),
+            ("required subject missing", None, 65, 0, MISSING_FIELD),
+        ]
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        for name, subject, status, mails, stderr_text in cases:
+            with self.subTest(name), SmtpServer() as server, Workspace() as ws:
+                ws.settings(port=server.port, sender="sender@example.jp")
+                shot = os.path.join(ws.dir, "mail-page.png")
+                proc = self.start(ws, send_macro(subject), ["--screenshot", shot])
+
+                window = self.display.find_window("Tarvex", timeout=30, proc=proc)
+                self.assertIsNotNone(window, "no window titled Tarvex appeared")
+                self.assertEqual((window.width, window.height), (442, 395))
+
+                out, err = proc.communicate(timeout=60)
+                err = err.decode("utf-8", "replace")
+                self.assertEqual(proc.returncode, status, err)
+                if stderr_text:
+                    self.assertIn(stderr_text, err)
+                self.assertEqual(len(server.messages), mails)
+                if mails:
+                    msg = server.messages[0].message
+                    self.assertEqual(str(msg["Subject"]), SUBJECT)
+                    self.assertEqual(msg.get_content().replace("\r\n", "\n").strip("\n"), "\n".join(BODY))
+                    self.assertEqual(server.messages[0].rcpt_tos, ["window@example.jp"])
+                    # The mail page as the run showed it, kept for people to look at.
+                    self.assertEqual(read_png_size(shot), (442, 395))
+                    shutil.copy(shot, os.path.join(ARTIFACTS, "mail-page.png"))
+
+    def test_window_without_macro_stays_open(self):
+        with Workspace() as ws:
+            ws.settings()
+            env = self.display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
+            proc = self.display.run([BINARY], cwd=ws.dir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.addCleanup(self._stop, proc)
+            window = self.display.find_window("Tarvex", timeout=30, proc=proc)
+            self.assertIsNotNone(window, "no window titled Tarvex appeared")
+            # Nothing closes it but the user: it is still there a moment later.
+            time.sleep(1.5)
+            self.assertIsNone(proc.poll())
+            self.assertIsNotNone(self.display.find_window("Tarvex", timeout=1, proc=proc))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,477 @@
+// The form model bound to the desktop window, on the offscreen platform: typed text
+// reaches the model as CP932 and model changes show; buttons and links run their
+// handlers (errors to the general error report); a macro run locks both pages while
+// the status bar keeps working and repainting; activation starts the start-up macro
+// once; closing saves the settings, and a failed save keeps the window; the exit
+// status of a desktop run.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QListWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+#include <functional>
+#include <memory>
+
+#include "platform/Dialogs.h"
+#include "platform/FileUtil.h"
+#include "platform/MessagePump.h"
+#include "platform/Profile.h"
+#include "platform/SysUtils.h"
+#include "platform/qt/FormWindow.h"
+#include "platform/qt/QtPump.h"
+#include "support/ScriptServer.h"
+
+namespace {
+
+std::string Cp(const char* utf8) { return Utf8ToCp932(utf8); }
+QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Types text into the widget, one key event per character (QTest::keyClicks knows
+// only ASCII keys).
+void Type(QWidget* w, const QString& text) {
+  for (qsizetype i = 0; i < text.size();) {
+    qsizetype n = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+    QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, text.mid(i, n), Qt::NoModifier);
+    i += n;
+  }
+}
+
+// Replaces a line edit's text as a user does: select all, type.
+void Retype(QLineEdit* edit, const QString& text) {
+  QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+  Type(edit, text);
+}
+
+// A macro file's bytes: CP932 lines ended by CR LF.
+std::string MacroBytes(std::initializer_list<const char*> lines) {
+  std::string out;
+  for (const char* l : lines) out += Cp(l) + "\r\n";
+  return out;
+}
+
+// Runs the process's pump until pred holds or timeoutMs pass; answers pred.
+bool PumpUntil(const std::function<bool()>& pred, int timeoutMs = 10000) {
+  TMessagePump& pump = TMessagePump::Instance();
+  const uint64_t deadline = pump.NowMs() + static_cast<uint64_t>(timeoutMs);
+  while (!pred()) {
+    const uint64_t now = pump.NowMs();
+    if (now >= deadline) return false;
+    pump.WaitMessage(static_cast<int>(deadline - now));
+    pump.ProcessMessages();
+  }
+  return true;
+}
+
+// A form whose SMTP hooks record their calls (or, with realSmtp, also pass them on
+// to the component); onConnect runs inside the connect hook, during the run.
+class RecordingForm : public TForm1 {
+ public:
+  std::vector<std::string> calls;
+  bool realSmtp = false;
+  std::function<void()> onConnect;
+
+  void SmtpConnect(const std::string& host, int port, const std::string& userId) override {
+    calls.push_back("connect " + host + " " + std::to_string(port) + " " + userId);
+    if (onConnect) onConnect();
+    if (realSmtp) TForm1::SmtpConnect(host, port, userId);
+  }
+  void SmtpDisconnect() override {
+    calls.push_back("disconnect");
+    if (realSmtp) TForm1::SmtpDisconnect();
+  }
+  void SmtpAbort() override {
+    calls.push_back("abort");
+    if (realSmtp) TForm1::SmtpAbort();
+  }
+  void SendCommand() override { calls.push_back("send to=" + eTo + " subject=" + eSubject + " from=" + eHomeAddr); }
+};
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+ public:
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+class FormWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Application().Reset();
+    SetParams({});
+    ASSERT_TRUE(dir_.isValid());
+    ini_ = File("t.INI");
+    ::setenv("TARVEX_INI", ini_.c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("TARVEX_INI");
+    SetParams({});
+    Application().Reset();
+  }
+
+  std::string File(const char* name) const { return dir_.filePath(QString::fromUtf8(name)).toStdString(); }
+  std::string Write(const char* name, const std::string& bytes) const {
+    std::ofstream(File(name), std::ios::binary) << bytes;
+    return File(name);
+  }
+
+  // Creates the window over the form, runs form creation (settings, command line)
+  // and shows the window.
+  void Open(std::vector<std::string> params = {}) {
+    SetParams(params);
+    view_ = std::make_unique<TFormWindow>(form_);
+    form_.FormCreate();
+    W().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&W()));
+  }
+  TMainWindow& W() { return view_->Window(); }
+  void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, w->rect().center()); }
+  void ShowPage(int index) { W().PageControl1()->setCurrentIndex(index); }
+
+  TQtPumpGuard pump_;
+  TScriptedDialogs dialogs_;
+  TDialogsGuard dialogsGuard_{&dialogs_};
+  QTemporaryDir dir_;
+  std::string ini_;
+  RecordingForm form_;
+  std::unique_ptr<TFormWindow> view_;
+};
+
+TEST_F(FormWindowTest, LineFieldsCarryTypedJapaneseToTheModelAndModelChangesBack) {
+  Open();
+  struct Case {
+    const char* name;
+    TCp932LineEdit* (TMainWindow::*widget)() const;
+    std::string TForm1::*member;
+    TFormField field;
+    int page;
+  };
+  const Case cases[] = {
+      {"eTo", &TMainWindow::eTo, &TForm1::eTo, TFormField::eTo, 0},
+      {"eCC", &TMainWindow::eCC, &TForm1::eCC, TFormField::eCC, 0},
+      {"eBCC", &TMainWindow::eBCC, &TForm1::eBCC, TFormField::eBCC, 0},
+      {"eSubject", &TMainWindow::eSubject, &TForm1::eSubject, TFormField::eSubject, 0},
+      {"eHomeAddr", &TMainWindow::eHomeAddr, &TForm1::eHomeAddr, TFormField::eHomeAddr, 0},
+      {"eSMTPServer", &TMainWindow::eSMTPServer, &TForm1::eSMTPServer, TFormField::eSMTPServer, 1},
+      {"Edit2", &TMainWindow::Edit2, &TForm1::Edit2, TFormField::Edit2, 1},
+      {"Edit3", &TMainWindow::Edit3, &TForm1::Edit3, TFormField::Edit3, 1},
+      {"Edit4", &TMainWindow::Edit4, &TForm1::Edit4, TFormField::Edit4, 1},
+      {"Edit5", &TMainWindow::Edit5, &TForm1::Edit5, TFormField::Edit5, 1},
+      {"Edit11", &TMainWindow::Edit11, &TForm1::Edit11, TFormField::Edit11, 1},
+  };
+  for (const Case& c : cases) {
+    ShowPage(c.page);
+    TCp932LineEdit* edit = (W().*c.widget)();
+    Retype(edit, Q("件名ｶﾅ～①"));
+    EXPECT_EQ(form_.*c.member, Cp("件名ｶﾅ～①")) << c.name;
+    // A character without a CP932 form never reaches the model.
+    Type(edit, Q("한"));
+    EXPECT_EQ(form_.*c.member, Cp("件名ｶﾅ～①")) << c.name;
+    form_.*c.member = Cp("モデルの値");
+    form_.Notify(c.field);
+    EXPECT_EQ(edit->text(), Q("モデルの値")) << c.name;
+  }
+}
+
+TEST_F(FormWindowTest, MultiLineFieldsFollowTheModelLineByLine) {
+  Open();
+  Type(W().reMessageText(), Q("一行目"));
+  QTest::keyClick(W().reMessageText(), Qt::Key_Return);
+  Type(W().reMessageText(), Q("二行目"));
+  EXPECT_EQ(form_.reMessageText.Lines(), (std::vector<std::string>{Cp("一行目"), Cp("二行目")}));
+
+  form_.ExecuteMacroLine(msBody, Cp("三行目"));
+  EXPECT_EQ(W().reMessageText()->toPlainText(), Q("一行目\n二行目\n三行目"));
+
+  form_.LxSMTP1MailListReturn("250 a@example.jp\r\n");
+  form_.LxSMTP1MailListReturn(Cp("250 担当 <b@example.jp>"));
+  EXPECT_EQ(W().Memo2()->toPlainText(), Q("250 a@example.jp\n250 担当 <b@example.jp>"));
+}
+
+TEST_F(FormWindowTest, AttachButtonAddsTheChosenFileAndRemoveDropsTheSelectedOne) {
+  Open();
+  dialogs_.fileAnswers = {{true, Cp("/tmp/添付1.txt")}, {true, "/tmp/b.bin"}};
+  for (int i = 0; i < 3; ++i) Click(W().Button(4));  // the third chooser is cancelled
+  ASSERT_EQ(dialogs_.calls.size(), 3u);
+  EXPECT_EQ(dialogs_.calls[0].kind, "file");
+  EXPECT_EQ(dialogs_.calls[0].extra, Cp("すべてのファイル(*.*)|*.*"));
+  ASSERT_EQ(W().ListBox1()->count(), 2);
+  EXPECT_EQ(W().ListBox1()->item(0)->text(), Q("/tmp/添付1.txt"));
+
+  QListWidget* list = W().ListBox1();
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                    list->visualItemRect(list->item(0)).center());
+  EXPECT_EQ(form_.ListBox1ItemIndex, 0);
+  Click(W().Button(5));
+  EXPECT_EQ(form_.ListBox1.Lines(), std::vector<std::string>{"/tmp/b.bin"});
+  ASSERT_EQ(list->count(), 1);
+  EXPECT_EQ(list->item(0)->text(), Q("/tmp/b.bin"));
+  // Nothing selected now: remove changes nothing.
+  Click(W().Button(5));
+  EXPECT_EQ(list->count(), 1);
+  EXPECT_EQ(form_.ListBox1.Count(), 1);
+}
+
+TEST_F(FormWindowTest, ConnectAndDisconnectButtonsUseTheConnectionFields) {
+  Open();
+  ShowPage(1);
+  Retype(W().eSMTPServer(), Q("smtp.example.jp"));
+  Retype(W().Edit2(), Q("587"));
+  Retype(W().Edit3(), Q("利用者"));
+  Click(W().Button(1));
+  Click(W().Button(1));  // connected already: nothing
+  Click(W().Button(2));
+  Click(W().Button(2));  // not connected: nothing
+  EXPECT_EQ(form_.calls, (std::vector<std::string>{"connect smtp.example.jp 587 " + Cp("利用者"), "disconnect"}));
+}
+
+TEST_F(FormWindowTest, AnErrorOfAHandlerGoesToTheGeneralErrorReport) {
+  Open();
+  ShowPage(1);
+  Retype(W().Edit2(), Q("abc"));
+  Click(W().Button(1));
+  EXPECT_TRUE(form_.calls.empty());
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"'abc' is not a valid integer value"});
+  EXPECT_EQ(view_->LastError(), "'abc' is not a valid integer value");
+  EXPECT_EQ(Application().ExitStatus(), esSoftware);
+}
+
+TEST_F(FormWindowTest, SendAndClearButtons) {
+  Open();
+  Type(W().eTo(), Q("to@example.jp"));
+  Type(W().eSubject(), Q("ご案内"));
+  Type(W().eHomeAddr(), Q("me@example.jp"));
+  Click(W().Button(6));
+  EXPECT_EQ(form_.calls, std::vector<std::string>{"send to=to@example.jp subject=" + Cp("ご案内") + " from=me@example.jp"});
+
+  Click(W().Button(9));
+  for (TCp932LineEdit* e : {W().eTo(), W().eSubject(), W().eHomeAddr()}) EXPECT_EQ(e->text(), QString());
+  // Without the required fields the send button only says so.
+  Click(W().Button(6));
+  EXPECT_EQ(form_.calls.size(), 1u);
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{TForm1::MissingFieldText()});
+}
+
+TEST_F(FormWindowTest, MacroButtonRunsTheChosenTextFile) {
+  Open();
+  const std::string macro =
+      Write("m.txt", MacroBytes({"to:", "macro@example.jp", "subject:", "マクロの件名", "body:", "本文です"}));
+  dialogs_.fileAnswers = {{true, macro}};
+  Click(W().Button(8));
+  Click(W().Button(8));  // cancelled: runs nothing
+  ASSERT_EQ(dialogs_.calls.size(), 2u);
+  EXPECT_EQ(dialogs_.calls[0].kind, "file");
+  EXPECT_EQ(dialogs_.calls[0].extra, Cp("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"));
+  EXPECT_EQ(W().eTo()->text(), Q("macro@example.jp"));
+  EXPECT_EQ(W().eSubject()->text(), Q("マクロの件名"));
+  EXPECT_EQ(W().reMessageText()->toPlainText(), Q("本文です"));
+  EXPECT_FALSE(W().IsLocked());
+}
+
+TEST_F(FormWindowTest, VerifyAndExpandButtonsTalkToTheServer) {
+  ScriptServer server;
+  server.Send("220 ready\r\n")
+      .Reply("250 hello\r\n")
+      .Reply("250 <user@example.jp>\r\n")
+      .Reply("250 member@example.jp\r\n")
+      .Reply("221 bye\r\n");
+  form_.realSmtp = true;
+  Open();
+  ShowPage(1);
+  Retype(W().eSMTPServer(), Q("127.0.0.1"));
+  Retype(W().Edit2(), QString::number(server.Port()));
+  Retype(W().Edit3(), Q("user@example.jp"));
+  form_.Edit11 = "staff";  // behind the about panel: the model fills it
+  form_.Notify(TFormField::Edit11);
+  for (int button : {1, 3, 7, 2}) W().Button(button)->click();
+  ASSERT_TRUE(server.WaitDone());
+  EXPECT_EQ(server.Error(), "");
+  EXPECT_EQ(server.Commands(),
+            (std::vector<std::string>{"HELO user@example.jp", "VRFY user@example.jp", "EXPN staff", "QUIT"}));
+  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"user@example.jp verified"});
+  EXPECT_EQ(W().Memo2()->toPlainText(), Q("250 member@example.jp"));
+  EXPECT_EQ(W().StatusText(), "Disconnected");
+}
+
+TEST_F(FormWindowTest, LinkLabelsOpenThroughTheShell) {
+  Open();
+  ShowPage(1);
+  Click(W().Label17());
+  Click(W().Label18());
+  ASSERT_EQ(dialogs_.calls.size(), 2u);
+  EXPECT_EQ(dialogs_.calls[0].kind, "shell");
+  EXPECT_EQ(dialogs_.calls[0].text, "https://tarvex.example/");
+  EXPECT_EQ(dialogs_.calls[1].text, "mailto:tarvex@tarvex.example");
+}
+
+TEST_F(FormWindowTest, StatusBarShowsTheComponentEvents) {
+  Open();
+  struct Case {
+    std::function<void(TForm1&)> event;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {[](TForm1& f) { f.LxSMTP1Connect(); }, "Connected"},
+      {[](TForm1& f) { f.LxSMTP1HostResolved(); }, "Host Resolved"},
+      {[](TForm1& f) { f.LxSMTP1Status("Resolving host"); }, "Resolving host"},
+      {[](TForm1& f) { f.LxSMTP1Success(); }, "Success"},
+      {[](TForm1& f) { f.LxSMTP1Failure(); }, "Failure"},
+      {[](TForm1& f) { f.LxSMTP1Disconnect(); }, "Disconnected"},
+      {[](TForm1& f) { f.LxSMTP1AttachmentNotFound(Cp("添付.txt")); }, "添付.txt not Exist"},
+      {[](TForm1& f) { f.SetStatus(Cp("送信中…")); }, "送信中…"},
+  };
+  for (const Case& c : cases) {
+    c.event(form_);
+    EXPECT_EQ(W().StatusDisplayText(), Q(c.shown));
+  }
+}
+
+TEST_F(FormWindowTest, MacroRunLocksBothPagesWhileTheStatusBarKeepsWorking) {
+  Open();
+  PaintCounter counter;
+  QWidget* statusText = W().StatusBar1()->findChild<QWidget*>(QStringLiteral("StatusText"));
+  ASSERT_NE(statusText, nullptr);
+  bool mailLocked = false, connectionLocked = false, statusEnabled = false;
+  form_.onConnect = [&] {
+    mailLocked = !W().Button(6)->isEnabled() && !W().eTo()->isEnabled();
+    connectionLocked = !W().Button(1)->isEnabled() && !W().Edit2()->isEnabled();
+    statusEnabled = W().StatusBar1()->isEnabled();
+    form_.SetStatus(Cp("接続中…"));
+    statusText->installEventFilter(&counter);  // the pause after "open" must repaint it
+  };
+  const std::string macro = Write("lock.txt", MacroBytes({"to:", "a@example.jp", "action:", "open"}));
+  dialogs_.fileAnswers = {{true, macro}};
+  Click(W().Button(8));
+  statusText->removeEventFilter(&counter);
+  EXPECT_EQ(form_.calls.size(), 1u);
+  EXPECT_TRUE(mailLocked);
+  EXPECT_TRUE(connectionLocked);
+  EXPECT_TRUE(statusEnabled);
+  EXPECT_GT(counter.paints, 0);
+  EXPECT_EQ(W().StatusDisplayText(), Q("接続中…"));
+  EXPECT_FALSE(W().IsLocked());
+  EXPECT_TRUE(W().Button(6)->isEnabled());
+}
+
+TEST_F(FormWindowTest, StartupMacroRunsOnceWhenTheWindowIsFirstShown) {
+  const std::string macro = Write("startup.txt", MacroBytes({"action:", "open", "close"}));
+  Open({macro});
+  ASSERT_TRUE(PumpUntil([&] { return form_.calls.size() == 2; }));
+  EXPECT_EQ(form_.calls, (std::vector<std::string>{"connect  25 ", "disconnect"}));
+  EXPECT_TRUE(form_.MacroStarted);
+  EXPECT_EQ(form_.MacroPath, "");
+  // Showing and activating the window again starts nothing.
+  W().hide();
+  W().show();
+  W().activateWindow();
+  form_.Pause(100);
+  EXPECT_EQ(form_.calls.size(), 2u);
+}
+
+TEST_F(FormWindowTest, WindowTakesItsPositionFromTheSettingsAndGivesItBack) {
+  Write("t.INI", "[Pos]\r\nLeft=123\r\nTop=45\r\n");
+  Open();
+  EXPECT_EQ(W().pos(), QPoint(123, 45));
+  W().move(150, 120);
+  EXPECT_EQ(form_.Left, 150);
+  EXPECT_EQ(form_.Top, 120);
+}
+
+TEST_F(FormWindowTest, CloseRequestSavesTheSettingsAndClosesTheWindow) {
+  Open();
+  ShowPage(1);
+  Retype(W().eSMTPServer(), Q("smtp.example.jp"));
+  Retype(W().Edit2(), Q("x"));
+  Click(W().Button(1));  // an error shown earlier does not make the user's close fail
+  W().move(150, 120);
+  form_.calls.clear();
+  W().close();
+  EXPECT_TRUE(form_.IsClosed());
+  EXPECT_FALSE(W().isVisible());
+  EXPECT_EQ(form_.calls, (std::vector<std::string>{"abort", "abort"}));
+  EXPECT_EQ(GetPrivateProfileString("ConInf", "IPAdr", "", ini_), "smtp.example.jp");
+  EXPECT_EQ(GetPrivateProfileString("Pos", "Left", "", ini_), "150");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Port", "", ini_), "25");
+  EXPECT_TRUE(view_->ClosedByUser());
+  EXPECT_EQ(view_->ExitStatus(), esOk);
+}
+
+TEST_F(FormWindowTest, FailedSaveKeepsTheWindowOpenUntilAClosingSucceeds) {
+  Open();
+  const std::string unwritable = File("no-such-folder/t.INI");
+  ::setenv("TARVEX_INI", unwritable.c_str(), 1);
+  W().close();
+  EXPECT_FALSE(form_.IsClosed());
+  EXPECT_TRUE(W().isVisible());
+  ASSERT_EQ(dialogs_.Messages().size(), 1u);
+  EXPECT_NE(dialogs_.Messages()[0].find("no-such-folder"), std::string::npos);
+  EXPECT_FALSE(view_->ClosedByUser());
+
+  ::setenv("TARVEX_INI", ini_.c_str(), 1);
+  W().close();
+  EXPECT_TRUE(form_.IsClosed());
+  EXPECT_FALSE(W().isVisible());
+  EXPECT_TRUE(view_->ClosedByUser());
+}
+
+TEST_F(FormWindowTest, ClosingDuringASocketWaitAbortsItAndLaterBoxesLeaveTheWindowAlone) {
+  ScriptServer server;
+  // Accepts and never greets. After the abort the component still says QUIT and
+  // waits for its answer without a time-out, so this peer answers that one.
+  server.Reply("221 bye\r\n");
+  Write("t.INI", "[SMTP]\r\nPort=" + std::to_string(server.Port()) + "\r\n");
+  TScriptedDialogs whileOpen, afterClose;
+  TFormDialogs dialogs(form_, whileOpen, afterClose);
+  TDialogsGuard guard(&dialogs);
+  form_.realSmtp = true;
+  Open();
+  const std::string macro = Write("wait.txt", MacroBytes({"server:", "127.0.0.1", "action:", "open"}));
+  whileOpen.fileAnswers = {{true, macro}};
+  // The user closes the window while the run waits for the greeting.
+  form_.onConnect = [&] { QTimer::singleShot(50, &W(), [&] { W().close(); }); };
+  Click(W().Button(8));
+  EXPECT_TRUE(form_.IsClosed());
+  EXPECT_FALSE(W().isVisible());
+  EXPECT_TRUE(view_->ClosedByUser());
+  EXPECT_EQ(view_->ExitStatus(), esOk);
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Port", "", ini_), std::to_string(server.Port()));
+  // The aborted wait failed the run after the window had gone: its report went to
+  // the other dialogs.
+  EXPECT_TRUE(whileOpen.Messages().empty());
+  ASSERT_EQ(afterClose.Messages().size(), 1u);
+  EXPECT_NE(afterClose.Messages()[0].find("abort"), std::string::npos) << afterClose.Messages()[0];
+  ASSERT_TRUE(server.WaitDone());
+  EXPECT_EQ(server.Commands(), std::vector<std::string>{"QUIT"});
+}
+
+TEST_F(FormWindowTest, MacroThatClosesTheFormGivesTheRunsExitStatus) {
+  struct Case {
+    const char* name;
+    std::string macro;
+    int status;
+  };
+  const Case cases[] = {
+      {"end", MacroBytes({"action:", "end"}), esOk},
+      {"send without required fields", MacroBytes({"to:", "a@example.jp", "action:", "send"}), esMissingField},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Application().Reset();
+    RecordingForm form;
+    TFormWindow view(form);
+    SetParams({Write("close.txt", c.macro)});
+    form.FormCreate();
+    view.Window().show();
+    ASSERT_TRUE(PumpUntil([&] { return form.IsClosed(); }));
+    EXPECT_FALSE(view.Window().isVisible());
+    EXPECT_FALSE(view.ClosedByUser());
+    EXPECT_EQ(view.ExitStatus(), c.status);
+  }
+}
+
+}  // namespace
