@@ -349,10 +349,19 @@ void TForm1::FormClose() {
 
 void TForm1::Close() {
   if (closed_) return;
+  closing_ = true;
   bool canClose = true;
-  FormCloseQuery(canClose);
-  if (!canClose) return;
-  FormClose();
+  try {
+    FormCloseQuery(canClose);
+    if (canClose) FormClose();
+  } catch (...) {
+    closing_ = false;  // the form stays open
+    throw;
+  }
+  if (!canClose) {
+    closing_ = false;
+    return;
+  }
   closed_ = true;
   Timer1.SetEnabled(false);
   if (view_) view_->Closed();
@@ -377,6 +386,8 @@ void TForm1::ClearForm() {
 }
 
 void TForm1::ExecuteMacroFile(const std::string& path) {
+  // The run's exit status is this run's: an error a button showed earlier is past.
+  Application().ResetExitStatus();
   PageControl1Enabled = false;
   Notify(TFormField::PageControl1);
   // The form is enabled again however the run ends, an error included.
@@ -556,6 +567,12 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
 
 void TForm1::SmtpDisconnect() {
   if (RunOptions().noSend) return;
+  // Once the form is closing nobody waits for the server's goodbye: a QUIT to a
+  // server that does not answer would keep the program alive after its window.
+  if (closing_) {
+    LxSMTP1->TLxSocket::Disconnect();
+    return;
+  }
   LxSMTP1->Disconnect();
 }
 

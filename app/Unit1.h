@@ -57,6 +57,8 @@ class TApplication {
   bool Terminated() const { return terminated_; }
   // esOk, or the status of the last error shown by ShowException.
   int ExitStatus() const { return exitStatus_; }
+  // Forgets the errors shown so far: a new macro run starts with a clean status.
+  void ResetExitStatus() { exitStatus_ = esOk; }
   // Forgets the errors and the termination (a new run in the same process: tests).
   void Reset() { terminated_ = false; exitStatus_ = esOk; }
 
@@ -335,6 +337,7 @@ class TForm1 : public TComponent {
   void PickupFile(const std::string& path, bool intoBCC);
   TFormView* view_ = nullptr;
   bool closed_ = false;
+  bool closing_ = false;  // Close has started: the pending socket wait is aborted
 };
 
 // The exit status of a finished run: the status of the last error the general

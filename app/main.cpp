@@ -1,11 +1,17 @@
 // Program entry: reads the command line, creates the main form and runs it in a
 // front end. The headless front end runs the start-up macro, closes the form as
 // its close button would and exits with the run's status.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,7 +24,7 @@
 #ifdef TARVEX_HAVE_QT
 #include <QApplication>
 
-#include "platform/qt/FormWindow.h"
+#include "app/qt/FormWindow.h"
 #include "platform/qt/QtDialogs.h"
 #include "platform/qt/QtPump.h"
 #endif
@@ -214,6 +220,41 @@ bool DisplayAvailable() {
   return (x && *x) || (w && *w);
 }
 
+// True unless the display named in the environment is a local one whose socket
+// does not answer (the toolkit would end the program on it instead of failing).
+bool DisplayReachable() {
+  auto answers = [](const std::string& path, bool abstract) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t offset = abstract ? 1 : 0;
+    if (path.size() + offset >= sizeof addr.sun_path) {
+      ::close(fd);
+      return false;
+    }
+    std::memcpy(addr.sun_path + offset, path.data(), path.size());
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+    ::close(fd);
+    return ok;
+  };
+  if (const char* w = std::getenv("WAYLAND_DISPLAY"); w && *w) {
+    std::string path = w;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (path[0] != '/' && runtime) path = std::string(runtime) + "/" + path;
+    if (answers(path, false)) return true;
+  }
+  const char* x = std::getenv("DISPLAY");
+  if (!x || !*x) return false;
+  std::string d = x;
+  if (d.rfind("unix:", 0) == 0) d = d.substr(4);
+  if (d.empty() || d[0] != ':') return true;  // a remote display: the toolkit decides
+  std::string number = d.substr(1, d.find('.') == std::string::npos ? std::string::npos : d.find('.') - 1);
+  std::string path = "/tmp/.X11-unix/X" + number;
+  return answers(path, false) || answers(path, true);
+}
+
 // The headless front end. The form counts as shown and activated once, so the
 // start-up macro runs at once; no user can come, so a form that would stay open
 // afterwards is closed as its close button would close it.
@@ -329,6 +370,10 @@ int main(int argc, char** argv) {
   SetParams(options.params);
   Application().Title = "Tarvex";
 
+  if (!options.headless && DisplayAvailable() && !DisplayReachable()) {
+    PrintError("the display cannot be reached; running headless");
+    options.headless = true;
+  }
   if (!options.headless && DisplayAvailable()) {
 #ifdef TARVEX_HAVE_QT
     try {

@@ -159,6 +159,12 @@ void TLxSMTP::Connect() {
       if (e.Code == 0 && e.Message() == kNoReply) TLxSocket::Disconnect();
       else Disconnect();  // QUIT, then close; its own exception replaces this one
       throw;
+    } catch (const EAbortError&) {
+      // Cancelled by the user: a QUIT without a time-out could wait for ever on a
+      // server that does not answer. A time-out gives the QUIT the same time again.
+      if (TimedOut) Disconnect();
+      else TLxSocket::Disconnect();
+      throw;
     } catch (...) {
       Disconnect();
       throw;

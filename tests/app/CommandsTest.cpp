@@ -3,6 +3,7 @@
 // verify and list expansion, refused recipients, progress and failed sends.
 #include <gtest/gtest.h>
 
+#include "app/AppFixture.h"
 #include "app/Unit1.h"
 #include "platform/Dialogs.h"
 #include "platform/SysUtils.h"
@@ -221,6 +222,48 @@ TEST_F(Commands, ButtonsWithoutTheNetwork) {
   form.Label18Click();
   EXPECT_EQ(dialogs.calls[dialogs.calls.size() - 2].text, form.MailAndHP1->HomePageAddress);
   EXPECT_EQ(dialogs.calls.back().text, "mailto:" + form.MailAndHP1->MailAddress);
+}
+
+// Closing the form while a command waits for a server that never answers ends
+// the wait at once, and the command then closes the socket without a QUIT that
+// would wait for ever.
+TEST_F(Commands, ClosingDuringAWaitNeverWaitsForTheServersGoodbye) {
+  apptest::TempDir dir;
+  ::setenv("TARVEX_INI", dir.File("t.INI").c_str(), 1);
+  struct Case {
+    const char* name;
+    std::function<void(ScriptServer&)> script;
+  } cases[] = {
+      {"greeting", [](ScriptServer& peer) { peer.Hold(); }},
+      {"end of data",
+       [](ScriptServer& peer) {
+         peer.Send("220 ready\r\n").Reply("250 hello\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n");
+         peer.Reply("250 ok\r\n").Reply("354 go\r\n").Hold();
+       }},
+  };
+  for (const auto& c : cases) {
+    ScriptServer peer;
+    TForm1 closing;
+    closing.eSMTPServer = "127.0.0.1";
+    closing.Edit2 = IntToStr(peer.Port());
+    closing.Edit3 = "client";
+    closing.eTo = "a@x.jp";
+    closing.eSubject = "s";
+    closing.eHomeAddr = "me@x.jp";
+    c.script(peer);
+    apptest::CountingHandler closer;
+    closer.onMessage = [&] { closing.Close(); };
+    auto& pump = TMessagePump::Instance();
+    HWND window = pump.CreateWindow(&closer);
+    pump.SetTimer(window, 1, 200);
+    EXPECT_THROW(closing.Button6Click(), EAbortError) << c.name;
+    pump.DestroyWindow(window);
+    EXPECT_TRUE(closing.IsClosed()) << c.name;
+    EXPECT_FALSE(closing.Connected) << c.name;
+    ASSERT_TRUE(peer.WaitDone()) << c.name;  // Hold ends when the client has gone
+    for (const auto& command : peer.Commands()) EXPECT_NE(command, "QUIT") << c.name;
+  }
+  ::unsetenv("TARVEX_INI");
 }
 
 }  // namespace

@@ -145,6 +145,12 @@ class Foundation(unittest.TestCase):
         self.assertEqual(values[("Result", "ErrMes")], MISSING_FIELD)
         self.assertEqual(values[("ConInf", "User")], "")
 
+    def test_display_that_does_not_answer_runs_headless(self):
+        self.write(os.path.join(self.work, "m.txt"), crlf("action:", "end"))
+        rc, _, err = self.run_tarvex("./m.txt", env={"DISPLAY": ":97", "WAYLAND_DISPLAY": ""})
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(err, "tarvex: the display cannot be reached; running headless\n")
+
     def test_open_to_a_host_that_does_not_resolve(self):
         self.write(os.path.join(self.work, "m.txt"), crlf("server:", "no-such-host.invalid", "action:", "open", "end"))
         rc, _, err = self.run_tarvex("./m.txt")

@@ -1,4 +1,4 @@
-#include "platform/qt/FormWindow.h"
+#include "app/qt/FormWindow.h"
 
 #include <QEvent>
 #include <QListWidget>
