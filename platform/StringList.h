@@ -25,7 +25,7 @@ class TStringList {
   void Reserve(int n) { lines_.reserve(static_cast<size_t>(n > 0 ? n : 0)); }
   // Copies the lines of another list; the other list stays its owner's.
   void Assign(const TStringList& other) { lines_ = other.lines_; }
-  // Index of the first line equal to text (case-insensitive, as the original), or -1.
+  // Index of the first line equal to text (case-insensitive), or -1.
   int IndexOf(const std::string& text) const;
   // All lines, each followed by CR LF.
   std::string Text() const;

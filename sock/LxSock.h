@@ -115,7 +115,7 @@ class TLxSocket : public TComponent, private TMessageHandler {
   uint16_t RemotePort = 0;          // network byte order
   TThreadTimer* TimeOutTimer = nullptr;
 
-  // --- connection (virtual operations in the original slot order) ---
+  // --- connection (the virtual operations) ---
   // Waits for an incoming connection; returns the new handle. Throws ESockError.
   virtual uint16_t Accept();
   // Resolves and connects, waiting in the pump. Throws ESockError ("Already connected",
