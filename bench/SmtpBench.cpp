@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "smtp/Lxsmtp.h"
 
 namespace {
@@ -34,17 +35,7 @@ using Clock = std::chrono::steady_clock;
 class SmtpSink {
  public:
   SmtpSink() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::listen(fd_, 4);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    fd_ = ListenLoopback(port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~SmtpSink() {

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/BenchSupport.h"
 #include "sock/LxSock.h"
 
 namespace {
@@ -24,15 +25,7 @@ using Clock = std::chrono::steady_clock;
 class Sink {
  public:
   explicit Sink(bool silent) : silent_(silent) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::listen(fd_, 4);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    fd_ = ListenLoopback(port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~Sink() {

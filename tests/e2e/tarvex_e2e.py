@@ -9,6 +9,7 @@ import socket
 import subprocess
 import tempfile
 import threading
+import unittest
 
 from aiosmtpd.controller import Controller
 
@@ -112,3 +113,16 @@ class Workspace:
         e.update(env or {})
         proc = subprocess.run(argv, capture_output=True, timeout=timeout, cwd=self.dir, env=e)
         return Run(proc, self.ini)
+
+
+class ServerCase(unittest.TestCase):
+    """A test with a fresh SMTP server and a workspace whose settings point at it."""
+
+    def setUp(self):
+        self.server = SmtpServer().__enter__()
+        self.ws = Workspace().__enter__()
+        self.ws.settings(port=self.server.port)
+
+    def tearDown(self):
+        self.ws.__exit__(None, None, None)
+        self.server.__exit__(None, None, None)

@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarvex_e2e import BINARY, SmtpServer, Workspace, cp932_macro, free_port  # noqa: E402
+from tarvex_e2e import BINARY, ServerCase, SmtpServer, Workspace, cp932_macro, free_port  # noqa: E402
 
 TRACE = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} (>>>|<<<|---) (.*)$")
 
@@ -37,16 +37,7 @@ def unstuff(data):
     return b"\r\n".join(line[1:] if line.startswith(b".") else line for line in lines)
 
 
-class ServerCase(unittest.TestCase):
-    def setUp(self):
-        self.server = SmtpServer().__enter__()
-        self.ws = Workspace().__enter__()
-        self.ws.settings(port=self.server.port)
-
-    def tearDown(self):
-        self.ws.__exit__(None, None, None)
-        self.server.__exit__(None, None, None)
-
+class OptionsCase(ServerCase):
     def run_macro(self, data, args=(), env=None, status=0):
         path = self.ws.write("macro.txt", data)
         run = self.ws.run(args=list(args) + [path], env=env)
@@ -61,7 +52,7 @@ class ServerCase(unittest.TestCase):
         return self.server.messages[0]
 
 
-class Charset(ServerCase):
+class Charset(OptionsCase):
     # Half-width katakana are left out: they go out as the raw bytes the macro
     # held, which readers do not decode (see test_send).
     SUBJECT = "会議のお知らせ・カタカナ（全角）"
@@ -157,7 +148,7 @@ class TimeOut(unittest.TestCase):
                 self.assertEqual(run.status, 64, value)
 
 
-class Trace(ServerCase):
+class Trace(OptionsCase):
 
     def test_verbose_shows_every_command_and_reply_but_no_password(self):
         run = self.run_macro(cp932_macro(mail("件名", ["本文"])), ["-v"])
@@ -185,7 +176,7 @@ class Trace(ServerCase):
         self.assertEqual(run.stderr, "")
 
 
-class Dump(ServerCase):
+class Dump(OptionsCase):
     def test_dump_holds_what_the_server_received(self):
         attachment = self.ws.write("資料.txt", "議題\n".encode("utf-8") * 50)
         body = ["山田様", ".先頭のドット", "..二つ", ".", "終わり"]
@@ -224,7 +215,7 @@ class Dump(ServerCase):
         self.assertEqual(self.server.messages, [])
 
 
-class Progress(ServerCase):
+class Progress(OptionsCase):
     def test_progress_line_on_a_terminal(self):
         attachment = self.ws.write("big.bin", os.urandom(600000))
         path = self.ws.write("macro.txt", cp932_macro(mail(extra=["bind:", attachment])))
@@ -249,7 +240,7 @@ class Progress(ServerCase):
         self.assertTrue(out.rstrip(b" \b").endswith(b"\n"))
 
 
-class LineLimits(ServerCase):
+class LineLimits(OptionsCase):
     def test_long_subject_and_body_line_arrive_whole_within_998_octets(self):
         subject = ("会議資料の送付（１２月分）と議事録" * 90)[:1500]  # 3,000 bytes of CP932
         body_kanji = ("漢字かな交じりの長い本文行" * 200)[:2500]  # 5,000 bytes

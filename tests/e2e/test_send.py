@@ -7,7 +7,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarvex_e2e import SmtpServer, Workspace, free_port  # noqa: E402
+from tarvex_e2e import ServerCase, Workspace, free_port  # noqa: E402
 
 from aiosmtpd.controller import Controller  # noqa: E402
 
@@ -27,15 +27,7 @@ def mail(to=("taro@example.jp",), subject="件名", sender="me@example.jp", body
     return lines + ["action:", *actions]
 
 
-class Send(unittest.TestCase):
-    def setUp(self):
-        self.server = SmtpServer().__enter__()
-        self.ws = Workspace().__enter__()
-        self.ws.settings(port=self.server.port)
-
-    def tearDown(self):
-        self.ws.__exit__(None, None, None)
-        self.server.__exit__(None, None, None)
+class Send(ServerCase):
 
     def send(self, lines, status=0):
         run = self.ws.run(lines)
