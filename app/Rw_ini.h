@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/SysUtils.h"
+#include "smtp/Lxsmtp.h"
 
 class TForm1;
 
@@ -24,14 +25,23 @@ std::string SettingsFileName();
 // sign; def when the text does not convert or leaves the 32-bit range.
 int32_t IniStrToInt(const std::string& text, int32_t def);
 
-// Reads Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User, ConInf/Pwd and
-// SMTP/Port into the form's FormTop, FormLeft, ServerAddress, SenderAddress,
-// UserName, Password and PortNumber, with the defaults 80, 80, empty and 25 for
-// whatever is missing. Never creates the file and never throws for file trouble.
+// Reads Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User, ConInf/Pwd,
+// SMTP/Port, SMTP/Security, SMTP/Auth, SMTP/VerifyCert and SMTP/CAFile into the form's
+// FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
+// SmtpSecurity, SmtpAuth, VerifyCert and CAFile, with the defaults 80, 80, empty, 25,
+// "none", "none", 1 (any other integer than 0 verifies) and empty for whatever is
+// missing (or empty). Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
-// Writes the nine keys from the form's state, each write complete on its own, in
+// Writes the thirteen keys from the form's state, each write complete on its own, in
 // the order Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User,
-// ConInf/Pwd, Result/MailRes, Result/ErrMes, SMTP/Port. Throws ESettingsWriteError
-// at the first write that fails; the keys after it are not written.
+// ConInf/Pwd, Result/MailRes, Result/ErrMes, SMTP/Port, SMTP/Security, SMTP/Auth,
+// SMTP/VerifyCert, SMTP/CAFile. Throws ESettingsWriteError at the first write that
+// fails; the keys after it are not written.
 void SaveSettings(const TForm1& form);
+
+// The component's values for the Security and Auth settings ("none", "starttls",
+// "tls"; "none", "auto"; case does not matter, empty is "none").
+// Throws Exception naming the key for any other text.
+TSmtpSecurity SmtpSecurityOf(const std::string& text);
+TSmtpAuth SmtpAuthOf(const std::string& text);
