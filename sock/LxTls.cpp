@@ -102,9 +102,10 @@ TLxTls::TLxTls(SOCKET s, const TOptions& options) : socket_(s), host_(options.Ho
   // A server that closes without close_notify ends the session like one that sends
   // it: the SMTP dialogue has its own end, so a cut cannot pass for a complete reply.
   SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
-  // Write returns after each record, so progress counts what went out, and a retry
-  // may come from the same bytes at another address.
-  SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Write takes a whole chunk (several records) per call, which halves the calls per
+  // byte against one record per call; a retry after a would-block may come from the
+  // same bytes at another address.
+  SSL_CTX_set_mode(ctx_, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   const bool dotted = WsInetAddr(host_.c_str()) != WS_INADDR_NONE;
   if (options.VerifyCert) {
     SSL_CTX_set_default_verify_paths(ctx_);

@@ -58,8 +58,8 @@ class TLxTls {
   // wait for, or, when it says None, the layer's error number is set (WSAGetLastError).
   // Throws ETlsError (Lost) for a broken session (bad record, alert).
   int Read(char* buffer, int length);
-  // Writes up to length bytes; returns the plain bytes taken (at least one record's
-  // worth, or all), or -1 as Read does. Throws ETlsError (Lost) for a broken session.
+  // Writes length bytes; returns the plain bytes taken (all of them), or -1 as Read
+  // does (after a would-block, call again with the same bytes). Throws ETlsError (Lost) for a broken session.
   int Write(const char* buffer, int length);
   // What the last Handshake, Read or Write that returned early waits for.
   TTlsWant Want() const { return want_; }
