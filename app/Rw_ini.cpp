@@ -69,6 +69,12 @@ void LoadSettings(TForm1& form) {
   form.PortNumber = ReadInteger("SMTP", "Port", 25, file);
   // A negative time-out means none, as a missing key does.
   form.TimeOut = std::max(ReadInteger("SMTP", "TimeOut", 0, file), 0);
+  form.SmtpSecurity = ReadString("SMTP", "Security", file);
+  if (form.SmtpSecurity.empty()) form.SmtpSecurity = "none";
+  form.SmtpAuth = ReadString("SMTP", "Auth", file);
+  if (form.SmtpAuth.empty()) form.SmtpAuth = "none";
+  form.VerifyCert = ReadInteger("SMTP", "VerifyCert", 1, file) != 0;
+  form.CAFile = ReadString("SMTP", "CAFile", file);
 }
 
 void SaveSettings(const TForm1& form) {
@@ -82,4 +88,32 @@ void SaveSettings(const TForm1& form) {
   Write("Result", "MailRes", form.MailResult, file);
   Write("Result", "ErrMes", form.ErrorMessage, file);
   Write("SMTP", "Port", IntToStr(form.PortNumber), file);
+  Write("SMTP", "Security", form.SmtpSecurity, file);
+  Write("SMTP", "Auth", form.SmtpAuth, file);
+  Write("SMTP", "VerifyCert", form.VerifyCert ? "1" : "0", file);
+  Write("SMTP", "CAFile", form.CAFile, file);
+}
+
+namespace {
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+}  // namespace
+
+TSmtpSecurity SmtpSecurityOf(const std::string& text) {
+  const std::string value = Lower(text);
+  if (value.empty() || value == "none") return ssNone;
+  if (value == "starttls") return ssStartTls;
+  if (value == "tls") return ssTls;
+  // Never fall back to the plain dialogue for a value meant to protect it.
+  throw Exception("Unknown [SMTP] Security value \"" + text + "\" (none, starttls or tls)");
+}
+
+TSmtpAuth SmtpAuthOf(const std::string& text) {
+  const std::string value = Lower(text);
+  if (value.empty() || value == "none") return saNone;
+  if (value == "auto") return saAuto;
+  throw Exception("Unknown [SMTP] Auth value \"" + text + "\" (none or auto)");
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/SysUtils.h"
+#include "smtp/Lxsmtp.h"
 
 class TForm1;
 
@@ -25,15 +26,25 @@ std::string SettingsFileName();
 int32_t IniStrToInt(const std::string& text, int32_t def);
 
 // Reads Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User, ConInf/Pwd,
-// SMTP/Port and SMTP/TimeOut into the form's FormTop, FormLeft, ServerAddress,
-// SenderAddress, UserName, Password, PortNumber and TimeOut, with the defaults 80,
-// 80, empty, 25 and 0 for whatever is missing (a negative time-out reads as 0).
+// SMTP/Port, SMTP/TimeOut, SMTP/Security, SMTP/Auth, SMTP/VerifyCert and SMTP/CAFile
+// into the form's FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password,
+// PortNumber, TimeOut, SmtpSecurity, SmtpAuth, VerifyCert and CAFile, with the
+// defaults 80, 80, empty, 25, 0 (a negative time-out reads as 0), "none", "none", 1
+// (any other integer than 0 verifies) and empty for whatever is missing (or empty).
 // Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
-// Writes the nine keys from the form's state (SMTP/TimeOut is only read: the form
-// cannot change it, and a file without it stays as old versions wrote it), each write complete on its own, in
+// Writes the thirteen keys from the form's state (SMTP/TimeOut is only read: the
+// form cannot change it, and a file without it stays as old versions wrote it),
+// each write complete on its own, in
 // the order Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User,
-// ConInf/Pwd, Result/MailRes, Result/ErrMes, SMTP/Port. Throws ESettingsWriteError
-// at the first write that fails; the keys after it are not written.
+// ConInf/Pwd, Result/MailRes, Result/ErrMes, SMTP/Port, SMTP/Security, SMTP/Auth,
+// SMTP/VerifyCert, SMTP/CAFile. Throws ESettingsWriteError at the first write that
+// fails; the keys after it are not written.
 void SaveSettings(const TForm1& form);
+
+// The component's values for the Security and Auth settings ("none", "starttls",
+// "tls"; "none", "auto"; case does not matter, empty is "none").
+// Throws Exception naming the key for any other text.
+TSmtpSecurity SmtpSecurityOf(const std::string& text);
+TSmtpAuth SmtpAuthOf(const std::string& text);

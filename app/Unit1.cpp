@@ -26,6 +26,13 @@ int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
   // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
   // failed or timed-out connection and a lost one may pass if tried again later.
+  // A certificate that is not trusted or for another host, a failed handshake and a
+  // server without STARTTLS or AUTH stay so on a retry; a lost connection may not.
+  if (auto* tls = dynamic_cast<const ETlsError*>(&error)) {
+    if (tls->Kind == TTlsFailure::Lost) return esTempFail;
+    return tls->Kind == TTlsFailure::Setup ? esSoftware : esUnavailable;
+  }
+  if (dynamic_cast<const ESmtpUnsupported*>(&error)) return esUnavailable;
   if (auto* smtp = dynamic_cast<const ESmtpError*>(&error)) {
     if (smtp->Message() == "Authentication failed" || smtp->Code >= 500) return esUnavailable;
     return esTempFail;
@@ -562,6 +569,11 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   LxSMTP1->Port = port;
   LxSMTP1->UserID = userId;
   if (RunOptions().noSend) return;
+  LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
+  LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
+  LxSMTP1->Password = Edit4;
+  LxSMTP1->VerifyCert = VerifyCert;
+  LxSMTP1->CAFile = CAFile;
   LxSMTP1->Connect();
 }
 

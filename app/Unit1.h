@@ -208,6 +208,11 @@ class TForm1 : public TComponent {
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
+  // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
+  std::string SmtpSecurity = "none";  // "none" (HELO), "starttls" or "tls"
+  std::string SmtpAuth = "none";      // "none" or "auto" (AUTH PLAIN/LOGIN with Edit3 and Edit4)
+  bool VerifyCert = true;             // the server's certificate must be trusted and for the host
+  std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
   std::string MailResult, ErrorMessage;
   std::string MacroPath;
   bool MacroStarted = false;
@@ -318,7 +323,9 @@ class TForm1 : public TComponent {
   void AdjustFinalHeader();
 
   // --- The form's calls into the SMTP component (virtual: tests replace them).
-  // Gives the component host, port and user identifier and connects.
+  // Gives the component host, port, user identifier, the password (Edit4) and the
+  // secure submission settings, and connects. Throws Exception for a SmtpSecurity or
+  // SmtpAuth value it does not know (before anything is sent), and what Connect throws.
   virtual void SmtpConnect(const std::string& host, int port, const std::string& userId);
   // Disconnects the component.
   virtual void SmtpDisconnect();

@@ -587,3 +587,26 @@ bool WsWritable(SOCKET s) {
   if (it == g_socks.end()) return true;
   return it->second.writable;
 }
+
+std::string WsLocalHostName(SOCKET s) {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0]) {
+    std::string host = name;
+    if (host.find('.') != std::string::npos) return host;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0) {
+      std::string canonical = res && res->ai_canonname ? res->ai_canonname : "";
+      ::freeaddrinfo(res);
+      if (canonical.find('.') != std::string::npos) return canonical;
+    }
+  }
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  char text[INET_ADDRSTRLEN] = "127.0.0.1";
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0 && local.sin_family == AF_INET)
+    ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+  return std::string("[") + text + "]";
+}

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/MessagePump.h"
 
@@ -112,6 +113,11 @@ bool WsWaitWritable(SOCKET s, int timeoutMs);
 // when it can take more bytes.
 void WsArmWriteNotice(SOCKET s);
 bool WsWritable(SOCKET s);
+
+// This machine's fully qualified host name: the system's host name, or, when that
+// has no dot, the resolver's canonical name for it; when neither has a dot, the
+// address literal ("[192.0.2.1]") of the local end of the connected socket s.
+std::string WsLocalHostName(SOCKET s);
 
 // The text of a socket error number, or nullptr when the table has none.
 const char* WsErrorText(int error);

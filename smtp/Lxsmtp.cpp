@@ -1,7 +1,9 @@
 #include "smtp/Lxsmtp.h"
 
+#include <cctype>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/FileUtil.h"
 
@@ -96,6 +98,23 @@ void WriteStuffedData(TStream& stream, const std::string& data) {
   }
 }
 
+// The base64 text of bytes, "=" filled, on one line (SMTP AUTH arguments).
+std::string Base64(const std::string& bytes) {
+  const TSixBitCoder& coder = TSixBitCoder::Mime();
+  std::string out((bytes.size() + 2) / 3 * 4, '\0');
+  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t groups = bytes.size() / 3;
+  char* end = coder.EncodeGroups(src, groups, out.data());
+  if (bytes.size() % 3) end = coder.EncodeTail(src + groups * 3, bytes.size() % 3, true, end);
+  out.resize(static_cast<size_t>(end - out.data()));
+  return out;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
 }  // namespace
 
 void ResetBoundarySequence() { randSeed = 0; }
@@ -137,13 +156,27 @@ void TLxSMTP::Connect() {
   try {
     // Refused before the connection is opened, so that nothing at all is written.
     RefuseLineBreaks(UserID, "the user identifier");
+    if (Auth != saNone && Security == ssNone)
+      throw Exception("SMTP AUTH needs Security starttls or tls: the password is never sent unencrypted");
     TLxSocket::Connect();
+    bool closed = false;  // a failed handshake has closed the connection: no QUIT
+    auto startTls = [this, &closed] {
+      try {
+        StartTls();
+      } catch (...) {
+        closed = true;
+        TLxSocket::Disconnect();
+        throw;
+      }
+    };
     try {
+      if (Security == ssTls) startTls();
       std::string greeting = ReadLn();
       ReadRestOfReply(greeting);
       if (greeting.empty()) throw ESmtpError(kNoReply, 0);
       if (const int16_t code = LeadingNumber(greeting); code >= 400) throw ESmtpError(greeting, code);
-      for (int attempts = 0;; ++attempts) {
+      if (Security != ssNone) SecureHello(startTls);
+      for (int attempts = 0; Security == ssNone; ++attempts) {
         std::string reply = Transaction("HELO " + UserID);
         ReadRestOfReply(reply);
         if (reply.empty()) throw ESmtpError(kNoReply, 0);
@@ -166,7 +199,7 @@ void TLxSMTP::Connect() {
       else TLxSocket::Disconnect();
       throw;
     } catch (...) {
-      Disconnect();
+      if (!closed) Disconnect();
       throw;
     }
   } catch (...) {
@@ -175,6 +208,79 @@ void TLxSMTP::Connect() {
   }
   Busy = wasBusy;
   if (OnConnect) OnConnect(this);
+}
+
+void TLxSMTP::SecureHello(const std::function<void()>& startTls) {
+  const std::string name = EhloName.empty() ? WsLocalHostName(SocketHandle) : EhloName;
+  RefuseLineBreaks(name, "the EHLO name");
+  Ehlo(name);
+  if (Security == ssStartTls) {
+    if (!Offers("STARTTLS")) throw ESmtpUnsupported("STARTTLS not offered by the server");
+    std::string reply = Command("STARTTLS", 300);
+    ReadRestOfReply(reply);
+    startTls();
+    Ehlo(name);  // what the server offers inside TLS may differ
+  }
+  if (Auth == saAuto) Authenticate();
+}
+
+void TLxSMTP::Ehlo(const std::string& name) {
+  Extensions.Clear();
+  std::string line = Transaction("EHLO " + name);
+  if (line.empty()) throw ESmtpError(kNoReply, 0);
+  const int16_t code = ReplyNumber;
+  const std::string first = line;
+  std::vector<std::string> more;
+  while (line.size() >= 4 && line[3] == '-') {
+    line = ReadLn();
+    if (line.empty()) throw ESmtpError(kNoReply, 0);
+    more.push_back(line);
+  }
+  if (code >= 300) throw ESmtpError(first, code);
+  for (std::string ext : more) {
+    ext = ext.substr(4);
+    while (!ext.empty() && (ext.back() == '\n' || ext.back() == '\r')) ext.pop_back();
+    Extensions.Add(ext);
+  }
+}
+
+bool TLxSMTP::Offers(const std::string& keyword, std::string* params) const {
+  for (const std::string& ext : Extensions) {
+    // "AUTH=PLAIN LOGIN" is the form some older servers use.
+    const size_t end = ext.find_first_of(" =");
+    if (Upper(ext.substr(0, end)) != keyword) continue;
+    if (params) *params = end == std::string::npos ? std::string() : ext.substr(end + 1);
+    return true;
+  }
+  return false;
+}
+
+void TLxSMTP::Authenticate() {
+  std::string params;
+  bool plain = false, login = false;
+  if (Offers("AUTH", &params)) {
+    const std::string mechanisms = " " + Upper(params) + " ";
+    plain = mechanisms.find(" PLAIN ") != std::string::npos;
+    login = mechanisms.find(" LOGIN ") != std::string::npos;
+  }
+  if (!plain && !login) throw ESmtpUnsupported("AUTH PLAIN or LOGIN not offered by the server");
+  // Only the reply lines are ever reported; the commands carry the password.
+  auto refused = [this](const std::string& reply) {
+    if (reply.empty()) return ESmtpError(kNoReply, 0);
+    if (ReplyNumber == 535) return ESmtpError("Authentication failed", ReplyNumber);
+    return ESmtpError(reply, ReplyNumber);
+  };
+  std::string reply;
+  if (plain) {
+    reply = Transaction("AUTH PLAIN " + Base64(std::string(1, '\0') + UserID + std::string(1, '\0') + Password));
+  } else {
+    reply = Transaction("AUTH LOGIN");
+    if (reply.empty() || ReplyNumber != 334) throw refused(reply);
+    reply = Transaction(Base64(UserID));
+    if (reply.empty() || ReplyNumber != 334) throw refused(reply);
+    reply = Transaction(Base64(Password));
+  }
+  if (reply.empty() || ReplyNumber < 200 || ReplyNumber >= 300) throw refused(reply);
 }
 
 void TLxSMTP::Disconnect() {

@@ -1,8 +1,9 @@
 // TLxSMTP, the SMTP client component, and TPostMessage, the message it carries.
 // The component builds the header block and the encoded body of its message and
-// carries them through the plain SMTP dialogue (HELO, RSET, MAIL FROM, RCPT TO,
-// DATA, QUIT; VRFY and EXPN on request) over the socket component's line and
-// stream operations, reporting progress and outcomes through callbacks.
+// carries them through the SMTP dialogue (HELO, RSET, MAIL FROM, RCPT TO, DATA,
+// QUIT; VRFY and EXPN on request; or, for secure submission, EHLO, STARTTLS and
+// AUTH) over the socket component's line and stream operations, reporting progress
+// and outcomes through callbacks.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,19 @@ class ESmtpError : public Exception {
   int Code;
 };
 
+// The server does not offer an extension the settings require (STARTTLS, AUTH).
+class ESmtpUnsupported : public ESmtpError {
+ public:
+  explicit ESmtpUnsupported(std::string message) : ESmtpError(std::move(message), 0) {}
+};
+
+// How the connection is protected: ssNone is the plain dialogue (HELO with UserID);
+// ssStartTls: EHLO, STARTTLS (required), EHLO again; ssTls: TLS from the first byte,
+// then EHLO.
+enum TSmtpSecurity { ssNone, ssStartTls, ssTls };
+// saAuto: AUTH with the strongest of PLAIN and LOGIN the server offers, inside TLS.
+enum TSmtpAuth { saNone, saAuto };
+
 // The outgoing message. The five lists are the message's own: assigning a list
 // copies its lines.
 class TPostMessage {
@@ -58,7 +72,11 @@ class TLxSMTP : public TLxSocket {
 
   // --- settings ---
   std::string Charset = "us-ascii";
-  std::string UserID;  // the HELO argument
+  std::string UserID;  // the HELO argument; with AUTH, the login
+  TSmtpSecurity Security = ssNone;
+  TSmtpAuth Auth = saNone;
+  std::string Password;  // sent (with AUTH) only inside TLS
+  std::string EhloName;  // the EHLO argument; empty: this machine's fully qualified name
   TSubType SubType = mtPlain;
   UUMethods EncodeType = uuMime;
   bool ClearParams = true;
@@ -69,6 +87,8 @@ class TLxSMTP : public TLxSocket {
   TMemoryStream BodyStream;   // encoded body, every line ending in CR LF
   std::string Boundary;       // multipart boundary of the last message with attachments
   bool Busy = false;
+  // The extension lines of the last EHLO reply ("STARTTLS", "AUTH PLAIN LOGIN", ...).
+  TStringList Extensions;
 
   // --- callbacks (skipped when unset) ---
   TNotifyEvent OnConnect;  // greeting and HELO succeeded (hides the socket's own)
@@ -83,9 +103,15 @@ class TLxSMTP : public TLxSocket {
   TNotifyEvent OnDataReady;
 
   // Opens the connection, reads the greeting and sends HELO (twice at most, when
-  // OnAuthenticationFailed asks for a retry); fires OnConnect on success.
+  // OnAuthenticationFailed asks for a retry); fires OnConnect on success. With
+  // Security set: TLS (from the start, or after EHLO and STARTTLS), EHLO, and with
+  // Auth set, AUTH.
   // Throws the socket errors of TLxSocket::Connect, ESmtpError with the greeting
-  // line (400 or more, or no greeting), Exception "Authentication failed".
+  // line (400 or more, or no greeting), Exception "Authentication failed"; with
+  // Security: ETlsError and EAbortError of StartTls, ESmtpError with the refused
+  // EHLO, STARTTLS or AUTH reply line ("Authentication failed" for 535),
+  // ESmtpUnsupported when STARTTLS or AUTH PLAIN/LOGIN is not offered, Exception
+  // when Auth is set without Security (nothing is sent then).
   void Connect() override;
   // Sends QUIT and closes the socket, also when QUIT fails.
   // Throws ESmtpError with the reply line when it is 340 or more.
@@ -129,4 +155,13 @@ class TLxSMTP : public TLxSocket {
   // Sends one command; throws ESmtpError when the reply is empty or its number is
   // at least failAt. Returns the reply line.
   std::string Command(const std::string& line, int failAt);
+  // The secure dialogue after the greeting: EHLO, STARTTLS and EHLO again (ssStartTls),
+  // AUTH (saAuto). startTls runs the handshake (and closes the connection when it fails).
+  void SecureHello(const std::function<void()>& startTls);
+  // Sends EHLO with name and keeps the extension lines. Throws ESmtpError.
+  void Ehlo(const std::string& name);
+  // True when the last EHLO offered keyword; params gets the text after it.
+  bool Offers(const std::string& keyword, std::string* params = nullptr) const;
+  // AUTH PLAIN or LOGIN with UserID and Password. Throws ESmtpError, ESmtpUnsupported.
+  void Authenticate();
 };

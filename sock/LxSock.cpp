@@ -197,6 +197,7 @@ void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t, intptr_t lParam) {
     if (msg == WM_SOCKET_NOTICE) {
       switch (LowWord(lParam)) {
         case FD_READ:
+          readNotice_ = true;
           if (OnReadReady) OnReadReady(this);
           break;
         case FD_ACCEPT:
@@ -210,6 +211,7 @@ void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t, intptr_t lParam) {
           }
           break;
         case FD_CLOSE:
+          readNotice_ = true;
           if (!DataAvailable()) RequestCloseSocket();
           break;
         default:
@@ -283,6 +285,7 @@ void TLxSocket::ResolveHost() {
 }
 
 void TLxSocket::ReplaceSocket() {
+  DropTls(false);
   if (SocketHandle != 0xFFFF) {
     if (WsCloseSocket(SocketHandle) != 0) CheckSocketError(WSAEWOULDBLOCK);
     SocketHandle = 0xFFFF;
@@ -342,6 +345,7 @@ void TLxSocket::RequestCloseSocket() {
   ReportStatus(4, "Request Close Socket");
   IsConnected = false;
   if (SocketHandle == 0xFFFF) return;
+  DropTls(true);
   if (WsCloseSocket(SocketHandle) != 0) {
     CheckSocketError(WSAEWOULDBLOCK);
     return;
@@ -420,14 +424,20 @@ void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
     }
     size_t remaining = len;
     do {
-      int n = WsSend(SocketHandle, bytes + (len - remaining), static_cast<int>(remaining), 0);
+      int n = SockSend(bytes + (len - remaining), static_cast<int>(remaining));
       if (n == 0) break;
       if (n > 0) {
         remaining -= static_cast<size_t>(n);
       } else {
         CheckSocketError(WSAEWOULDBLOCK);
-        // No message processing here: wait for room on this one socket.
-        WsWaitWritable(SocketHandle, -1);
+        if (TlsActive()) {
+          // A TLS session may wait for either direction; the wait runs in the pump, so
+          // the time-out and a cancel end it.
+          WaitReady(tls_->Want());
+        } else {
+          // No message processing here: wait for room on this one socket.
+          WsWaitWritable(SocketHandle, -1);
+        }
       }
     } while (remaining > 0 && !CancelRequested);
   }
@@ -466,7 +476,7 @@ std::string TLxSocket::ReadLn() {
   for (;;) {
     if (consumed > kMaxLine) throw RangeError();
     int ask = std::min<int>(kMaxLine, static_cast<int>(sizeof IoBuffer) - consumed - 1);
-    int n = WsRecv(SocketHandle, IoBuffer + consumed, ask, WS_MSG_PEEK);
+    int n = SockRecv(IoBuffer + consumed, ask, WS_MSG_PEEK);
     bool wait = false;
     if (n == 0) return std::string();  // the peer closed
     if (n > 0) {
@@ -476,7 +486,7 @@ std::string TLxSocket::ReadLn() {
         k = static_cast<int>(static_cast<const char*>(lf) - IoBuffer);
         break;
       }
-      int got = WsRecv(SocketHandle, IoBuffer + consumed, n, 0);
+      int got = SockRecv(IoBuffer + consumed, n, 0);
       if (got < 0) {
         CheckSocketError(WSAEWOULDBLOCK);
       } else {
@@ -491,7 +501,12 @@ std::string TLxSocket::ReadLn() {
     }
     pump.ProcessMessages();
     if (CancelRequested) break;
-    if (wait) pump.WaitMessage(-1);
+    if (wait) {
+      // A TLS session that must write first (a renegotiation) waits for room, which
+      // the layer reports only when asked; a read wait is armed by the last recv.
+      if (TlsActive() && tls_->Want() == TTlsWant::Write) WsArmWriteNotice(SocketHandle);
+      pump.WaitMessage(-1);
+    }
   }
   if (CancelRequested) {
     CancelRequested = false;
@@ -499,7 +514,7 @@ std::string TLxSocket::ReadLn() {
   }
   int rest = k + 1 - consumed;
   while (rest > 0) {
-    int got = WsRecv(SocketHandle, IoBuffer + consumed, rest, 0);
+    int got = SockRecv(IoBuffer + consumed, rest, 0);
     if (got <= 0) {
       if (got < 0) CheckSocketError(WSAEWOULDBLOCK);
       if (got == 0) break;
@@ -560,7 +575,7 @@ void TLxSocket::SendStream(TStream& stream) {
       int c = static_cast<int>(std::max<int64_t>(stream.Read(IoBuffer, std::max<int64_t>(want, 0)), 0));
       int remaining = c;
       do {
-        int n = WsSend(SocketHandle, IoBuffer + (c - remaining), remaining, 0);
+        int n = SockSend(IoBuffer + (c - remaining), remaining);
         if (n == 0) return;  // the rest is not sent
         bool blocked = false;
         if (n > 0) {
@@ -569,8 +584,13 @@ void TLxSocket::SendStream(TStream& stream) {
           if (OnPacketSent) OnPacketSent(this);
         } else {
           CheckSocketError(WSAEWOULDBLOCK);
-          blocked = true;
-          WsArmWriteNotice(SocketHandle);
+          if (TlsActive() && tls_->Want() == TTlsWant::Read) {
+            // The session must read before it can write on (a renegotiation).
+            WaitReady(TTlsWant::Read);
+          } else {
+            blocked = true;
+            WsArmWriteNotice(SocketHandle);
+          }
         }
         pump.ProcessMessages();
         // A full socket: block in the pump until it takes bytes again (or a cancel).
@@ -591,12 +611,109 @@ bool TLxSocket::DataAvailable() {
   ReportStatus(8, "Data Available");
   // Peeks into a byte of its own: a notice can ask this while ReadLn holds IoBuffer.
   char byte;
-  return WsRecv(SocketHandle, &byte, 1, WS_MSG_PEEK) >= 1;
+  return SockRecv(&byte, 1, WS_MSG_PEEK) >= 1;
 }
 
 void TLxSocket::ClearInput() {
   ReportStatus(8, "Clearing Input");
-  WsRecv(SocketHandle, IoBuffer, kMaxLine, 0);
+  SockRecv(IoBuffer, kMaxLine, 0);
+}
+
+// ---- TLS -------------------------------------------------------------------------
+
+int TLxSocket::SockRecv(char* buffer, int length, int flags) {
+  if (!tls_ || !tlsReady_) return WsRecv(SocketHandle, buffer, length, flags);
+  if (length <= 0) return 0;
+  // Drain the session into tlsIn_ until it holds what was asked for or the socket has
+  // nothing more now: bytes decrypted inside the session are never left behind for a
+  // wait on the socket, whose notice would not come for them.
+  while (tlsIn_.size() < static_cast<size_t>(length)) {
+    const size_t old = tlsIn_.size();
+    const int room = std::max(length - static_cast<int>(old), 16384);
+    tlsIn_.resize(old + static_cast<size_t>(room));
+    int n;
+    try {
+      n = tls_->Read(tlsIn_.data() + old, room);
+    } catch (...) {
+      tlsIn_.resize(old);
+      throw;
+    }
+    tlsIn_.resize(old + static_cast<size_t>(std::max(n, 0)));
+    if (n > 0) continue;
+    if (n < 0 && tlsIn_.empty()) return SOCKET_ERROR;  // would-block or a socket error, set by Read
+    break;  // closed, or a wait: what is here goes out first
+  }
+  if (tlsIn_.empty()) return 0;  // the server ended the session
+  const int n = std::min(length, static_cast<int>(tlsIn_.size()));
+  std::memcpy(buffer, tlsIn_.data(), static_cast<size_t>(n));
+  if (!(flags & WS_MSG_PEEK)) tlsIn_.erase(0, static_cast<size_t>(n));
+  return n;
+}
+
+int TLxSocket::SockSend(const char* buffer, int length) {
+  if (!tls_ || !tlsReady_) return WsSend(SocketHandle, buffer, length, 0);
+  return tls_->Write(buffer, length);
+}
+
+void TLxSocket::WaitReady(TTlsWant want) {
+  const uint16_t socket = SocketHandle;
+  auto over = [this, socket] { return CancelRequested || SocketHandle != socket || !IsConnected; };
+  if (want == TTlsWant::Read) {
+    readNotice_ = false;
+    WaitFor([&] { return readNotice_ || over(); });
+  } else {
+    WsArmWriteNotice(socket);
+    WaitFor([&] { return WsWritable(socket) || over(); });
+  }
+}
+
+void TLxSocket::DropTls(bool notify) {
+  if (tls_ && notify) tls_->Shutdown();
+  tls_.reset();
+  tlsReady_ = false;
+  tlsIn_.clear();
+}
+
+void TLxSocket::StartTls() {
+  ReportStatus(8, "Start TLS");
+  if (!IsConnected || SocketHandle == 0xFFFF) throw ESockError("Not Connected");
+  DropTls(false);
+  TLxTls::TOptions options;
+  options.HostName = AlternateHost.empty() ? Host : AlternateHost;
+  options.VerifyCert = VerifyCert;
+  options.CAFile = CAFile;
+  tls_ = std::make_unique<TLxTls>(SocketHandle, options);
+  const uint16_t socket = SocketHandle;
+  TimerOn();
+  {
+    Finally off{[this] {
+      try {
+        TimerOff();
+      } catch (...) {
+      }
+    }};
+    try {
+      while (!CancelRequested) {
+        const TTlsWant want = tls_->Handshake();
+        if (want == TTlsWant::None) {
+          tlsReady_ = true;
+          break;
+        }
+        WaitReady(want);
+        // The close notice replaced the socket (and ended the session) meanwhile.
+        if (!tls_ || SocketHandle != socket)
+          throw ETlsError(TTlsFailure::Lost, "TLS handshake failed: the server closed the connection");
+      }
+    } catch (...) {
+      DropTls(false);
+      throw;
+    }
+  }
+  if (CancelRequested) {
+    CancelRequested = false;
+    DropTls(false);
+    throw EAbortError("TLS handshake aborted");
+  }
 }
 
 uint16_t TLxSocket::Accept() {

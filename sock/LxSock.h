@@ -17,6 +17,7 @@
 #include "platform/StringList.h"
 #include "platform/SysUtils.h"
 #include "platform/WinSock.h"
+#include "sock/LxTls.h"
 
 // A socket error; the message is "NUMBER:text" or one of the component's own texts.
 class ESockError : public Exception { using Exception::Exception; };
@@ -82,6 +83,10 @@ class TLxSocket : public TComponent, private TMessageHandler {
   int32_t ReportLevel = 0;  // highest status level reported through OnStatus
   std::string AlternateHost;
   uint16_t AlternatePort = 0;
+  // TLS (StartTls): whether the server's certificate must chain to the system's trust
+  // store (plus CAFile, a PEM file of extra anchors) and be for the host connected to.
+  bool VerifyCert = true;
+  std::string CAFile;
 
   // --- callbacks (skipped when unset) ---
   TNotifyEvent OnReadReady, OnAcceptReady, OnConnect, OnDisconnect, OnHostResolved, OnConnectionFailed,
@@ -158,6 +163,17 @@ class TLxSocket : public TComponent, private TMessageHandler {
   bool DataAvailable();
   void ClearInput();
 
+  // --- TLS ---
+  // Starts TLS on the connected socket: the handshake runs in the pump under the
+  // time-out, for the host connected to (AlternateHost or Host). From then on every
+  // line and stream operation goes through the session, and the socket's close or
+  // replacement ends it. Throws ETlsError (certificate not trusted or for another
+  // host, handshake failed, connection lost), EAbortError "TLS handshake aborted"
+  // on a cancel or time-out, ESockError "Not Connected" without a connection.
+  void StartTls();
+  // True once StartTls succeeded on the current connection.
+  bool TlsActive() const { return tls_ != nullptr && tlsReady_; }
+
   // --- status and errors ---
   void ReportStatus(int level, const std::string& text);
   // Raises ESockError for the last error unless it is the tolerated number or <= 10,000.
@@ -185,4 +201,19 @@ class TLxSocket : public TComponent, private TMessageHandler {
   void CancelLookup();
   uintptr_t lookupTask_ = 0;
   bool socketUsed_ = false;  // a connect was started on the current socket
+
+  // Receive and send on the connection, through the TLS session when there is one,
+  // with the conventions of WsRecv and WsSend (bytes, 0 closed, SOCKET_ERROR with the
+  // layer's error set; would-block is WSAEWOULDBLOCK).
+  int SockRecv(char* buffer, int length, int flags);
+  int SockSend(const char* buffer, int length);
+  // After a would-block: waits in the pump until the socket is ready for what the
+  // TLS session (or, without one, a send) waits for, a cancel, or the connection's end.
+  void WaitReady(TTlsWant want);
+  // Forgets the TLS session and its decrypted bytes (sends close_notify when asked).
+  void DropTls(bool notify);
+  std::unique_ptr<TLxTls> tls_;
+  bool tlsReady_ = false;   // the handshake of tls_ is complete
+  std::string tlsIn_;       // decrypted bytes not yet taken by a reader
+  bool readNotice_ = false; // FD_READ or FD_CLOSE arrived since WaitReady began
 };

@@ -50,6 +50,10 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.PortNumber, 25);
   EXPECT_EQ(form.ServerAddress, "");
   EXPECT_EQ(form.Password, "");
+  EXPECT_EQ(form.SmtpSecurity, "none");
+  EXPECT_EQ(form.SmtpAuth, "none");
+  EXPECT_TRUE(form.VerifyCert);
+  EXPECT_EQ(form.CAFile, "");
   EXPECT_FALSE(Exists(ini));
 }
 
@@ -100,7 +104,7 @@ TEST_F(Settings, TimeOutIsReadInMillisecondsAndNeverWritten) {
   }
 }
 
-TEST_F(Settings, NewFileHoldsTheNineKeysInOrder) {
+TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   RecordingForm form;
   form.FormTop = 3;
   form.FormLeft = -2;
@@ -110,10 +114,15 @@ TEST_F(Settings, NewFileHoldsTheNineKeysInOrder) {
   form.Password = Utf8ToCp932("秘密");
   form.ErrorMessage = TForm1::MissingFieldText();
   form.PortNumber = 587;
+  form.SmtpSecurity = "starttls";
+  form.SmtpAuth = "auto";
+  form.VerifyCert = false;
+  form.CAFile = "/etc/ca.pem";
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
-                               TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\n");
+                               TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
+                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -124,6 +133,53 @@ TEST_F(Settings, NewFileHoldsTheNineKeysInOrder) {
   EXPECT_EQ(back.FormLeft, -2);
   EXPECT_EQ(back.Password, Utf8ToCp932("秘密"));
   EXPECT_EQ(back.PortNumber, 587);
+  EXPECT_EQ(back.SmtpSecurity, "starttls");
+  EXPECT_EQ(back.SmtpAuth, "auto");
+  EXPECT_FALSE(back.VerifyCert);
+  EXPECT_EQ(back.CAFile, "/etc/ca.pem");
+}
+
+TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
+  struct Case {
+    const char* lines;
+    const char* security;
+    const char* auth;
+    bool verify;
+  } cases[] = {
+      {"", "none", "none", true},
+      {"Security=\nAuth=\nVerifyCert=\n", "none", "none", true},
+      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", "TLS", "Auto", false},
+      {"Security=starttls\nVerifyCert=2\n", "starttls", "none", true},
+      {"VerifyCert=abc\n", "none", "none", true},
+      {"VerifyCert=0x0\n", "none", "none", false},  // the integer rule: hexadecimal zero
+  };
+  for (const auto& c : cases) {
+    dir.Write("t.INI", std::string("[SMTP]\nPort=465\n") + c.lines);
+    RecordingForm form;
+    LoadSettings(form);
+    EXPECT_EQ(form.SmtpSecurity, c.security) << c.lines;
+    EXPECT_EQ(form.SmtpAuth, c.auth) << c.lines;
+    EXPECT_EQ(form.VerifyCert, c.verify) << c.lines;
+  }
+}
+
+TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
+  EXPECT_EQ(SmtpSecurityOf(""), ssNone);
+  EXPECT_EQ(SmtpSecurityOf("none"), ssNone);
+  EXPECT_EQ(SmtpSecurityOf("STARTTLS"), ssStartTls);
+  EXPECT_EQ(SmtpSecurityOf("tls"), ssTls);
+  EXPECT_EQ(SmtpAuthOf("None"), saNone);
+  EXPECT_EQ(SmtpAuthOf("auto"), saAuto);
+  // A mistyped value must not quietly fall back to the plain dialogue.
+  for (const char* bad : {"startls", "ssl", " tls", "yes"}) {
+    try {
+      SmtpSecurityOf(bad);
+      ADD_FAILURE() << bad;
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find(bad), std::string::npos) << e.Message();
+    }
+  }
+  EXPECT_THROW(SmtpAuthOf("plain"), Exception);
 }
 
 TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
@@ -134,7 +190,8 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
-            "Port=25\nTimeout=9\n[Pos]\nTop=80\nLeft=80\n[Result]\nMailRes=\nErrMes=\n");
+            "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\n[Pos]\nTop=80\nLeft=80\n[Result]\n"
+            "MailRes=\nErrMes=\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode

@@ -45,6 +45,11 @@ def main():
         with keeper.arrived:
             while len(keeper.messages) < count and time.monotonic() < deadline:
                 keeper.arrived.wait(deadline - time.monotonic())
+            # The message is kept before its 250 reply goes out: stopping now would
+            # cut the client off. Wait for its QUIT (a short while at most).
+            deadline = min(deadline, time.monotonic() + 10)
+            while keeper.quits < 1 and time.monotonic() < deadline:
+                keeper.arrived.wait(deadline - time.monotonic())
         messages = list(keeper.messages)
     out = []
     for i, m in enumerate(messages, 1):

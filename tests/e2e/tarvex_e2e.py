@@ -33,6 +33,7 @@ class Received:
 class _Keeper:
     def __init__(self):
         self.messages = []
+        self.quits = 0
         self.arrived = threading.Condition()
 
     async def handle_DATA(self, server, session, envelope):
@@ -40,6 +41,12 @@ class _Keeper:
             self.messages.append(Received(envelope))
             self.arrived.notify_all()
         return "250 OK"
+
+    async def handle_QUIT(self, server, session, envelope):
+        with self.arrived:
+            self.quits += 1
+            self.arrived.notify_all()
+        return "221 Bye"
 
 
 class SmtpServer:

@@ -15,7 +15,8 @@ import unittest
 BINARY = os.environ.get("TARVEX_BINARY", "build/tarvex")
 MISSING_FIELD = "必須項目を記入してください"
 NINE_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("ConInf", "IPAdr"), ("ConInf", "MailAdr"), ("ConInf", "User"),
-             ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("SMTP", "Port")]
+             ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("SMTP", "Port"),
+             ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile")]
 IS_ROOT = os.geteuid() == 0
 
 
@@ -110,7 +111,9 @@ class Foundation(unittest.TestCase):
         self.assertEqual(dict(((s, k), v) for s, k, v in entries), {
             ("Pos", "Top"): "80", ("Pos", "Left"): "80", ("ConInf", "IPAdr"): "smtp.example.jp",
             ("ConInf", "MailAdr"): "", ("ConInf", "User"): "sender", ("ConInf", "Pwd"): "pw",
-            ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("SMTP", "Port"): "25"})
+            ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("SMTP", "Port"): "25",
+            ("SMTP", "Security"): "none", ("SMTP", "Auth"): "none", ("SMTP", "VerifyCert"): "1",
+            ("SMTP", "CAFile"): ""})
         self.assertEqual(stat.S_IMODE(os.stat(self.ini).st_mode), 0o600)
         self.assertFalse(os.path.exists(os.path.join(self.work, "tarvex.INI")))
 
