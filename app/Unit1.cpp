@@ -303,7 +303,7 @@ void TForm1::FormCreate() {
   Edit2 = IntToStr(PortNumber);
   LxSMTP1->TimeOut = RunOptions().timeOut >= 0 ? RunOptions().timeOut : TimeOut;
   for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
-                       TFormField::Edit2})
+                       TFormField::Edit2, TFormField::Security})
     Notify(f);
   if (!Params().empty()) {
     MacroPath = Params()[0];

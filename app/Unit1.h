@@ -160,7 +160,8 @@ enum TMacroSection : int {
 enum class TFormField {
   eTo, eCC, eBCC, eSubject, eHomeAddr, ListBox1, reMessageText,
   eSMTPServer, Edit2, Edit3, Edit4, Edit5, Edit11, Memo2,
-  StatusBar1, PageControl1, Position
+  StatusBar1, PageControl1, Position,
+  Security  // SmtpSecurity and SmtpAuth
 };
 
 // What a window showing the form implements. The model calls it after it changed

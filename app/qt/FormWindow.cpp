@@ -70,7 +70,7 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
                        TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
                        TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
-                       TFormField::PageControl1, TFormField::Position})
+                       TFormField::PageControl1, TFormField::Position, TFormField::Security})
     Changed(f);
 }
 
@@ -95,6 +95,12 @@ void TFormWindow::BindFields() {
       if (pushing_ == 0) (form_.*member).SetText(edit->Cp932Text());
     });
   }
+  connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
+    static const char* const values[] = {"none", "starttls", "tls"};
+    if (index >= 0 && index < 3) form_.SmtpSecurity = values[index];
+  });
+  connect(window_.Auth(), &QCheckBox::clicked, this,
+          [this](bool checked) { form_.SmtpAuth = checked ? "auto" : "none"; });
   connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
     if (pushing_ == 0) form_.ListBox1ItemIndex = row;
   });
@@ -168,6 +174,12 @@ void TFormWindow::Changed(TFormField field) {
     case TFormField::Position:
       window_.move(form_.Left, form_.Top);
       break;
+    case TFormField::Security: {
+      const std::string& s = form_.SmtpSecurity;
+      window_.Security()->setCurrentIndex(s == "starttls" ? 1 : s == "tls" ? 2 : 0);
+      window_.Auth()->setChecked(form_.SmtpAuth == "auto");
+      break;
+    }
     default:
       break;
   }

@@ -165,6 +165,16 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   edit2_ = AddLineEdit(page, "Edit2", QStringLiteral("Port: "), QStringLiteral("ポート番号（必須）"), {lx, 36, lw, 17},
                        {fx, 34, 60, h});
   edit2_->SetCp932Text("25");
+  // Beside the port: how the connection is secured and whether to log in.
+  security_ = new QComboBox(page);
+  security_->setObjectName(QStringLiteral("cbSecurity"));
+  security_->addItems({QStringLiteral("none"), QStringLiteral("STARTTLS"), QStringLiteral("TLS")});
+  security_->setToolTip(QStringLiteral("暗号化（STARTTLS: 587番, TLS: 465番）"));
+  security_->setGeometry(150, 34, 96, h);
+  auth_ = new QCheckBox(QStringLiteral("AUTH"), page);
+  auth_->setObjectName(QStringLiteral("cbAuth"));
+  auth_->setToolTip(QStringLiteral("ユーザ名とパスワードで認証します（TLS の中だけ）"));
+  auth_->setGeometry(254, 34, 76, h);
   edit3_ = AddLineEdit(page, "Edit3", QStringLiteral("UserName: "), QStringLiteral("ユーザ名（必須）"),
                        {lx, 62, lw, 17}, {fx, 60, 240, h});
   edit4_ = AddLineEdit(page, "Edit4", QStringLiteral("Password: "), QStringLiteral("パスワード（必須）"),

@@ -22,6 +22,8 @@
 //    repaints the status text it changes.
 #pragma once
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -74,6 +76,10 @@ class TMainWindow : public QWidget {
   TCp932LineEdit* Edit5() const { return edit5_; }
   TCp932LineEdit* Edit11() const { return edit11_; }
   TCp932PlainTextEdit* Memo2() const { return memo2_; }
+  // The connection's security: "none", "STARTTLS" or "TLS", in that order.
+  QComboBox* Security() const { return security_; }
+  // Log in with the user name and password (inside TLS only).
+  QCheckBox* Auth() const { return auth_; }
   // Buttons 1..9 (null for any other number).
   QPushButton* Button(int number) const;
   TLinkLabel* Label17() const { return label17_; }
@@ -145,6 +151,8 @@ class TMainWindow : public QWidget {
   TCp932PlainTextEdit* reMessageText_;
   TCp932LineEdit *eSMTPServer_, *edit2_, *edit3_, *edit4_, *edit5_, *edit11_;
   TCp932PlainTextEdit* memo2_;
+  QComboBox* security_;
+  QCheckBox* auth_;
   QPushButton* buttons_[10] = {};
   TLinkLabel *label17_, *label18_;
   QLabel* versionLabel_;

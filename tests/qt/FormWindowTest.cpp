@@ -382,6 +382,23 @@ TEST_F(FormWindowTest, WindowTakesItsPositionFromTheSettingsAndGivesItBack) {
   EXPECT_EQ(form_.Top, 120);
 }
 
+TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersChoice) {
+  Write("t.INI", "[SMTP]\r\nSecurity=starttls\r\nAuth=auto\r\n");
+  Open();
+  ShowPage(1);
+  EXPECT_EQ(W().Security()->currentText(), Q("STARTTLS"));
+  EXPECT_TRUE(W().Auth()->isChecked());
+  // The user picks implicit TLS and no login; closing saves that.
+  W().Security()->setFocus();
+  QTest::keyClick(W().Security(), Qt::Key_Down);
+  Click(W().Auth());
+  EXPECT_EQ(form_.SmtpSecurity, "tls");
+  EXPECT_EQ(form_.SmtpAuth, "none");
+  W().close();
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Security", "", ini_), "tls");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "none");
+}
+
 TEST_F(FormWindowTest, CloseRequestSavesTheSettingsAndClosesTheWindow) {
   Open();
   ShowPage(1);
