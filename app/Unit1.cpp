@@ -620,7 +620,12 @@ void TForm1::SendCommand() {
     LxSMTP1->SendMail();
   }
   disconnect.armed = false;
-  Button2Click();
+  try {
+    Button2Click();
+  } catch (const std::exception&) {
+    // The server has accepted the message: a failed QUIT changes nothing about it,
+    // and an error status would make the caller send it a second time.
+  }
   ClearForm();
 }
 
@@ -722,6 +727,9 @@ void TForm1::LxSMTP1PacketSent() {
 
 void TForm1::LxSMTP1RecipientNotFound(const std::string& recipient) {
   Dialogs().MessageBox("Recipient \"" + recipient + "\" not found");
+  // Nobody watches a macro run: the message goes to everyone or to nobody, so that
+  // the run's status tells the caller whether to send it again.
+  if (MacroMode) throw ESmtpError(LxSMTP1->TransactionReply, LxSMTP1->ReplyNumber);
 }
 
 void TForm1::LxSMTP1HeaderIncomplete(bool&, int) { Dialogs().MessageBox("Header Incomplete."); }

@@ -85,7 +85,8 @@ class TLxSMTP : public TLxSocket {
   // Opens the connection, reads the greeting and sends HELO (twice at most, when
   // OnAuthenticationFailed asks for a retry); fires OnConnect on success.
   // Throws the socket errors of TLxSocket::Connect, ESmtpError with the greeting
-  // line (400 or more, or no greeting), Exception "Authentication failed".
+  // line (400 or more, no reply code, or no greeting) or with a HELO reply that has
+  // no reply code, Exception "Authentication failed".
   void Connect() override;
   // Sends QUIT and closes the socket, also when QUIT fails.
   // Throws ESmtpError with the reply line when it is 340 or more.
@@ -94,7 +95,7 @@ class TLxSMTP : public TLxSocket {
 
   // Builds and sends the message of PostMessage; returns at once when Busy.
   // Throws Exception "Incomplete Header", Exception "Not Connected", ESmtpError with
-  // the refused reply line, Exception for a CR, LF or NUL in an address or header
+  // the refused reply line or a reply line without a reply code, Exception for a CR, LF or NUL in an address or header
   // line (nothing of the send is written then), socket errors, file errors of
   // attachments.
   void SendMail();
@@ -126,7 +127,7 @@ class TLxSMTP : public TLxSocket {
   void ClearRecipients();
 
  private:
-  // Sends one command; throws ESmtpError when the reply is empty or its number is
-  // at least failAt. Returns the reply line.
+  // Sends one command; throws ESmtpError when the reply is empty, has no reply
+  // code (a number below 200) or its number is at least failAt. Returns the reply line.
   std::string Command(const std::string& line, int failAt);
 };
