@@ -632,7 +632,12 @@ void TForm1::SendCommand() {
     LxSMTP1->SendMail();
   }
   disconnect.armed = false;
-  Button2Click();
+  try {
+    Button2Click();
+  } catch (const std::exception&) {
+    // The server has accepted the message: a failed QUIT changes nothing about it,
+    // and an error status would make the caller send it a second time.
+  }
   ClearForm();
 }
 

@@ -305,6 +305,7 @@ class TForm1 : public TComponent {
   void LxSMTP1ConnectionFailed();
   void LxSMTP1ConnectionRequired(bool& handled);
   void LxSMTP1PacketSent();
+  // Shows the refused recipient; the send goes on with the others.
   void LxSMTP1RecipientNotFound(const std::string& recipient);
   void LxSMTP1HeaderIncomplete(bool& handled, int kind);
   // Rewrites the generated header block just before it is sent: single blanks,
@@ -333,7 +334,8 @@ class TForm1 : public TComponent {
   // Cancels the component's pending socket operation (nothing without one).
   virtual void SmtpAbort();
   // The send command past its required-field check: connect, build, send,
-  // disconnect, clear. With RunOptions().noSend nothing connects: the message is
+  // disconnect, clear. Once the server accepted the message, a failing QUIT is
+  // ignored: the send succeeded. With RunOptions().noSend nothing connects: the message is
   // built, rewritten, checked and dumped as a send would, then counts as sent.
   virtual void SendCommand();
 

@@ -146,7 +146,8 @@ void TLxSMTP::ClearRecipients() {
 std::string TLxSMTP::Command(const std::string& line, int failAt) {
   std::string reply = Transaction(line);
   if (reply.empty()) throw ESmtpError(kNoReply, 0);
-  if (ReplyNumber >= failAt) throw ESmtpError(reply, ReplyNumber);
+  // A line without a reply code (garbage) accepts nothing.
+  if (ReplyNumber < 200 || ReplyNumber >= failAt) throw ESmtpError(reply, ReplyNumber);
   return reply;
 }
 
@@ -174,12 +175,13 @@ void TLxSMTP::Connect() {
       std::string greeting = ReadLn();
       ReadRestOfReply(greeting);
       if (greeting.empty()) throw ESmtpError(kNoReply, 0);
-      if (const int16_t code = LeadingNumber(greeting); code >= 400) throw ESmtpError(greeting, code);
+      if (const int16_t code = LeadingNumber(greeting); code < 200 || code >= 400) throw ESmtpError(greeting, code);
       if (Security != ssNone) SecureHello(startTls);
       for (int attempts = 0; Security == ssNone; ++attempts) {
         std::string reply = Transaction("HELO " + UserID);
         ReadRestOfReply(reply);
         if (reply.empty()) throw ESmtpError(kNoReply, 0);
+        if (ReplyNumber < 200) throw ESmtpError(reply, ReplyNumber);
         if (ReplyNumber < 300) break;
         bool handled = false;
         if (attempts == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
@@ -328,6 +330,7 @@ void TLxSMTP::SendMail() {
         const std::string address = ExtractAddress(entry);
         if (address.empty()) continue;
         if (Transaction("RCPT TO:<" + address + ">").empty()) throw ESmtpError(kNoReply, 0);
+        if (ReplyNumber < 200) throw ESmtpError(TransactionReply, ReplyNumber);
         if (ReplyNumber > 300 && OnRecipientNotFound) OnRecipientNotFound(entry);
       }
     }
@@ -335,7 +338,7 @@ void TLxSMTP::SendMail() {
     Write(headerBlock);
     SendStream(BodyStream);
     const std::string reply = Transaction(".");
-    if (reply.empty() || ReplyNumber >= 400) {
+    if (reply.empty() || ReplyNumber < 200 || ReplyNumber >= 400) {
       if (OnFailure) OnFailure(this);
       throw ESmtpError(reply.empty() ? kNoReply : reply, reply.empty() ? 0 : ReplyNumber);
     }

@@ -107,7 +107,8 @@ class TLxSMTP : public TLxSocket {
   // Security set: TLS (from the start, or after EHLO and STARTTLS), EHLO, and with
   // Auth set, AUTH.
   // Throws the socket errors of TLxSocket::Connect, ESmtpError with the greeting
-  // line (400 or more, or no greeting), Exception "Authentication failed"; with
+  // line (400 or more, no reply code, or no greeting) or with a HELO reply that has
+  // no reply code, Exception "Authentication failed"; with
   // Security: ETlsError and EAbortError of StartTls, ESmtpError with the refused
   // EHLO, STARTTLS or AUTH reply line ("Authentication failed" for 535),
   // ESmtpUnsupported when STARTTLS or AUTH PLAIN/LOGIN is not offered, Exception
@@ -120,7 +121,7 @@ class TLxSMTP : public TLxSocket {
 
   // Builds and sends the message of PostMessage; returns at once when Busy.
   // Throws Exception "Incomplete Header", Exception "Not Connected", ESmtpError with
-  // the refused reply line, Exception for a CR, LF or NUL in an address or header
+  // the refused reply line or a reply line without a reply code, Exception for a CR, LF or NUL in an address or header
   // line (nothing of the send is written then), socket errors, file errors of
   // attachments.
   void SendMail();
@@ -152,8 +153,8 @@ class TLxSMTP : public TLxSocket {
   void ClearRecipients();
 
  private:
-  // Sends one command; throws ESmtpError when the reply is empty or its number is
-  // at least failAt. Returns the reply line.
+  // Sends one command; throws ESmtpError when the reply is empty, has no reply
+  // code (a number below 200) or its number is at least failAt. Returns the reply line.
   std::string Command(const std::string& line, int failAt);
   // The secure dialogue after the greeting: EHLO, STARTTLS and EHLO again (ssStartTls),
   // AUTH (saAuto). startTls runs the handshake (and closes the connection when it fails).

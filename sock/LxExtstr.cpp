@@ -108,7 +108,8 @@ int64_t TS_BufferStream::Seek(int64_t offset, int origin) {
   switch (origin) {
     case soFromBeginning: t = offset; break;
     case soFromCurrent: t = p + offset; break;
-    case soFromEnd: t = stream_.Size() - offset; break;
+    // Pending bytes may reach past the underlying stream's end: they count.
+    case soFromEnd: t = (state_ == 2 ? std::max(stream_.Size(), p) : stream_.Size()) - offset; break;
     default: throw Exception("Invalid seek origin = " + IntToStr(origin));
   }
   if (t == p) return t;

@@ -111,7 +111,9 @@ std::vector<HeaderCase> HeaderCases() {
       {"Sgml", subtype(mtSgml), with("Content-Type: text/sgml; charset=us-ascii")},
       {"TabSeparated", subtype(mtTabSeperated), with("Content-Type: text/tab-separated-values; charset=us-ascii")},
       {"Html", subtype(mtHtml), with("Content-Type: text/html; charset=us-ascii")},
-      {"UnknownSubTypeIsPlain", subtype(static_cast<TSubType>(9)), with(kPlain)},
+      // 7 is the largest value the type can hold (its values fit in three bits);
+      // converting a larger number to it is undefined.
+      {"UnknownSubTypeIsPlain", subtype(static_cast<TSubType>(7)), with(kPlain)},
   };
 }
 
