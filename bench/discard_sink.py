@@ -14,7 +14,10 @@ def serve(conn):
     pending = b""
     in_data = False
     while True:
-        chunk = conn.recv(1 << 20)
+        try:
+            chunk = conn.recv(1 << 20)
+        except OSError:  # the client reset the connection
+            break
         if not chunk:
             break
         pending += chunk
