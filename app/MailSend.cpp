@@ -43,8 +43,12 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
     }
     add(start ? line.substr(start) : line);
   }
-  if (multipart)
-    for (const std::string& part : BuildAttachmentParts(attachments)) body.Add(part);
+  if (multipart) {
+    // The parts' lines move into the body: an attachment is never held twice here.
+    TStringList parts = BuildAttachmentParts(attachments);
+    body.Reserve(body.Count() + parts.Count() + 1);
+    for (int i = 0; i < parts.Count(); ++i) body.Add(std::move(parts[i]));
+  }
   body.Add("");
   return body;
 }

@@ -10,6 +10,12 @@ class TStringList {
   TStringList() = default;
   TStringList(std::initializer_list<std::string> lines) : lines_(lines) {}
   virtual ~TStringList() = default;
+  // Copies copy the lines; moves hand them over (a list of an attachment's lines
+  // is large).
+  TStringList(const TStringList&) = default;
+  TStringList& operator=(const TStringList&) = default;
+  TStringList(TStringList&&) noexcept = default;
+  TStringList& operator=(TStringList&&) noexcept = default;
 
   int Count() const { return static_cast<int>(lines_.size()); }
   bool Empty() const { return lines_.empty(); }

@@ -427,6 +427,11 @@ void TLxSMTP::BuildMessage() {
   }
 
   BodyStream.Clear();
+  // The body is written line by line; room for all of it at once spares the copies
+  // (and the doubled capacity) of growing a large body step by step.
+  size_t bodySize = 0;
+  for (const std::string& line : m.Body) bodySize += line.size() + 3;
+  BodyStream.Reserve(static_cast<int64_t>(bodySize));
   if (!m.Attachments.Empty()) WriteText(BodyStream, "--" + Boundary + "\r\nContent-Type: text/plain; charset=" + Charset + "\r\n\r\n");
   for (const std::string& line : m.Body) WriteBodyLine(BodyStream, line);
   if (m.Attachments.Empty()) return;
