@@ -1,6 +1,7 @@
 // Tests of the socket component against a scripted loopback peer: connection, host
 // resolution, time-outs and cancel, line and stream I/O, status texts and error messages.
 #include "sock/LxSock.h"
+#include "support/SockTestSupport.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -38,18 +39,6 @@ bool PumpUntil(Cond cond, int limitMs = 5000) {
 }
 
 // Expects fn to throw exactly type E with message text.
-template <class E, class F>
-void ExpectThrowMessage(F fn, const std::string& text) {
-  try {
-    fn();
-    ADD_FAILURE() << "no exception, expected: " << text;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), text);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "other exception: " << e.what() << ", expected: " << text;
-  }
-}
-
 // A component aimed at a scripted server.
 struct Client {
   TLxSocket sock;
@@ -57,23 +46,6 @@ struct Client {
     sock.Host = host;
     sock.Port = port;
   }
-};
-
-// Runs fn after ms inside message processing (a user action during a wait).
-class Later {
- public:
-  Later(int ms, std::function<void()> fn) : timer_(new TThreadTimer) {
-    timer_->SetEnabled(false);
-    timer_->SetInterval(static_cast<uint32_t>(ms));
-    timer_->SetOnTimer([this, fn](TComponent*) {
-      timer_->SetEnabled(false);
-      fn();
-    });
-    timer_->SetEnabled(true);
-  }
-
- private:
-  std::unique_ptr<TThreadTimer> timer_;
 };
 
 // ---- connection ------------------------------------------------------------------

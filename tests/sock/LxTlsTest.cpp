@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "sock/LxSock.h"
+#include "support/SockTestSupport.h"
 
 namespace {
 
@@ -161,35 +162,6 @@ class TlsPeer {
   std::atomic<bool> handshook_{false};
   std::thread thread_;
 };
-
-// Runs fn after ms inside message processing (a user action during a wait).
-class Later {
- public:
-  Later(int ms, std::function<void()> fn) : timer_(new TThreadTimer) {
-    timer_->SetEnabled(false);
-    timer_->SetInterval(static_cast<uint32_t>(ms));
-    timer_->SetOnTimer([this, fn](TComponent*) {
-      timer_->SetEnabled(false);
-      fn();
-    });
-    timer_->SetEnabled(true);
-  }
-
- private:
-  std::unique_ptr<TThreadTimer> timer_;
-};
-
-template <class E, class F>
-void ExpectThrowMessage(F fn, const std::string& text) {
-  try {
-    fn();
-    ADD_FAILURE() << "no exception, expected: " << text;
-  } catch (const E& e) {
-    EXPECT_EQ(e.Message(), text);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "other exception: " << e.what() << ", expected: " << text;
-  }
-}
 
 const Cert& LocalCert() {
   static Cert cert("DNS:localhost,IP:127.0.0.1");
