@@ -39,3 +39,16 @@ void ExpectThrowMessage(F fn, const std::string& text) {
     ADD_FAILURE() << "other exception: " << e.what() << ", expected: " << text;
   }
 }
+
+// Sends 64 MiB to a peer that reads nothing and aborts 200 ms into the send: the send
+// ends with "Socket send aborted", part of the stream unsent and the cancel cleared;
+// then the socket is closed.
+inline void ExpectSendStreamAbortable(TLxSocket& sock) {
+  std::string big(64 << 20, 'x');
+  TStringStream stream(big);
+  Later abort(200, [&] { sock.Abort(); });
+  ExpectThrowMessage<EAbortError>([&] { sock.SendStream(stream); }, "Socket send aborted");
+  EXPECT_LT(sock.BytesSent, sock.BytesTotal);
+  EXPECT_FALSE(sock.CancelRequested);
+  sock.Disconnect();
+}
