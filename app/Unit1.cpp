@@ -774,10 +774,14 @@ void TForm1::LxSMTP1AttachmentNotFound(const std::string& fileName) { SetStatus(
 void TForm1::LxSMTP1DataReady() {
   const std::string& path = RunOptions().dumpPath;
   if (path.empty()) return;
-  const std::string data = LxSMTP1->DataText();
+  // The body is written from the component's stream as it stands: an attachment is
+  // not copied for the dump.
+  const std::string header = LxSMTP1->HeaderBlock();
+  const std::string& body = LxSMTP1->BodyStream.DataString();
   try {
     TFileStream file(path, fmCreate);
-    file.WriteBuffer(data.data(), static_cast<int64_t>(data.size()));
+    file.WriteBuffer(header.data(), static_cast<int64_t>(header.size()));
+    file.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
   } catch (const EStreamError& e) {
     throw EDumpWriteError(e.Message());
   }

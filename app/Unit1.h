@@ -318,7 +318,8 @@ class TForm1 : public TComponent {
   void LxSMTP1EncodeEnd(const std::string& fileName);
   void LxSMTP1MailListReturn(const std::string& reply);
   void LxSMTP1AttachmentNotFound(const std::string& fileName);
-  // The message is final: writes DataText() to the dump file when the run has one.
+  // The message is final: writes the header block and the body stream to the dump
+  // file when the run has one.
   // Throws EDumpWriteError when it cannot be written.
   void LxSMTP1DataReady();
   // Single blanks, charset and encoded words on the component's final header.

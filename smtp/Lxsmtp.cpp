@@ -318,7 +318,7 @@ void TLxSMTP::SendMail() {
     // first command of this send is written.
     CheckMessage();
     if (OnDataReady) OnDataReady(this);
-    const std::string headerBlock = FinalHeader.Text() + "\r\n\r\n";
+    const std::string headerBlock = HeaderBlock();
 
     const TStringList* lists[] = {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy};
     Command("RSET", 400);
@@ -359,14 +359,7 @@ void TLxSMTP::CheckMessage() const {
   for (const std::string& line : FinalHeader) RefuseHeaderBreaks(line);
   // The header block goes out with one Write after DATA was accepted; one that is
   // too long must fail now, not in the middle of the data.
-  if (FinalHeader.Text().size() + 4 > kMaxWrite) throw ERangeError("Range check error");
-}
-
-std::string TLxSMTP::DataText() const {
-  // Write sends at most 65,536 bytes of the header block.
-  std::string data = FinalHeader.Text() + "\r\n\r\n";
-  if (data.size() > 65536) data.resize(65536);
-  return data + BodyStream.DataString();
+  if (HeaderBlock().size() > kMaxWrite) throw ERangeError("Range check error");
 }
 
 bool TLxSMTP::Verify(const std::string& address) {

@@ -99,7 +99,7 @@ class TLxSMTP : public TLxSocket {
   TMailListReturn OnMailListReturn;
   THandlerEvent OnAuthenticationFailed;
   // The message is built, rewritten by OnSendStart and checked; fired before the
-  // first command of the send. DataText() holds what will follow DATA.
+  // first command of the send. HeaderBlock() and BodyStream hold what will follow DATA.
   TNotifyEvent OnDataReady;
 
   // Opens the connection, reads the greeting and sends HELO (twice at most, when
@@ -136,9 +136,10 @@ class TLxSMTP : public TLxSocket {
   // a blank or tab, followed by more than blanks) but no other CR, LF or NUL.
   // Throws Exception naming the refused text.
   void CheckMessage() const;
-  // The bytes SendMail writes after DATA and before the final ".": the header
-  // lines, the empty line and the body (dot-stuffed as BuildMessage made it).
-  std::string DataText() const;
+  // What SendMail writes after DATA before the body: the header lines, each with
+  // CR LF, and two more CR LF. BodyStream (dot-stuffed as BuildMessage made it)
+  // follows it, then the final ".".
+  std::string HeaderBlock() const { return FinalHeader.Text() + "\r\n\r\n"; }
   // Rebuilds FinalHeader, Boundary and BodyStream from PostMessage.
   // Throws the file errors of WriteAttachmentPart.
   void BuildMessage();

@@ -12,19 +12,11 @@
 
 namespace {
 
+using smtp_test::Basic;
 using smtp_test::Session;
 using smtp_test::Visible;
 
 std::vector<std::string> Lines(const TStringList& list) { return {list.begin(), list.end()}; }
-
-void Basic(TLxSMTP& smtp) {
-  TPostMessage& m = smtp.PostMessage;
-  m.FromName = "Sender ";
-  m.FromAddress = "sender@example.org";
-  m.ToAddress = {"rcpt@example.com"};
-  m.Subject = "Hello";
-  m.LocalProgram = "Tarvex-Test";
-}
 
 // ---- header lines --------------------------------------------------------------------
 

@@ -57,13 +57,8 @@ struct DialogueCase {
 // ---- the message most rows send ----------------------------------------------------
 
 void StdMessage(Session& s) {
-  TPostMessage& m = s.smtp.PostMessage;
-  m.FromName = "Sender ";
-  m.FromAddress = "sender@example.org";
-  m.ToAddress = {"rcpt@example.com"};
-  m.Subject = "Hello";
-  m.LocalProgram = "Tarvex-Test";
-  m.Body = {"line one", ".dot", ""};
+  smtp_test::Basic(s.smtp);
+  s.smtp.PostMessage.Body = {"line one", ".dot", ""};
 }
 
 // Header, the two CR LF, then the body with ".dot" stuffed.

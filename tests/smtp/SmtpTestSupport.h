@@ -98,4 +98,14 @@ inline std::string Visible(const std::string& bytes) {
   return out;
 }
 
+// One sender, one recipient, a subject and the mailer name; no body.
+inline void Basic(TLxSMTP& smtp) {
+  TPostMessage& m = smtp.PostMessage;
+  m.FromName = "Sender ";
+  m.FromAddress = "sender@example.org";
+  m.ToAddress = {"rcpt@example.com"};
+  m.Subject = "Hello";
+  m.LocalProgram = "Tarvex-Test";
+}
+
 }  // namespace smtp_test
