@@ -24,6 +24,7 @@ void SplitAddresses(const std::string& text, TStringList& list) {
 
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments) {
   TStringList body;
+  body.Reserve(text.Count() + 4);
   const bool multipart = !attachments.Empty();
   if (multipart) {
     body.Add(kFormDelimiter);
@@ -34,7 +35,12 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
     // A bare LF would reach the wire as a line end of its own.
     // A converted line over the limit becomes several self-contained lines.
     auto add = [&body](const std::string& text) {
-      for (std::string& piece : SplitJisLine(ConvertToJis(text))) body.Add(std::move(piece));
+      std::string jis = ConvertToJis(text);
+      if (jis.size() <= kMaxLineOctets) {
+        body.Add(std::move(jis));  // the common case: no split, no copy
+        return;
+      }
+      for (std::string& piece : SplitJisLine(jis)) body.Add(std::move(piece));
     };
     size_t start = 0, lf;
     while ((lf = line.find('\n', start)) != std::string::npos) {
@@ -45,7 +51,7 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
   }
   if (multipart) {
     // The parts' lines move into the body: an attachment is never held twice here.
-    TStringList parts = BuildAttachmentParts(attachments);
+    TStringList parts = BuildAttachmentParts(attachments, true);
     body.Reserve(body.Count() + parts.Count() + 1);
     for (int i = 0; i < parts.Count(); ++i) body.Add(std::move(parts[i]));
   }

@@ -21,7 +21,8 @@ void SplitAddresses(const std::string& text, TStringList& list);
 // The body lines of a message: each text line (split at LF bytes, as a multi-line
 // field shows it) through ConvertToJis, a result over 998 octets split into
 // self-contained lines by SplitJisLine; with attachments, framed as multipart with
-// the parts of BuildAttachmentParts. Ends with one empty line.
+// the parts of BuildAttachmentParts (each file's encoded lines joined into entries
+// of many CR LF lines, which go on the wire as the same lines). Ends with one empty line.
 // Throws the file errors of BuildAttachmentParts.
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments);
 

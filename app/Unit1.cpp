@@ -176,8 +176,12 @@ std::string TMacroLineReader::ReadRawLine() {
   std::string line;
   while (Fill()) {
     const char* start = buffer_ + pos_;
-    size_t n = len_ - pos_, i = 0;
-    while (i < n && start[i] != '\r' && start[i] != '\x1A') ++i;
+    size_t n = len_ - pos_;
+    // The line ends at the first CR or end mark: two vector scans instead of a test
+    // per byte.
+    size_t i = n;
+    if (const void* cr = std::memchr(start, '\r', n)) i = static_cast<size_t>(static_cast<const char*>(cr) - start);
+    if (const void* eof = std::memchr(start, '\x1A', i)) i = static_cast<size_t>(static_cast<const char*>(eof) - start);
     line.append(start, i);
     pos_ += i;
     if (i == n) continue;  // the line goes on in the next chunk
@@ -221,9 +225,20 @@ void AppendAddress(std::string& field, const std::string& line) {
 int MacroKeyword(const std::string& line) {
   size_t colon = line.find(':');
   if (colon == std::string::npos) return -1;
-  std::string key = LowerAscii(line.substr(0, colon) + line.substr(colon + 1));
-  for (int i = 0; i < 14; ++i)
-    if (key == kKeywords[i]) return i;
+  // The key is compared where it stands, the colon skipped: most lines are no
+  // keyword, and a body line must not cost a copy to find that out.
+  const size_t keyLength = line.size() - 1;
+  for (int k = 0; k < 14; ++k) {
+    const char* keyword = kKeywords[k];
+    if (std::strlen(keyword) != keyLength) continue;
+    size_t j = 0;
+    for (; j < keyLength; ++j) {
+      char c = line[j < colon ? j : j + 1];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != keyword[j]) break;
+    }
+    if (j == keyLength) return k;
+  }
   return -1;
 }
 
@@ -239,6 +254,9 @@ TForm1::TForm1(TComponent* owner)
   smtp.PostMessage.LocalProgram = "Tarvex(Ver0.15)";
   smtp.EncodeType = uuMime;
   smtp.ClearParams = true;
+  // Every send builds the body anew from the form: the component may free its lines
+  // as it encodes them.
+  smtp.KeepBody = false;
   smtp.SubType = mtPlain;
   smtp.Charset = "us-ascii";
   smtp.OnConnect = [this](TComponent*) { LxSMTP1Connect(); };
@@ -427,7 +445,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
       if (keyword >= 0)
         section = keyword;
       else
-        ExecuteMacroLine(section, line);
+        ExecuteMacroLine(section, std::move(line));
       if (StopRequested) {
         reader->Close();
         Close();
@@ -451,7 +469,7 @@ void TForm1::PickupFile(const std::string& path, bool intoBCC) {
   Notify(intoBCC ? TFormField::eBCC : TFormField::reMessageText);
 }
 
-void TForm1::ExecuteMacroLine(int section, const std::string& line) {
+void TForm1::ExecuteMacroLine(int section, std::string line) {
   if (line.empty() && section != msBody) return;
   switch (section) {
     case msTo:
@@ -475,7 +493,7 @@ void TForm1::ExecuteMacroLine(int section, const std::string& line) {
       Notify(TFormField::eHomeAddr);
       break;
     case msBody:
-      reMessageText.Add(line);
+      reMessageText.Add(std::move(line));
       Notify(TFormField::reMessageText);
       break;
     case msBind:

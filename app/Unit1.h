@@ -258,7 +258,7 @@ class TForm1 : public TComponent {
   // raises (conversion error at "open", SMTP errors).
   void ExecuteMacroFile(const std::string& path);
   // Applies one content line to the form as section (0-13) says.
-  void ExecuteMacroLine(int section, const std::string& line);
+  void ExecuteMacroLine(int section, std::string line);
   // Empties the mail fields, the attachment list and the body, forgets the file
   // choosers' last names and clears StopRequested; the connection page stays.
   void ClearForm();

@@ -1,6 +1,7 @@
 // Program entry: reads the command line, creates the main form and runs it in a
 // front end. The headless front end runs the start-up macro, closes the form as
 // its close button would and exits with the run's status.
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -345,6 +346,10 @@ int RunDesktop(char* argv0, const std::string& screenshot) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Large blocks (an attachment's encoded text, freed block by block while the body
+  // stream is written) go back to the system as soon as they are freed, however
+  // large an earlier freed block was.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   Options options = ParseCommandLine(argc, argv);
   if (options.help) {
     std::fputs(kUsage, stdout);

@@ -83,63 +83,65 @@ std::string ConvertToJis(const std::string& text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const uint16_t* codes = PairCodes();
 
-  // A stretch of k input bytes (plus one byte of a pair that crosses its end) gives
-  // at most 3(k + 1) + 6 output bytes: a pair entering JIS mode and a single byte
-  // leaving it is 3 bytes in, 9 out; the first byte's escape and the closing escape
-  // add 6. The output therefore grows stretch by stretch, without a check per byte.
-  constexpr size_t kStretch = 4096;
-  std::string out;
-  out.resize(n + n / 8 + 3 * (std::min(n, kStretch) + 1) + 6);
-  size_t used = 0;
+  // k input bytes give at most 3k + 6 output bytes (a pair entering JIS mode and a
+  // single byte leaving it is 3 bytes in, 9 out; the first byte's escape and the
+  // closing escape add 6), so the conversion runs into a buffer of that size without
+  // a check per byte. The result is then made at its exact size: a body line is kept
+  // as it is made, and spare room would cost as much as the text. Lines of usual
+  // length share one buffer per thread; a longer text gets its own.
+  constexpr size_t kSharedBytes = 64 * 1024;
+  thread_local std::unique_ptr<char[]> shared(new char[kSharedBytes]);
+  const size_t bound = 3 * n + 6;
+  std::unique_ptr<char[]> own(bound > kSharedBytes ? new char[bound] : nullptr);
+  char* const begin = own ? own.get() : shared.get();
+  char* p = begin;
   bool jis = false;
-  size_t i = 0;
-  while (i < n) {
-    const size_t limit = std::min(n, i + kStretch);
-    const size_t need = used + 3 * (limit - i + 1) + 6;
-    if (need > out.size()) out.resize(std::max(need, out.size() * 2));
-    char* p = out.data() + used;
-    while (i < limit) {
-      const unsigned char b = s[i];
-      if (kJis.leadRow[b] != 0) {
-        if (i + 1 == n) {  // a lead byte at the end is dropped
-          ++i;
-          break;
-        }
-        const unsigned char c = s[i + 1];
-        const uint16_t code = codes[b << 8 | c];
-        if (code != 0) {
-          if (!jis) {
-            p = Put3(p, kEscJis);
-            jis = true;
-          }
-          p[0] = static_cast<char>(code >> 8);
-          p[1] = static_cast<char>(code & 0xFF);
-          p += 2;
-        } else {
-          // A lead byte before a byte that cannot follow it: both are copied.
-          if (jis) {
-            p = Put3(p, kEscAscii);
-            jis = false;
-          }
-          p[0] = static_cast<char>(b);
-          p[1] = static_cast<char>(c);
-          p += 2;
-        }
-        i += 2;
-      } else {
-        if (jis || i == 0) {
-          p = Put3(p, kEscAscii);
-          jis = false;
-        }
-        *p++ = static_cast<char>(b);
-        ++i;
+  for (size_t i = 0; i < n;) {
+    if (kJis.leadRow[s[i]] == 0) {
+      // A run of single bytes: copied after one switch to ASCII (the first byte of
+      // the text gets it too).
+      size_t j = i + 1;
+      while (j < n && kJis.leadRow[s[j]] == 0) ++j;
+      if (jis || i == 0) {
+        p = Put3(p, kEscAscii);
+        jis = false;
       }
+      std::memcpy(p, s + i, j - i);
+      p += j - i;
+      i = j;
+      continue;
     }
-    if (i >= n && jis) p = Put3(p, kEscAscii);
-    used = static_cast<size_t>(p - out.data());
+    if (i + 1 == n) break;  // a lead byte at the end is dropped
+    uint16_t code = codes[s[i] << 8 | s[i + 1]];
+    if (code == 0) {
+      // A lead byte before a byte that cannot follow it: both are copied.
+      if (jis) {
+        p = Put3(p, kEscAscii);
+        jis = false;
+      }
+      p[0] = static_cast<char>(s[i]);
+      p[1] = static_cast<char>(s[i + 1]);
+      p += 2;
+      i += 2;
+      continue;
+    }
+    if (!jis) {
+      p = Put3(p, kEscJis);
+      jis = true;
+    }
+    // A run of double-byte characters.
+    while (true) {
+      p[0] = static_cast<char>(code >> 8);
+      p[1] = static_cast<char>(code & 0xFF);
+      p += 2;
+      i += 2;
+      if (i + 1 >= n || kJis.leadRow[s[i]] == 0) break;
+      code = codes[s[i] << 8 | s[i + 1]];
+      if (code == 0) break;
+    }
   }
-  out.resize(used);
-  return out;
+  if (jis) p = Put3(p, kEscAscii);
+  return std::string(begin, static_cast<size_t>(p - begin));
 }
 
 std::string EncodeSubject(const std::string& text) {
@@ -523,8 +525,9 @@ struct TempFileRemover {
   ~TempFileRemover() { DeleteFile(path); }
 };
 
-// Appends the part of one existing file: entries 5a-5g.
-void AppendAttachmentPart(const std::string& path, TStringList& parts) {
+// Appends the part of one existing file: entries 5a-5g, the lines of 5g one per
+// entry or joined by CR LF a chunk at a time.
+void AppendAttachmentPart(const std::string& path, TStringList& parts, bool joinLines) {
   const std::string name = ExtractFileName(path);
   const std::string encodedName = EncodeHeaderLine(name);
   TFileStream input(path, fmOpenRead);
@@ -545,40 +548,50 @@ void AppendAttachmentPart(const std::string& path, TStringList& parts) {
   const TSixBitCoder& coder = TSixBitCoder::Mime();
   constexpr size_t kChunkBytes = kLinesPerChunk * kLineBytes;
   std::unique_ptr<unsigned char[]> in(new unsigned char[kChunkBytes]);
-  std::unique_ptr<char[]> out(new char[kLinesPerChunk * 62]);
+  std::unique_ptr<char[]> out(joinLines ? nullptr : new char[kLinesPerChunk * 62]);
   while (true) {
     const size_t n = ReadChunk(input, in.get(), kChunkBytes);
     if (n == 0) break;
+    // Joined lines are encoded straight into the entry they end up in.
+    std::string block(joinLines ? (n + kLineBytes - 1) / kLineBytes * 62 : 0, '\0');
+    char* const begin = joinLines ? block.data() : out.get();
     const unsigned char* src = in.get();
-    char* p = out.get();
+    char* p = begin;
     for (size_t left = n; left > 0;) {
       const size_t take = std::min(left, kLineBytes);
       char* line = p;
       p = coder.EncodeGroups(src, take / 3, p);
       p = coder.EncodeTail(src + take / 3 * 3, take % 3, true, p);
-      parts.Add(std::string(line, static_cast<size_t>(p - line)));
+      if (!joinLines) parts.Add(std::string(line, static_cast<size_t>(p - line)));
       *p++ = '\r';
       *p++ = '\n';
       src += take;
       left -= take;
     }
-    temp.WriteBuffer(out.get(), p - out.get());
+    temp.WriteBuffer(begin, p - begin);
+    if (joinLines) {
+      block.resize(static_cast<size_t>(p - begin) - 2);  // the entry's last CR LF comes from the body
+      parts.Add(std::move(block));
+    }
     if (n < kChunkBytes) break;
   }
 }
 }  // namespace
 
-TStringList BuildAttachmentParts(const TStringList& paths) {
+TStringList BuildAttachmentParts(const TStringList& paths) { return BuildAttachmentParts(paths, false); }
+
+TStringList BuildAttachmentParts(const TStringList& paths, bool joinLines) {
   // One reservation for every entry, so that the list never moves while it grows.
+  const int64_t perEntry = joinLines ? kLinesPerChunk * kLineBytes : kLineBytes;
   int64_t entries = 1;
   for (const std::string& path : paths) {
     const int64_t size = FileSizeHint(path);
-    if (size >= 0) entries += 6 + (size + kLineBytes - 1) / static_cast<int64_t>(kLineBytes);
+    if (size >= 0) entries += 6 + (size + perEntry - 1) / perEntry;
   }
   TStringList parts;
   parts.Reserve(static_cast<int>(std::min<int64_t>(entries, INT_MAX)));
   for (const std::string& path : paths) {
-    if (FileExists(path)) AppendAttachmentPart(path, parts);
+    if (FileExists(path)) AppendAttachmentPart(path, parts, joinLines);
   }
   parts.Add(kBoundaryClose);
   return parts;

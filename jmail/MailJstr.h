@@ -92,3 +92,7 @@ char Base64Char(unsigned value);
 // Throws EFOpenError when a file cannot be opened or read, EFCreateError when the
 // temporary file cannot be created, EStreamError when it cannot be written.
 TStringList BuildAttachmentParts(const TStringList& paths);
+// The same parts with each file's base64 lines joined by CR LF into entries of up
+// to 4096 lines (joinLines true): what a message body sends is the same, but a
+// large file costs one entry per 250 KB instead of one string per line.
+TStringList BuildAttachmentParts(const TStringList& paths, bool joinLines);

@@ -59,6 +59,7 @@ bool TMessagePump::PostMessage(HWND window, uint32_t msg, uintptr_t wParam, intp
     if (live_.count(window) == 0) return false;
     foreign_.push_back(item);
   }
+  posted_.store(true, std::memory_order_release);
   uint64_t one = 1;
   if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
   return true;
@@ -109,6 +110,8 @@ void TMessagePump::UnwatchFd(int fd) {
 }
 
 void TMessagePump::DrainForeign() {
+  // Cleared before the queue is taken: a post that comes in between sets it again.
+  posted_.store(false, std::memory_order_release);
   uint64_t count;
   if (wakeFd_ >= 0) (void)!::read(wakeFd_, &count, sizeof count);
   std::lock_guard<std::mutex> lock(foreignMutex_);
@@ -167,8 +170,18 @@ bool TMessagePump::HasPending() {
   return !queue_.empty() || !foreign_.empty();
 }
 
+bool TMessagePump::NeedsPoll() const {
+  if (backend_) return true;
+  for (const auto& [fd, w] : watches_)
+    if (!w.pending && w.events) return true;
+  return false;
+}
+
 void TMessagePump::ProcessMessages() {
-  Gather(0);
+  if (NeedsPoll())
+    Gather(0);
+  else if (posted_.load(std::memory_order_acquire))
+    DrainForeign();
   CollectTimers();
   if (backend_) backend_->ProcessEvents();
   size_t count = queue_.size();

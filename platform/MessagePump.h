@@ -7,6 +7,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -68,6 +69,8 @@ class TMessagePump {
 
   // Dispatches every message already queued when the call starts (plus readiness
   // and timer expiries found now, and the front end's events); never blocks.
+  // Without a front end and without a watched descriptor it makes no system call
+  // unless something was posted: a caller may check before every small step.
   void ProcessMessages();
   // Blocks until something can be dispatched or timeoutMs passes (-1: no limit).
   void WaitMessage(int timeoutMs);
@@ -110,6 +113,8 @@ class TMessagePump {
   void CollectTimers();
   void DrainForeign();
   int NextTimerDelay();
+  // True when only poll can tell what is pending: a front end or a watched descriptor.
+  bool NeedsPoll() const;
 
   std::map<HWND, TMessageHandler*> windows_;
   std::set<HWND> live_;  // windows that accept posts, guarded by foreignMutex_
@@ -119,6 +124,7 @@ class TMessagePump {
   std::map<int, Watch> watches_;
   std::mutex foreignMutex_;
   std::deque<Item> foreign_;  // posted from other threads
+  std::atomic<bool> posted_{false};  // foreign_ may hold items: set after each post
   int wakeFd_ = -1;
   std::function<uint64_t()> clock_;
   TPumpBackend* backend_ = nullptr;

@@ -1,8 +1,10 @@
 #include "smtp/Lxsmtp.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform/FileUtil.h"
@@ -62,27 +64,35 @@ void RefuseHeaderBreaks(const std::string& line) {
 
 void WriteText(TStream& stream, const std::string& text) { stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size())); }
 
-// Writes one text line with CR LF, a "." in front when it begins with "." (so that
-// the server neither takes it for the end of the data nor drops its first dot).
-void WriteStuffedLine(TStream& stream, std::string_view line) {
-  if (!line.empty() && line[0] == '.') stream.WriteBuffer(".", 1);
-  stream.WriteBuffer(line.data(), static_cast<int64_t>(line.size()));
-  stream.WriteBuffer("\r\n", 2);
-}
-
-// Writes a body entry. An entry holding CR or LF bytes is written as several lines,
-// split at CR LF, CR or LF, each dot-stuffed: a bare break would reach the wire, and
-// a break followed by "." alone would end the data early and let the rest of the
-// body be read as commands.
-void WriteBodyLine(TStream& stream, const std::string& line) {
-  size_t start = 0;
-  for (;;) {
-    const size_t brk = line.find_first_of("\r\n", start);
-    if (brk == std::string::npos) break;
-    WriteStuffedLine(stream, std::string_view(line).substr(start, brk - start));
-    start = brk + (line[brk] == '\r' && brk + 1 < line.size() && line[brk + 1] == '\n' ? 2 : 1);
+// Writes a body entry followed by CR LF, a "." in front of every line that begins
+// with "." (so that the server neither takes it for the end of the data nor drops
+// its first dot). An entry holding CR or LF bytes is written as several lines: a
+// bare CR or LF becomes CR LF, since a bare break would reach the wire, and a break
+// followed by "." alone would end the data early and let the rest of the body be
+// read as commands. The bytes go out in runs that end only where something must
+// change, so an entry of many CR LF lines (an attachment's encoded text) is one write.
+void WriteBodyLine(TStream& stream, std::string_view line) {
+  auto write = [&stream](std::string_view bytes) {
+    stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+  };
+  if (!line.empty() && line[0] == '.') write(".");
+  size_t written = 0;  // the bytes before this one are written
+  size_t cr = line.find('\r'), lf = line.find('\n');
+  while (cr != std::string_view::npos || lf != std::string_view::npos) {
+    const size_t brk = std::min(cr, lf);
+    const bool crlf = brk == cr && lf == brk + 1;
+    const size_t next = brk + (crlf ? 2 : 1);  // where the following line starts
+    const bool dot = next < line.size() && line[next] == '.';
+    if (!crlf || dot) {
+      write(line.substr(written, brk - written));
+      write(dot ? "\r\n." : "\r\n");
+      written = next;
+    }
+    if (cr < next) cr = line.find('\r', next);
+    if (lf < next) lf = line.find('\n', next);
   }
-  WriteStuffedLine(stream, std::string_view(line).substr(start));
+  write(line.substr(written));
+  write("\r\n");
 }
 
 // Appends encoded lines to stream, a "." in front of every line that begins with
@@ -426,7 +436,17 @@ void TLxSMTP::BuildMessage() {
   for (const std::string& line : m.Body) bodySize += line.size() + 3;
   BodyStream.Reserve(static_cast<int64_t>(bodySize));
   if (!m.Attachments.Empty()) WriteText(BodyStream, "--" + Boundary + "\r\nContent-Type: text/plain; charset=" + Charset + "\r\n\r\n");
-  for (const std::string& line : m.Body) WriteBodyLine(BodyStream, line);
+  if (KeepBody) {
+    for (const std::string& line : m.Body) WriteBodyLine(BodyStream, line);
+  } else {
+    // Each entry is freed once it is in the stream: a large body is never held twice.
+    TStringList body = std::move(PostMessage.Body);
+    PostMessage.Body.Clear();
+    for (int i = 0; i < body.Count(); ++i) {
+      WriteBodyLine(BodyStream, body[i]);
+      std::string().swap(body[i]);
+    }
+  }
   if (m.Attachments.Empty()) return;
   for (int i = 1; i <= m.Attachments.Count(); ++i) WriteAttachmentPart(i);
   WriteText(BodyStream, "--" + Boundary + "--\r\n");

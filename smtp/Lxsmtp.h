@@ -80,6 +80,10 @@ class TLxSMTP : public TLxSocket {
   TSubType SubType = mtPlain;
   UUMethods EncodeType = uuMime;
   bool ClearParams = true;
+  // false: BuildMessage hands the Body lines over to BodyStream, freeing each once
+  // it is written, and leaves Body empty (for a caller that builds Body anew for
+  // every send and whose body may be large). true: Body stays as it was.
+  bool KeepBody = true;
 
   // --- the message and its products ---
   TPostMessage PostMessage;

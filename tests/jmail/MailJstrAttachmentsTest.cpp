@@ -157,6 +157,36 @@ TEST_F(AttachmentParts, LargeFileMatchesCoreutils) {
   EXPECT_EQ(parts.Count(), 6 + static_cast<int>((bytes.size() + 44) / 45) + 1);
 }
 
+// The joined form holds the same lines, up to 4096 to an entry, CR LF between them
+// and none at an entry's end; the part headers and the list around them are the same.
+TEST_F(AttachmentParts, JoinedLinesHoldTheSameLines) {
+  const size_t block = 4096 * 45;
+  const std::string empty = MakeFile("e.bin", "");
+  for (size_t size : {size_t{1}, size_t{46}, block, block + 1, 2 * block + 45}) {
+    SCOPED_TRACE(size);
+    const std::string path = MakeFile("j.bin", RandomBytes(size, static_cast<uint32_t>(size)));
+    const TStringList lines = BuildAttachmentParts({path, empty, path});
+    const TStringList joined = BuildAttachmentParts({path, empty, path}, true);
+    std::vector<std::string> split;
+    for (const std::string& entry : joined) {
+      if (entry == "\r\n") {  // the entry that ends the part headers
+        split.push_back(entry);
+        continue;
+      }
+      const size_t count = split.size();
+      for (size_t start = 0;;) {
+        const size_t brk = entry.find("\r\n", start);
+        split.push_back(entry.substr(start, brk == std::string::npos ? brk : brk - start));
+        if (brk == std::string::npos) break;
+        start = brk + 2;
+      }
+      EXPECT_LE(split.size() - count, 4096u);
+    }
+    EXPECT_EQ(split, lines.Lines());
+    EXPECT_EQ(joined.Count(), 3 * 6 + 2 * static_cast<int>((size + block - 1) / block) + 1);
+  }
+}
+
 TEST_F(AttachmentParts, ExistingFileUnderTheTemporaryNameIsReplacedAndRemoved) {
   const std::string path = MakeFile("same.txt", "abc");
   const std::string temp = ToOsPath(PrivateTempDir()) + "temp09same.txt";

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "jmail/JISUtil.h"
@@ -72,6 +73,54 @@ TEST(ConvertToJis, LongTextAcrossInternalChunksMatchesPieceByPiece) {
     expected += kJ + "\x24\x22" + kA + "A";
   }
   EXPECT_EQ(ConvertToJis(text), expected);
+}
+
+// The conversion rules followed byte by byte, with JisOffset: the oracle for random
+// text below.
+std::string ConvertByTheRules(const std::string& text) {
+  std::string out;
+  bool jis = false;
+  int lead = -1;
+  for (size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    const bool isLead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF);
+    const bool usable = (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+    if (lead < 0 && isLead) {
+      lead = b;
+    } else if (lead >= 0 && usable) {
+      const int code = lead * 512 + b - JisOffset(static_cast<unsigned char>(lead), b);
+      if (!jis) out += kJ;
+      jis = true;
+      out += static_cast<char>(code >> 8);
+      out += static_cast<char>(code & 0xFF);
+      lead = -1;
+    } else {
+      if (jis || i == 0) out += kA;
+      jis = false;
+      if (lead >= 0) out += static_cast<char>(lead);
+      lead = -1;
+      out += static_cast<char>(b);
+    }
+  }
+  if (jis) out += kA;
+  return out;
+}
+
+// Random bytes weighted towards lead bytes, usable and unusable second bytes and
+// zero bytes, in lengths up to beyond the size of the shared conversion buffer.
+TEST(ConvertToJis, RandomTextFollowsTheRules) {
+  std::mt19937 gen(11);
+  const unsigned char pool[] = {'A', ' ', '\r', 0x00, 0x1B, 0x20, 0x3F, 0x40, 0x7E, 0x7F, 0x80, 0x81, 0x82,
+                                0x9E, 0x9F, 0xA0, 0xB1, 0xDF, 0xE0, 0xEA, 0xEF, 0xF0, 0xFC, 0xFD, 0xFF};
+  for (int round = 0; round < 3000; ++round) {
+    const size_t length = round < 2990 ? gen() % 40 : 30000 + gen() % 40000;
+    std::string text;
+    for (size_t i = 0; i < length; ++i) {
+      const unsigned char b = gen() % 4 == 0 ? static_cast<unsigned char>(gen()) : pool[gen() % sizeof pool];
+      text += static_cast<char>(b == 0 && gen() % 8 != 0 ? 'z' : b);
+    }
+    ASSERT_EQ(ConvertToJis(text), ConvertByTheRules(text)) << testing::PrintToString(text);
+  }
 }
 
 TEST(JisOffset, Table) {

@@ -187,4 +187,22 @@ TEST_F(MessagePumpTest, PostFromAnotherThreadWakesTheWait) {
   pump.DestroyWindow(w);
 }
 
+// Without a watched descriptor the pump does not poll: a post from another thread
+// must still reach the next ProcessMessages, and the wake-up it left must not make
+// the next wait return at once.
+TEST_F(MessagePumpTest, PostFromAnotherThreadReachesProcessMessagesWithoutAWait) {
+  std::vector<std::pair<uint32_t, uintptr_t>> log;
+  Recorder a(&log, 1);
+  HWND w = pump.CreateWindow(&a);
+  std::thread([&] { pump.PostMessage(w, 1126, 6, 0); }).join();
+  pump.ProcessMessages();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].second, 61u);
+  auto start = std::chrono::steady_clock::now();
+  pump.WaitMessage(200);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(ms, 150);
+  pump.DestroyWindow(w);
+}
+
 }  // namespace

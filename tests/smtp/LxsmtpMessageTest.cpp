@@ -165,8 +165,30 @@ INSTANTIATE_TEST_SUITE_P(
          {"a\r\n.\r\nRSET", "b\nc", "x\ry", "end\n"},
          "a\r\n..\r\nRSET\r\nb\r\nc\r\nx\r\ny\r\nend\r\n\r\n"},
         {"Cp932Bytes", {"\x82\xa0\x95\x5c"}, "\x82\xa0\x95\x5c\r\n"},
+        // An entry of many CR LF lines (an attachment's joined lines) goes out as those
+        // lines; a "." after a break, a bare CR or LF and a break at either end still
+        // come out as separate lines.
+        {"JoinedLines", {"QUJD\r\nREVG\r\nR0g="}, "QUJD\r\nREVG\r\nR0g=\r\n"},
+        {"JoinedLinesToMend",
+         {"\r\n.a\r\nb\rc\n\r\n..\r", ".\r\n"},
+         "\r\n..a\r\nb\r\nc\r\n\r\n...\r\n\r\n..\r\n\r\n"},
     }),
     [](const testing::TestParamInfo<BodyCase>& info) { return info.param.name; });
+
+// Without KeepBody the lines are handed over: the stream is the same, Body is empty.
+TEST(SmtpMessage, BodyHandedOverWithoutKeepBody) {
+  TLxSMTP kept, handed;
+  for (TLxSMTP* smtp : {&kept, &handed}) {
+    Basic(*smtp);
+    smtp->PostMessage.Body = {"one", ".two", "a\r\nb", ""};
+  }
+  handed.KeepBody = false;
+  kept.BuildMessage();
+  handed.BuildMessage();
+  EXPECT_EQ(handed.BodyStream.DataString(), kept.BodyStream.DataString());
+  EXPECT_EQ(kept.PostMessage.Body.Count(), 4);
+  EXPECT_TRUE(handed.PostMessage.Body.Empty());
+}
 
 // ---- multipart and boundary ------------------------------------------------------------
 
