@@ -10,7 +10,7 @@
 # as a ratio with its goal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja >/dev/null
+cmake --preset default >/dev/null
 ninja -C build -j2 >/dev/null
 if [ "${BENCH_SKIP_ENCODING:-0}" != 1 ]; then
   echo "==== encoding (scripts/bench_encoding.sh)"

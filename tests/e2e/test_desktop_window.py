@@ -1,6 +1,8 @@
 """The desktop window on a real X server (Xvfb): the program started with a macro and
 a display shows its window titled "Tarvex", runs the macro from it against a real
-SMTP server and exits with the run's status when the macro ends with "end".
+SMTP server and exits with the run's status when the macro ends with "end". The
+window comes from a module loaded only then: other runs map no toolkit library, and
+without the module the run goes on headless.
 
 Environment: TARVEX_BINARY is the program under test; TARVEX_BUILD_DIR (when set)
 receives artifacts/mail-page.png, the window's mail page during the run.
@@ -95,6 +97,77 @@ class DesktopWindow(unittest.TestCase):
             time.sleep(1.5)
             self.assertIsNone(proc.poll())
             self.assertIsNotNone(self.display.find_window("Tarvex", timeout=1, proc=proc))
+
+
+def mapped_libraries(trace_prefix):
+    """The file names the dynamic loader mapped, from its LD_DEBUG=files trace files."""
+    names = set()
+    folder, base = os.path.split(trace_prefix)
+    for entry in os.listdir(folder):
+        if entry.startswith(base + "."):
+            with open(os.path.join(folder, entry), encoding="utf-8", errors="replace") as f:
+                for line in f:
+                    if "file=" in line:
+                        names.add(line.split("file=", 1)[1].split()[0])
+    return names
+
+
+@unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xwininfo"), "needs Xvfb and xwininfo")
+class WindowModule(unittest.TestCase):
+    """The toolkit is mapped only by a run that shows a window, even with a display."""
+
+    def setUp(self):
+        self.display = XvfbDisplay()
+        self.display.start()
+        self.addCleanup(self.display.stop)
+
+    def traced_run(self, ws, binary, args, name):
+        trace = ws.path("trace-" + name)
+        env = self.display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir, "LD_DEBUG": "files",
+                                "LD_DEBUG_OUTPUT": trace})
+        proc = subprocess.run([binary, *args], cwd=ws.dir, env=env, capture_output=True, timeout=60)
+        return proc, mapped_libraries(trace)
+
+    def test_only_a_window_maps_the_toolkit(self):
+        # (case, arguments, the toolkit is mapped)
+        cases = [
+            ("--version", ["--version"], False),
+            ("headless check run", ["--headless", "--dump", "out.eml", "--no-send", "macro.txt"], False),
+            ("no-send run with a display", ["--dump", "out.eml", "--no-send", "macro.txt"], False),
+            # A window (the macro ends at once with the missing-field status): the
+            # trace does show the toolkit, so the checks above can fail.
+            ("window", ["--screenshot", "shot.png", "missing.txt"], True),
+        ]
+        for name, args, toolkit in cases:
+            with self.subTest(name), Workspace() as ws:
+                ws.settings(sender="sender@example.jp")
+                ws.write("macro.txt", cp932_macro(send_macro(SUBJECT)))
+                ws.write("missing.txt", cp932_macro(send_macro(None)))
+                proc, libs = self.traced_run(ws, BINARY, args, name.replace(" ", "-"))
+                self.assertIn(proc.returncode, (0, 65), proc.stderr)
+                self.assertTrue(any(lib.startswith("libc.so") for lib in libs), libs)  # the trace works
+                qt = sorted(lib for lib in libs if "libQt6" in lib or "libX11" in lib or "libxcb" in lib)
+                if toolkit:
+                    self.assertTrue(any("libQt6Widgets" in lib for lib in qt), libs)
+                else:
+                    self.assertEqual(qt, [])
+
+    def test_without_the_module_the_run_goes_on_headless(self):
+        installed = os.environ.get("TARVEX_WINDOW_MODULE_INSTALLED", "")
+        if installed and os.path.exists(installed):
+            self.skipTest("a window module is installed at " + installed)
+        with Workspace() as ws:
+            binary = ws.path("tarvex")
+            shutil.copy(BINARY, binary)  # alone: no module beside it
+            ws.settings(sender="sender@example.jp")
+            ws.write("missing.txt", cp932_macro(send_macro(None)))
+            proc, libs = self.traced_run(ws, binary, ["missing.txt"], "alone")
+            err = proc.stderr.decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 65, err)
+            self.assertIn("tarvex-window.so", err)
+            self.assertIn("running headless", err)
+            self.assertIn(MISSING_FIELD, err)
+            self.assertFalse(any("libQt6" in lib for lib in libs), libs)
 
 
 if __name__ == "__main__":

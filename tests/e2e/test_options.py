@@ -1,7 +1,7 @@
 """The options for scripts and debugging, end to end against a real SMTP server:
 UTF-8 macro files, the time-out, the dialogue trace, the dump of what follows
-DATA, runs that send nothing, the progress line, and the line-length limits of
-long Japanese subjects and body lines."""
+DATA, runs that send nothing, runs without the pauses, the progress line, and the
+line-length limits of long Japanese subjects and body lines."""
 
 import email
 import email.policy
@@ -213,6 +213,18 @@ class Dump(OptionsCase):
         run = self.ws.run(args=["--dump", self.ws.path("no/such/dir/x.eml"), path])
         self.assertEqual(run.status, 73, run.stderr)
         self.assertEqual(self.server.messages, [])
+
+
+class NoPause(OptionsCase):
+    def test_the_same_dialogue_and_status_texts_without_the_pauses(self):
+        # Two mails, each over a connection of its own; -vv shows every command, reply
+        # and status text, so the order in which the handlers ran is visible.
+        lines = mail("件名", ["本文"], actions=("open", "send", "close", "open", "send", "close", "end"))
+        runs = [self.run_macro(cp932_macro(lines), args) for args in (["-vv"], ["-vv", "--no-pause"])]
+        paused, quick = ([(kind, re.sub(r"\d+", "N", text)) for kind, text in self.trace(r.stderr)] for r in runs)
+        self.assertIn((">>>", "QUIT"), quick)
+        self.assertEqual(quick, paused)
+        self.assertEqual(len(self.server.messages), 4)
 
 
 class Progress(OptionsCase):
