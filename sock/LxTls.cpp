@@ -1,11 +1,7 @@
 #include "sock/LxTls.h"
 
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
-
 #include "platform/FileUtil.h"
+#include "sock/OpenSsl.h"  // last: it renames the OpenSSL functions
 
 namespace {
 

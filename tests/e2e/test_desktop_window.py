@@ -114,7 +114,8 @@ def mapped_libraries(trace_prefix):
 
 @unittest.skipUnless(shutil.which("Xvfb") and shutil.which("xwininfo"), "needs Xvfb and xwininfo")
 class WindowModule(unittest.TestCase):
-    """The toolkit is mapped only by a run that shows a window, even with a display."""
+    """The toolkit is mapped only by a run that shows a window, even with a display;
+    the TLS library only by a run that starts a TLS session."""
 
     def setUp(self):
         self.display = XvfbDisplay()
@@ -129,20 +130,22 @@ class WindowModule(unittest.TestCase):
         return proc, mapped_libraries(trace)
 
     def test_only_a_window_maps_the_toolkit(self):
-        # (case, arguments, the toolkit is mapped)
+        # (case, arguments, the toolkit is mapped); MACRO and MISSING stand for the
+        # paths of a macro that sends and of one that lacks its subject.
         cases = [
             ("--version", ["--version"], False),
-            ("headless check run", ["--headless", "--dump", "out.eml", "--no-send", "macro.txt"], False),
-            ("no-send run with a display", ["--dump", "out.eml", "--no-send", "macro.txt"], False),
+            ("headless check run", ["--headless", "--dump", "out.eml", "--no-send", "MACRO"], False),
+            ("no-send run with a display", ["--dump", "out.eml", "--no-send", "MACRO"], False),
             # A window (the macro ends at once with the missing-field status): the
             # trace does show the toolkit, so the checks above can fail.
-            ("window", ["--screenshot", "shot.png", "missing.txt"], True),
+            ("window", ["--screenshot", "shot.png", "MISSING"], True),
         ]
         for name, args, toolkit in cases:
             with self.subTest(name), Workspace() as ws:
                 ws.settings(sender="sender@example.jp")
-                ws.write("macro.txt", cp932_macro(send_macro(SUBJECT)))
-                ws.write("missing.txt", cp932_macro(send_macro(None)))
+                paths = {"MACRO": ws.write("macro.txt", cp932_macro(send_macro(SUBJECT))),
+                         "MISSING": ws.write("missing.txt", cp932_macro(send_macro(None)))}
+                args = [paths.get(a, a) for a in args]
                 proc, libs = self.traced_run(ws, BINARY, args, name.replace(" ", "-"))
                 self.assertIn(proc.returncode, (0, 65), proc.stderr)
                 self.assertTrue(any(lib.startswith("libc.so") for lib in libs), libs)  # the trace works
@@ -151,6 +154,8 @@ class WindowModule(unittest.TestCase):
                     self.assertTrue(any("libQt6Widgets" in lib for lib in qt), libs)
                 else:
                     self.assertEqual(qt, [])
+                    # Nor TLS, which is loaded by the first TLS session only.
+                    self.assertEqual(sorted(lib for lib in libs if "libssl" in lib or "libcrypto" in lib), [])
 
     def test_without_the_module_the_run_goes_on_headless(self):
         installed = os.environ.get("TARVEX_WINDOW_MODULE_INSTALLED", "")
@@ -160,8 +165,8 @@ class WindowModule(unittest.TestCase):
             binary = ws.path("tarvex")
             shutil.copy(BINARY, binary)  # alone: no module beside it
             ws.settings(sender="sender@example.jp")
-            ws.write("missing.txt", cp932_macro(send_macro(None)))
-            proc, libs = self.traced_run(ws, binary, ["missing.txt"], "alone")
+            missing = ws.write("missing.txt", cp932_macro(send_macro(None)))
+            proc, libs = self.traced_run(ws, binary, [missing], "alone")
             err = proc.stderr.decode("utf-8", "replace")
             self.assertEqual(proc.returncode, 65, err)
             self.assertIn("tarvex-window.so", err)
