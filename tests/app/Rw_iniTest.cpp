@@ -50,8 +50,8 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.PortNumber, 25);
   EXPECT_EQ(form.ServerAddress, "");
   EXPECT_EQ(form.Password, "");
-  EXPECT_EQ(form.SmtpSecurity, "none");
-  EXPECT_EQ(form.SmtpAuth, "none");
+  EXPECT_EQ(form.SmtpSecurity, TSecuritySetting{});
+  EXPECT_EQ(form.SmtpAuth, TAuthSetting{});
   EXPECT_TRUE(form.VerifyCert);
   EXPECT_EQ(form.CAFile, "");
   EXPECT_FALSE(Exists(ini));
@@ -114,8 +114,8 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   form.Password = Utf8ToCp932("秘密");
   form.ErrorMessage = TForm1::MissingFieldText();
   form.PortNumber = 587;
-  form.SmtpSecurity = "starttls";
-  form.SmtpAuth = "auto";
+  form.SmtpSecurity = {ssStartTls, ""};
+  form.SmtpAuth = {saAuto, ""};
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
   SaveSettings(form);
@@ -133,25 +133,28 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   EXPECT_EQ(back.FormLeft, -2);
   EXPECT_EQ(back.Password, Utf8ToCp932("秘密"));
   EXPECT_EQ(back.PortNumber, 587);
-  EXPECT_EQ(back.SmtpSecurity, "starttls");
-  EXPECT_EQ(back.SmtpAuth, "auto");
+  EXPECT_EQ(back.SmtpSecurity, (TSecuritySetting{ssStartTls, ""}));
+  EXPECT_EQ(back.SmtpAuth, (TAuthSetting{saAuto, ""}));
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
 }
 
-TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
+TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
   struct Case {
     const char* lines;
-    const char* security;
-    const char* auth;
+    TSecuritySetting security;
+    TAuthSetting auth;
     bool verify;
   } cases[] = {
-      {"", "none", "none", true},
-      {"Security=\nAuth=\nVerifyCert=\n", "none", "none", true},
-      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", "TLS", "Auto", false},
-      {"Security=starttls\nVerifyCert=2\n", "starttls", "none", true},
-      {"VerifyCert=abc\n", "none", "none", true},
-      {"VerifyCert=0x0\n", "none", "none", false},  // the integer rule: hexadecimal zero
+      {"", {ssNone, ""}, {saNone, ""}, true},
+      {"Security=\nAuth=\nVerifyCert=\n", {ssNone, ""}, {saNone, ""}, true},
+      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", {ssTls, ""}, {saAuto, ""}, false},
+      {"Security=STARTTLS\nAuth=AUTO\n", {ssStartTls, ""}, {saAuto, ""}, true},
+      {"Security=starttls\nVerifyCert=2\n", {ssStartTls, ""}, {saNone, ""}, true},
+      // Unknown words stay as written: the connect refuses them by name.
+      {"Security=ssl\nAuth=Plain\n", {ssNone, "ssl"}, {saNone, "Plain"}, true},
+      {"VerifyCert=abc\n", {ssNone, ""}, {saNone, ""}, true},
+      {"VerifyCert=0x0\n", {ssNone, ""}, {saNone, ""}, false},  // the integer rule: hexadecimal zero
   };
   for (const auto& c : cases) {
     dir.Write("t.INI", std::string("[SMTP]\nPort=465\n") + c.lines);
@@ -161,6 +164,14 @@ TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
     EXPECT_EQ(form.SmtpAuth, c.auth) << c.lines;
     EXPECT_EQ(form.VerifyCert, c.verify) << c.lines;
   }
+}
+
+TEST(SecureSubmissionValues, WriteBackAsTheirWordOrTheUnknownText) {
+  EXPECT_EQ(SettingText(ParseSecuritySetting("STARTTLS")), "starttls");
+  EXPECT_EQ(SettingText(ParseSecuritySetting("")), "none");
+  EXPECT_EQ(SettingText(ParseSecuritySetting("Ssl")), "Ssl");
+  EXPECT_EQ(SettingText(ParseAuthSetting("AUTO")), "auto");
+  EXPECT_EQ(SettingText(ParseAuthSetting("plain")), "plain");
 }
 
 TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
