@@ -579,6 +579,7 @@ void TForm1::LxSMTP1MailListReturn(const std::string& reply) {
   Notify(TFormField::Memo2);
 }
 
+// "not Exist" as spelled: callers compare the status text byte for byte.
 void TForm1::LxSMTP1AttachmentNotFound(const std::string& fileName) { SetStatus(fileName + " not Exist"); }
 
 void TForm1::LxSMTP1DataReady() {

@@ -134,6 +134,7 @@ void TLxSocket::InitializeWinsock() {
       throw;
     }
   } catch (...) {
+    // "Initializaton" as spelled: callers compare the message byte for byte.
     throw ESockError("Initializaton of windows sockets failed");
   }
 }
