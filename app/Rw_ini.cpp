@@ -92,26 +92,25 @@ const TChoiceName<TSmtpAuth> kAuthNames[] = {{"none", saNone}, {"auto", saAuto}}
 template <class T, size_t N>
 TChoiceSetting<T> ParseChoice(const std::string& text, const TChoiceName<T> (&names)[N]) {
   const std::string word = LowerAscii(text);
-  if (word.empty()) return {names[0].Value, {}};
+  if (word.empty()) return {names[0].Value, names[0].Name, true};
   for (const auto& n : names)
-    if (word == n.Name) return {n.Value, {}};
-  return {names[0].Value, text};
+    if (word == n.Name) return {n.Value, text, true};
+  return {names[0].Value, text, false};
 }
 
 template <class T, size_t N>
-std::string ChoiceText(const TChoiceSetting<T>& setting, const TChoiceName<T> (&names)[N]) {
-  if (!setting.Known()) return setting.Unknown;
+TChoiceSetting<T> Choice(T value, const TChoiceName<T> (&names)[N]) {
   for (const auto& n : names)
-    if (setting.Value == n.Value) return n.Name;
-  return names[0].Name;
+    if (value == n.Value) return {value, n.Name, true};
+  return {names[0].Value, names[0].Name, true};
 }
 
 template <class T, size_t N>
 T RequireKnown(const TChoiceSetting<T>& setting, const char* key, const TChoiceName<T> (&names)[N]) {
-  if (setting.Known()) return setting.Value;
+  if (setting.Known) return setting.Value;
   std::string words;
   for (size_t i = 0; i < N; ++i) words += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + names[i].Name;
-  throw Exception(std::string("Unknown [SMTP] ") + key + " value \"" + setting.Unknown + "\" (" + words + ")");
+  throw Exception(std::string("Unknown [SMTP] ") + key + " value \"" + setting.Text + "\" (" + words + ")");
 }
 }  // namespace
 
@@ -143,16 +142,16 @@ void SaveSettings(const TForm1& form) {
   Write(stMailRes, form.MailResult, file);
   Write(stErrMes, form.ErrorMessage, file);
   Write(stPort, IntToStr(form.PortNumber), file);
-  Write(stSecurity, SettingText(form.SmtpSecurity), file);
-  Write(stAuth, SettingText(form.SmtpAuth), file);
+  Write(stSecurity, form.SmtpSecurity.Text, file);
+  Write(stAuth, form.SmtpAuth.Text, file);
   Write(stVerifyCert, form.VerifyCert ? "1" : "0", file);
   Write(stCAFile, form.CAFile, file);
 }
 
 TSecuritySetting ParseSecuritySetting(const std::string& text) { return ParseChoice(text, kSecurityNames); }
 TAuthSetting ParseAuthSetting(const std::string& text) { return ParseChoice(text, kAuthNames); }
-std::string SettingText(const TSecuritySetting& setting) { return ChoiceText(setting, kSecurityNames); }
-std::string SettingText(const TAuthSetting& setting) { return ChoiceText(setting, kAuthNames); }
+TSecuritySetting SecurityChoice(TSmtpSecurity value) { return Choice(value, kSecurityNames); }
+TAuthSetting AuthChoice(TSmtpAuth value) { return Choice(value, kAuthNames); }
 
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting) {
   return RequireKnown(setting, "Security", kSecurityNames);

@@ -42,13 +42,14 @@ enum TSetting : int {
 extern const TSettingKey kSettingKeys[stSettingCount];
 
 // A setting that names one of a few values (ASCII case ignored, empty is the first
-// value). It is read once, when the settings are loaded; a text that names no value
-// is kept, so that a connect refuses it by name and closing writes it back as it was.
+// value). It is read once, when the settings are loaded; its text is kept as read,
+// so that closing writes it back as it was and a connect refuses an unknown text by
+// name.
 template <class T>
 struct TChoiceSetting {
   T Value{};
-  std::string Unknown;  // the text as read when it names no value; empty otherwise
-  bool Known() const { return Unknown.empty(); }
+  std::string Text;   // as the settings file holds it; a choice in the window gives the value's word
+  bool Known = true;  // false: Text names no value (Value is then the first one)
   bool operator==(const TChoiceSetting&) const = default;
 };
 using TSecuritySetting = TChoiceSetting<TSmtpSecurity>;
@@ -57,9 +58,9 @@ using TAuthSetting = TChoiceSetting<TSmtpAuth>;
 // The Security ("none", "starttls", "tls") and Auth ("none", "auto") settings as read.
 TSecuritySetting ParseSecuritySetting(const std::string& text);
 TAuthSetting ParseAuthSetting(const std::string& text);
-// The text the settings file holds for them: the value's word, or the unknown text.
-std::string SettingText(const TSecuritySetting& setting);
-std::string SettingText(const TAuthSetting& setting);
+// The setting that chooses a value, with the value's word as its text.
+TSecuritySetting SecurityChoice(TSmtpSecurity value);
+TAuthSetting AuthChoice(TSmtpAuth value);
 
 // The component's value of a setting. Throws Exception naming the key and the text
 // for a text that names no value: a protected dialogue never falls back to a plain one.

@@ -50,8 +50,8 @@ class TForm1 : public TComponent {
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
-  TSecuritySetting SmtpSecurity;      // ssNone (HELO), ssStartTls or ssTls
-  TAuthSetting SmtpAuth;              // saNone or saAuto (AUTH PLAIN/LOGIN with Edit3 and Edit4)
+  TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (HELO), ssStartTls or ssTls
+  TAuthSetting SmtpAuth = AuthChoice(saNone);  // saNone or saAuto (AUTH PLAIN/LOGIN with Edit3, Edit4)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
   std::string MailResult, ErrorMessage;

@@ -101,10 +101,10 @@ void TFormWindow::BindFields() {
   }
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
     static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
-    if (index >= 0 && index < 3) form_.SmtpSecurity = {values[index], {}};
+    if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
   });
   connect(window_.Auth(), &QCheckBox::clicked, this,
-          [this](bool checked) { form_.SmtpAuth = {checked ? saAuto : saNone, {}}; });
+          [this](bool checked) { form_.SmtpAuth = AuthChoice(checked ? saAuto : saNone); });
   connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
     if (pushing_ == 0) form_.ListBox1ItemIndex = row;
   });

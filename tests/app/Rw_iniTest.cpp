@@ -50,8 +50,8 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.PortNumber, 25);
   EXPECT_EQ(form.ServerAddress, "");
   EXPECT_EQ(form.Password, "");
-  EXPECT_EQ(form.SmtpSecurity, TSecuritySetting{});
-  EXPECT_EQ(form.SmtpAuth, TAuthSetting{});
+  EXPECT_EQ(form.SmtpSecurity, SecurityChoice(ssNone));
+  EXPECT_EQ(form.SmtpAuth, AuthChoice(saNone));
   EXPECT_TRUE(form.VerifyCert);
   EXPECT_EQ(form.CAFile, "");
   EXPECT_FALSE(Exists(ini));
@@ -114,8 +114,8 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   form.Password = Utf8ToCp932("秘密");
   form.ErrorMessage = TForm1::MissingFieldText();
   form.PortNumber = 587;
-  form.SmtpSecurity = {ssStartTls, ""};
-  form.SmtpAuth = {saAuto, ""};
+  form.SmtpSecurity = SecurityChoice(ssStartTls);
+  form.SmtpAuth = AuthChoice(saAuto);
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
   SaveSettings(form);
@@ -133,8 +133,8 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   EXPECT_EQ(back.FormLeft, -2);
   EXPECT_EQ(back.Password, Utf8ToCp932("秘密"));
   EXPECT_EQ(back.PortNumber, 587);
-  EXPECT_EQ(back.SmtpSecurity, (TSecuritySetting{ssStartTls, ""}));
-  EXPECT_EQ(back.SmtpAuth, (TAuthSetting{saAuto, ""}));
+  EXPECT_EQ(back.SmtpSecurity, SecurityChoice(ssStartTls));
+  EXPECT_EQ(back.SmtpAuth, AuthChoice(saAuto));
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
 }
@@ -146,15 +146,15 @@ TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
     TAuthSetting auth;
     bool verify;
   } cases[] = {
-      {"", {ssNone, ""}, {saNone, ""}, true},
-      {"Security=\nAuth=\nVerifyCert=\n", {ssNone, ""}, {saNone, ""}, true},
-      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", {ssTls, ""}, {saAuto, ""}, false},
-      {"Security=STARTTLS\nAuth=AUTO\n", {ssStartTls, ""}, {saAuto, ""}, true},
-      {"Security=starttls\nVerifyCert=2\n", {ssStartTls, ""}, {saNone, ""}, true},
+      {"", {ssNone, "none"}, {saNone, "none"}, true},
+      {"Security=\nAuth=\nVerifyCert=\n", {ssNone, "none"}, {saNone, "none"}, true},
+      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", {ssTls, "TLS"}, {saAuto, "Auto"}, false},
+      {"Security=STARTTLS\nAuth=AUTO\n", {ssStartTls, "STARTTLS"}, {saAuto, "AUTO"}, true},
+      {"Security=starttls\nVerifyCert=2\n", {ssStartTls, "starttls"}, {saNone, "none"}, true},
       // Unknown words stay as written: the connect refuses them by name.
-      {"Security=ssl\nAuth=Plain\n", {ssNone, "ssl"}, {saNone, "Plain"}, true},
-      {"VerifyCert=abc\n", {ssNone, ""}, {saNone, ""}, true},
-      {"VerifyCert=0x0\n", {ssNone, ""}, {saNone, ""}, false},  // the integer rule: hexadecimal zero
+      {"Security=ssl\nAuth=Plain\n", {ssNone, "ssl", false}, {saNone, "Plain", false}, true},
+      {"VerifyCert=abc\n", {ssNone, "none"}, {saNone, "none"}, true},
+      {"VerifyCert=0x0\n", {ssNone, "none"}, {saNone, "none"}, false},  // the integer rule: hexadecimal zero
   };
   for (const auto& c : cases) {
     dir.Write("t.INI", std::string("[SMTP]\nPort=465\n") + c.lines);
@@ -166,12 +166,9 @@ TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
   }
 }
 
-TEST(SecureSubmissionValues, WriteBackAsTheirWordOrTheUnknownText) {
-  EXPECT_EQ(SettingText(ParseSecuritySetting("STARTTLS")), "starttls");
-  EXPECT_EQ(SettingText(ParseSecuritySetting("")), "none");
-  EXPECT_EQ(SettingText(ParseSecuritySetting("Ssl")), "Ssl");
-  EXPECT_EQ(SettingText(ParseAuthSetting("AUTO")), "auto");
-  EXPECT_EQ(SettingText(ParseAuthSetting("plain")), "plain");
+TEST(SecureSubmissionValues, AChoiceInTheWindowIsWrittenAsItsWord) {
+  EXPECT_EQ(SecurityChoice(ssStartTls), (TSecuritySetting{ssStartTls, "starttls"}));
+  EXPECT_EQ(AuthChoice(saAuto), (TAuthSetting{saAuto, "auto"}));
 }
 
 TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {

@@ -428,8 +428,8 @@ TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersCho
   W().Security()->setFocus();
   QTest::keyClick(W().Security(), Qt::Key_Down);
   Click(W().Auth());
-  EXPECT_EQ(form_.SmtpSecurity, (TSecuritySetting{ssTls, ""}));
-  EXPECT_EQ(form_.SmtpAuth, (TAuthSetting{saNone, ""}));
+  EXPECT_EQ(form_.SmtpSecurity, SecurityChoice(ssTls));
+  EXPECT_EQ(form_.SmtpAuth, AuthChoice(saNone));
   W().close();
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Security", "", ini_), "tls");
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "none");
