@@ -315,6 +315,42 @@ TEST_F(MacroActions, OpenUsesTheRememberedHostAndConnectsOnce) {
   EXPECT_GE(form.calls[1].tick - form.calls[0].tick, 2000u);
 }
 
+// With the run option noPause the same calls come in the same order, with no pump
+// time between them, and a message posted during "open" is still handled.
+TEST_F(MacroActions, NoPauseKeepsTheCallsAndTheMessagesButNotThePauses) {
+  struct PostingForm : RecordingForm {
+    std::function<void()> onConnect;
+    void SmtpConnect(const std::string& host, int port, const std::string& userId) override {
+      RecordingForm::SmtpConnect(host, port, userId);
+      onConnect();
+    }
+  };
+  const std::string macro = Macro("action:\r\nopen\r\nclose\r\nend\r\n");
+  std::vector<std::string> texts[2];
+  for (bool noPause : {false, true}) {
+    SCOPED_TRACE(noPause);
+    PostingForm form;
+    TRunOptions options;
+    options.noPause = noPause;
+    form.SetRunOptions(options);
+    CountingHandler handler;
+    HWND window = TMessagePump::Instance().CreateWindow(&handler);
+    form.onConnect = [&] { TMessagePump::Instance().PostMessage(window, WM_USER, 0, 0); };
+    form.ExecuteMacroFile(macro);
+    TMessagePump::Instance().DestroyWindow(window);
+    EXPECT_EQ(handler.count, 1);
+    ASSERT_GE(form.calls.size(), 2u);
+    const uint32_t pumpTime = form.calls[1].tick - form.calls[0].tick;  // connect to disconnect
+    if (noPause)
+      EXPECT_LT(pumpTime, 1000u);
+    else
+      EXPECT_GE(pumpTime, 2000u);
+    texts[noPause] = form.Texts();
+  }
+  EXPECT_EQ(texts[1], (std::vector<std::string>{"connect  25 ", "disconnect", "abort", "abort"}));
+  EXPECT_EQ(texts[1], texts[0]);
+}
+
 TEST_F(MacroActions, PortThatIsNoIntegerEndsTheRunAtThatLine) {
   RecordingForm form;
   form.Edit2 = "abc";

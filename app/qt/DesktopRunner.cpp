@@ -1,17 +1,17 @@
-// The desktop front end, compiled into the window module only.
+#include "app/qt/DesktopRunner.h"
+
 #include <QApplication>
 
+#include "app/Console.h"
 #include "app/ExitStatus.h"
 #include "app/Unit1.h"
 #include "app/qt/FormWindow.h"
-#include "cli/DesktopModule.h"
-#include "cli/Runners.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
 #include "platform/qt/QtDialogs.h"
 #include "platform/qt/QtPump.h"
 
-extern "C" int TarvexRunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot) {
+int RunFormWindow(char* argv0, const TRunOptions& options, const std::string& screenshot) {
   // Qt reads none of the user's arguments: they were taken by ParseCommandLine.
   int qtArgc = 1;
   char* qtArgv[] = {argv0, nullptr};

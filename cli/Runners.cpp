@@ -1,0 +1,70 @@
+#include "cli/Runners.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/Console.h"
+#include "app/ConsoleDialogs.h"
+#include "app/ExitStatus.h"
+#include "app/Unit1.h"
+#include "cli/DesktopModule.h"
+#include "platform/DynamicModule.h"
+#include "platform/Dialogs.h"
+#include "platform/FileUtil.h"
+#include "platform/SysUtils.h"
+
+
+int RunHeadless(const TRunOptions& options) {
+  TConsoleDialogs dialogs;
+  TDialogsGuard guard(&dialogs);
+  TForm1 form;
+  form.SetRunOptions(options);
+  // A long send shows its progress on a terminal, beside the status bar's text.
+  form.LxSMTP1->OnPacketSent = [&form](TComponent*) {
+    form.LxSMTP1PacketSent();
+    ConsoleProgress(form.LxSMTP1->BytesSent, form.LxSMTP1->BytesTotal);
+  };
+  try {
+    form.FormCreate();
+    form.FormActivate();
+  } catch (const std::exception& e) {
+    Application().ShowException(e);
+  }
+  // A close that already failed to save the settings is not tried again: the same
+  // write would fail the same way and say so twice.
+  if (!form.IsClosed() && Application().ExitStatus() != esCantCreate) {
+    try {
+      form.Close();
+    } catch (const std::exception& e) {
+      Application().ShowException(e);
+    }
+  }
+  ConsoleEndProgress();
+  int status = ExitStatusOfRun(form);
+  // The missing-field path of a macro run shows no box; its text is said here.
+  if (status == esMissingField) PrintError(form.ErrorMessage);
+  return status;
+}
+
+namespace {
+TDesktopEntry desktopEntry = nullptr;
+}  // namespace
+
+bool LoadDesktop(std::string& error) {
+  if (desktopEntry) return true;
+  // Beside the program first (a build tree, a copied folder), then where the
+  // installation put it.
+  const std::vector<std::string> folders = {ToOsPath(ExeDir()), TARVEX_MODULE_DIR "/"};
+  void* module = LoadModule(folders, kDesktopModuleName, error);
+  if (!module) return false;
+  desktopEntry = reinterpret_cast<TDesktopEntry>(ModuleSymbol(module, kDesktopEntryName));
+  if (!desktopEntry) error = std::string(kDesktopModuleName) + " has no entry point " + kDesktopEntryName;
+  return desktopEntry != nullptr;
+}
+
+int RunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot) {
+  std::string error;
+  if (!LoadDesktop(error)) throw Exception(error);
+  return desktopEntry(argv0, options, screenshot);
+}

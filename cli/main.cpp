@@ -1,0 +1,72 @@
+// Program entry: reads the command line, then runs the form in the desktop front
+// end when a display answers, else headless.
+#include <malloc.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/ExitStatus.h"
+#include "app/Version.h"
+#include "cli/CommandLine.h"
+#include "cli/Display.h"
+#include "cli/Runners.h"
+#include "platform/FileUtil.h"
+
+namespace {
+
+int UsageError(const std::string& text) {
+  PrintError(text);
+  std::fprintf(stderr, "%s\n", kHelpHint);
+  return esUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Large blocks (an attachment's encoded text, freed block by block while the body
+  // stream is written) go back to the system as soon as they are freed, however
+  // large an earlier freed block was.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  TCommandLine line = ParseCommandLine(argc, argv);
+  if (line.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return esOk;
+  }
+  if (line.version) {
+    std::puts("tarvex " TARVEX_VERSION);
+    return esOk;
+  }
+  if (!line.error.empty()) return UsageError(line.error);
+  SetParams(line.params);
+  Application().Title = "Tarvex";
+
+  if (!line.headless && DisplayAvailable() && !DisplayReachable()) {
+    PrintError("the display cannot be reached; running headless");
+    line.headless = true;
+  }
+  // Without the window module (not built, not installed) the run goes on headless.
+  std::string noWindow;
+  if (!line.headless && DisplayAvailable() && !LoadDesktop(noWindow)) {
+    PrintError("no window: " + FromOsPath(noWindow) + "; running headless");
+    line.headless = true;
+  }
+  if (!line.headless && DisplayAvailable()) {
+    try {
+      return RunDesktop(argv[0], line.run, line.screenshot);
+    } catch (const std::exception& e) {
+      PrintError(e.what());
+      return ExitStatusOf(e);
+    }
+  }
+
+  if (line.params.empty()) return UsageError("no macro file given");
+  try {
+    return RunHeadless(line.run);
+  } catch (const std::exception& e) {
+    PrintError(e.what());
+    return ExitStatusOf(e);
+  } catch (...) {
+    PrintError("unknown error");
+    return esSoftware;
+  }
+}
