@@ -1,5 +1,8 @@
 #include "smtp/Lxsmtp.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -65,6 +68,34 @@ void RefuseHeaderBreaks(const std::string& line) {
 }
 
 void WriteText(TStream& stream, const std::string& text) { stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size())); }
+
+// Makes the pages of a large reserved buffer present a stretch at a time just ahead
+// of the writes: one call per 2 MB instead of a page fault for every page, while the
+// buffer still takes memory only as it is written (the body lines it is written
+// from are freed meanwhile). A kernel without the advice ignores it.
+class TPrefaulter {
+ public:
+  TPrefaulter(const char* buffer, size_t size)
+      : base_(reinterpret_cast<uintptr_t>(buffer)), end_(base_ + (size >= kStep ? size : 0)) {
+    const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    next_ = (base_ + page - 1) & ~(page - 1);
+    end_ &= ~(page - 1);
+  }
+  // written: the bytes in the buffer so far.
+  void Ahead(size_t written) {
+    while (next_ < end_ && next_ < base_ + written + kStep) {
+      const uintptr_t stop = std::min(next_ + kStep, end_);
+#ifdef MADV_POPULATE_WRITE
+      (void)::madvise(reinterpret_cast<void*>(next_), stop - next_, MADV_POPULATE_WRITE);
+#endif
+      next_ = stop;
+    }
+  }
+
+ private:
+  static constexpr uintptr_t kStep = 2 << 20;
+  uintptr_t base_, end_, next_;
+};
 
 // Writes a body entry followed by CR LF, a "." in front of every line that begins
 // with "." (so that the server neither takes it for the end of the data nor drops
@@ -414,14 +445,19 @@ void TLxSMTP::BuildMessage() {
   size_t bodySize = 0;
   for (const std::string& line : m.Body) bodySize += line.size() + 3;
   BodyStream.Reserve(static_cast<int64_t>(bodySize));
+  TPrefaulter prefault(BodyStream.Memory(), bodySize);
   if (!m.Attachments.Empty()) WriteText(BodyStream, "--" + Boundary + "\r\nContent-Type: text/plain; charset=" + Charset + "\r\n\r\n");
   if (KeepBody) {
-    for (const std::string& line : m.Body) WriteBodyLine(BodyStream, line);
+    for (const std::string& line : m.Body) {
+      prefault.Ahead(static_cast<size_t>(BodyStream.Size()));
+      WriteBodyLine(BodyStream, line);
+    }
   } else {
     // Each entry is freed once it is in the stream: a large body is never held twice.
     TStringList body = std::move(PostMessage.Body);
     PostMessage.Body.Clear();
     for (int i = 0; i < body.Count(); ++i) {
+      prefault.Ahead(static_cast<size_t>(BodyStream.Size()));
       WriteBodyLine(BodyStream, body[i]);
       std::string().swap(body[i]);
     }
