@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "app/MacroReader.h"
 #include "app/MailSend.h"
 #include "app/Unit1.h"
 #include "platform/FileUtil.h"
