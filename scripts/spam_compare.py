@@ -49,7 +49,7 @@ def score(raw):
                        re.sub(r"\n\s+", " ", head), re.M)
     if not status:
         raise RuntimeError("no X-Spam-Status:\n" + head)
-    rules = sorted(r for r in status.group(3).split(",") if r and r != "none")
+    rules = sorted(r.strip() for r in status.group(3).split(",") if r.strip() not in ("", "none"))
     return float(status.group(2)), rules
 
 
