@@ -391,7 +391,7 @@ std::vector<std::string> SplitJisLine(const std::string& jis, size_t limit) {
 }
 
 namespace {
-constexpr size_t kFoldWidth = 78;   // the line length folding aims at
+constexpr size_t kFoldWidth = kFoldLineOctets;
 constexpr size_t kMaxWordOctets = 75;  // the longest encoded word
 // 48 base64 characters: a word of 66 octets, which fits a line of 78 after a
 // header name of up to ten characters and its blank.

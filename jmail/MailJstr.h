@@ -103,6 +103,8 @@ std::string ExtendedFileNameParameter(const std::string& name, MailCharset chars
 
 // The most octets one line of a message may hold, its CR LF not counted.
 inline constexpr size_t kMaxLineOctets = 998;
+// The line length header folding aims at.
+inline constexpr size_t kFoldLineOctets = 78;
 
 // Splits one line of ISO-2022-JP text (as ConvertToJis gives it) into lines of at
 // most limit bytes. A line that fits is returned alone, byte for byte. Otherwise
