@@ -76,6 +76,8 @@ void LoadSettings(TForm1& form) {
   if (form.SmtpAuth.empty()) form.SmtpAuth = "none";
   form.VerifyCert = ReadInteger("SMTP", "VerifyCert", 1, file) != 0;
   form.CAFile = ReadString("SMTP", "CAFile", file);
+  form.MailCharsetSetting = ReadString("Mail", "Charset", file);
+  if (form.MailCharsetSetting.empty()) form.MailCharsetSetting = "auto";
 }
 
 void SaveSettings(const TForm1& form) {
@@ -93,6 +95,7 @@ void SaveSettings(const TForm1& form) {
   Write("SMTP", "Auth", form.SmtpAuth, file);
   Write("SMTP", "VerifyCert", form.VerifyCert ? "1" : "0", file);
   Write("SMTP", "CAFile", form.CAFile, file);
+  Write("Mail", "Charset", form.MailCharsetSetting, file);
 }
 
 TSmtpSecurity SmtpSecurityOf(const std::string& text) {
@@ -102,6 +105,14 @@ TSmtpSecurity SmtpSecurityOf(const std::string& text) {
   if (value == "tls") return ssTls;
   // Never fall back to the plain dialogue for a value meant to protect it.
   throw Exception("Unknown [SMTP] Security value \"" + text + "\" (none, starttls or tls)");
+}
+
+TCharsetChoice CharsetChoiceOf(const std::string& text) {
+  const std::string value = AsciiLowerCase(text);
+  if (value.empty() || value == "auto") return TCharsetChoice::Auto;
+  if (value == "iso-2022-jp") return TCharsetChoice::Iso2022Jp;
+  if (value == "utf-8") return TCharsetChoice::Utf8;
+  throw Exception("Unknown [Mail] Charset value \"" + text + "\" (auto, iso-2022-jp or utf-8)");
 }
 
 TSmtpAuth SmtpAuthOf(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/SysUtils.h"
+#include "app/MailSend.h"
 #include "smtp/Lxsmtp.h"
 
 class TForm1;
@@ -26,20 +27,21 @@ std::string SettingsFileName();
 int32_t IniStrToInt(const std::string& text, int32_t def);
 
 // Reads Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User, ConInf/Pwd,
-// SMTP/Port, SMTP/TimeOut, SMTP/Security, SMTP/Auth, SMTP/VerifyCert and SMTP/CAFile
-// into the form's FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password,
-// PortNumber, TimeOut, SmtpSecurity, SmtpAuth, VerifyCert and CAFile, with the
-// defaults 80, 80, empty, 25, 0 (a negative time-out reads as 0), "none", "none", 1
-// (any other integer than 0 verifies) and empty for whatever is missing (or empty).
+// SMTP/Port, SMTP/TimeOut, SMTP/Security, SMTP/Auth, SMTP/VerifyCert, SMTP/CAFile and
+// Mail/Charset into the form's FormTop, FormLeft, ServerAddress, SenderAddress,
+// UserName, Password, PortNumber, TimeOut, SmtpSecurity, SmtpAuth, VerifyCert, CAFile
+// and MailCharsetSetting, with the defaults 80, 80, empty, 25, 0 (a negative
+// time-out reads as 0), "none", "none", 1 (any other integer than 0 verifies),
+// empty and "auto" for whatever is missing (or empty).
 // Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
-// Writes the thirteen keys from the form's state (SMTP/TimeOut is only read: the
+// Writes the fourteen keys from the form's state (SMTP/TimeOut is only read: the
 // form cannot change it, and a file without it stays as old versions wrote it),
 // each write complete on its own, in
 // the order Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User,
 // ConInf/Pwd, Result/MailRes, Result/ErrMes, SMTP/Port, SMTP/Security, SMTP/Auth,
-// SMTP/VerifyCert, SMTP/CAFile. Throws ESettingsWriteError at the first write that
+// SMTP/VerifyCert, SMTP/CAFile, Mail/Charset. Throws ESettingsWriteError at the first write that
 // fails; the keys after it are not written.
 void SaveSettings(const TForm1& form);
 
@@ -48,3 +50,7 @@ void SaveSettings(const TForm1& form);
 // Throws Exception naming the key for any other text.
 TSmtpSecurity SmtpSecurityOf(const std::string& text);
 TSmtpAuth SmtpAuthOf(const std::string& text);
+
+// The choice of the Charset setting ("auto", "iso-2022-jp", "utf-8"; case does not
+// matter, empty is "auto"). Throws Exception naming the key for any other text.
+TCharsetChoice CharsetChoiceOf(const std::string& text);

@@ -8,8 +8,10 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/MailHP.h"
+#include "jmail/MailJstr.h"
 #include "platform/Component.h"
 #include "platform/Dialogs.h"
 #include "platform/MessagePump.h"
@@ -161,7 +163,8 @@ enum class TFormField {
   eTo, eCC, eBCC, eSubject, eHomeAddr, ListBox1, reMessageText,
   eSMTPServer, Edit2, Edit3, Edit4, Edit5, Edit11, Memo2,
   StatusBar1, PageControl1, Position,
-  Security  // SmtpSecurity and SmtpAuth
+  Security,  // SmtpSecurity and SmtpAuth
+  Charset    // MailCharsetSetting
 };
 
 // What a window showing the form implements. The model calls it after it changed
@@ -214,6 +217,11 @@ class TForm1 : public TComponent {
   std::string SmtpAuth = "none";      // "none" or "auto" (AUTH PLAIN/LOGIN with Edit3 and Edit4)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
+  // [Mail] Charset: "auto" (ISO-2022-JP when the text fits it, else UTF-8),
+  // "iso-2022-jp" (the earlier bytes) or "utf-8".
+  std::string MailCharsetSetting = "auto";
+  // The charset the last send chose for its message (read by the header rewrite).
+  MailCharset MessageCharset = MailCharset::Iso2022JpLegacy;
   std::string MailResult, ErrorMessage;
   std::string MacroPath;
   bool MacroStarted = false;
@@ -324,6 +332,9 @@ class TForm1 : public TComponent {
   void LxSMTP1DataReady();
   // Single blanks, charset and encoded words on the component's final header.
   void AdjustFinalHeader();
+  // The texts that decide the message's charset: subject, sender name and address,
+  // To and CC, every body line and the attachments' file names.
+  std::vector<std::string> MessageTexts() const;
 
   // --- The form's calls into the SMTP component (virtual: tests replace them).
   // Gives the component host, port, user identifier, the password (Edit4) and the

@@ -6,7 +6,12 @@
 #include <QPushButton>
 #include <iterator>
 
+#include "platform/AsciiCase.h"
+
 namespace {
+
+// The [Mail] Charset values in the order of the window's charset box.
+const char* const kCharsetValues[] = {"auto", "iso-2022-jp", "utf-8"};
 
 // The one-line fields: the model's member and the widget that shows it.
 struct LineField {
@@ -70,7 +75,8 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
                        TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
                        TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
-                       TFormField::PageControl1, TFormField::Position, TFormField::Security})
+                       TFormField::PageControl1, TFormField::Position, TFormField::Security,
+                       TFormField::Charset})
     Changed(f);
 }
 
@@ -98,6 +104,9 @@ void TFormWindow::BindFields() {
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
     static const char* const values[] = {"none", "starttls", "tls"};
     if (index >= 0 && index < 3) form_.SmtpSecurity = values[index];
+  });
+  connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
+    if (index >= 0 && index < 3) form_.MailCharsetSetting = kCharsetValues[index];
   });
   connect(window_.Auth(), &QCheckBox::clicked, this,
           [this](bool checked) { form_.SmtpAuth = checked ? "auto" : "none"; });
@@ -178,6 +187,15 @@ void TFormWindow::Changed(TFormField field) {
       const std::string& s = form_.SmtpSecurity;
       window_.Security()->setCurrentIndex(s == "starttls" ? 1 : s == "tls" ? 2 : 0);
       window_.Auth()->setChecked(form_.SmtpAuth == "auto");
+      break;
+    }
+    case TFormField::Charset: {
+      // A value the send would refuse shows as no choice rather than as another one.
+      int index = -1;
+      for (int i = 0; i < 3; ++i)
+        if (AsciiEqualsNoCase(form_.MailCharsetSetting, kCharsetValues[i])) index = i;
+      if (form_.MailCharsetSetting.empty()) index = 0;
+      window_.Charset()->setCurrentIndex(index);
       break;
     }
     default:

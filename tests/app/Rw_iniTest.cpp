@@ -55,6 +55,7 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.SmtpAuth, "none");
   EXPECT_TRUE(form.VerifyCert);
   EXPECT_EQ(form.CAFile, "");
+  EXPECT_EQ(form.MailCharsetSetting, "auto");
   EXPECT_FALSE(Exists(ini));
 }
 
@@ -104,7 +105,7 @@ TEST_F(Settings, TimeOutIsReadInMillisecondsAndNeverWritten) {
   }
 }
 
-TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
+TEST_F(Settings, NewFileHoldsTheFourteenKeysInOrder) {
   RecordingForm form;
   form.FormTop = 3;
   form.FormLeft = -2;
@@ -118,11 +119,12 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   form.SmtpAuth = "auto";
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
+  form.MailCharsetSetting = "utf-8";
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
                                TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
-                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n");
+                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n[Mail]\r\nCharset=utf-8\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -137,6 +139,7 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   EXPECT_EQ(back.SmtpAuth, "auto");
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
+  EXPECT_EQ(back.MailCharsetSetting, "utf-8");
 }
 
 TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
@@ -180,6 +183,21 @@ TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
     }
   }
   EXPECT_THROW(SmtpAuthOf("plain"), Exception);
+}
+
+TEST(CharsetValues, MapToTheChoiceOrAreRefused) {
+  EXPECT_EQ(CharsetChoiceOf(""), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf("Auto"), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf("ISO-2022-JP"), TCharsetChoice::Iso2022Jp);
+  EXPECT_EQ(CharsetChoiceOf("utf-8"), TCharsetChoice::Utf8);
+  for (const char* bad : {"utf8", "shift_jis", " auto"}) {
+    try {
+      CharsetChoiceOf(bad);
+      ADD_FAILURE() << bad;
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find(bad), std::string::npos) << e.Message();
+    }
+  }
 }
 
 TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
