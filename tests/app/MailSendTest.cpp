@@ -174,7 +174,7 @@ TEST(BuildBodyLines, Utf8BodyIsOneBase64Text) {
   body = BuildBodyLines(TStringList{std::string(300, 'a')}, TStringList{}, MailCharset::Utf8);
   ASSERT_EQ(body.Count(), 7);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(body[i].size(), 76u);
-  EXPECT_EQ(body[5], "YWFhYWFhDQo=");
+  EXPECT_EQ(body[5], "YWFhYWFhYWFhYWFhYWFhDQo=");  // the last 15 "a" and CR LF
 }
 
 TEST(HeaderRewrite, ByCharset) {

@@ -209,7 +209,7 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
             "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\n[Pos]\nTop=80\nLeft=80\n[Result]\n"
-            "MailRes=\nErrMes=\n");
+            "MailRes=\nErrMes=\n[Mail]\nCharset=auto\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode
