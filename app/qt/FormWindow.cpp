@@ -6,12 +6,13 @@
 #include <QPushButton>
 #include <iterator>
 
-#include "platform/AsciiCase.h"
+#include "app/ExitStatus.h"
+#include "app/Version.h"
 
 namespace {
 
 // The [Mail] Charset values in the order of the window's charset box.
-const char* const kCharsetValues[] = {"auto", "iso-2022-jp", "utf-8"};
+const TCharsetChoice kCharsetValues[] = {TCharsetChoice::Auto, TCharsetChoice::Iso2022Jp, TCharsetChoice::Utf8};
 
 // The one-line fields: the model's member and the widget that shows it.
 struct LineField {
@@ -67,6 +68,7 @@ struct Pushing {
 }  // namespace
 
 TFormWindow::TFormWindow(TForm1& form) : form_(form) {
+  window_.SetAboutVersion(QStringLiteral("Version " TARVEX_VERSION));
   BindFields();
   BindCommands();
   window_.installEventFilter(this);
@@ -102,14 +104,14 @@ void TFormWindow::BindFields() {
     });
   }
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
-    static const char* const values[] = {"none", "starttls", "tls"};
-    if (index >= 0 && index < 3) form_.SmtpSecurity = values[index];
+    static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
+    if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
   });
   connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
-    if (index >= 0 && index < 3) form_.MailCharsetSetting = kCharsetValues[index];
+    if (index >= 0 && index < 3) form_.MailCharsetSetting = CharsetChoice(kCharsetValues[index]);
   });
   connect(window_.Auth(), &QCheckBox::clicked, this,
-          [this](bool checked) { form_.SmtpAuth = checked ? "auto" : "none"; });
+          [this](bool checked) { form_.SmtpAuth = AuthChoice(checked ? saAuto : saNone); });
   connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
     if (pushing_ == 0) form_.ListBox1ItemIndex = row;
   });
@@ -184,18 +186,17 @@ void TFormWindow::Changed(TFormField field) {
       window_.move(form_.Left, form_.Top);
       break;
     case TFormField::Security: {
-      const std::string& s = form_.SmtpSecurity;
-      window_.Security()->setCurrentIndex(s == "starttls" ? 1 : s == "tls" ? 2 : 0);
-      window_.Auth()->setChecked(form_.SmtpAuth == "auto");
+      // A value the settings file names no choice with shows as "none"; the send
+      // refuses it by name.
+      const TSmtpSecurity s = form_.SmtpSecurity.Value;
+      window_.Security()->setCurrentIndex(s == ssStartTls ? 1 : s == ssTls ? 2 : 0);
+      window_.Auth()->setChecked(form_.SmtpAuth.Value == saAuto);
       break;
     }
     case TFormField::Charset: {
       // A value the send would refuse shows as no choice rather than as another one.
-      int index = -1;
-      for (int i = 0; i < 3; ++i)
-        if (AsciiEqualsNoCase(form_.MailCharsetSetting, kCharsetValues[i])) index = i;
-      if (form_.MailCharsetSetting.empty()) index = 0;
-      window_.Charset()->setCurrentIndex(index);
+      const TCharsetSetting& c = form_.MailCharsetSetting;
+      window_.Charset()->setCurrentIndex(c.Known ? static_cast<int>(c.Value) : -1);
       break;
     }
     default:

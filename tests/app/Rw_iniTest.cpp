@@ -51,11 +51,11 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.PortNumber, 25);
   EXPECT_EQ(form.ServerAddress, "");
   EXPECT_EQ(form.Password, "");
-  EXPECT_EQ(form.SmtpSecurity, "none");
-  EXPECT_EQ(form.SmtpAuth, "none");
+  EXPECT_EQ(form.SmtpSecurity, SecurityChoice(ssNone));
+  EXPECT_EQ(form.SmtpAuth, AuthChoice(saNone));
   EXPECT_TRUE(form.VerifyCert);
   EXPECT_EQ(form.CAFile, "");
-  EXPECT_EQ(form.MailCharsetSetting, "auto");
+  EXPECT_EQ(form.MailCharsetSetting, CharsetChoice(TCharsetChoice::Auto));
   EXPECT_FALSE(Exists(ini));
 }
 
@@ -115,11 +115,11 @@ TEST_F(Settings, NewFileHoldsTheFourteenKeysInOrder) {
   form.Password = Utf8ToCp932("秘密");
   form.ErrorMessage = TForm1::MissingFieldText();
   form.PortNumber = 587;
-  form.SmtpSecurity = "starttls";
-  form.SmtpAuth = "auto";
+  form.SmtpSecurity = SecurityChoice(ssStartTls);
+  form.SmtpAuth = AuthChoice(saAuto);
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
-  form.MailCharsetSetting = "utf-8";
+  form.MailCharsetSetting = CharsetChoice(TCharsetChoice::Utf8);
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
@@ -135,26 +135,29 @@ TEST_F(Settings, NewFileHoldsTheFourteenKeysInOrder) {
   EXPECT_EQ(back.FormLeft, -2);
   EXPECT_EQ(back.Password, Utf8ToCp932("秘密"));
   EXPECT_EQ(back.PortNumber, 587);
-  EXPECT_EQ(back.SmtpSecurity, "starttls");
-  EXPECT_EQ(back.SmtpAuth, "auto");
+  EXPECT_EQ(back.SmtpSecurity, SecurityChoice(ssStartTls));
+  EXPECT_EQ(back.SmtpAuth, AuthChoice(saAuto));
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
-  EXPECT_EQ(back.MailCharsetSetting, "utf-8");
+  EXPECT_EQ(back.MailCharsetSetting, CharsetChoice(TCharsetChoice::Utf8));
 }
 
-TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
+TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
   struct Case {
     const char* lines;
-    const char* security;
-    const char* auth;
+    TSecuritySetting security;
+    TAuthSetting auth;
     bool verify;
   } cases[] = {
-      {"", "none", "none", true},
-      {"Security=\nAuth=\nVerifyCert=\n", "none", "none", true},
-      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", "TLS", "Auto", false},
-      {"Security=starttls\nVerifyCert=2\n", "starttls", "none", true},
-      {"VerifyCert=abc\n", "none", "none", true},
-      {"VerifyCert=0x0\n", "none", "none", false},  // the integer rule: hexadecimal zero
+      {"", {ssNone, "none"}, {saNone, "none"}, true},
+      {"Security=\nAuth=\nVerifyCert=\n", {ssNone, "none"}, {saNone, "none"}, true},
+      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", {ssTls, "TLS"}, {saAuto, "Auto"}, false},
+      {"Security=STARTTLS\nAuth=AUTO\n", {ssStartTls, "STARTTLS"}, {saAuto, "AUTO"}, true},
+      {"Security=starttls\nVerifyCert=2\n", {ssStartTls, "starttls"}, {saNone, "none"}, true},
+      // Unknown words stay as written: the connect refuses them by name.
+      {"Security=ssl\nAuth=Plain\n", {ssNone, "ssl", false}, {saNone, "Plain", false}, true},
+      {"VerifyCert=abc\n", {ssNone, "none"}, {saNone, "none"}, true},
+      {"VerifyCert=0x0\n", {ssNone, "none"}, {saNone, "none"}, false},  // the integer rule: hexadecimal zero
   };
   for (const auto& c : cases) {
     dir.Write("t.INI", std::string("[SMTP]\nPort=465\n") + c.lines);
@@ -164,6 +167,11 @@ TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
     EXPECT_EQ(form.SmtpAuth, c.auth) << c.lines;
     EXPECT_EQ(form.VerifyCert, c.verify) << c.lines;
   }
+}
+
+TEST(SecureSubmissionValues, AChoiceInTheWindowIsWrittenAsItsWord) {
+  EXPECT_EQ(SecurityChoice(ssStartTls), (TSecuritySetting{ssStartTls, "starttls"}));
+  EXPECT_EQ(AuthChoice(saAuto), (TAuthSetting{saAuto, "auto"}));
 }
 
 TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
@@ -186,16 +194,17 @@ TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
 }
 
 TEST(CharsetValues, MapToTheChoiceOrAreRefused) {
-  EXPECT_EQ(CharsetChoiceOf(""), TCharsetChoice::Auto);
-  EXPECT_EQ(CharsetChoiceOf("Auto"), TCharsetChoice::Auto);
-  EXPECT_EQ(CharsetChoiceOf("ISO-2022-JP"), TCharsetChoice::Iso2022Jp);
-  EXPECT_EQ(CharsetChoiceOf("utf-8"), TCharsetChoice::Utf8);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("")), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("Auto")), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("ISO-2022-JP")), TCharsetChoice::Iso2022Jp);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("utf-8")), TCharsetChoice::Utf8);
+  EXPECT_EQ(ParseCharsetSetting("UTF-8").Text, "UTF-8") << "kept as read";
   for (const char* bad : {"utf8", "shift_jis", " auto"}) {
     try {
-      CharsetChoiceOf(bad);
+      CharsetChoiceOf(ParseCharsetSetting(bad));
       ADD_FAILURE() << bad;
     } catch (const Exception& e) {
-      EXPECT_NE(e.Message().find(bad), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find(std::string("[Mail] Charset value \"") + bad), std::string::npos) << e.Message();
     }
   }
 }

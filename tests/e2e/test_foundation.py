@@ -16,7 +16,7 @@ BINARY = os.environ.get("TARVEX_BINARY", "build/tarvex")
 MISSING_FIELD = "必須項目を記入してください"
 NINE_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("ConInf", "IPAdr"), ("ConInf", "MailAdr"), ("ConInf", "User"),
              ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("SMTP", "Port"),
-             ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile")]
+             ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile"), ("Mail", "Charset")]
 IS_ROOT = os.geteuid() == 0
 
 
