@@ -194,6 +194,17 @@ class Charset(ServerCase):
         got, _ = self.send(CASES[5], "iso-2022-jp")
         self.assertNotIn(b"filename*=", got.raw)
 
+    def test_unknown_setting_stops_the_send_and_is_kept(self):
+        ini = ("[ConInf]\r\nIPAdr=127.0.0.1\r\nMailAdr=\r\nUser=t\r\n[SMTP]\r\nPort=%d\r\n[Mail]\r\nCharset=latin1\r\n"
+               % self.server.port)
+        self.ws.write("tarvex.INI", ini.encode("ascii"))
+        _, subject, to, body, _, _ = PLAIN[0]
+        run = self.ws.run(args=[self.ws.write("m.txt", macro(subject, to, body))])
+        self.assertEqual(run.status, 70, run.stderr)
+        self.assertIn('Unknown [Mail] Charset value "latin1"', run.stderr)
+        self.assertEqual(self.server.messages, [])
+        self.assertIn("\r\nCharset=latin1\r\n", run.ini)  # written back as it was
+
     def test_dump_shows_the_chosen_charset(self):
         # The dump holds the header as it would go out: its Content-Type names the
         # charset chosen for the message.
