@@ -113,7 +113,7 @@ class Foundation(unittest.TestCase):
             ("ConInf", "MailAdr"): "", ("ConInf", "User"): "sender", ("ConInf", "Pwd"): "pw",
             ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("SMTP", "Port"): "25",
             ("SMTP", "Security"): "none", ("SMTP", "Auth"): "none", ("SMTP", "VerifyCert"): "1",
-            ("SMTP", "CAFile"): ""})
+            ("SMTP", "CAFile"): "", ("Mail", "Charset"): "auto"})
         self.assertEqual(stat.S_IMODE(os.stat(self.ini).st_mode), 0o600)
         self.assertFalse(os.path.exists(os.path.join(self.work, "tarvex.INI")))
 
