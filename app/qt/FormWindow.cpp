@@ -11,6 +11,9 @@
 
 namespace {
 
+// The [Mail] Charset values in the order of the window's charset box.
+const TCharsetChoice kCharsetValues[] = {TCharsetChoice::Auto, TCharsetChoice::Iso2022Jp, TCharsetChoice::Utf8};
+
 // The one-line fields: the model's member and the widget that shows it.
 struct LineField {
   TFormField field;
@@ -74,7 +77,8 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
                        TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
                        TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
-                       TFormField::PageControl1, TFormField::Position, TFormField::Security})
+                       TFormField::PageControl1, TFormField::Position, TFormField::Security,
+                       TFormField::Charset})
     Changed(f);
 }
 
@@ -102,6 +106,9 @@ void TFormWindow::BindFields() {
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
     static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
     if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
+  });
+  connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
+    if (index >= 0 && index < 3) form_.MailCharsetSetting = CharsetChoice(kCharsetValues[index]);
   });
   connect(window_.Auth(), &QCheckBox::clicked, this,
           [this](bool checked) { form_.SmtpAuth = AuthChoice(checked ? saAuto : saNone); });
@@ -184,6 +191,12 @@ void TFormWindow::Changed(TFormField field) {
       const TSmtpSecurity s = form_.SmtpSecurity.Value;
       window_.Security()->setCurrentIndex(s == ssStartTls ? 1 : s == ssTls ? 2 : 0);
       window_.Auth()->setChecked(form_.SmtpAuth.Value == saAuto);
+      break;
+    }
+    case TFormField::Charset: {
+      // A value the send would refuse shows as no choice rather than as another one.
+      const TCharsetSetting& c = form_.MailCharsetSetting;
+      window_.Charset()->setCurrentIndex(c.Known ? static_cast<int>(c.Value) : -1);
       break;
     }
     default:

@@ -68,6 +68,8 @@ class TMainWindow : public QWidget {
   QComboBox* Security() const { return security_; }
   // Log in with the user name and password (inside TLS only).
   QCheckBox* Auth() const { return auth_; }
+  // The mail's charset: "auto", "ISO-2022-JP" or "UTF-8", in that order.
+  QComboBox* Charset() const { return charset_; }
   // Buttons 1..9 (null for any other number).
   QPushButton* Button(int number) const;
   TLinkLabel* Label17() const { return label17_; }
@@ -141,6 +143,7 @@ class TMainWindow : public QWidget {
   TCp932PlainTextEdit* memo2_;
   QComboBox* security_;
   QCheckBox* auth_;
+  QComboBox* charset_;
   QPushButton* buttons_[10] = {};
   TLinkLabel *label17_, *label18_;
   QLabel* versionLabel_;
