@@ -1,10 +1,10 @@
 #include "smtp/Lxsmtp.h"
 
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
 namespace {
@@ -20,17 +20,19 @@ int RandomBelow(uint32_t range) {
   return static_cast<int>((static_cast<uint64_t>(randSeed) * range) >> 32);
 }
 
-// The reply number of a reply line, read as Transaction reads it: up to ten leading
-// decimal digits, 0 when there are none or the value does not fit 32 bits; a value
-// outside the signed 16-bit range is a range error.
-int16_t LeadingNumber(const std::string& line) {
-  size_t digits = 0;
-  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
-  if (digits == 0) return 0;
-  const int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
-  if (value < -32768 || value > 32767) throw ERangeError("Range check error");
-  return static_cast<int16_t>(value);
-}
+// Marks the component busy for the lifetime of the scope and then gives the flag
+// back the value it had, however the scope is left.
+class TBusyScope {
+ public:
+  explicit TBusyScope(bool& busy) : busy_(busy), previous_(busy) { busy_ = true; }
+  ~TBusyScope() { busy_ = previous_; }
+  TBusyScope(const TBusyScope&) = delete;
+  TBusyScope& operator=(const TBusyScope&) = delete;
+
+ private:
+  bool& busy_;
+  const bool previous_;
+};
 
 // Write carries at most 65,535 bytes in one call.
 constexpr size_t kMaxWrite = 65535;
@@ -110,11 +112,6 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
 }  // namespace
 
 void ResetBoundarySequence() { randSeed = 0; }
@@ -188,7 +185,7 @@ std::string TLxSMTP::ReadReply(const std::string& first, const char* step) {
     reply += line;
     if (reply.size() > kMaxReplyBytes) throw ReplyTooLong(step, "more than 1 MiB");
   }
-  ReplyNumber = LeadingNumber(line);
+  ReplyNumber = ReplyNumberOf(line);
   LastReply = reply;
   return reply;
 }
@@ -249,9 +246,8 @@ std::string TLxSMTP::Command(const std::string& line, int failAt, const char* st
 }
 
 void TLxSMTP::Connect() {
-  const bool wasBusy = Busy;
-  Busy = true;
-  try {
+  {
+    TBusyScope busy(Busy);
     // Refused before the connection is opened, so that nothing at all is written.
     RefuseLineBreaks(UserID, "the user identifier");
     if (Auth != saNone && Security == ssNone)
@@ -308,11 +304,7 @@ void TLxSMTP::Connect() {
       if (!closed) Disconnect();
       throw;
     }
-  } catch (...) {
-    Busy = wasBusy;
-    throw;
   }
-  Busy = wasBusy;
   if (OnConnect) OnConnect(this);
 }
 
@@ -341,7 +333,7 @@ bool TLxSMTP::Offers(const std::string& keyword, std::string* params) const {
   for (const std::string& ext : Extensions) {
     // "AUTH=PLAIN LOGIN" is the form some older servers use.
     const size_t end = ext.find_first_of(" =");
-    if (Upper(ext.substr(0, end)) != keyword) continue;
+    if (AsciiUpperCase(ext.substr(0, end)) != keyword) continue;
     if (params) *params = end == std::string::npos ? std::string() : ext.substr(end + 1);
     return true;
   }
@@ -352,7 +344,7 @@ void TLxSMTP::Authenticate() {
   std::string params;
   bool plain = false, login = false;
   if (Offers("AUTH", &params)) {
-    const std::string mechanisms = " " + Upper(params) + " ";
+    const std::string mechanisms = " " + AsciiUpperCase(params) + " ";
     plain = mechanisms.find(" PLAIN ") != std::string::npos;
     login = mechanisms.find(" LOGIN ") != std::string::npos;
   }
@@ -410,10 +402,10 @@ std::string TLxSMTP::EarlyReply() {
 
 void TLxSMTP::SendMail() {
   if (Busy) return;
-  Busy = true;
   Refusals.clear();
   FinalDotPending = false;
   try {
+    TBusyScope busy(Busy);
     BuildMessage();
     CheckConnection();
     for (int attempts = 0;; ++attempts) {
@@ -500,15 +492,10 @@ void TLxSMTP::SendMail() {
     }
     if (ClearParams) ClearRecipients();
   } catch (const EReplyTooLong&) {
-    Busy = false;
     // What follows on the connection is more of the same: close without QUIT.
     TLxSocket::Disconnect();
     throw;
-  } catch (...) {
-    Busy = false;
-    throw;
   }
-  Busy = false;
   if (OnSuccess) OnSuccess(this);
 }
 
@@ -533,23 +520,14 @@ bool TLxSMTP::Verify(const std::string& address) {
 
 bool TLxSMTP::ExpandList(const std::string& name) {
   if (Busy) return false;
-  Busy = true;
-  bool result = false;
-  try {
-    RefuseLineBreaks(name, "the list name");
-    CheckConnection();
-    const std::string reply = Exchange("EXPN " + name, "EXPN");
-    if (!reply.empty() && ReplyNumber < 400) {
-      result = true;
-      // The first line, with its line end.
-      if (OnMailListReturn) OnMailListReturn(reply.substr(0, reply.find('\n') + 1));
-    }
-  } catch (...) {
-    Busy = false;
-    throw;
-  }
-  Busy = false;
-  return result;
+  TBusyScope busy(Busy);
+  RefuseLineBreaks(name, "the list name");
+  CheckConnection();
+  const std::string reply = Exchange("EXPN " + name, "EXPN");
+  if (reply.empty() || ReplyNumber >= 400) return false;
+  // The first line, with its line end.
+  if (OnMailListReturn) OnMailListReturn(reply.substr(0, reply.find('\n') + 1));
+  return true;
 }
 
 void TLxSMTP::BuildMessage() {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/AsciiCase.h"
+
 namespace {
 
 int g_libraryUsers = 0;  // components that started the socket library
@@ -17,26 +19,42 @@ uint16_t HighWord(intptr_t v) { return static_cast<uint16_t>((static_cast<uintpt
 
 ERangeError RangeError() { return ERangeError("Range check error"); }
 
-// Runs f when the scope ends, also by an exception; f must not throw.
-template <class F>
-struct Finally {
-  F f;
-  ~Finally() { f(); }
+// Turns the socket's time-out timer off when the scope of a wait ends, also by an
+// exception. A failure to stop the timer is not reported: the wait's own outcome is.
+class TTimerOffGuard {
+ public:
+  explicit TTimerOffGuard(TLxSocket& socket) : socket_(socket) {}
+  ~TTimerOffGuard() {
+    try {
+      socket_.TimerOff();
+    } catch (...) {
+    }
+  }
+  TTimerOffGuard(const TTimerOffGuard&) = delete;
+  TTimerOffGuard& operator=(const TTimerOffGuard&) = delete;
+
+ private:
+  TLxSocket& socket_;
 };
-template <class F>
-Finally(F) -> Finally<F>;
 
 }  // namespace
 
 std::string MaskCredentials(const std::string& command, bool secret) {
   if (secret) return "****";
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-  static const char kAuth[] = "AUTH ";
-  for (size_t i = 0; i < 5; ++i)
-    if (i >= command.size() || upper(command[i]) != kAuth[i]) return command;
+  if (!AsciiStartsWithNoCase(command, "AUTH ")) return command;
   const size_t mechanismEnd = command.find(' ', 5);
   if (mechanismEnd == std::string::npos) return command;
   return command.substr(0, mechanismEnd) + " ****";
+}
+
+int16_t ReplyNumberOf(const std::string& line) {
+  size_t digits = 0;
+  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
+  if (digits == 0) return 0;
+  // A value beyond 32 bits reads as 0, as the integer conversion gives it.
+  const int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
+  if (value < -32768 || value > 32767) throw RangeError();
+  return static_cast<int16_t>(value);
 }
 
 // ---- TThreadTimer ----------------------------------------------------------------
@@ -262,12 +280,7 @@ void TLxSocket::ResolveHost() {
     LookupDone = true;
   }
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     WaitFor([this] { return LookupDone || TimedOut || CancelRequested; });
   }
   if (TimedOut) {
@@ -324,12 +337,7 @@ void TLxSocket::Connect() {
   if (WsConnect(SocketHandle, RemoteAddr, RemotePort) == SOCKET_ERROR) CheckSocketError(WSAEWOULDBLOCK);
   TimerOn();
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     WaitFor([this] { return IsConnected || TimedOut || CancelRequested || !Succeeded; });
   }
   if (!TimedOut && !CancelRequested && Succeeded) return;
@@ -575,14 +583,7 @@ std::string TLxSocket::Transaction(const std::string& command) {
   TransactionReply = line;
   if (!line.empty()) {
     ReportStatus(1, line);
-    size_t digits = 0;
-    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
-    if (digits > 0) {
-      // A value beyond 32 bits reads as 0, as the integer conversion gives it.
-      int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
-      if (value < -32768 || value > 32767) throw RangeError();
-      ReplyNumber = static_cast<int16_t>(value);
-    }
+    ReplyNumber = ReplyNumberOf(line);
   }
   return TransactionReply;
 }
@@ -713,12 +714,7 @@ void TLxSocket::StartTls() {
   const uint16_t socket = SocketHandle;
   TimerOn();
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     try {
       while (!CancelRequested) {
         const TTlsWant want = tls_->Handshake();
