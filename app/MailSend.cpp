@@ -19,8 +19,11 @@ void SplitAddresses(const std::string& text, TStringList& list) {
 }
 
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments) {
+  return BuildBodyLines(text, attachments, !attachments.Empty());
+}
+
+TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart) {
   TStringList body;
-  const bool multipart = !attachments.Empty();
   if (multipart) {
     body.Add(kBoundaryDelimiter);
     body.Add(kTextPartContentType);

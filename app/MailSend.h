@@ -22,6 +22,9 @@ void SplitAddresses(const std::string& text, TStringList& list);
 // the parts of BuildAttachmentParts. Ends with one empty line.
 // Throws the file errors of BuildAttachmentParts.
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments);
+// The same with the multipart framing set apart from the list: a message whose listed
+// files were all left out keeps its multipart framing.
+TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart);
 
 // The string with every run of two or more blanks reduced to one blank.
 std::string CollapseSpaces(std::string s);
