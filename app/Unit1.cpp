@@ -482,7 +482,13 @@ void TForm1::SendCommand() {
   struct CollectRefusals {
     TForm1& form;
     ~CollectRefusals() {
-      for (const TRefusal& r : form.LxSMTP1->Refusals) AppendItem(form.Refused, r.Address + " " + r.Reply);
+      for (const TRefusal& r : form.LxSMTP1->Refusals) {
+        // The address as a word of its own: an entry may carry blanks around it.
+        const size_t first = r.Address.find_first_not_of(" \t");
+        const size_t last = r.Address.find_last_not_of(" \t");
+        const std::string address = first == std::string::npos ? "" : r.Address.substr(first, last - first + 1);
+        AppendItem(form.Refused, address + " " + r.Reply);
+      }
       form.LxSMTP1->Refusals.clear();
     }
   } collect{*this};

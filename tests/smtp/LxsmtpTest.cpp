@@ -659,31 +659,27 @@ std::vector<DialogueCase> Cases() {
     return Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
                  Cmd("RCPT TO:<a@example.com>", std::move(a)), Cmd("RCPT TO:<b@example.com>", std::move(b))};
   };
-  const std::vector<std::string> bothRefused = {"Connect", "SendStart", "RecipientNotFound:a@example.com",
-                                                "RecipientNotFound:b@example.com"};
-  c.push_back({"AllRecipientsGreylisted", twoRecipients,
-               Hello() + rcpts("450 4.2.0 greylisted\r\n", "450 4.2.0 greylisted\r\n") +
-                   Turns{Cmd("DATA", "503 5.5.1 no valid recipients\r\n")},
-               Send,
-               "ERecipientsRefused(450): All recipients refused: a@example.com 450 4.2.0 greylisted; "
-               "b@example.com 450 4.2.0 greylisted",
-               bothRefused, nullptr});
+  // Both recipients refused with replies a and b, then what follows (tail): the
+  // failure is classed by the refusals (code), whatever answers the message.
+  auto allRefused = [&](std::string name, std::string a, std::string b, Turns tail, int code, bool failure) {
+    auto text = [](const std::string& reply) { return reply.substr(0, reply.size() - 2); };
+    std::vector<std::string> events = {"Connect", "SendStart", "RecipientNotFound:a@example.com",
+                                       "RecipientNotFound:b@example.com"};
+    if (failure) events.push_back("Failure");
+    return DialogueCase{name, twoRecipients, Hello() + rcpts(a, b) + tail, Send,
+                        "ERecipientsRefused(" + std::to_string(code) + "): All recipients refused: a@example.com " +
+                            text(a) + "; b@example.com " + text(b),
+                        events, nullptr};
+  };
+  c.push_back(allRefused("AllRecipientsGreylisted", "450 4.2.0 greylisted\r\n", "450 4.2.0 greylisted\r\n",
+                         {Cmd("DATA", "503 5.5.1 no valid recipients\r\n")}, 450, false));
   // One temporary refusal among final ones: a later try may still pass.
-  c.push_back({"AllRefusedOneTemporarily", twoRecipients,
-               Hello() + rcpts("550 5.1.1 no such user\r\n", "451 4.3.0 try later\r\n") +
-                   Turns{Cmd("DATA", "554 no valid recipients\r\n")},
-               Send,
-               "ERecipientsRefused(451): All recipients refused: a@example.com 550 5.1.1 no such user; "
-               "b@example.com 451 4.3.0 try later",
-               bothRefused, nullptr});
-  c.push_back({"AllRefusedFinally", twoRecipients,
-               Hello() + rcpts("550 5.1.1 no such user\r\n", "553 5.1.3 bad address\r\n") +
-                   Turns{Cmd("DATA", "354 go\r\n"), AnyData("554 5.5.1 no valid recipients\r\n")},
-               Send,
-               "ERecipientsRefused(550): All recipients refused: a@example.com 550 5.1.1 no such user; "
-               "b@example.com 553 5.1.3 bad address",
-               {"Connect", "SendStart", "RecipientNotFound:a@example.com", "RecipientNotFound:b@example.com", "Failure"},
-               nullptr});
+  c.push_back(allRefused("AllRefusedOneTemporarily", "550 5.1.1 no such user\r\n", "451 4.3.0 try later\r\n",
+                         {Cmd("DATA", "554 no valid recipients\r\n")}, 451, false));
+  // A server that takes DATA without recipients: the refusal of the message counts
+  // for nothing beside those of the recipients.
+  c.push_back(allRefused("AllRefusedFinally", "550 5.1.1 no such user\r\n", "553 5.1.3 bad address\r\n",
+                         {Cmd("DATA", "354 go\r\n"), AnyData("554 5.5.1 no valid recipients\r\n")}, 550, true));
   // One recipient greylisted, the other accepted: the mail goes to the other one,
   // and the refusal is kept for the caller.
   c.push_back({"OneRecipientGreylisted", twoRecipients,
