@@ -37,8 +37,12 @@ std::string TextContentType(MailCharset charset) {
 }  // namespace
 
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, MailCharset charset) {
+  return BuildBodyLines(text, attachments, !attachments.Empty(), charset);
+}
+
+TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
+                           MailCharset charset) {
   TStringList body;
-  const bool multipart = !attachments.Empty();
   const bool utf8 = charset == MailCharset::Utf8;
   if (multipart) {
     body.Add(kBoundaryDelimiter);

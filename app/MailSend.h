@@ -41,6 +41,10 @@ const char* CharsetName(MailCharset charset);
 // Throws the file errors of BuildAttachmentParts.
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments,
                            MailCharset charset = MailCharset::Iso2022JpLegacy);
+// The same with the multipart framing set apart from the list: a message whose listed
+// files were all left out keeps its multipart framing.
+TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
+                           MailCharset charset);
 
 // The string with every run of two or more blanks reduced to one blank.
 std::string CollapseSpaces(std::string s);

@@ -6,7 +6,10 @@
 #include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
+#include "app/ExitStatus.h"
 #include "app/MacroReader.h"
 #include "app/Unit1.h"
 #include "platform/AsciiCase.h"
@@ -52,13 +55,20 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"ConInf", "Pwd", "", "the password of Auth=auto (kept in plain text)"},
     {"Result", "MailRes", "", "written at exit for the calling program; Tarvex never reads it"},
     {"Result", "ErrMes", "", "written at exit: the missing-field message when a send found a required field empty"},
-    {"SMTP", "Port", "25", "the server's port"},
+    {"Result", "Status", "", "written at exit: the run's exit status (0 when the mail went out)"},
+    {"Result", "Error", "", "written at exit: the error text of a failed run on one line, empty after success"},
+    {"Result", "Refused", "", "written at exit: each recipient the server refused with its reply "
+                              "(bad@x 550 5.1.1 no such user), separated by \"; \""},
+    {"Result", "Missing", "", "written at exit: the attachment files that were not sent (missing, unreadable or "
+                              "no regular file), separated by \"; \""},
+    {"SMTP", "Port", "25", "the server's port, 1 to 65535 (another value stops the run with exit status 78)"},
     {"SMTP", "TimeOut", "0", "milliseconds for a host lookup, connect or server reply; 0 or negative: no limit; "
                              "read only, --timeout overrides it"},
     {"SMTP", "Security", "none", "none (plain dialogue, HELO), starttls (EHLO, STARTTLS, EHLO) or tls (TLS from "
                                  "the first byte); ASCII case ignored"},
     {"SMTP", "Auth", "none", "none, or auto (AUTH PLAIN, else LOGIN, with User and Pwd; only inside TLS)"},
-    {"SMTP", "VerifyCert", "1", "1: the server's certificate must be trusted and name the host; 0: no check"},
+    {"SMTP", "VerifyCert", "1", "1: the server's certificate must be trusted and name the host; 0: no check; "
+                                "any other text stops the run with exit status 78"},
     {"SMTP", "CAFile", "", "a PEM file of extra trust anchors"},
     {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
                                 "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
@@ -77,12 +87,21 @@ int32_t ReadInteger(TSetting setting, const std::string& file) {
   return IniStrToInt(ReadString(setting, file), def);
 }
 
-void Write(TSetting setting, const std::string& value, const std::string& file) {
-  const TSettingKey& k = kSettingKeys[setting];
-  if (!WritePrivateProfileString(k.Section, k.Key, value, file)) {
-    static const std::string tail = Utf8ToCp932(" に書き込めません");
-    throw ESettingsWriteError(file + tail);
+ESettingsWriteError WriteError(const std::string& file) {
+  static const std::string tail = Utf8ToCp932(" に書き込めません");
+  return ESettingsWriteError(file + tail);
+}
+
+// text on one line: every run of line breaks and other control bytes becomes one blank.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    if (!control) out += c;
+    else if (!out.empty() && out.back() != ' ') out += ' ';
   }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
 }
 
 template <class T>
@@ -117,8 +136,8 @@ T RequireKnown(const TChoiceSetting<T>& setting, TSetting key, const TChoiceName
   std::string words;
   for (size_t i = 0; i < N; ++i) words += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + names[i].Name;
   const TSettingKey& k = kSettingKeys[key];
-  throw Exception(std::string("Unknown [") + k.Section + "] " + k.Key + " value \"" + setting.Text + "\" (" + words +
-                  ")");
+  throw EConfigError(std::string("Unknown [") + k.Section + "] " + k.Key + " value \"" + setting.Text + "\" (" +
+                     words + ")");
 }
 }  // namespace
 
@@ -135,27 +154,52 @@ void LoadSettings(TForm1& form) {
   form.TimeOut = std::max(ReadInteger(stTimeOut, file), 0);
   form.SmtpSecurity = ParseSecuritySetting(ReadString(stSecurity, file));
   form.SmtpAuth = ParseAuthSetting(ReadString(stAuth, file));
-  form.VerifyCert = ReadInteger(stVerifyCert, file) != 0;
+  const std::string verify = ReadString(stVerifyCert, file);
+  form.VerifyCert = IniStrToInt(verify, 1) != 0;
+  // Anything but a number must not quietly turn into one of the two.
+  form.SettingsError.clear();
+  if (IniStrToInt(verify, 0) != IniStrToInt(verify, 1))
+    form.SettingsError = "Unknown [SMTP] VerifyCert value \"" + verify + "\" (0 or 1)";
   form.CAFile = ReadString(stCAFile, file);
   form.MailCharsetSetting = ParseCharsetSetting(ReadString(stCharset, file));
 }
 
 void SaveSettings(const TForm1& form) {
   const std::string file = SettingsFileName();
-  Write(stTop, IntToStr(form.FormTop), file);
-  Write(stLeft, IntToStr(form.FormLeft), file);
-  Write(stIPAdr, form.ServerAddress, file);
-  Write(stMailAdr, form.SenderAddress, file);
-  Write(stUser, form.UserName, file);
-  Write(stPwd, form.Password, file);
-  Write(stMailRes, form.MailResult, file);
-  Write(stErrMes, form.ErrorMessage, file);
-  Write(stPort, IntToStr(form.PortNumber), file);
-  Write(stSecurity, form.SmtpSecurity.Text, file);
-  Write(stAuth, form.SmtpAuth.Text, file);
-  Write(stVerifyCert, form.VerifyCert ? "1" : "0", file);
-  Write(stCAFile, form.CAFile, file);
-  Write(stCharset, form.MailCharsetSetting.Text, file);
+  const int status = ExitStatusOfRun(form);
+  std::string error;
+  if (form.Interrupted) error = form.InterruptText;
+  else if (status == esMissingField && !form.ErrorMessage.empty()) error = form.ErrorMessage;
+  else if (status != esOk) error = Application().LastError();
+  const std::pair<TSetting, std::string> values[] = {
+      {stTop, IntToStr(form.FormTop)},
+      {stLeft, IntToStr(form.FormLeft)},
+      {stIPAdr, form.ServerAddress},
+      {stMailAdr, form.SenderAddress},
+      {stUser, form.UserName},
+      {stPwd, form.Password},
+      {stMailRes, form.MailResult},
+      {stErrMes, form.ErrorMessage},
+      {stStatus, IntToStr(status)},
+      {stError, OneLine(error)},
+      {stRefused, OneLine(form.Refused)},
+      {stMissing, OneLine(form.Missing)},
+      {stPort, IntToStr(form.PortNumber)},
+      {stSecurity, form.SmtpSecurity.Text},
+      {stAuth, form.SmtpAuth.Text},
+      {stVerifyCert, form.VerifyCert ? "1" : "0"},
+      {stCAFile, form.CAFile},
+      {stCharset, form.MailCharsetSetting.Text},
+  };
+  std::vector<TProfileEntry> entries;
+  for (const auto& [setting, value] : values)
+    entries.push_back({kSettingKeys[setting].Section, kSettingKeys[setting].Key, value});
+  if (!WritePrivateProfileStrings(entries, file)) throw WriteError(file);
+}
+
+void CheckSettingsWritable() {
+  const std::string file = SettingsFileName();
+  if (!ProfileWritable(file)) throw WriteError(file);
 }
 
 TSecuritySetting ParseSecuritySetting(const std::string& text) { return ParseChoice(text, kSecurityNames); }

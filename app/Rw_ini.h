@@ -14,6 +14,8 @@ class TForm1;
 
 // The settings file could not be written ("FILE に書き込めません").
 class ESettingsWriteError : public Exception { using Exception::Exception; };
+// A settings value is not one of its known values; the message names key and value.
+class EConfigError : public Exception { using Exception::Exception; };
 
 // The settings file's full name (CP932): the file named by the environment
 // variable TARVEX_INI when it is set and not empty (made absolute against the
@@ -38,7 +40,8 @@ struct TSettingKey {
 // which is only read, stands after Port).
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
-  stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile, stCharset, stSettingCount
+  stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile,
+  stCharset, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 
@@ -87,6 +90,12 @@ void LoadSettings(TForm1& form);
 
 // Writes the keys of kSettingKeys in their order from the form's state, except
 // SMTP/TimeOut (only read: the form cannot change it, and a file without it stays
-// without it), each write complete on its own. Throws ESettingsWriteError at the
-// first write that fails; the keys after it are not written.
+// without it), in one atomic save; the Result keys Status, Error, Refused and
+// Missing tell how the run ended (ExitStatusOfRun, its error on one line).
+// Throws ESettingsWriteError when the save fails; the file then keeps its content.
 void SaveSettings(const TForm1& form);
+
+// Throws ESettingsWriteError when the settings file cannot be written (an existing
+// file opens for writing, a missing one is created empty; the content is never
+// changed): a run checks it before it sends anything.
+void CheckSettingsWritable();

@@ -62,6 +62,14 @@ class TForm1 : public TComponent {
   // The charset the last send chose for its message (read by the header rewrite).
   MailCharset MessageCharset = MailCharset::Iso2022JpLegacy;
   std::string MailResult, ErrorMessage;
+  // How the run ended, for the Result section besides MailRes and ErrMes: the
+  // recipients the server refused ("a@x 550 ...", "; " between them) and the
+  // attachment files left out, over every send of the run.
+  std::string Refused, Missing;
+  bool MailAccepted = false;   // the server accepted a message in this run
+  bool Interrupted = false;    // a termination signal aborted the run
+  std::string InterruptText;   // the run's error then ("interrupted ...")
+  std::string SettingsError;   // a settings value that names nothing (raised at connect)
   std::string MacroPath;
   bool MacroStarted = false;
   bool StopRequested = false;
@@ -139,6 +147,10 @@ class TForm1 : public TComponent {
   // set and the form is closed; otherwise a message box shows the error. With all
   // fields present it runs SendCommand.
   void Button6Click();
+  // A termination signal: aborts the operation in progress as closing the window
+  // does, stops a macro run and records the interruption for the result (whether
+  // the final "." of a message was sent without its answer is said).
+  void Interrupt(int signal);
   // Expand the list named in Edit11; the answer arrives in Memo2.
   void Button7Click();
   // Load and run a macro file chosen with OpenDialog2 (text files only).

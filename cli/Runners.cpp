@@ -5,6 +5,7 @@
 #include "app/Console.h"
 #include "app/ConsoleDialogs.h"
 #include "app/ExitStatus.h"
+#include "app/Signals.h"
 #include "app/Unit1.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
@@ -19,6 +20,8 @@ int RunHeadless(const TRunOptions& options) {
   TDialogsGuard guard(&dialogs);
   TForm1 form;
   form.SetRunOptions(options);
+  // A termination signal ends the run as closing the window would.
+  TSignalWatch signalWatch([&form](int signal) { form.Interrupt(signal); });
   // A long send shows its progress on a terminal, beside the status bar's text.
   form.LxSMTP1->OnPacketSent = [&form](TComponent*) {
     form.LxSMTP1PacketSent();

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/ExitStatus.h"
+#include "app/Signals.h"
 #include "app/Version.h"
 #include "cli/CommandLine.h"
 #include "cli/Display.h"
@@ -21,6 +22,8 @@ int UsageError(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread starts: only the signal watch of a run receives them.
+  TSignalWatch::BlockSignals();
   TCommandLine line = ParseCommandLine(argc, argv);
   if (line.help) {
     std::fputs(UsageText().c_str(), stdout);

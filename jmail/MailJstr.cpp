@@ -667,11 +667,56 @@ struct TempFileRemover {
   ~TempFileRemover() { DeleteFile(path); }
 };
 
+// A mail header line may hold at most 998 octets.
+constexpr size_t kHeaderLineMax = 998;
+// The longest fixed text around the name in a part header line.
+constexpr size_t kNameLineOverhead = sizeof "Content-Type: application/octet-stream;name=\"\"" - 1;
+
+// text as the inside of a quoted parameter value: '"' and '\\' escaped.
+std::string QuotedText(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+// The longest fixed text around the name and its RFC 2231 form in the disposition line.
+constexpr size_t kDispositionOverhead = sizeof "Content-Disposition: attachment; filename=\"\"; " - 1;
+
+// The attachment's name as its part header shows it: the encoded name and its
+// RFC 2231 parameter (empty for an ASCII name). Control characters are dropped (a
+// line break would end the header early and put the rest of the name into the
+// part's body), and the name is cut by whole characters until every header line
+// that carries it fits the line limit.
+struct TPartHeaderName {
+  std::string Encoded;
+  std::string Extended;
+};
+TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset) {
+  std::string name;
+  for (char c : fileName)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) name += c;
+  for (;;) {
+    TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
+    const size_t quoted = QuotedText(result.Encoded).size();
+    if (name.empty() || (quoted + kNameLineOverhead <= kHeaderLineMax &&
+                         quoted + result.Extended.size() + kDispositionOverhead <= kHeaderLineMax))
+      return result;
+    size_t last = 0;
+    for (size_t i = 0; i < name.size(); i += IsCp932LeadByte(static_cast<unsigned char>(name[i])) ? 2 : 1) last = i;
+    name.erase(last);
+  }
+}
+
 // Appends the part of one existing file: entries 5a-5g.
 void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts) {
   const std::string name = ExtractFileName(path);
-  const std::string encodedName = EncodeAttachmentName(name, charset);
-  const std::string extended = ExtendedFileNameParameter(name, charset);
+  const TPartHeaderName header = PartHeaderName(name, charset);
+  const std::string& encodedName = header.Encoded;
+  const std::string& extended = header.Extended;
+  const std::string quotedName = QuotedText(encodedName);
   TFileStream input(path, fmOpenRead);
 
   // The encoded text, broken into CR LF lines, goes to the temporary file while the
@@ -682,8 +727,8 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
 
   parts.Add(kBoundaryDelimiter);
   parts.Add("Content-Transfer-Encoding: base64");
-  parts.Add("Content-Type: application/octet-stream;name=\"" + encodedName + "\"");
-  parts.Add("Content-Disposition: attachment; filename=\"" + encodedName + "\"" +
+  parts.Add("Content-Type: application/octet-stream;name=\"" + quotedName + "\"");
+  parts.Add("Content-Disposition: attachment; filename=\"" + quotedName + "\"" +
             (extended.empty() ? "" : "; " + extended));
   parts.Add("Content-Description: " + encodedName);
   parts.Add("\r\n");

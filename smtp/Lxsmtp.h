@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Streams.h"
 #include "platform/StringList.h"
@@ -31,6 +32,18 @@ class ESmtpError : public Exception {
   ESmtpError(std::string message, int code) : Exception(std::move(message)), Code(code) {}
   int Code;
 };
+
+// The server refused every recipient of a send and then the message. Code classes
+// the failure by what the recipients were told: a temporary refusal (4xx) of any of
+// them makes it the first such code (a later try may pass), else the first final one.
+class ERecipientsRefused : public ESmtpError {
+ public:
+  ERecipientsRefused(std::string message, int code) : ESmtpError(std::move(message), code) {}
+};
+
+// A reply beyond the bounds the component reads (65,536 bytes in one line, 1,000
+// lines or 1 MiB in one reply). The message names the step whose reply it was.
+class EReplyTooLong : public Exception { using Exception::Exception; };
 
 // The server does not offer an extension the settings require (STARTTLS, AUTH).
 class ESmtpUnsupported : public ESmtpError {
@@ -62,6 +75,15 @@ class TPostMessage {
   TStringList Body;
 };
 
+// A recipient the server refused during the last send: the entry as stored, the
+// reply number and the reply on one line (as ReplyLine gives it).
+struct TRefusal {
+  std::string Recipient;
+  std::string Address;  // the envelope address sent in RCPT TO
+  int Code = 0;
+  std::string Reply;
+};
+
 // Starts the boundary generator again from 0, as at program start (for tests).
 void ResetBoundarySequence();
 
@@ -89,6 +111,19 @@ class TLxSMTP : public TLxSocket {
   bool Busy = false;
   // The extension lines of the last EHLO reply ("STARTTLS", "AUTH PLAIN LOGIN", ...).
   TStringList Extensions;
+  // The last whole reply read (every line with its line end); ReplyNumber is its
+  // last line's number.
+  std::string LastReply;
+  // The recipients refused by the last SendMail, in the order they were sent.
+  std::vector<TRefusal> Refusals;
+  // The final "." of the message went out and its reply has not come (yet): a send
+  // ended now may or may not have been accepted.
+  bool FinalDotPending = false;
+
+  // Bounds of one reply: more fails the step with EReplyTooLong.
+  static constexpr size_t kMaxReplyLine = 65536;
+  static constexpr size_t kMaxReplyLines = 1000;
+  static constexpr size_t kMaxReplyBytes = 1 << 20;
 
   // --- callbacks (skipped when unset) ---
   TNotifyEvent OnConnect;  // greeting and HELO succeeded (hides the socket's own)
@@ -146,17 +181,31 @@ class TLxSMTP : public TLxSocket {
   // Appends the MIME part of attachment number index (from 1) to BodyStream.
   // Throws EFOpenError when the file cannot be opened (after OnAttachmentNotFound).
   void WriteAttachmentPart(int index);
-  // Reads continuation lines until line holds the last line of the reply.
+  // Reads continuation lines until line holds the last line of the reply (within
+  // the reply bounds; throws EReplyTooLong beyond them).
   void ReadRestOfReply(std::string& line);
+  // A whole reply on one line: the last line's reply number, then the text of every
+  // line after its number and separator, joined by blanks ("550 5.1.1 no such user").
+  static std::string ReplyLine(const std::string& reply);
   // The envelope address of a recipient entry ("Name <a@b>" -> "a@b", "x:a@b" -> "a@b").
   static std::string ExtractAddress(const std::string& entry);
   // Empties the recipient lists and the attachment list of PostMessage.
   void ClearRecipients();
 
  private:
-  // Sends one command; throws ESmtpError when the reply is empty, has no reply
-  // code (a number below 200) or its number is at least failAt. Returns the reply line.
-  std::string Command(const std::string& line, int failAt);
+  // Sends command (none when empty: the greeting) and reads the whole reply under one
+  // time-out; sets LastReply and ReplyNumber from it. Returns the reply, empty when
+  // the server closed before it ended. Throws EReplyTooLong naming step, the socket
+  // errors of Transaction and ReadLn.
+  std::string Exchange(const std::string& command, const char* step);
+  // Reads the lines after first up to the reply's last line (see Exchange).
+  std::string ReadReply(const std::string& first, const char* step);
+  // Exchange, then throws ESmtpError when the reply is empty, has no reply code (a
+  // number below 200) or its number is at least failAt. Returns the reply.
+  std::string Command(const std::string& line, int failAt, const char* step);
+  // After the data transfer failed: the reply the server sent early (a refusal
+  // before it stopped reading), or empty when none is waiting.
+  std::string EarlyReply();
   // The secure dialogue after the greeting: EHLO, STARTTLS and EHLO again (ssStartTls),
   // AUTH (saAuto). startTls runs the handshake (and closes the connection when it fails).
   void SecureHello(const std::function<void()>& startTls);

@@ -363,10 +363,50 @@ void TLxSocket::Abort() {
 
 void TLxSocket::TimerOn() {
   ReportStatus(8, "Timer On");
+  ArmTimer(TimeOut);
+}
+
+void TLxSocket::ArmTimer(int32_t ms) {
   TimedOut = false;
-  if (TimeOut < 0) throw RangeError();
-  TimeOutTimer->SetInterval(static_cast<uint32_t>(TimeOut));
+  if (ms < 0) throw RangeError();
+  // Off first: a timer that runs already starts its interval again.
+  TimeOutTimer->SetEnabled(false);
+  TimeOutTimer->SetInterval(static_cast<uint32_t>(ms));
   TimeOutTimer->SetEnabled(true);
+}
+
+void TLxSocket::BeginWait(bool sending) {
+  if (waitDepth_ > 0) {
+    ++waitDepth_;
+    return;
+  }
+  ReportStatus(8, "Timer On");
+  if (SendStallLimit < 0) throw RangeError();
+  ArmTimer(sending && TimeOut == 0 ? SendStallLimit : TimeOut);
+  waitSending_ = sending;
+  waitDepth_ = 1;
+}
+
+void TLxSocket::EndWait() {
+  if (waitDepth_ == 0 || --waitDepth_ > 0) return;
+  try {
+    TimerOff();
+  } catch (...) {
+  }
+}
+
+void TLxSocket::SendProgress() {
+  if (waitDepth_ > 0 && waitSending_ && !TimedOut) ArmTimer(TimeOut == 0 ? SendStallLimit : TimeOut);
+}
+
+void TLxSocket::WaitWritable() {
+  auto& pump = TMessagePump::Instance();
+  WsArmWriteNotice(SocketHandle);
+  pump.ProcessMessages();
+  while (!CancelRequested && !WsWritable(SocketHandle)) {
+    pump.WaitMessage(-1);
+    pump.ProcessMessages();
+  }
 }
 
 void TLxSocket::TimerOff() {
@@ -386,8 +426,7 @@ void TLxSocket::TimerTriggered(TComponent*) {
 
 void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
   ReportStatus(4, "Sending Buffer");
-  TimerOn();
-  const TTimerOffGuard timerOff(*this);
+  TWaitScope wait(*this, true);
   if (!CancelRequested) {
     size_t len = length;
     if (len == 0) {
@@ -400,16 +439,13 @@ void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
       if (n == 0) break;
       if (n > 0) {
         remaining -= static_cast<size_t>(n);
+        SendProgress();
       } else {
         CheckSocketError(WSAEWOULDBLOCK);
-        if (TlsActive()) {
-          // A TLS session may wait for either direction; the wait runs in the pump, so
-          // the time-out and a cancel end it.
-          WaitReady(tls_->Want());
-        } else {
-          // No message processing here: wait for room on this one socket.
-          WsWaitWritable(SocketHandle, -1);
-        }
+        // The wait runs in the pump, so that the time-out and a cancel end it: a peer
+        // that stops reading must not hold the send for ever.
+        if (TlsActive()) WaitReady(tls_->Want());
+        else WaitWritable();
       }
     } while (remaining > 0 && !CancelRequested);
   }
@@ -436,12 +472,11 @@ std::string TLxSocket::ReadLn() {
   ReportStatus(8, "ReadLn");
   std::string line;
   int consumed = 0;
-  TimerOn();
-  const TTimerOffGuard timerOff(*this);
+  TWaitScope wait(*this, false);
   auto& pump = TMessagePump::Instance();
   int k = -1;  // offset of the line feed in IoBuffer
   for (;;) {
-    if (consumed > kMaxLine) throw RangeError();
+    if (consumed > kMaxLine) throw ELineTooLong("Range check error");
     int ask = std::min<int>(kMaxLine, static_cast<int>(sizeof IoBuffer) - consumed - 1);
     int n = SockRecv(IoBuffer + consumed, ask, WS_MSG_PEEK);
     bool wait = false;
@@ -526,6 +561,7 @@ void TLxSocket::SendStream(TStream& stream) {
   ReportStatus(8, "SendStream");
   stream.SetPosition(0);
   auto& pump = TMessagePump::Instance();
+  TWaitScope wait(*this, true);
   if (!CancelRequested) {
     BytesSent = 0;
     int64_t size = stream.Size();
@@ -541,6 +577,7 @@ void TLxSocket::SendStream(TStream& stream) {
         if (n > 0) {
           remaining -= n;
           BytesSent += n;
+          SendProgress();
           if (OnPacketSent) OnPacketSent(this);
         } else {
           CheckSocketError(WSAEWOULDBLOCK);

@@ -24,6 +24,8 @@
 class ESockError : public Exception { using Exception::Exception; };
 // A transfer was cancelled (Abort, Cancel or the time-out).
 class EAbortError : public ESockError { using ESockError::ESockError; };
+// ReadLn met more than 65,536 bytes without a line feed.
+class ELineTooLong : public ERangeError { using ERangeError::ERangeError; };
 
 // What a trace receives: a status text (with its level), a command line sent
 // (credentials masked) or a line received (with its line end).
@@ -74,6 +76,9 @@ class TLxSocket : public TComponent, private TMessageHandler {
   std::string Host;
   int32_t Port = 0;
   int32_t TimeOut = 0;      // milliseconds, 0 = no limit; negative is a range error at TimerOn
+  // Milliseconds that sending may go without progress when TimeOut is 0: a peer that
+  // stops reading must not hold the caller for ever. 0: no limit.
+  int32_t SendStallLimit = 600000;
   int32_t ReportLevel = 0;  // highest status level reported through OnStatus
   std::string AlternateHost;
   uint16_t AlternatePort = 0;
@@ -139,6 +144,23 @@ class TLxSocket : public TComponent, private TMessageHandler {
   void HandleSocketNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam);
   void TimerOn();
   void TimerOff();
+  // A wait that several transfers share: the outermost BeginWait arms the time-out
+  // (TimeOut; for sending, SendStallLimit when TimeOut is 0) and the ReadLn and send
+  // calls inside arm none of their own, so one limit covers a whole reply of several
+  // lines, or the header and body of a message. While sending, every chunk the peer
+  // takes starts the limit again: it bounds a stall, not a long transfer.
+  void BeginWait(bool sending);
+  void EndWait();
+  class TWaitScope {
+   public:
+    TWaitScope(TLxSocket& socket, bool sending) : socket_(socket) { socket_.BeginWait(sending); }
+    ~TWaitScope() { socket_.EndWait(); }
+    TWaitScope(const TWaitScope&) = delete;
+    TWaitScope& operator=(const TWaitScope&) = delete;
+
+   private:
+    TLxSocket& socket_;
+  };
   void TimerTriggered(TComponent* sender);
 
   // --- line and stream I/O ---
@@ -149,7 +171,8 @@ class TLxSocket : public TComponent, private TMessageHandler {
   void Write(const std::string& text);
   void Writeln(const std::string& text);
   // One line with its line feed (and CR before it, if sent); empty when the peer
-  // closed. Throws EAbortError "Socket readln aborted", ESockError, ERangeError.
+  // closed. Throws EAbortError "Socket readln aborted", ESockError, ELineTooLong
+  // for more than 65,536 bytes without a line feed.
   std::string ReadLn();
   // Sends the stream from its start in chunks, OnPacketSent after each send.
   // Throws EAbortError "Socket send aborted", ESockError.
@@ -188,6 +211,15 @@ class TLxSocket : public TComponent, private TMessageHandler {
   // Pumps messages until done() holds, blocking in the pump between passes.
   template <class Done>
   void WaitFor(Done done);
+  // Arms the time-out timer for ms (0: none), clearing TimedOut.
+  void ArmTimer(int32_t ms);
+  // Bytes went out: a wait for sending starts its limit again.
+  void SendProgress();
+  // After a would-block on send: waits in the pump until the socket takes bytes again,
+  // a cancel or the time-out.
+  void WaitWritable();
+  int waitDepth_ = 0;        // open BeginWait calls
+  bool waitSending_ = false; // the outermost open wait is a send
   // Opens a socket (protocol as given), checks its handle and registers it.
   void OpenSocket(int protocol);
   // Closes the socket after a failed connect and opens a fresh one, without OnDisconnect.

@@ -4,6 +4,7 @@
 
 #include "app/Console.h"
 #include "app/ExitStatus.h"
+#include "app/Signals.h"
 #include "app/Unit1.h"
 #include "app/qt/FormWindow.h"
 #include "platform/Dialogs.h"
@@ -27,6 +28,16 @@ int RunFormWindow(char* argv0, const TRunOptions& options, const std::string& sc
   THeadlessDialogs closedDialogs;
   TFormDialogs dialogs(form, windowDialogs, closedDialogs);
   TDialogsGuard dialogsGuard(&dialogs);
+  // A termination signal aborts what runs and closes the window, as its close button
+  // would; the run then ends with the interrupted status.
+  TSignalWatch signalWatch([&form](int signal) {
+    form.Interrupt(signal);
+    try {
+      form.Close();
+    } catch (const std::exception& e) {
+      Application().ShowException(e);
+    }
+  });
   try {
     form.FormCreate();
   } catch (const std::exception& e) {

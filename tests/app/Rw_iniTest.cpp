@@ -105,7 +105,7 @@ TEST_F(Settings, TimeOutIsReadInMillisecondsAndNeverWritten) {
   }
 }
 
-TEST_F(Settings, NewFileHoldsTheFourteenKeysInOrder) {
+TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   RecordingForm form;
   form.FormTop = 3;
   form.FormLeft = -2;
@@ -123,7 +123,8 @@ TEST_F(Settings, NewFileHoldsTheFourteenKeysInOrder) {
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
-                               TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
+                               TForm1::MissingFieldText() + "\r\nStatus=65\r\nError=" + TForm1::MissingFieldText() +
+                               "\r\nRefused=\r\nMissing=\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
                                "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n[Mail]\r\nCharset=utf-8\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
@@ -218,7 +219,7 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
             "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\n[Pos]\nTop=80\nLeft=80\n[Result]\n"
-            "MailRes=\nErrMes=\n[Mail]\nCharset=auto\n");
+            "MailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\n[Mail]\nCharset=auto\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode
@@ -234,5 +235,29 @@ TEST_F(Settings, WriteFailureNamesTheFile) {
   } catch (const ESettingsWriteError& e) {
     EXPECT_EQ(e.Message(), bad + Utf8ToCp932(" に書き込めません"));
     EXPECT_EQ(ExitStatusOf(e), esCantCreate);
+  }
+}
+
+// Values as a caller's editor may leave them: a byte-order mark before the first
+// section (read past, so [SMTP] is not lost), a VerifyCert that is no number (kept
+// as the configuration error a connect raises), numbers (no error).
+TEST_F(Settings, ByteOrderMarkAndVerifyCertTexts) {
+  struct Case {
+    std::string file;
+    std::string security;
+    bool verify;
+    std::string error;
+  } cases[] = {
+      {"\xEF\xBB\xBF[SMTP]\r\nSecurity=starttls\r\nVerifyCert=0\r\n", "starttls", false, ""},
+      {"[SMTP]\nVerifyCert=2\n", "none", true, ""},
+      {"[SMTP]\nVerifyCert=maybe\n", "none", true, "Unknown [SMTP] VerifyCert value \"maybe\" (0 or 1)"},
+  };
+  for (const Case& c : cases) {
+    dir.Write("t.INI", c.file);
+    RecordingForm form;
+    LoadSettings(form);
+    EXPECT_EQ(form.SmtpSecurity.Text, c.security) << c.file;
+    EXPECT_EQ(form.VerifyCert, c.verify) << c.file;
+    EXPECT_EQ(form.SettingsError, c.error) << c.file;
   }
 }

@@ -200,7 +200,7 @@ class Charset(ServerCase):
         self.ws.write("tarvex.INI", ini.encode("ascii"))
         _, subject, to, body, _, _ = PLAIN[0]
         run = self.ws.run(args=[self.ws.write("m.txt", macro(subject, to, body))])
-        self.assertEqual(run.status, 70, run.stderr)
+        self.assertEqual(run.status, 78, run.stderr)
         self.assertIn('Unknown [Mail] Charset value "latin1"', run.stderr)
         self.assertEqual(self.server.messages, [])
         self.assertIn("\r\nCharset=latin1\r\n", run.ini)  # written back as it was

@@ -148,7 +148,7 @@ class SecureSubmission(unittest.TestCase):
              "Server certificate is for another host, not 127.0.0.1"),
             ("plain", {}, "tls", "none", {}, 69, "TLS handshake failed"),
             ("plain", {}, "none", "auto", {}, 70, "SMTP AUTH needs Security starttls or tls"),
-            ("plain", {}, "startls", "none", {}, 70, 'Unknown [SMTP] Security value "startls"'),
+            ("plain", {}, "startls", "none", {}, 78, 'Unknown [SMTP] Security value "startls"'),
         ]
         for mode, options, security, auth, extra, status, text in cases:
             name = "%s %s %s %s" % (mode, security, auth, extra)

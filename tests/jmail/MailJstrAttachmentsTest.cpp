@@ -30,6 +30,12 @@ std::set<std::string> PrivateTempNames() {
   return names;
 }
 
+std::string Repeat(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
 std::vector<std::string> SplitLines(const std::string& text, size_t width) {
   std::vector<std::string> lines;
   for (size_t i = 0; i < text.size(); i += width) lines.push_back(text.substr(i, width));
@@ -142,6 +148,37 @@ TEST_F(AttachmentParts, FileNamesAreEncodedHeaderText) {
     const std::string path = MakeFile(c.name, "xyz");
     const TStringList parts = BuildAttachmentParts({path});
     ExpectPart(parts, 0, c.encoded, {"eHl6"});
+  }
+}
+
+// Names that would break the part header: a line break (the rest of the name would
+// land in the part's body) and control characters are dropped, '"' is escaped inside
+// the quoted parameters ('\\' never reaches them: it marks a directory); the longest
+// name a file can have keeps every header line within 998 octets.
+TEST_F(AttachmentParts, FileNamesAreSafeInThePartHeader) {
+  const struct {
+    std::string name, quoted, described;
+  } cases[] = {
+      {"two\nlines.txt", "twolines.txt", "twolines.txt"},
+      {"tab\there\r\x7F.txt", "tabhere.txt", "tabhere.txt"},
+      {"say \"hi\".txt", "say \\\"hi\\\".txt", "say \"hi\".txt"},
+      // The longest name whose temporary copy ("temp09" + name) the file system takes.
+      {std::string(249, '"'), Repeat("\\\"", 249), std::string(249, '"')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string os = dir_.Path() + c.name;
+    encoding_test::WriteOsFile(os, "xyz");
+    const TStringList parts = BuildAttachmentParts({FromOsPath(os)});
+    ASSERT_GE(parts.Count(), 7);
+    EXPECT_EQ(parts[2], "Content-Type: application/octet-stream;name=\"" + c.quoted + "\"");
+    EXPECT_EQ(parts[3], "Content-Disposition: attachment; filename=\"" + c.quoted + "\"");
+    EXPECT_EQ(parts[4], "Content-Description: " + c.described);
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_LE(parts[i].size(), 998u);
+      EXPECT_EQ(parts[i].find_first_of("\r\n"), std::string::npos);
+    }
+    EXPECT_EQ(parts[6], "eHl6");
   }
 }
 

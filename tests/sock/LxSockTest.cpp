@@ -313,7 +313,7 @@ TEST(LxSockReadLn, LongLines) {
   Client c(server.Port());
   c.sock.Connect();
   EXPECT_EQ(c.sock.ReadLn(), longest);
-  EXPECT_THROW(c.sock.ReadLn(), ERangeError);
+  EXPECT_THROW(c.sock.ReadLn(), ELineTooLong);
 }
 
 TEST(LxSockReadLn, PeerClosingMidLineGivesAnEmptyLine) {
@@ -527,6 +527,67 @@ TEST(LxSockSendStream, AbortWhileThePeerDoesNotRead) {
   Client c(server.Port());
   c.sock.Connect();
   ExpectSendStreamAbortable(c.sock);
+}
+
+// A peer that stops reading: the send ends after the limit without progress, with
+// the time-out set and, without one, after the send stall limit. Both the stream and
+// the plain buffer send (written again and again until the socket is full).
+TEST(LxSockSendStall, APeerThatStopsReadingEndsTheSend) {
+  struct Case {
+    const char* name;
+    int32_t timeOut, stallLimit;
+    bool stream;
+  } cases[] = {
+      {"stream, time-out", 300, 600000, true},
+      {"stream, no time-out, stall limit", 0, 300, true},
+      {"buffer, time-out", 300, 600000, false},
+      {"buffer, no time-out, stall limit", 0, 300, false},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    ScriptServer server;
+    server.SetReceiveBuffer(4096);
+    server.Pause(20000);  // reads nothing; the end of the test stops it
+    Client c(server.Port());
+    c.sock.Connect();
+    c.sock.TimeOut = tc.timeOut;
+    c.sock.SendStallLimit = tc.stallLimit;
+    ExpectThrowMessage<EAbortError>(
+        [&] {
+          if (tc.stream) {
+            std::string big(64 << 20, 'x');
+            TStringStream stream(big);
+            c.sock.SendStream(stream);
+          } else {
+            // Bounded: 64 MiB would outlast every socket buffer.
+            for (int i = 0; i < 1024; ++i) c.sock.Write(std::string(65535, 'x'));
+          }
+        },
+        "Socket send aborted");
+    EXPECT_TRUE(c.sock.TimedOut);
+    EXPECT_FALSE(c.sock.CancelRequested);
+    c.sock.Disconnect();
+  }
+}
+
+// A slow peer that keeps taking bytes is no stall: every chunk it takes starts the
+// limit again, so a transfer longer than the limit completes.
+TEST(LxSockSendStall, ProgressStartsTheLimitAgain) {
+  ScriptServer server;
+  server.SetReceiveBuffer(4096);
+  const size_t size = 4 << 20;
+  // Reads 64 KiB every 40 ms (after a first pause): about 2.5 s for the stream.
+  server.Pause(300);
+  for (size_t got = 0; got < size; got += 65536) server.ReadBytes(std::min<size_t>(65536, size - got)).Pause(40);
+  Client c(server.Port());
+  c.sock.Connect();
+  c.sock.TimeOut = 1000;
+  std::string data(size, 'y');
+  TStringStream stream(data);
+  c.sock.SendStream(stream);
+  EXPECT_EQ(c.sock.BytesSent, static_cast<int32_t>(size));
+  ASSERT_TRUE(server.WaitDone(20000));
+  EXPECT_EQ(server.Error(), "");
 }
 
 // ---- status and errors -----------------------------------------------------------

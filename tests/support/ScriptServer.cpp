@@ -134,16 +134,21 @@ bool ScriptServer::ReadMore() {
   return true;
 }
 
-void ScriptServer::SendAll(const std::string& bytes) {
+bool ScriptServer::SendAll(const std::string& bytes, bool quiet) {
   size_t off = 0;
   while (off < bytes.size()) {
     ssize_t n = ::send(conn_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
     if (n <= 0) {
-      Fail("send failed");
-      return;
+      if (!quiet) Fail("send failed");
+      return false;
     }
     off += static_cast<size_t>(n);
   }
+  return true;
+}
+
+void ScriptServer::SetReceiveBuffer(int bytes) {
+  ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void ScriptServer::CloseConnection(bool reset) {
@@ -179,6 +184,19 @@ ScriptServer& ScriptServer::SendPieces(std::vector<std::string> pieces, int dela
         if (::poll(&p, 1, delayMs) > 0) return;
       }
       SendAll(pieces[i]);
+    }
+  });
+}
+
+ScriptServer& ScriptServer::Flood(std::string line, int count, int delayMs) {
+  return Add([this, line = std::move(line), count, delayMs] {
+    if (!EnsureConnection()) return;
+    for (int i = 0; i < count; ++i) {
+      if (i > 0 && delayMs > 0) {
+        pollfd p{stopFd_, POLLIN, 0};
+        if (::poll(&p, 1, delayMs) > 0) return;
+      }
+      if (!SendAll(line, true)) return;
     }
   });
 }

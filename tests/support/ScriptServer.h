@@ -22,6 +22,9 @@ class ScriptServer {
   ScriptServer& operator=(const ScriptServer&) = delete;
 
   uint16_t Port() const { return port_; }
+  // Shrinks the receive buffer of connections accepted later (call before the first
+  // step), so that a peer that stops reading stops the client's sending soon.
+  void SetReceiveBuffer(int bytes);
 
   // ---- steps (queued; each returns *this to chain) ----
   // Sends bytes.
@@ -29,6 +32,9 @@ class ScriptServer {
   // Sends each piece, pausing delayMs before every piece after the first.
   ScriptServer& SendPieces(std::vector<std::string> pieces, int delayMs);
   ScriptServer& Pause(int ms);
+  // Sends line count times, pausing delayMs before every send after the first; stops
+  // quietly when the client has gone (an endless or slow reply the client gives up on).
+  ScriptServer& Flood(std::string line, int count, int delayMs);
   // Reads one line (up to and including LF) and records it as a command.
   ScriptServer& ReadLine();
   // Reads one command line, then sends reply: one turn of a dialogue.
@@ -73,7 +79,8 @@ class ScriptServer {
   bool WaitReadable(int fd, int timeoutMs);
   // Reads more bytes into pending_; false at EOF, error or stop.
   bool ReadMore();
-  void SendAll(const std::string& bytes);
+  // False (and a failure recorded unless quiet) when the client has gone.
+  bool SendAll(const std::string& bytes, bool quiet = false);
   void CloseConnection(bool reset);
 
   int listenFd_ = -1;
