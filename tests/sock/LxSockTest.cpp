@@ -343,6 +343,8 @@ TEST(LxSockConnectAddresses, NextAddressAfterARefusalOrSilence) {
       {"silent, refused, good", {"127.0.0.2", "127.0.0.3", "127.0.0.1", "127.0.0.4"},
        {"127.0.0.2", "127.0.0.3", "127.0.0.1"}},
       {"good first", {"127.0.0.1", "127.0.0.2"}, {"127.0.0.1"}},
+      // A link-local address without its interface fails at once (invalid argument).
+      {"failing at once first", {"fe80::1", "127.0.0.1"}, {"fe80::1", "127.0.0.1"}},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -369,6 +371,15 @@ TEST(LxSockConnectAddresses, AllAddressesFail) {
   EXPECT_EQ(refused.tried, (std::vector<std::string>{"127.0.0.3", "127.0.0.1"}));
   EXPECT_EQ(refused.failed, 1);
   EXPECT_FALSE(refused.sock.Succeeded);
+
+  // Every address failing at once: the last one's error, as for a single address, and
+  // no connection failure reported.
+  for (auto addresses : {std::initializer_list<const char*>{"fe80::1"}, {"fe80::2", "fe80::1"}}) {
+    MultiClient invalid(port, addresses);
+    ExpectThrowMessage<ESockError>([&] { invalid.sock.Connect(); }, "10022:Invalid argument");
+    EXPECT_EQ(invalid.tried.size(), addresses.size());
+    EXPECT_EQ(invalid.failed, 0);
+  }
 
   StuckListener silent("127.0.0.2");
   if (!silent.Stuck()) GTEST_SKIP() << "the loopback accept queue could not be filled";
