@@ -798,6 +798,7 @@ TEST(MaskCredentials, HidesWhatFollowsTheMechanismAndSecretLines) {
       {"MAIL FROM:<a@b>", false, "MAIL FROM:<a@b>"},
       {"AUTH PLAIN AHVzZXIAcGFzcw==", false, "AUTH PLAIN ****"},
       {"auth login dXNlcg==", false, "auth login ****"},
+      {"AUTH XOAUTH2 dXNlcj11AWF1dGg9QmVhcmVyIHQBAQ==", false, "AUTH XOAUTH2 ****"},
       {"AUTH LOGIN", false, "AUTH LOGIN"},  // the mechanism alone holds no credential
       {"AUTHOR x y", false, "AUTHOR x y"},
       {"cGFzc3dvcmQ=", true, "****"},        // a credential on a line of its own
