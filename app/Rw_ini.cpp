@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/Unit1.h"
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 #include "platform/Profile.h"
 
@@ -94,16 +95,8 @@ void SaveSettings(const TForm1& form) {
   Write("SMTP", "CAFile", form.CAFile, file);
 }
 
-namespace {
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-}  // namespace
-
 TSmtpSecurity SmtpSecurityOf(const std::string& text) {
-  const std::string value = Lower(text);
+  const std::string value = AsciiLowerCase(text);
   if (value.empty() || value == "none") return ssNone;
   if (value == "starttls") return ssStartTls;
   if (value == "tls") return ssTls;
@@ -112,7 +105,7 @@ TSmtpSecurity SmtpSecurityOf(const std::string& text) {
 }
 
 TSmtpAuth SmtpAuthOf(const std::string& text) {
-  const std::string value = Lower(text);
+  const std::string value = AsciiLowerCase(text);
   if (value.empty() || value == "none") return saNone;
   if (value == "auto") return saAuto;
   throw Exception("Unknown [SMTP] Auth value \"" + text + "\" (none or auto)");

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/AsciiCase.h"
+
 namespace {
 
 int g_libraryUsers = 0;  // components that started the socket library
@@ -17,26 +19,42 @@ uint16_t HighWord(intptr_t v) { return static_cast<uint16_t>((static_cast<uintpt
 
 ERangeError RangeError() { return ERangeError("Range check error"); }
 
-// Runs f when the scope ends, also by an exception; f must not throw.
-template <class F>
-struct Finally {
-  F f;
-  ~Finally() { f(); }
+// Turns the socket's time-out timer off when the scope of a wait ends, also by an
+// exception. A failure to stop the timer is not reported: the wait's own outcome is.
+class TTimerOffGuard {
+ public:
+  explicit TTimerOffGuard(TLxSocket& socket) : socket_(socket) {}
+  ~TTimerOffGuard() {
+    try {
+      socket_.TimerOff();
+    } catch (...) {
+    }
+  }
+  TTimerOffGuard(const TTimerOffGuard&) = delete;
+  TTimerOffGuard& operator=(const TTimerOffGuard&) = delete;
+
+ private:
+  TLxSocket& socket_;
 };
-template <class F>
-Finally(F) -> Finally<F>;
 
 }  // namespace
 
 std::string MaskCredentials(const std::string& command, bool secret) {
   if (secret) return "****";
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-  static const char kAuth[] = "AUTH ";
-  for (size_t i = 0; i < 5; ++i)
-    if (i >= command.size() || upper(command[i]) != kAuth[i]) return command;
+  if (!AsciiStartsWithNoCase(command, "AUTH ")) return command;
   const size_t mechanismEnd = command.find(' ', 5);
   if (mechanismEnd == std::string::npos) return command;
   return command.substr(0, mechanismEnd) + " ****";
+}
+
+int16_t ReplyNumberOf(const std::string& line) {
+  size_t digits = 0;
+  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
+  if (digits == 0) return 0;
+  // A value beyond 32 bits reads as 0, as the integer conversion gives it.
+  const int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
+  if (value < -32768 || value > 32767) throw RangeError();
+  return static_cast<int16_t>(value);
 }
 
 // ---- TThreadTimer ----------------------------------------------------------------
@@ -270,12 +288,7 @@ void TLxSocket::ResolveHost() {
     LookupDone = true;
   }
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     WaitFor([this] { return LookupDone || TimedOut || CancelRequested; });
   }
   if (TimedOut) {
@@ -342,11 +355,16 @@ void TLxSocket::ConnectAttempts() {
     nextStart = pump.NowMs() + static_cast<uint64_t>(std::max(AttemptDelay, 0));
   };
 
+  // However the wait ends, the sockets of the attempts other than the winner go.
+  struct TAttemptsGuard {
+    TLxSocket& socket;
+    ~TAttemptsGuard() {
+      socket.connecting_ = false;
+      socket.CloseAttempts();
+    }
+  };
   connecting_ = true;
-  Finally cleanup{[this] {
-    connecting_ = false;
-    CloseAttempts();
-  }};
+  const TAttemptsGuard attemptsGuard{*this};
   // The only address failing at once raises its error before any wait, as a plain
   // connect does.
   start();
@@ -356,12 +374,7 @@ void TLxSocket::ConnectAttempts() {
   }
   TimerOn();
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     for (;;) {
       pump.ProcessMessages();
       // The next address starts when the latest attempt failed, or stayed silent for
@@ -527,12 +540,7 @@ void TLxSocket::TimerTriggered(TComponent*) {
 void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
   ReportStatus(4, "Sending Buffer");
   TimerOn();
-  Finally off{[this] {
-    try {
-      TimerOff();
-    } catch (...) {
-    }
-  }};
+  const TTimerOffGuard timerOff(*this);
   if (!CancelRequested) {
     size_t len = length;
     if (len == 0) {
@@ -582,12 +590,7 @@ std::string TLxSocket::ReadLn() {
   std::string line;
   int consumed = 0;
   TimerOn();
-  Finally off{[this] {
-    try {
-      TimerOff();
-    } catch (...) {
-    }
-  }};
+  const TTimerOffGuard timerOff(*this);
   auto& pump = TMessagePump::Instance();
   int k = -1;  // offset of the line feed in IoBuffer
   for (;;) {
@@ -667,14 +670,7 @@ std::string TLxSocket::Transaction(const std::string& command) {
   TransactionReply = line;
   if (!line.empty()) {
     ReportStatus(1, line);
-    size_t digits = 0;
-    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
-    if (digits > 0) {
-      // A value beyond 32 bits reads as 0, as the integer conversion gives it.
-      int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
-      if (value < -32768 || value > 32767) throw RangeError();
-      ReplyNumber = static_cast<int16_t>(value);
-    }
+    ReplyNumber = ReplyNumberOf(line);
   }
   return TransactionReply;
 }
@@ -803,12 +799,7 @@ void TLxSocket::StartTls() {
   const uint16_t socket = SocketHandle;
   TimerOn();
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     try {
       while (!CancelRequested) {
         const TTlsWant want = tls_->Handshake();

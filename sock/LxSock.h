@@ -35,6 +35,11 @@ using TOnTrace = std::function<void(TComponent* sender, TTraceKind kind, int lev
 // "****"; any other command unchanged.
 std::string MaskCredentials(const std::string& command, bool secret);
 
+// The reply number of a reply line: up to ten leading decimal digits, 0 when there
+// are none or the value does not fit 32 bits. Throws ERangeError "Range check
+// error" for a value outside the signed 16-bit range.
+int16_t ReplyNumberOf(const std::string& line);
+
 using THandlerEvent = std::function<void(bool& handled)>;
 using TOnStatus = std::function<void(TComponent* sender, const std::string& status)>;
 using TOnSocketError = std::function<void(TComponent* sender, uint16_t errorNo, const std::string& message)>;

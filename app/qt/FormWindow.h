@@ -10,7 +10,7 @@
 
 #include "app/Unit1.h"
 #include "platform/Dialogs.h"
-#include "platform/qt/MainWindow.h"
+#include "app/qt/MainWindow.h"
 
 class TFormWindow : public QObject, public TFormView {
   Q_OBJECT

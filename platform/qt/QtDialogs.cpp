@@ -16,7 +16,6 @@
 #include "platform/qt/QtPump.h"
 
 namespace {
-const char* const kTitle = "Tarvex";
 }
 
 QStringList QtNameFilters(const std::string& cp932Filter) {
@@ -62,14 +61,16 @@ int TQtDialogs::RunModal(QDialog& dialog) {
   return dialog.result();
 }
 
+QString TQtDialogs::BoxTitle() const { return parent_ ? parent_->window()->windowTitle() : QString(); }
+
 void TQtDialogs::MessageBox(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), Cp932ToQt(text), QMessageBox::Ok, parent_);
+  QMessageBox box(QMessageBox::NoIcon, BoxTitle(), Cp932ToQt(text), QMessageBox::Ok, parent_);
   box.setTextFormat(Qt::PlainText);  // server replies may hold "<" and "&"
   RunModal(box);
 }
 
 bool TQtDialogs::Confirm(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), Cp932ToQt(text),
+  QMessageBox box(QMessageBox::NoIcon, BoxTitle(), Cp932ToQt(text),
                   QMessageBox::Ok | QMessageBox::Cancel, parent_);
   box.setTextFormat(Qt::PlainText);
   box.setDefaultButton(QMessageBox::Ok);

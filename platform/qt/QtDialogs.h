@@ -1,5 +1,5 @@
 // The standard dialogs of the desktop window: message and confirmation boxes titled
-// "Tarvex", the input box, the file chooser and the shell open, as Qt dialogs.
+// like the window they belong to, the input box, the file chooser and the shell open, as Qt dialogs.
 // Texts arrive as CP932 and show as UTF-8; answers go back as CP932.
 #pragma once
 
@@ -19,12 +19,13 @@ QStringList QtNameFilters(const std::string& cp932Filter);
 
 class TQtDialogs : public TDialogs {
  public:
-  // parent: the window the dialogs belong to (centred over it); may be null.
+  // parent: the window the dialogs belong to (centred over it, its title is the
+  // boxes' title); may be null (untitled boxes).
   explicit TQtDialogs(QWidget* parent = nullptr) : parent_(parent) {}
 
-  // Modal box with the text and OK, titled "Tarvex".
+  // Modal box with the text and OK.
   void MessageBox(const std::string& text) override;
-  // Modal box with the text, OK and Cancel, titled "Tarvex"; true for OK.
+  // Modal box with the text, OK and Cancel; true for OK.
   bool Confirm(const std::string& text) override;
   // Modal entry titled title with the prompt and value; true for OK with value set
   // to the entered text (CP932; the field refuses characters without a CP932 form).
@@ -43,6 +44,8 @@ class TQtDialogs : public TDialogs {
   // wait runs the process's pump, so socket notices and timers keep being dispatched
   // while the user answers; otherwise QDialog::exec.
   int RunModal(QDialog& dialog);
+  // The title of the message and confirmation boxes: the parent window's.
+  QString BoxTitle() const;
 
   QWidget* parent_;
   std::function<void(QDialog*)> shownHook_;

@@ -5,7 +5,7 @@
 
 #include "app/AppFixture.h"
 #include "app/Unit1.h"
-#include "platform/Dialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "platform/SysUtils.h"
 #include "support/ScriptServer.h"
 

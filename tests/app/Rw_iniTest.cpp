@@ -2,6 +2,7 @@
 // order of a new file, keeping what was there, and the write error.
 #include "app/AppFixture.h"
 #include "app/Rw_ini.h"
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
 using namespace apptest;
@@ -98,8 +99,7 @@ TEST_F(Settings, TimeOutIsReadInMillisecondsAndNeverWritten) {
     if (!c.keptLine.empty()) {
       EXPECT_NE(saved.find(c.keptLine), std::string::npos) << saved;
     } else {
-      for (char& ch : saved) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      EXPECT_EQ(saved.find("timeout"), std::string::npos) << saved;
+      EXPECT_EQ(AsciiLowerCase(saved).find("timeout"), std::string::npos) << saved;
     }
   }
 }

@@ -11,7 +11,7 @@
 
 #include "FuzzSupport.h"
 #include "app/Unit1.h"
-#include "platform/Dialogs.h"
+#include "support/ScriptedDialogs.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Dialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "platform/FileUtil.h"
 #include "platform/MessagePump.h"
 #include "platform/Profile.h"

@@ -15,7 +15,7 @@
 #include <QToolTip>
 
 #include "platform/SysUtils.h"
-#include "platform/qt/MainWindow.h"
+#include "app/qt/MainWindow.h"
 
 namespace {
 

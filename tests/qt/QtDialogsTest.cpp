@@ -59,8 +59,11 @@ class QtDialogsTest : public ::testing::Test {
     static_cast<QMessageBox*>(d)->button(which)->click();
   }
 
+  QtDialogsTest() { window_.setWindowTitle(Q("Tarvex")); }
+
   TQtPumpGuard pump_;
-  TQtDialogs dialogs_;
+  QWidget window_;  // the window the dialogs belong to; its title titles the boxes
+  TQtDialogs dialogs_{&window_};
   // What the hook saw of the last dialog shown (the dialog itself is gone afterwards).
   bool shown_ = false;
   QString title_, text_, suffix_;

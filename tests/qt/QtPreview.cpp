@@ -7,7 +7,7 @@
 #include <cstring>
 #include <cstdlib>
 
-#include "platform/qt/MainWindow.h"
+#include "app/qt/MainWindow.h"
 #include "platform/qt/QtPump.h"
 
 int main(int argc, char** argv) {

@@ -1,44 +1,12 @@
-#include "platform/qt/MainWindow.h"
+#include "app/qt/MainWindow.h"
 
 #include <QCloseEvent>
 #include <QFont>
 #include <QFrame>
-#include <QKeyEvent>
-#include <QMouseEvent>
 #include <QPixmap>
 #include <QTimer>
 
 #include "platform/SysUtils.h"
-
-// ---- TLinkLabel ----
-
-TLinkLabel::TLinkLabel(const QString& text, QWidget* parent) : QLabel(parent) {
-  setText(text);
-  setTextFormat(Qt::PlainText);
-  setCursor(Qt::PointingHandCursor);
-  setFocusPolicy(Qt::TabFocus);
-  QFont f = font();
-  f.setUnderline(true);
-  setFont(f);
-  QPalette p = palette();
-  p.setColor(QPalette::WindowText, QColor(0, 0, 0xCC));
-  setPalette(p);
-}
-
-void TLinkLabel::mouseReleaseEvent(QMouseEvent* e) {
-  if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint())) emit clicked();
-  QLabel::mouseReleaseEvent(e);
-}
-
-void TLinkLabel::keyPressEvent(QKeyEvent* e) {
-  if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter || e->key() == Qt::Key_Space) {
-    emit clicked();
-    return;
-  }
-  QLabel::keyPressEvent(e);
-}
-
-// ---- TMainWindow ----
 
 namespace {
 QLabel* AddLabel(QWidget* page, const QString& text, QRect rect) {

@@ -34,19 +34,7 @@
 #include <vector>
 
 #include "platform/qt/Cp932Fields.h"
-
-// A label that acts as a link: shown as one, emits clicked on a left click.
-class TLinkLabel : public QLabel {
-  Q_OBJECT
- public:
-  TLinkLabel(const QString& text, QWidget* parent);
- signals:
-  void clicked();
-
- protected:
-  void mouseReleaseEvent(QMouseEvent* e) override;
-  void keyPressEvent(QKeyEvent* e) override;
-};
+#include "platform/qt/LinkLabel.h"
 
 class TMainWindow : public QWidget {
   Q_OBJECT
