@@ -60,59 +60,27 @@ int16_t ReplyNumberOf(const std::string& line) {
 // ---- TThreadTimer ----------------------------------------------------------------
 
 TThreadTimer::TThreadTimer(TComponent* owner) : TComponent(owner) {
-  timerWindow_ = TMessagePump::Instance().CreateWindow(this);
+  // The global handler is looked up at each tick: it may be set after the timer.
+  SetOnTickError([](const std::exception& e) {
+    if (g_timerExceptionHandler)
+      g_timerExceptionHandler(e);
+    else
+      std::fprintf(stderr, "tarvex: %s\n", e.what());
+  });
 }
 
-TThreadTimer::~TThreadTimer() {
-  MarkDestroying();
-  enabled_ = false;
-  try {
-    UpdateTimer();
-  } catch (...) {
-  }
-  TMessagePump::Instance().DestroyWindow(timerWindow_);
-}
+TThreadTimer::~TThreadTimer() { MarkDestroying(); }
 
 void TThreadTimer::SetExceptionHandler(std::function<void(const std::exception&)> handler) {
   g_timerExceptionHandler = std::move(handler);
 }
 
-void TThreadTimer::SetEnabled(bool value) {
-  if (value == enabled_) return;
-  enabled_ = value;
-  UpdateTimer();
-}
-
-void TThreadTimer::SetInterval(uint32_t value) {
-  if (value == interval_) return;
-  interval_ = value;
-  UpdateTimer();
-}
-
 void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
-  onTimer_ = std::move(handler);
-  UpdateTimer();
-}
-
-void TThreadTimer::UpdateTimer() {
-  auto& pump = TMessagePump::Instance();
-  pump.KillTimer(timerWindow_, 1);
-  if (interval_ != 0 && enabled_ && onTimer_) {
-    if (!pump.SetTimer(timerWindow_, 1, interval_)) throw Exception("No Timer");
+  if (!handler) {
+    SetOnTick(nullptr);
+    return;
   }
-}
-
-void TThreadTimer::HandleMessage(uint32_t msg, uintptr_t, intptr_t) {
-  if (msg != WM_TIMER || !onTimer_) return;
-  auto handler = onTimer_;  // the callback may replace itself
-  try {
-    handler(this);
-  } catch (const std::exception& e) {
-    if (g_timerExceptionHandler)
-      g_timerExceptionHandler(e);
-    else
-      std::fprintf(stderr, "tarvex: %s\n", e.what());
-  }
+  SetOnTick([this, handler = std::move(handler)] { handler(this); });
 }
 
 // ---- creation and destruction ----------------------------------------------------
@@ -183,6 +151,7 @@ void TLxSocket::InitializeWinsock() {
       throw;
     }
   } catch (...) {
+    // "Initializaton" as spelled: callers compare the message byte for byte.
     throw ESockError("Initializaton of windows sockets failed");
   }
 }

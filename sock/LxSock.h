@@ -14,6 +14,7 @@
 
 #include "platform/Component.h"
 #include "platform/MessagePump.h"
+#include "platform/PumpTimer.h"
 #include "platform/Streams.h"
 #include "platform/StringList.h"
 #include "platform/SysUtils.h"
@@ -48,16 +49,12 @@ using TOnSocketError = std::function<void(TComponent* sender, uint16_t errorNo, 
 constexpr uint32_t WM_SOCKET_NOTICE = WM_USER + 101;  // 1125: readiness, lParam = event | error << 16
 constexpr uint32_t WM_LOOKUP_DONE = WM_USER + 102;    // 1126: host lookup done, lParam = error << 16
 
-class TThreadTimer : public TComponent, private TMessageHandler {
+// The socket's time-out timer: the pump timer as a component the socket owns.
+class TThreadTimer : public TComponent, public TPumpTimer {
  public:
   explicit TThreadTimer(TComponent* owner = nullptr);
   ~TThreadTimer() override;
 
-  bool Enabled() const { return enabled_; }
-  uint32_t Interval() const { return interval_; }
-  // Equal values change nothing; a new value re-evaluates the platform timer.
-  void SetEnabled(bool value);
-  void SetInterval(uint32_t value);
   // Always re-evaluates the platform timer. Throws Exception "No Timer" when the
   // platform refuses one.
   void SetOnTimer(TNotifyEvent handler);
@@ -65,14 +62,6 @@ class TThreadTimer : public TComponent, private TMessageHandler {
   // Receives an exception that OnTimer raised during a tick (the application's global
   // handler); unset, the text goes to stderr. The tick is finished either way.
   static void SetExceptionHandler(std::function<void(const std::exception&)> handler);
-
- private:
-  void UpdateTimer();
-  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-  uint32_t interval_ = 1000;
-  bool enabled_ = true;
-  TNotifyEvent onTimer_;
-  HWND timerWindow_ = 0;
 };
 
 class TLxSocket : public TComponent, private TMessageHandler {

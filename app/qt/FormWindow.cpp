@@ -6,6 +6,9 @@
 #include <QPushButton>
 #include <iterator>
 
+#include "app/ExitStatus.h"
+#include "app/Version.h"
+
 namespace {
 
 // The one-line fields: the model's member and the widget that shows it.
@@ -62,6 +65,7 @@ struct Pushing {
 }  // namespace
 
 TFormWindow::TFormWindow(TForm1& form) : form_(form) {
+  window_.SetAboutVersion(QStringLiteral("Version " TARVEX_VERSION));
   BindFields();
   BindCommands();
   window_.installEventFilter(this);
@@ -96,11 +100,11 @@ void TFormWindow::BindFields() {
     });
   }
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
-    static const char* const values[] = {"none", "starttls", "tls"};
-    if (index >= 0 && index < 3) form_.SmtpSecurity = values[index];
+    static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
+    if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
   });
   connect(window_.Auth(), &QCheckBox::clicked, this,
-          [this](bool checked) { form_.SmtpAuth = checked ? "auto" : "none"; });
+          [this](bool checked) { form_.SmtpAuth = AuthChoice(checked ? saAuto : saNone); });
   connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
     if (pushing_ == 0) form_.ListBox1ItemIndex = row;
   });
@@ -175,9 +179,11 @@ void TFormWindow::Changed(TFormField field) {
       window_.move(form_.Left, form_.Top);
       break;
     case TFormField::Security: {
-      const std::string& s = form_.SmtpSecurity;
-      window_.Security()->setCurrentIndex(s == "starttls" ? 1 : s == "tls" ? 2 : 0);
-      window_.Auth()->setChecked(form_.SmtpAuth == "auto");
+      // A value the settings file names no choice with shows as "none"; the send
+      // refuses it by name.
+      const TSmtpSecurity s = form_.SmtpSecurity.Value;
+      window_.Security()->setCurrentIndex(s == ssStartTls ? 1 : s == ssTls ? 2 : 0);
+      window_.Auth()->setChecked(form_.SmtpAuth.Value == saAuto);
       break;
     }
     default:

@@ -180,7 +180,7 @@ void TMainWindow::BuildAboutPanel(QWidget* page) {
   big.setBold(true);
   name->setFont(big);
   name->setAlignment(Qt::AlignCenter);
-  versionLabel_ = AddLabel(panel, QStringLiteral("Version 0.15"), {16, 80, 396, 20});
+  versionLabel_ = AddLabel(panel, QString(), {16, 80, 396, 20});
   versionLabel_->setObjectName(QStringLiteral("AboutVersion"));
   versionLabel_->setAlignment(Qt::AlignCenter);
   auto* brand = AddLabel(panel, QStringLiteral("Tarvex Project"), {16, 108, 396, 20});

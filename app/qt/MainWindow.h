@@ -90,7 +90,7 @@ class TMainWindow : public QWidget {
   void SetLocked(bool locked);
   bool IsLocked() const;
 
-  // The version line of the about panel (default "Version 0.15").
+  // The version line of the about panel (empty until the application sets it).
   void SetAboutVersion(const QString& text);
 
   // Closes the window for good (after the owner has accepted a close request).

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ExitStatus.h"
+#include "app/MacroReader.h"
 #include "app/Unit1.h"
 #include "support/EncodingTestSupport.h"
 #include "support/ScriptedDialogs.h"

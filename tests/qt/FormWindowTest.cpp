@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QLabel>
 #include <QListWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,6 +21,9 @@
 #include "platform/MessagePump.h"
 #include "platform/Profile.h"
 #include "platform/SysUtils.h"
+#include "app/ExitStatus.h"
+#include "app/MacroReader.h"
+#include "app/Version.h"
 #include "app/qt/FormWindow.h"
 #include "platform/qt/QtPump.h"
 #include "support/ScriptServer.h"
@@ -382,6 +386,38 @@ TEST_F(FormWindowTest, WindowTakesItsPositionFromTheSettingsAndGivesItBack) {
   EXPECT_EQ(form_.Top, 120);
 }
 
+TEST_F(FormWindowTest, SecuritySettingsShowInAnyAsciiCaseAsTheSendUsesThem) {
+  struct Case {
+    const char* security;
+    const char* auth;
+    const char* shown;
+    bool authChecked;
+    TSmtpSecurity sent;
+  } cases[] = {
+      {"STARTTLS", "AUTO", "STARTTLS", true, ssStartTls},
+      {"StartTls", "Auto", "STARTTLS", true, ssStartTls},
+      {"starttls", "auto", "STARTTLS", true, ssStartTls},
+      {"Tls", "NONE", "TLS", false, ssTls},
+      {"None", "aUTO", "none", true, ssNone},
+  };
+  for (const Case& c : cases) {
+    Write("t.INI", std::string("[SMTP]\r\nSecurity=") + c.security + "\r\nAuth=" + c.auth + "\r\n");
+    RecordingForm form;
+    TFormWindow view(form);
+    form.FormCreate();
+    EXPECT_EQ(view.Window().Security()->currentText(), Q(c.shown)) << c.security;
+    EXPECT_EQ(view.Window().Auth()->isChecked(), c.authChecked) << c.auth;
+    // The connect hands the component what the window shows.
+    EXPECT_EQ(SmtpSecurityOf(form.SmtpSecurity), c.sent) << c.security;
+    EXPECT_EQ(SmtpAuthOf(form.SmtpAuth), c.authChecked ? saAuto : saNone) << c.auth;
+  }
+}
+
+TEST_F(FormWindowTest, AboutPanelShowsTheProjectVersion) {
+  Open();
+  EXPECT_EQ(W().findChild<QLabel*>(Q("AboutVersion"))->text(), Q("Version " TARVEX_VERSION));
+}
+
 TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersChoice) {
   Write("t.INI", "[SMTP]\r\nSecurity=starttls\r\nAuth=auto\r\n");
   Open();
@@ -392,8 +428,8 @@ TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersCho
   W().Security()->setFocus();
   QTest::keyClick(W().Security(), Qt::Key_Down);
   Click(W().Auth());
-  EXPECT_EQ(form_.SmtpSecurity, "tls");
-  EXPECT_EQ(form_.SmtpAuth, "none");
+  EXPECT_EQ(form_.SmtpSecurity, SecurityChoice(ssTls));
+  EXPECT_EQ(form_.SmtpAuth, AuthChoice(saNone));
   W().close();
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Security", "", ini_), "tls");
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "none");
