@@ -23,6 +23,7 @@ enum TExitStatus : int {
   esSoftware = 70,       // any other error
   esCantCreate = 73,     // the settings file or the dump file could not be written
   esTempFail = 75,       // connection failed, time-out, 4xx reply, peer closed
+  esConfig = 78,         // a settings value is not usable
 };
 
 // One exit status and what it means, as --help, README.md and the manual page show it.

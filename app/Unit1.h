@@ -51,11 +51,13 @@ class TForm1 : public TComponent {
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
   TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (HELO), ssStartTls or ssTls
-  TAuthSetting SmtpAuth = AuthChoice(saNone);  // saNone or saAuto (AUTH PLAIN/LOGIN with Edit3, Edit4)
+  TAuthSetting SmtpAuth = AuthChoice(saNone);  // the AUTH mechanism (Edit3 and Edit4 or PasswordCommand)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
+  std::string PasswordCommand;        // prints the password or token AUTH needs; empty: Edit4 holds it
   std::string MailResult, ErrorMessage;
   std::string MacroPath;
+  std::string MacroPathElsewhere;  // the other place a bare macro name was looked for, when neither holds it
   bool MacroStarted = false;
   bool StopRequested = false;
   bool Connected = false;

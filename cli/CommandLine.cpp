@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/ExitStatus.h"
+#include "app/Rw_ini.h"
 #include "platform/FileUtil.h"
 
 const char kHelpHint[] = "Try 'tarvex --help' for more information.";
@@ -15,9 +16,11 @@ namespace {
 const char kUsageHead[] =
     "usage: tarvex [--headless] [OPTIONS] [MACRO]\n"
     "       tarvex --help | --version\n"
-    "Runs the macro file MACRO (a bare file name means the file beside the program)\n"
-    "and keeps the settings and the run's result in the settings file beside the\n"
-    "program, or in the file named by TARVEX_INI.\n"
+    "Runs the macro file MACRO (a bare file name means the file beside the program\n"
+    "when it is there, else the one in the current folder) and keeps the settings\n"
+    "and the run's result in the settings file: the file named by TARVEX_INI, else\n"
+    "tarvex.INI beside the program when that can be written, else\n"
+    "$XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI).\n"
     "\n"
     "Options for scripts and debugging (all off by default):\n"
     "  --charset CHARSET  read the macro file and its pickup files as CHARSET:\n"
@@ -45,8 +48,7 @@ const char kUsageHead[] =
     "With a display (DISPLAY or WAYLAND_DISPLAY) and without --headless the form\n"
     "opens as a window; it exits 0 when closed, or as a macro ending in \"end\" ended.\n"
     "Debug aid: --screenshot FILE saves a picture of the window once it is shown.\n"
-    "\n"
-    "Exit status:\n";
+    "\n";
 
 // The meaning of an exit status, wrapped at the words to lines of at most 79
 // columns under a six-column indent.
@@ -129,6 +131,7 @@ void ApplyValues(TCommandLine& line, bool charsetGiven, const std::string& chars
 
 std::string UsageText() {
   std::string text = kUsageHead;
+  text += "Settings file in use: " + ToOsPath(SettingsFileName()) + "\n\nExit status:\n";
   for (int i = 0; i < kExitStatusCount; ++i) AppendExitStatus(text, kExitStatuses[i]);
   return text;
 }

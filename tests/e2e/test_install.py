@@ -88,8 +88,11 @@ class InstalledLayout(unittest.TestCase):
             self.assertIn("利用者の設定ファイル".encode("iso2022_jp"), open(os.path.join(work, "check.eml"), "rb").read())
 
             # The second run sends to the server the settings now name.
-            with open(ini, "ab") as f:
-                f.write(b"[SMTP]\r\nPort=%d\r\n" % server.port)
+            with open(ini, "rb") as f:
+                text = f.read()
+            self.assertIn(b"\r\nPort=25\r\n", text)
+            with open(ini, "r+b") as f:  # in place: owner and mode stay
+                f.write(text.replace(b"\r\nPort=25\r\n", b"\r\nPort=%d\r\n" % server.port))
             run = as_user([self.program, "--headless", "mail.txt"], work, home)
             self.assertEqual(run.returncode, 0, run.stderr)
             self.assertEqual(len(server.messages), 1)

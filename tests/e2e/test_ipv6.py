@@ -111,7 +111,7 @@ class Ipv6(unittest.TestCase):
             # The same name with the server on IPv4 only: the IPv6 address is refused and
             # the next one taken.
             with server_on("127.0.0.1") as (controller, keeper):
-                run = self.send("tarvex-dual.test", controller.port)
+                self.send("tarvex-dual.test", controller.port)
                 self.assertEqual([m.peer for m in keeper.messages], ["127.0.0.1"])
         with open(HOSTS) as f:
             self.assertNotIn(MARK, f.read())
