@@ -22,7 +22,7 @@ USER_ID = 65534  # nobody
 
 
 def mail_lines(subject="インストール済み"):
-    return ["server:", "127.0.0.1", "to:", "taro@example.jp", "subject:", subject, "reply-to:", "me@example.jp",
+    return ["uname:", "tester", "server:", "127.0.0.1", "to:", "taro@example.jp", "subject:", subject, "reply-to:", "me@example.jp",
             "body:", "利用者の設定ファイル", "action:", "send", "end"]
 
 
@@ -85,7 +85,8 @@ class InstalledLayout(unittest.TestCase):
             self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(ini)).st_mode), 0o700)
             self.assertEqual(os.stat(ini).st_uid, USER_ID)
             self.assertFalse(os.path.exists(os.path.join(self.prefix, "bin", "tarvex.INI")))
-            self.assertIn("利用者の設定ファイル".encode("iso2022_jp"), open(os.path.join(work, "check.eml"), "rb").read())
+            with open(os.path.join(work, "check.eml"), "rb") as f:
+                self.assertIn("利用者の設定ファイル".encode("iso2022_jp"), f.read())
 
             # The second run sends to the server the settings now name.
             with open(ini, "rb") as f:
