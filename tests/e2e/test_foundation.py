@@ -136,7 +136,9 @@ class Foundation(unittest.TestCase):
     def test_missing_macro_file(self):
         rc, _, err = self.run_tarvex("nothing.txt")
         self.assertEqual(rc, 66)
-        self.assertEqual(err, "tarvex: ファイル %s は開けません\n" % os.path.join(self.bindir, "nothing.txt"))
+        # A bare name is looked for beside the program, then in the current folder.
+        self.assertEqual(err, "tarvex: ファイル %s は開けません; ファイル %s は開けません\n"
+                         % (os.path.join(self.bindir, "nothing.txt"), os.path.join(self.work, "nothing.txt")))
         self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], NINE_KEYS)
 
     def test_missing_field_is_recorded(self):
