@@ -157,15 +157,15 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   AddButton(page, 2, QStringLiteral("切断"), QString(), {340, 40, 88, 26});
 
   // These lie behind the about panel.
-  edit5_ = AddLineEdit(page, "Edit5", QStringLiteral("Name: "), QString(), {lx, 122, lw, 17}, {fx, 120, 240, h});
-  AddButton(page, 3, QStringLiteral("Verify"), QString(), {340, 118, 88, 26});
-  edit11_ = AddLineEdit(page, "Edit11", QStringLiteral("List to Expand: "), QString(), {lx, 150, 100, 17},
-                        {110, 148, 214, h});
-  AddButton(page, 7, QStringLiteral("Expand List"), QString(), {340, 146, 88, 26});
+  edit5_ = AddLineEdit(page, "Edit5", QStringLiteral("Name: "), QString(), {lx, 148, lw, 17}, {fx, 146, 240, h});
+  AddButton(page, 3, QStringLiteral("Verify"), QString(), {340, 144, 88, 26});
+  edit11_ = AddLineEdit(page, "Edit11", QStringLiteral("List to Expand: "), QString(), {lx, 176, 100, 17},
+                        {110, 174, 214, h});
+  AddButton(page, 7, QStringLiteral("Expand List"), QString(), {340, 172, 88, 26});
   memo2_ = new TCp932PlainTextEdit(page);
   memo2_->setObjectName(QStringLiteral("Memo2"));
-  memo2_->setGeometry(lx, 194, 420, 146);
-  AddLabel(page, QStringLiteral("Mailing List Members"), {lx, 176, 200, 17})->setBuddy(memo2_);
+  memo2_->setGeometry(lx, 220, 420, 120);
+  AddLabel(page, QStringLiteral("Mailing List Members"), {lx, 202, 200, 17})->setBuddy(memo2_);
   GuardField(memo2_);
 }
 
