@@ -91,6 +91,9 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"SMTP", "PasswordCommand", "", "a command run by /bin/sh -c when AUTH needs the password; the first line it "
                                     "prints is the password or token, instead of Pwd (exit 78 when it fails or "
                                     "prints nothing)"},
+    {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
+                                "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
+                                "earlier versions sent it) or utf-8; ASCII case ignored"},
 };
 
 namespace {
@@ -122,6 +125,8 @@ const TChoiceName<TSmtpSecurity> kSecurityNames[] = {{"none", ssNone}, {"starttl
 const TChoiceName<TSmtpAuth> kAuthNames[] = {{"none", saNone},         {"auto", saAuto},
                                              {"plain", saPlain},       {"login", saLogin},
                                              {"xoauth2", saXOAuth2},   {"oauthbearer", saOAuthBearer}};
+const TChoiceName<TCharsetChoice> kCharsetNames[] = {
+    {"auto", TCharsetChoice::Auto}, {"iso-2022-jp", TCharsetChoice::Iso2022Jp}, {"utf-8", TCharsetChoice::Utf8}};
 
 template <class T, size_t N>
 TChoiceSetting<T> ParseChoice(const std::string& text, const TChoiceName<T> (&names)[N]) {
@@ -140,11 +145,13 @@ TChoiceSetting<T> Choice(T value, const TChoiceName<T> (&names)[N]) {
 }
 
 template <class T, size_t N>
-T RequireKnown(const TChoiceSetting<T>& setting, const char* key, const TChoiceName<T> (&names)[N]) {
+T RequireKnown(const TChoiceSetting<T>& setting, TSetting key, const TChoiceName<T> (&names)[N]) {
   if (setting.Known) return setting.Value;
   std::string words;
   for (size_t i = 0; i < N; ++i) words += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + names[i].Name;
-  throw Exception(std::string("Unknown [SMTP] ") + key + " value \"" + setting.Text + "\" (" + words + ")");
+  const TSettingKey& k = kSettingKeys[key];
+  throw Exception(std::string("Unknown [") + k.Section + "] " + k.Key + " value \"" + setting.Text + "\" (" + words +
+                  ")");
 }
 }  // namespace
 
@@ -164,6 +171,7 @@ void LoadSettings(TForm1& form) {
   form.VerifyCert = ReadInteger(stVerifyCert, file) != 0;
   form.CAFile = ReadString(stCAFile, file);
   form.PasswordCommand = ReadString(stPasswordCommand, file);
+  form.MailCharsetSetting = ParseCharsetSetting(ReadString(stCharset, file));
 }
 
 void SaveSettings(const TForm1& form) {
@@ -182,17 +190,23 @@ void SaveSettings(const TForm1& form) {
   Write(stVerifyCert, form.VerifyCert ? "1" : "0", file);
   Write(stCAFile, form.CAFile, file);
   Write(stPasswordCommand, form.PasswordCommand, file);
+  Write(stCharset, form.MailCharsetSetting.Text, file);
 }
 
 TSecuritySetting ParseSecuritySetting(const std::string& text) { return ParseChoice(text, kSecurityNames); }
 TAuthSetting ParseAuthSetting(const std::string& text) { return ParseChoice(text, kAuthNames); }
 TSecuritySetting SecurityChoice(TSmtpSecurity value) { return Choice(value, kSecurityNames); }
 TAuthSetting AuthChoice(TSmtpAuth value) { return Choice(value, kAuthNames); }
+TCharsetSetting ParseCharsetSetting(const std::string& text) { return ParseChoice(text, kCharsetNames); }
+TCharsetSetting CharsetChoice(TCharsetChoice value) { return Choice(value, kCharsetNames); }
 
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting) {
-  return RequireKnown(setting, "Security", kSecurityNames);
+  return RequireKnown(setting, stSecurity, kSecurityNames);
 }
-TSmtpAuth SmtpAuthOf(const TAuthSetting& setting) { return RequireKnown(setting, "Auth", kAuthNames); }
+TSmtpAuth SmtpAuthOf(const TAuthSetting& setting) { return RequireKnown(setting, stAuth, kAuthNames); }
+TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting) {
+  return RequireKnown(setting, stCharset, kCharsetNames);
+}
 TSmtpSecurity SmtpSecurityOf(const std::string& text) { return SmtpSecurityOf(ParseSecuritySetting(text)); }
 TSmtpAuth SmtpAuthOf(const std::string& text) { return SmtpAuthOf(ParseAuthSetting(text)); }
 

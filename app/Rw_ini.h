@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/MailSend.h"
 #include "platform/SysUtils.h"
 #include "smtp/Lxsmtp.h"
 
@@ -48,7 +49,7 @@ struct TSettingKey {
 // which is only read, stands after Port).
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
-  stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile, stPasswordCommand, stSettingCount
+  stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile, stPasswordCommand, stCharset, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 
@@ -65,19 +66,26 @@ struct TChoiceSetting {
 };
 using TSecuritySetting = TChoiceSetting<TSmtpSecurity>;
 using TAuthSetting = TChoiceSetting<TSmtpAuth>;
+using TCharsetSetting = TChoiceSetting<TCharsetChoice>;
 
 // The Security ("none", "starttls", "tls") and Auth ("none", "auto", "plain",
 // "login", "xoauth2", "oauthbearer") settings as read.
 TSecuritySetting ParseSecuritySetting(const std::string& text);
 TAuthSetting ParseAuthSetting(const std::string& text);
+// The Charset setting ("auto", "iso-2022-jp", "utf-8") as read.
+TCharsetSetting ParseCharsetSetting(const std::string& text);
 // The setting that chooses a value, with the value's word as its text.
 TSecuritySetting SecurityChoice(TSmtpSecurity value);
 TAuthSetting AuthChoice(TSmtpAuth value);
+TCharsetSetting CharsetChoice(TCharsetChoice value);
 
 // The component's value of a setting. Throws Exception naming the key and the text
 // for a text that names no value: a protected dialogue never falls back to a plain one.
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting);
 TSmtpAuth SmtpAuthOf(const TAuthSetting& setting);
+// The send's value of the Charset setting. Throws Exception naming the key and the
+// text for a text that names no value, before anything is sent.
+TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting);
 // The same for a text (read as the settings file's text is read).
 TSmtpSecurity SmtpSecurityOf(const std::string& text);
 TSmtpAuth SmtpAuthOf(const std::string& text);
@@ -85,8 +93,8 @@ TSmtpAuth SmtpAuthOf(const std::string& text);
 // Reads every key of kSettingKeys except the Result section into the form's
 // FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
 // TimeOut (a negative time-out reads as 0), SmtpSecurity, SmtpAuth, VerifyCert (any
-// other integer than 0 verifies), CAFile and PasswordCommand, with the table's default for whatever
-// is missing (or empty). Never creates the file and never throws for file trouble.
+// other integer than 0 verifies), CAFile, PasswordCommand and MailCharsetSetting, with the
+// table's default for whatever is missing (or empty). Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
 // Writes the keys of kSettingKeys in their order from the form's state, except

@@ -114,7 +114,7 @@ void TForm1::FormCreate() {
   Edit2 = IntToStr(PortNumber);
   LxSMTP1->TimeOut = runOptions_.timeOut >= 0 ? runOptions_.timeOut : TimeOut;
   for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
-                       TFormField::Edit2, TFormField::Security})
+                       TFormField::Edit2, TFormField::Security, TFormField::Charset})
     Notify(f);
   if (!Params().empty()) {
     MacroPath = Params()[0];
@@ -431,19 +431,22 @@ void TForm1::SendCommand() {
     }
   } disconnect{*this};
 
+  // A charset setting that is none of its values stops the send before it connects.
+  const TCharsetChoice charsetChoice = CharsetChoiceOf(MailCharsetSetting);
   if (!Connected) Button1Click();
   TPostMessage& m = LxSMTP1->PostMessage;
   // The fields may have changed while the connection was being made.
   if (eSubject.empty()) return;
   m.FromAddress = eHomeAddr;
   m.FromName = Edit5;
-  m.Subject = EncodeSubject(eSubject);
+  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts());
+  m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
   if (eTo.empty()) return;
   SplitAddresses(eTo, m.ToAddress);
   if (!eBCC.empty()) SplitAddresses(eBCC, m.ToBlindCarbonCopy);
   if (!eCC.empty()) SplitAddresses(eCC, m.ToCarbonCopy);
   Multipart = !ListBox1.Empty();
-  m.Body = BuildBodyLines(reMessageText, ListBox1);
+  m.Body = BuildBodyLines(reMessageText, ListBox1, MessageCharset);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {
@@ -569,14 +572,25 @@ void TForm1::LxSMTP1RecipientNotFound(const std::string& recipient) {
 
 void TForm1::LxSMTP1HeaderIncomplete(bool&, int) { Dialogs().MessageBox("Header Incomplete."); }
 
-void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader); }
+void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader, MessageCharset); }
 
 void TForm1::LxSMTP1SendStart() {
   AdjustFinalHeader();
-  if (Multipart) UseMultipartHeader(LxSMTP1->FinalHeader);
+  if (Multipart)
+    UseMultipartHeader(LxSMTP1->FinalHeader, MessageCharset);
+  else if (MessageCharset == MailCharset::Utf8)
+    UseBase64Body(LxSMTP1->FinalHeader);
   AddMessageId(LxSMTP1->FinalHeader, LxSMTP1->PostMessage.FromAddress);
-  // Last: no line of the header the server gets may exceed 998 octets.
-  FoldHeader(LxSMTP1->FinalHeader);
+  // Last: no line of the header the server gets may exceed 998 octets (78 in UTF-8).
+  FoldHeader(LxSMTP1->FinalHeader, MessageCharset);
+}
+
+std::vector<std::string> TForm1::MessageTexts() const {
+  // Everything of the form that goes into the header or the text of the message.
+  std::vector<std::string> texts{eSubject, Edit5, eHomeAddr, eTo, eCC};
+  for (const std::string& line : reMessageText) texts.push_back(line);
+  for (const std::string& path : ListBox1) texts.push_back(ExtractFileName(path));
+  return texts;
 }
 
 void TForm1::LxSMTP1Success() { SetStatus("Success"); }

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/FormTimer.h"
 #include "app/FormView.h"
 #include "app/MailHP.h"
+#include "app/MailSend.h"
 #include "app/RunOptions.h"
 #include "app/Rw_ini.h"
 #include "platform/Component.h"
@@ -55,6 +57,11 @@ class TForm1 : public TComponent {
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
   std::string PasswordCommand;        // prints the password or token AUTH needs; empty: Edit4 holds it
+  // [Mail] Charset: auto (ISO-2022-JP when the text fits it, else UTF-8),
+  // iso-2022-jp (the earlier bytes) or utf-8.
+  TCharsetSetting MailCharsetSetting = CharsetChoice(TCharsetChoice::Auto);
+  // The charset the last send chose for its message (read by the header rewrite).
+  MailCharset MessageCharset = MailCharset::Iso2022JpLegacy;
   std::string MailResult, ErrorMessage;
   std::string MacroPath;
   std::string MacroPathElsewhere;  // the other place a bare macro name was looked for, when neither holds it
@@ -171,6 +178,9 @@ class TForm1 : public TComponent {
   void LxSMTP1DataReady();
   // Single blanks, charset and encoded words on the component's final header.
   void AdjustFinalHeader();
+  // The texts that decide the message's charset: subject, sender name and address,
+  // To and CC, every body line and the attachments' file names.
+  std::vector<std::string> MessageTexts() const;
 
   // --- The form's calls into the SMTP component (virtual: tests replace them).
   // Gives the component host, port, user identifier, the password (Edit4) and the

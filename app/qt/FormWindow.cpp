@@ -14,6 +14,9 @@
 
 namespace {
 
+// The [Mail] Charset values in the order of the window's charset box.
+const TCharsetChoice kCharsetValues[] = {TCharsetChoice::Auto, TCharsetChoice::Iso2022Jp, TCharsetChoice::Utf8};
+
 // The one-line fields: the model's member and the widget that shows it.
 struct LineField {
   TFormField field;
@@ -81,7 +84,8 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
                        TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
                        TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
-                       TFormField::PageControl1, TFormField::Position, TFormField::Security})
+                       TFormField::PageControl1, TFormField::Position, TFormField::Security,
+                       TFormField::Charset})
     Changed(f);
 }
 
@@ -109,6 +113,9 @@ void TFormWindow::BindFields() {
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
     static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
     if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
+  });
+  connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
+    if (index >= 0 && index < 3) form_.MailCharsetSetting = CharsetChoice(kCharsetValues[index]);
   });
   connect(window_.Auth(), &QComboBox::activated, this, [this](int index) {
     if (index >= 0 && index < static_cast<int>(std::size(kAuthChoices))) form_.SmtpAuth = AuthChoice(kAuthChoices[index]);
@@ -196,6 +203,12 @@ void TFormWindow::Changed(TFormField field) {
       const auto* auth = std::find(std::begin(kAuthChoices), std::end(kAuthChoices), form_.SmtpAuth.Value);
       window_.Auth()->setCurrentIndex(auth == std::end(kAuthChoices) ? 0 : static_cast<int>(auth - kAuthChoices));
       window_.PasswordCommand()->SetCp932Text(form_.PasswordCommand);
+      break;
+    }
+    case TFormField::Charset: {
+      // A value the send would refuse shows as no choice rather than as another one.
+      const TCharsetSetting& c = form_.MailCharsetSetting;
+      window_.Charset()->setCurrentIndex(c.Known ? static_cast<int>(c.Value) : -1);
       break;
     }
     default:

@@ -145,6 +145,12 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
                    QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")});
   auth_->setToolTip(QStringLiteral("認証方式（TLS の中だけ）。XOAUTH2 と OAUTHBEARER ではパスワードがアクセストークンです"));
   auth_->setGeometry(250, 34, 84, h);
+  // Beside the password: the charset of the mail sent, the [Mail] Charset setting.
+  charset_ = new QComboBox(page);
+  charset_->setObjectName(QStringLiteral("cbCharset"));
+  charset_->addItems({QStringLiteral("auto"), QStringLiteral("ISO-2022-JP"), QStringLiteral("UTF-8")});
+  charset_->setToolTip(QStringLiteral("メールの文字コード（auto: ISO-2022-JP に収まらない文字があれば UTF-8）"));
+  charset_->setGeometry(340, 86, 88, h);
   edit3_ = AddLineEdit(page, "Edit3", QStringLiteral("UserName: "), QStringLiteral("ユーザ名（必須）"),
                        {lx, 62, lw, 17}, {fx, 60, 240, h});
   edit4_ = AddLineEdit(page, "Edit4", QStringLiteral("Password: "), QStringLiteral("パスワード（必須）"),

@@ -71,6 +71,8 @@ class TMainWindow : public QWidget {
   QComboBox* Auth() const { return auth_; }
   // The command that prints the password or token (empty: the password field holds it).
   TCp932LineEdit* PasswordCommand() const { return passwordCommand_; }
+  // The mail's charset: "auto", "ISO-2022-JP" or "UTF-8", in that order.
+  QComboBox* Charset() const { return charset_; }
   // Buttons 1..9 (null for any other number).
   QPushButton* Button(int number) const;
   TLinkLabel* Label17() const { return label17_; }
@@ -148,6 +150,7 @@ class TMainWindow : public QWidget {
   QComboBox* auth_;
   TCp932LineEdit* passwordCommand_;
   QLabel* settingsFileLabel_;
+  QComboBox* charset_;
   QPushButton* buttons_[10] = {};
   TLinkLabel *label17_, *label18_;
   QLabel* versionLabel_;

@@ -55,6 +55,7 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.SmtpAuth, AuthChoice(saNone));
   EXPECT_TRUE(form.VerifyCert);
   EXPECT_EQ(form.CAFile, "");
+  EXPECT_EQ(form.MailCharsetSetting, CharsetChoice(TCharsetChoice::Auto));
   EXPECT_FALSE(Exists(ini));
 }
 
@@ -119,11 +120,13 @@ TEST_F(Settings, NewFileHoldsTheFourteenKeysInOrder) {
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
   form.PasswordCommand = "pass show mail";
+  form.MailCharsetSetting = CharsetChoice(TCharsetChoice::Utf8);
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
                                TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
-                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\nPasswordCommand=pass show mail\r\n");
+                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\nPasswordCommand=pass show mail\r\n"
+                               "[Mail]\r\nCharset=utf-8\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -139,6 +142,7 @@ TEST_F(Settings, NewFileHoldsTheFourteenKeysInOrder) {
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
   EXPECT_EQ(back.PasswordCommand, "pass show mail");
+  EXPECT_EQ(back.MailCharsetSetting, CharsetChoice(TCharsetChoice::Utf8));
 }
 
 TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
@@ -199,6 +203,22 @@ TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
   EXPECT_THROW(SmtpAuthOf("cram-md5"), Exception);
 }
 
+TEST(CharsetValues, MapToTheChoiceOrAreRefused) {
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("")), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("Auto")), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("ISO-2022-JP")), TCharsetChoice::Iso2022Jp);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("utf-8")), TCharsetChoice::Utf8);
+  EXPECT_EQ(ParseCharsetSetting("UTF-8").Text, "UTF-8") << "kept as read";
+  for (const char* bad : {"utf8", "shift_jis", " auto"}) {
+    try {
+      CharsetChoiceOf(ParseCharsetSetting(bad));
+      ADD_FAILURE() << bad;
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find(std::string("[Mail] Charset value \"") + bad), std::string::npos) << e.Message();
+    }
+  }
+}
+
 TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   dir.Write("t.INI", "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=old\n\n[SMTP]\nPort=25\nTimeout=9\n");
   ::chmod(ini.c_str(), 0640);
@@ -208,7 +228,7 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
             "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\nPasswordCommand=\n[Pos]\nTop=80\nLeft=80\n[Result]\n"
-            "MailRes=\nErrMes=\n");
+            "MailRes=\nErrMes=\n[Mail]\nCharset=auto\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode

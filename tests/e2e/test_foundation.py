@@ -17,7 +17,7 @@ MISSING_FIELD = "必須項目を記入してください"
 NINE_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("ConInf", "IPAdr"), ("ConInf", "MailAdr"), ("ConInf", "User"),
              ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("SMTP", "Port"),
              ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile"),
-             ("SMTP", "PasswordCommand")]
+             ("SMTP", "PasswordCommand"), ("Mail", "Charset")]
 IS_ROOT = os.geteuid() == 0
 
 
@@ -114,7 +114,7 @@ class Foundation(unittest.TestCase):
             ("ConInf", "MailAdr"): "", ("ConInf", "User"): "sender", ("ConInf", "Pwd"): "pw",
             ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("SMTP", "Port"): "25",
             ("SMTP", "Security"): "none", ("SMTP", "Auth"): "none", ("SMTP", "VerifyCert"): "1",
-            ("SMTP", "CAFile"): "", ("SMTP", "PasswordCommand"): ""})
+            ("SMTP", "CAFile"): "", ("SMTP", "PasswordCommand"): "", ("Mail", "Charset"): "auto"})
         self.assertEqual(stat.S_IMODE(os.stat(self.ini).st_mode), 0o600)
         self.assertFalse(os.path.exists(os.path.join(self.work, "tarvex.INI")))
 

@@ -444,6 +444,31 @@ TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersCho
   EXPECT_EQ(GetPrivateProfileString("SMTP", "PasswordCommand", "", ini_), "pass show mail/token");
 }
 
+TEST_F(FormWindowTest, CharsetBoxShowsTheSettingAndKeepsTheUsersChoice) {
+  Write("t.INI", "[Mail]\r\nCharset=iso-2022-jp\r\n");
+  Open();
+  ShowPage(1);
+  EXPECT_EQ(W().Charset()->currentText(), Q("ISO-2022-JP"));
+  const struct {
+    const char* value;
+    int index;
+  } cases[] = {{"", 0}, {"AUTO", 0}, {"Utf-8", 2}, {"latin1", -1}};  // -1: a value the send refuses
+  for (const auto& c : cases) {
+    form_.MailCharsetSetting = ParseCharsetSetting(c.value);
+    form_.Notify(TFormField::Charset);
+    EXPECT_EQ(W().Charset()->currentIndex(), c.index) << c.value;
+  }
+  // The user picks UTF-8 from the keyboard; closing saves it.
+  form_.MailCharsetSetting = CharsetChoice(TCharsetChoice::Auto);
+  form_.Notify(TFormField::Charset);
+  W().Charset()->setFocus();
+  QTest::keyClick(W().Charset(), Qt::Key_End);
+  EXPECT_EQ(W().Charset()->currentText(), Q("UTF-8"));
+  EXPECT_EQ(form_.MailCharsetSetting, CharsetChoice(TCharsetChoice::Utf8));
+  W().close();
+  EXPECT_EQ(GetPrivateProfileString("Mail", "Charset", "", ini_), "utf-8");
+}
+
 TEST_F(FormWindowTest, CloseRequestSavesTheSettingsAndClosesTheWindow) {
   Open();
   ShowPage(1);
