@@ -15,7 +15,7 @@ const TExitStatusInfo kExitStatuses[] = {
     {esSoftware, "any other error"},
     {esCantCreate, "the settings file or the dump file could not be written"},
     {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal"},
-    {esConfig, "configuration error: a settings value (Security, Auth, VerifyCert, Port) is not one of its known values; nothing was sent"},
+    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset) or not usable (a password command that failed); nothing was sent"},
 };
 const int kExitStatusCount = sizeof kExitStatuses / sizeof kExitStatuses[0];
 
@@ -26,6 +26,7 @@ int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EConfigError*>(&error)) return esConfig;
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
   if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
+  if (dynamic_cast<const ESettingValueError*>(&error)) return esConfig;
   // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
   // failed or timed-out connection and a lost one may pass if tried again later.
   // A certificate that is not trusted or for another host, a failed handshake and a

@@ -23,7 +23,7 @@ enum TExitStatus : int {
   esSoftware = 70,       // any other error
   esCantCreate = 73,     // the settings file or the dump file could not be written
   esTempFail = 75,       // connection failed, time-out, 4xx reply, peer closed, a signal
-  esConfig = 78,         // a settings value is not one of its known values
+  esConfig = 78,         // a settings value is unknown or not usable
 };
 
 // An address that cannot fit one mail header line; names the field.

@@ -1,5 +1,6 @@
 #include "app/Rw_ini.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,27 @@
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 #include "platform/Profile.h"
+#include "platform/ShellCommand.h"
+
+namespace {
+// True when this user may write path (a file or a folder).
+bool Writable(const std::string& path) { return ::access(ToOsPath(path).c_str(), W_OK) == 0; }
+
+// The user's settings folder for Tarvex: $XDG_CONFIG_HOME/tarvex, or
+// $HOME/.config/tarvex; made with mode 0700 (its parents as well) when missing.
+std::string UserSettingsFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  std::string base = xdg && *xdg == '/' ? xdg : std::string(home && *home ? home : "") + "/.config";
+  const std::string folder = base + "/tarvex";
+  for (size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
+    ::mkdir(folder.substr(0, slash).c_str(), 0700);  // an existing folder stays as it is
+    if (slash == std::string::npos) break;
+  }
+  return FromOsPath(folder);
+}
+
+}  // namespace
 
 std::string SettingsFileName() {
   const char* env = std::getenv("TARVEX_INI");
@@ -26,11 +48,15 @@ std::string SettingsFileName() {
     }
     return FromOsPath(path);
   }
-  std::string exe = ExePath();
-  std::string name = ExtractFileName(exe);
-  size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return exe + ".INI";
-  return exe.substr(0, exe.size() - name.size() + dot) + ".INI";
+  const std::string exe = ExePath();
+  const std::string name = ExtractFileName(exe);
+  const size_t dot = name.rfind('.');
+  const std::string beside =
+      dot == std::string::npos ? exe + ".INI" : exe.substr(0, exe.size() - name.size() + dot) + ".INI";
+  // A copied or portable program keeps its settings with it; an installed one, in a
+  // folder its users cannot write, keeps each user's in that user's folder.
+  if (FileExists(beside) ? Writable(beside) : Writable(ExeDir())) return beside;
+  return UserSettingsFolder() + "/tarvex.INI";
 }
 
 int32_t IniStrToInt(const std::string& text, int32_t def) {
@@ -52,7 +78,7 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"ConInf", "IPAdr", "", "the SMTP server's host name or address"},
     {"ConInf", "MailAdr", "", "the sender address"},
     {"ConInf", "User", "", "the user name: the HELO argument, and the login name of Auth=auto"},
-    {"ConInf", "Pwd", "", "the password of Auth=auto (kept in plain text)"},
+    {"ConInf", "Pwd", "", "the password (or token) of AUTH, kept in plain text; unused with PasswordCommand"},
     {"Result", "MailRes", "", "written at exit for the calling program; Tarvex never reads it"},
     {"Result", "ErrMes", "", "written at exit: the missing-field message when a send found a required field empty"},
     {"Result", "Status", "", "written at exit: the run's exit status (0 when the mail went out)"},
@@ -66,10 +92,15 @@ const TSettingKey kSettingKeys[stSettingCount] = {
                              "read only, --timeout overrides it"},
     {"SMTP", "Security", "none", "none (plain dialogue, HELO), starttls (EHLO, STARTTLS, EHLO) or tls (TLS from "
                                  "the first byte); ASCII case ignored"},
-    {"SMTP", "Auth", "none", "none, or auto (AUTH PLAIN, else LOGIN, with User and Pwd; only inside TLS)"},
+    {"SMTP", "Auth", "none", "none; auto (AUTH PLAIN, else LOGIN, with User and the password); plain or login (that "
+                             "mechanism); xoauth2 or oauthbearer (the password is an OAuth 2.0 access token); only "
+                             "inside TLS"},
     {"SMTP", "VerifyCert", "1", "1: the server's certificate must be trusted and name the host; 0: no check; "
                                 "any other text stops the run with exit status 78"},
     {"SMTP", "CAFile", "", "a PEM file of extra trust anchors"},
+    {"SMTP", "PasswordCommand", "", "a command run by /bin/sh -c when AUTH needs the password; the first line it "
+                                    "prints is the password or token, instead of Pwd (exit 78 when it fails or "
+                                    "prints nothing)"},
     {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
                                 "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
                                 "earlier versions sent it) or utf-8; ASCII case ignored"},
@@ -110,7 +141,9 @@ struct TChoiceName {
   T Value;
 };
 const TChoiceName<TSmtpSecurity> kSecurityNames[] = {{"none", ssNone}, {"starttls", ssStartTls}, {"tls", ssTls}};
-const TChoiceName<TSmtpAuth> kAuthNames[] = {{"none", saNone}, {"auto", saAuto}};
+const TChoiceName<TSmtpAuth> kAuthNames[] = {{"none", saNone},         {"auto", saAuto},
+                                             {"plain", saPlain},       {"login", saLogin},
+                                             {"xoauth2", saXOAuth2},   {"oauthbearer", saOAuthBearer}};
 const TChoiceName<TCharsetChoice> kCharsetNames[] = {
     {"auto", TCharsetChoice::Auto}, {"iso-2022-jp", TCharsetChoice::Iso2022Jp}, {"utf-8", TCharsetChoice::Utf8}};
 
@@ -161,6 +194,7 @@ void LoadSettings(TForm1& form) {
   if (IniStrToInt(verify, 0) != IniStrToInt(verify, 1))
     form.SettingsError = "Unknown [SMTP] VerifyCert value \"" + verify + "\" (0 or 1)";
   form.CAFile = ReadString(stCAFile, file);
+  form.PasswordCommand = ReadString(stPasswordCommand, file);
   form.MailCharsetSetting = ParseCharsetSetting(ReadString(stCharset, file));
 }
 
@@ -189,6 +223,7 @@ void SaveSettings(const TForm1& form) {
       {stAuth, form.SmtpAuth.Text},
       {stVerifyCert, form.VerifyCert ? "1" : "0"},
       {stCAFile, form.CAFile},
+      {stPasswordCommand, form.PasswordCommand},
       {stCharset, form.MailCharsetSetting.Text},
   };
   std::vector<TProfileEntry> entries;
@@ -218,3 +253,24 @@ TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting) {
 }
 TSmtpSecurity SmtpSecurityOf(const std::string& text) { return SmtpSecurityOf(ParseSecuritySetting(text)); }
 TSmtpAuth SmtpAuthOf(const std::string& text) { return SmtpAuthOf(ParseAuthSetting(text)); }
+
+std::string RunPasswordCommand(const std::string& command) {
+  TShellResult result;
+  try {
+    result = RunShellCommand(command, 120000);
+  } catch (const Exception& e) {
+    throw ESettingValueError("[SMTP] PasswordCommand: " + e.Message());
+  }
+  std::string err = result.Err;
+  while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) err.pop_back();
+  for (char& c : err)
+    if (c == '\n' || c == '\r') c = ' ';
+  // The command's own words come in UTF-8; the model's texts are CP932.
+  const std::string said = err.empty() ? std::string() : ": " + Utf8ToCp932(err);
+  if (result.TimedOut) throw ESettingValueError("[SMTP] PasswordCommand did not finish within 120 s" + said);
+  if (result.Status != 0)
+    throw ESettingValueError("[SMTP] PasswordCommand failed (exit status " + IntToStr(result.Status) + ")" + said);
+  const std::string secret = FirstLine(result.Out);
+  if (secret.empty()) throw ESettingValueError("[SMTP] PasswordCommand printed no password or token" + said);
+  return secret;
+}

@@ -16,11 +16,22 @@ class TForm1;
 class ESettingsWriteError : public Exception { using Exception::Exception; };
 // A settings value is not one of its known values; the message names key and value.
 class EConfigError : public Exception { using Exception::Exception; };
+// A settings value cannot be used as it stands (a password command that fails).
+class ESettingValueError : public Exception { using Exception::Exception; };
+
+// Runs the PasswordCommand setting and returns the first line it prints (its
+// bytes as they are). Throws ESettingValueError, with the command's error output,
+// when it cannot run, ends with a status other than 0, runs past two minutes or
+// prints an empty first line.
+std::string RunPasswordCommand(const std::string& command);
 
 // The settings file's full name (CP932): the file named by the environment
 // variable TARVEX_INI when it is set and not empty (made absolute against the
-// current folder), else the executable's full path with its extension replaced by
-// ".INI" (an executable without one gets ".INI" appended).
+// current folder); else the file beside the executable (its full path with the
+// extension replaced by ".INI", or ".INI" appended) when this user may write it, or
+// when there is none and the executable's folder is writable; else
+// $XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI), whose folder
+// is made (mode 0700) when it is missing.
 std::string SettingsFileName();
 
 // The integer rule of the settings file: "0x" or "0X" followed by hexadecimal
@@ -41,7 +52,7 @@ struct TSettingKey {
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
   stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile,
-  stCharset, stSettingCount
+  stPasswordCommand, stCharset, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 
@@ -60,7 +71,8 @@ using TSecuritySetting = TChoiceSetting<TSmtpSecurity>;
 using TAuthSetting = TChoiceSetting<TSmtpAuth>;
 using TCharsetSetting = TChoiceSetting<TCharsetChoice>;
 
-// The Security ("none", "starttls", "tls") and Auth ("none", "auto") settings as read.
+// The Security ("none", "starttls", "tls") and Auth ("none", "auto", "plain",
+// "login", "xoauth2", "oauthbearer") settings as read.
 TSecuritySetting ParseSecuritySetting(const std::string& text);
 TAuthSetting ParseAuthSetting(const std::string& text);
 // The Charset setting ("auto", "iso-2022-jp", "utf-8") as read.
@@ -84,8 +96,8 @@ TSmtpAuth SmtpAuthOf(const std::string& text);
 // Reads every key of kSettingKeys except the Result section into the form's
 // FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
 // TimeOut (a negative time-out reads as 0), SmtpSecurity, SmtpAuth, VerifyCert (any
-// other integer than 0 verifies), CAFile and MailCharsetSetting, with the table's
-// default for whatever is missing (or empty). Never creates the file and never throws for file trouble.
+// other integer than 0 verifies), CAFile, PasswordCommand and MailCharsetSetting, with the
+// table's default for whatever is missing (or empty). Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
 // Writes the keys of kSettingKeys in their order from the form's state, except

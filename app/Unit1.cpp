@@ -124,8 +124,18 @@ void TForm1::FormCreate() {
     Notify(f);
   if (!Params().empty()) {
     MacroPath = Params()[0];
+    MacroPathElsewhere.clear();
     if (!HasDirectoryPart(MacroPath)) {
-      MacroPath = ExeDir() + MacroPath;
+      // A bare name: the file beside the program when it is there, else the one in
+      // the current folder (where a user who types the name has it).
+      const std::string beside = ExeDir() + MacroPath;
+      const std::string here = CurrentDir() + MacroPath;
+      if (FileExists(beside) || !FileExists(here)) {
+        MacroPath = beside;
+        if (!FileExists(beside)) MacroPathElsewhere = here;
+      } else {
+        MacroPath = here;
+      }
       Timer1.SetEnabled(true);
     }
     // A run whose result could not be told sends nothing.
@@ -249,6 +259,9 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
     try {
       reader = std::make_unique<TMacroLineReader>(path, runOptions_.utf8Macros);
     } catch (const EFOpenError& e) {
+      // A bare name found in neither place: the error names both.
+      if (!MacroPathElsewhere.empty() && path == MacroPath)
+        throw EMacroOpenError(e.Message() + "; " + FileOpenError(MacroPathElsewhere).Message());
       throw EMacroOpenError(e.Message());
     }
     int section = msRem;
@@ -444,7 +457,9 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   if (!SettingsError.empty()) throw EConfigError(SettingsError);
   LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
-  LxSMTP1->Password = Edit4;
+  // The secret of a password command goes to the component only, never into Edit4
+  // (saved in the settings file) nor into a trace.
+  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty() ? RunPasswordCommand(PasswordCommand) : Edit4;
   LxSMTP1->VerifyCert = VerifyCert;
   LxSMTP1->CAFile = CAFile;
   LxSMTP1->Connect();

@@ -53,9 +53,10 @@ class TForm1 : public TComponent {
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
   TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (HELO), ssStartTls or ssTls
-  TAuthSetting SmtpAuth = AuthChoice(saNone);  // saNone or saAuto (AUTH PLAIN/LOGIN with Edit3, Edit4)
+  TAuthSetting SmtpAuth = AuthChoice(saNone);  // the AUTH mechanism (Edit3 and Edit4 or PasswordCommand)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
+  std::string PasswordCommand;        // prints the password or token AUTH needs; empty: Edit4 holds it
   // [Mail] Charset: auto (ISO-2022-JP when the text fits it, else UTF-8),
   // iso-2022-jp (the earlier bytes) or utf-8.
   TCharsetSetting MailCharsetSetting = CharsetChoice(TCharsetChoice::Auto);
@@ -71,6 +72,7 @@ class TForm1 : public TComponent {
   std::string InterruptText;   // the run's error then ("interrupted ...")
   std::string SettingsError;   // a settings value that names nothing (raised at connect)
   std::string MacroPath;
+  std::string MacroPathElsewhere;  // the other place a bare macro name was looked for, when neither holds it
   bool MacroStarted = false;
   bool StopRequested = false;
   bool Connected = false;

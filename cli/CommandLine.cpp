@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/ExitStatus.h"
+#include "app/Rw_ini.h"
 #include "platform/FileUtil.h"
 
 const char kHelpHint[] = "Try 'tarvex --help' for more information.";
@@ -15,9 +16,11 @@ namespace {
 const char kUsageHead[] =
     "usage: tarvex [--headless] [OPTIONS] [MACRO]\n"
     "       tarvex --help | --version\n"
-    "Runs the macro file MACRO (a bare file name means the file beside the program)\n"
-    "and keeps the settings and the run's result in the settings file beside the\n"
-    "program, or in the file named by TARVEX_INI.\n"
+    "Runs the macro file MACRO (a bare file name means the file beside the program\n"
+    "when it is there, else the one in the current folder) and keeps the settings\n"
+    "and the run's result in the settings file: the file named by TARVEX_INI, else\n"
+    "tarvex.INI beside the program when that can be written, else\n"
+    "$XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI).\n"
     "\n"
     "Options for scripts and debugging (all off by default):\n"
     "  --charset CHARSET  read the macro file and its pickup files as CHARSET:\n"
@@ -56,8 +59,7 @@ const char kUsageHead[] =
     "Every run writes [Result] of the settings file: Status (the exit status), Error\n"
     "(the error text, empty after success), Refused (\"bad@x 550 5.1.1 no such user\",\n"
     "\"; \" between recipients), Missing (attachment files not sent), MailRes, ErrMes.\n"
-    "\n"
-    "Exit status:\n";
+    "\n";
 
 // The meaning of an exit status, wrapped at the words to lines of at most 79
 // columns under a six-column indent.
@@ -140,6 +142,7 @@ void ApplyValues(TCommandLine& line, bool charsetGiven, const std::string& chars
 
 std::string UsageText() {
   std::string text = kUsageHead;
+  text += "Settings file in use: " + ToOsPath(SettingsFileName()) + "\n\nExit status:\n";
   for (int i = 0; i < kExitStatusCount; ++i) AppendExitStatus(text, kExitStatuses[i]);
   return text;
 }

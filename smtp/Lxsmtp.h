@@ -55,8 +55,10 @@ class ESmtpUnsupported : public ESmtpError {
 // ssStartTls: EHLO, STARTTLS (required), EHLO again; ssTls: TLS from the first byte,
 // then EHLO.
 enum TSmtpSecurity { ssNone, ssStartTls, ssTls };
-// saAuto: AUTH with the strongest of PLAIN and LOGIN the server offers, inside TLS.
-enum TSmtpAuth { saNone, saAuto };
+// AUTH, always inside TLS. saAuto: the password with the first of PLAIN and LOGIN the
+// server offers; saPlain, saLogin: the password with that mechanism; saXOAuth2,
+// saOAuthBearer: Password holds an OAuth 2.0 access token, sent with that mechanism.
+enum TSmtpAuth { saNone, saAuto, saPlain, saLogin, saXOAuth2, saOAuthBearer };
 
 // The outgoing message. The five lists are the message's own: assigning a list
 // copies its lines.
@@ -97,7 +99,7 @@ class TLxSMTP : public TLxSocket {
   std::string UserID;  // the HELO argument; with AUTH, the login
   TSmtpSecurity Security = ssNone;
   TSmtpAuth Auth = saNone;
-  std::string Password;  // sent (with AUTH) only inside TLS
+  std::string Password;  // the password or access token, sent (with AUTH) only inside TLS
   std::string EhloName;  // the EHLO argument; empty: this machine's fully qualified name
   TSubType SubType = mtPlain;
   UUMethods EncodeType = uuMime;
@@ -146,7 +148,7 @@ class TLxSMTP : public TLxSocket {
   // no reply code, Exception "Authentication failed"; with
   // Security: ETlsError and EAbortError of StartTls, ESmtpError with the refused
   // EHLO, STARTTLS or AUTH reply line ("Authentication failed" for 535),
-  // ESmtpUnsupported when STARTTLS or AUTH PLAIN/LOGIN is not offered, Exception
+  // ESmtpUnsupported when STARTTLS or the AUTH mechanism is not offered, Exception
   // when Auth is set without Security (nothing is sent then).
   void Connect() override;
   // Sends QUIT and closes the socket, also when QUIT fails.
@@ -213,6 +215,8 @@ class TLxSMTP : public TLxSocket {
   void Ehlo(const std::string& name);
   // True when the last EHLO offered keyword; params gets the text after it.
   bool Offers(const std::string& keyword, std::string* params = nullptr) const;
-  // AUTH PLAIN or LOGIN with UserID and Password. Throws ESmtpError, ESmtpUnsupported.
+  // AUTH with UserID and Password by the mechanism Auth names (saAuto: PLAIN, else
+  // LOGIN). Throws ESmtpError ("Authentication failed" for 535), ESmtpUnsupported
+  // when the server does not offer the mechanism.
   void Authenticate();
 };

@@ -4,9 +4,12 @@
 #include <QListWidget>
 #include <QMetaObject>
 #include <QPushButton>
+#include <algorithm>
 #include <iterator>
 
 #include "app/ExitStatus.h"
+#include "app/Rw_ini.h"
+#include "platform/FileUtil.h"
 #include "app/Version.h"
 
 namespace {
@@ -20,6 +23,9 @@ struct LineField {
   std::string TForm1::*member;
   TCp932LineEdit* (TMainWindow::*widget)() const;
 };
+
+// The mechanisms of the Auth choice, in the order it lists them.
+const TSmtpAuth kAuthChoices[] = {saNone, saAuto, saPlain, saLogin, saXOAuth2, saOAuthBearer};
 
 const LineField kLineFields[] = {
     {TFormField::eTo, &TForm1::eTo, &TMainWindow::eTo},
@@ -69,6 +75,7 @@ struct Pushing {
 
 TFormWindow::TFormWindow(TForm1& form) : form_(form) {
   window_.SetAboutVersion(QStringLiteral("Version " TARVEX_VERSION));
+  window_.SetAboutSettingsFile(QString::fromStdString(ToOsPath(SettingsFileName())));
   BindFields();
   BindCommands();
   window_.installEventFilter(this);
@@ -110,8 +117,11 @@ void TFormWindow::BindFields() {
   connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
     if (index >= 0 && index < 3) form_.MailCharsetSetting = CharsetChoice(kCharsetValues[index]);
   });
-  connect(window_.Auth(), &QCheckBox::clicked, this,
-          [this](bool checked) { form_.SmtpAuth = AuthChoice(checked ? saAuto : saNone); });
+  connect(window_.Auth(), &QComboBox::activated, this, [this](int index) {
+    if (index >= 0 && index < static_cast<int>(std::size(kAuthChoices))) form_.SmtpAuth = AuthChoice(kAuthChoices[index]);
+  });
+  connect(window_.PasswordCommand(), &QLineEdit::textEdited, this,
+          [this] { form_.PasswordCommand = window_.PasswordCommand()->Cp932Text(); });
   connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
     if (pushing_ == 0) form_.ListBox1ItemIndex = row;
   });
@@ -190,7 +200,9 @@ void TFormWindow::Changed(TFormField field) {
       // refuses it by name.
       const TSmtpSecurity s = form_.SmtpSecurity.Value;
       window_.Security()->setCurrentIndex(s == ssStartTls ? 1 : s == ssTls ? 2 : 0);
-      window_.Auth()->setChecked(form_.SmtpAuth.Value == saAuto);
+      const auto* auth = std::find(std::begin(kAuthChoices), std::end(kAuthChoices), form_.SmtpAuth.Value);
+      window_.Auth()->setCurrentIndex(auth == std::end(kAuthChoices) ? 0 : static_cast<int>(auth - kAuthChoices));
+      window_.PasswordCommand()->SetCp932Text(form_.PasswordCommand);
       break;
     }
     case TFormField::Charset: {

@@ -139,10 +139,12 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   security_->addItems({QStringLiteral("none"), QStringLiteral("STARTTLS"), QStringLiteral("TLS")});
   security_->setToolTip(QStringLiteral("暗号化（STARTTLS: 587番, TLS: 465番）"));
   security_->setGeometry(150, 34, 96, h);
-  auth_ = new QCheckBox(QStringLiteral("AUTH"), page);
+  auth_ = new QComboBox(page);
   auth_->setObjectName(QStringLiteral("cbAuth"));
-  auth_->setToolTip(QStringLiteral("ユーザ名とパスワードで認証します（TLS の中だけ）"));
-  auth_->setGeometry(254, 34, 76, h);
+  auth_->addItems({QStringLiteral("none"), QStringLiteral("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
+                   QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")});
+  auth_->setToolTip(QStringLiteral("認証方式（TLS の中だけ）。XOAUTH2 と OAUTHBEARER ではパスワードがアクセストークンです"));
+  auth_->setGeometry(250, 34, 84, h);
   // Beside the password: the charset of the mail sent, the [Mail] Charset setting.
   charset_ = new QComboBox(page);
   charset_->setObjectName(QStringLiteral("cbCharset"));
@@ -154,19 +156,22 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   edit4_ = AddLineEdit(page, "Edit4", QStringLiteral("Password: "), QStringLiteral("パスワード（必須）"),
                        {lx, 88, lw, 17}, {fx, 86, 240, h});
   edit4_->setEchoMode(QLineEdit::Password);
+  passwordCommand_ = AddLineEdit(page, "ePasswordCommand", QStringLiteral("Command: "),
+                                 QStringLiteral("パスワードまたはトークンを出力するコマンド（空ならパスワード欄）"),
+                                 {lx, 114, lw, 17}, {fx, 112, 240, h});
   AddButton(page, 1, QStringLiteral("接続"), QString(), {340, 8, 88, 26});
   AddButton(page, 2, QStringLiteral("切断"), QString(), {340, 40, 88, 26});
 
   // These lie behind the about panel.
-  edit5_ = AddLineEdit(page, "Edit5", QStringLiteral("Name: "), QString(), {lx, 122, lw, 17}, {fx, 120, 240, h});
-  AddButton(page, 3, QStringLiteral("Verify"), QString(), {340, 118, 88, 26});
-  edit11_ = AddLineEdit(page, "Edit11", QStringLiteral("List to Expand: "), QString(), {lx, 150, 100, 17},
-                        {110, 148, 214, h});
-  AddButton(page, 7, QStringLiteral("Expand List"), QString(), {340, 146, 88, 26});
+  edit5_ = AddLineEdit(page, "Edit5", QStringLiteral("Name: "), QString(), {lx, 148, lw, 17}, {fx, 146, 240, h});
+  AddButton(page, 3, QStringLiteral("Verify"), QString(), {340, 144, 88, 26});
+  edit11_ = AddLineEdit(page, "Edit11", QStringLiteral("List to Expand: "), QString(), {lx, 176, 100, 17},
+                        {110, 174, 214, h});
+  AddButton(page, 7, QStringLiteral("Expand List"), QString(), {340, 172, 88, 26});
   memo2_ = new TCp932PlainTextEdit(page);
   memo2_->setObjectName(QStringLiteral("Memo2"));
-  memo2_->setGeometry(lx, 194, 420, 146);
-  AddLabel(page, QStringLiteral("Mailing List Members"), {lx, 176, 200, 17})->setBuddy(memo2_);
+  memo2_->setGeometry(lx, 220, 420, 120);
+  AddLabel(page, QStringLiteral("Mailing List Members"), {lx, 202, 200, 17})->setBuddy(memo2_);
   GuardField(memo2_);
 }
 
@@ -176,7 +181,7 @@ void TMainWindow::BuildAboutPanel(QWidget* page) {
   panel->setFrameShape(QFrame::StyledPanel);
   panel->setFrameShadow(QFrame::Raised);
   panel->setAutoFillBackground(true);
-  panel->setGeometry(4, 114, 428, 230);
+  panel->setGeometry(4, 140, 428, 204);
   aboutPanel_ = panel;
 
   auto* name = AddLabel(panel, QStringLiteral("Tarvex"), {16, 16, 396, 56});
@@ -192,14 +197,18 @@ void TMainWindow::BuildAboutPanel(QWidget* page) {
   auto* brand = AddLabel(panel, QStringLiteral("Tarvex Project"), {16, 108, 396, 20});
   brand->setObjectName(QStringLiteral("AboutBrand"));
   brand->setAlignment(Qt::AlignCenter);
+  settingsFileLabel_ = AddLabel(panel, QString(), {16, 128, 396, 16});
+  settingsFileLabel_->setObjectName(QStringLiteral("AboutSettingsFile"));
+  settingsFileLabel_->setAlignment(Qt::AlignCenter);
+  settingsFileLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   label17_ = new TLinkLabel(QString::fromLatin1(kHomePageAddress), panel);
   label17_->setObjectName(QStringLiteral("Label17"));
-  label17_->setGeometry(16, 146, 396, 20);
+  label17_->setGeometry(16, 148, 396, 20);
   label17_->setAlignment(Qt::AlignCenter);
   label18_ = new TLinkLabel(QString::fromLatin1(kMailAddress), panel);
   label18_->setObjectName(QStringLiteral("Label18"));
-  label18_->setGeometry(16, 174, 396, 20);
+  label18_->setGeometry(16, 172, 396, 20);
   label18_->setAlignment(Qt::AlignCenter);
   connect(label17_, &TLinkLabel::clicked, this, &TMainWindow::label17Clicked);
   connect(label18_, &TLinkLabel::clicked, this, &TMainWindow::label18Clicked);
@@ -232,6 +241,11 @@ void TMainWindow::SetLocked(bool locked) { pageControl1_->setEnabled(!locked); }
 bool TMainWindow::IsLocked() const { return !pageControl1_->isEnabled(); }
 
 void TMainWindow::SetAboutVersion(const QString& text) { versionLabel_->setText(text); }
+
+void TMainWindow::SetAboutSettingsFile(const QString& text) {
+  settingsFileLabel_->setText(text);
+  settingsFileLabel_->setToolTip(text);
+}
 
 void TMainWindow::CloseWindow() {
   closing_ = true;

@@ -66,8 +66,11 @@ class TMainWindow : public QWidget {
   TCp932PlainTextEdit* Memo2() const { return memo2_; }
   // The connection's security: "none", "STARTTLS" or "TLS", in that order.
   QComboBox* Security() const { return security_; }
-  // Log in with the user name and password (inside TLS only).
-  QCheckBox* Auth() const { return auth_; }
+  // How to log in (inside TLS only): "none", "auto", "PLAIN", "LOGIN", "XOAUTH2",
+  // "OAUTHBEARER", in that order.
+  QComboBox* Auth() const { return auth_; }
+  // The command that prints the password or token (empty: the password field holds it).
+  TCp932LineEdit* PasswordCommand() const { return passwordCommand_; }
   // The mail's charset: "auto", "ISO-2022-JP" or "UTF-8", in that order.
   QComboBox* Charset() const { return charset_; }
   // Buttons 1..9 (null for any other number).
@@ -94,6 +97,8 @@ class TMainWindow : public QWidget {
 
   // The version line of the about panel (empty until the application sets it).
   void SetAboutVersion(const QString& text);
+  // The settings file line of the about panel.
+  void SetAboutSettingsFile(const QString& text);
 
   // Closes the window for good (after the owner has accepted a close request).
   void CloseWindow();
@@ -142,7 +147,9 @@ class TMainWindow : public QWidget {
   TCp932LineEdit *eSMTPServer_, *edit2_, *edit3_, *edit4_, *edit5_, *edit11_;
   TCp932PlainTextEdit* memo2_;
   QComboBox* security_;
-  QCheckBox* auth_;
+  QComboBox* auth_;
+  TCp932LineEdit* passwordCommand_;
+  QLabel* settingsFileLabel_;
   QComboBox* charset_;
   QPushButton* buttons_[10] = {};
   TLinkLabel *label17_, *label18_;

@@ -119,13 +119,15 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   form.SmtpAuth = AuthChoice(saAuto);
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
+  form.PasswordCommand = "pass show mail";
   form.MailCharsetSetting = CharsetChoice(TCharsetChoice::Utf8);
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
                                TForm1::MissingFieldText() + "\r\nStatus=65\r\nError=" + TForm1::MissingFieldText() +
                                "\r\nRefused=\r\nMissing=\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
-                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n[Mail]\r\nCharset=utf-8\r\n");
+                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\nPasswordCommand=pass show mail\r\n"
+                               "[Mail]\r\nCharset=utf-8\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -140,6 +142,7 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   EXPECT_EQ(back.SmtpAuth, AuthChoice(saAuto));
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
+  EXPECT_EQ(back.PasswordCommand, "pass show mail");
   EXPECT_EQ(back.MailCharsetSetting, CharsetChoice(TCharsetChoice::Utf8));
 }
 
@@ -156,7 +159,11 @@ TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
       {"Security=STARTTLS\nAuth=AUTO\n", {ssStartTls, "STARTTLS"}, {saAuto, "AUTO"}, true},
       {"Security=starttls\nVerifyCert=2\n", {ssStartTls, "starttls"}, {saNone, "none"}, true},
       // Unknown words stay as written: the connect refuses them by name.
-      {"Security=ssl\nAuth=Plain\n", {ssNone, "ssl", false}, {saNone, "Plain", false}, true},
+      {"Security=ssl\nAuth=Plane\n", {ssNone, "ssl", false}, {saNone, "Plane", false}, true},
+      {"Auth=XOAuth2\n", {ssNone, "none"}, {saXOAuth2, "XOAuth2"}, true},
+      {"Auth=oauthbearer\n", {ssNone, "none"}, {saOAuthBearer, "oauthbearer"}, true},
+      {"Auth=Plain\n", {ssNone, "none"}, {saPlain, "Plain"}, true},
+      {"Auth=LOGIN\n", {ssNone, "none"}, {saLogin, "LOGIN"}, true},
       {"VerifyCert=abc\n", {ssNone, "none"}, {saNone, "none"}, true},
       {"VerifyCert=0x0\n", {ssNone, "none"}, {saNone, "none"}, false},  // the integer rule: hexadecimal zero
   };
@@ -191,7 +198,10 @@ TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
       EXPECT_NE(e.Message().find(bad), std::string::npos) << e.Message();
     }
   }
-  EXPECT_THROW(SmtpAuthOf("plain"), Exception);
+  EXPECT_EQ(SmtpAuthOf("PLAIN"), saPlain);
+  EXPECT_EQ(SmtpAuthOf("xoauth2"), saXOAuth2);
+  EXPECT_THROW(SmtpAuthOf("oauth"), Exception);
+  EXPECT_THROW(SmtpAuthOf("cram-md5"), Exception);
 }
 
 TEST(CharsetValues, MapToTheChoiceOrAreRefused) {
@@ -218,8 +228,8 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
-            "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\n[Pos]\nTop=80\nLeft=80\n[Result]\n"
-            "MailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\n[Mail]\nCharset=auto\n");
+            "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\nPasswordCommand=\n[Pos]\nTop=80\nLeft=80\n"
+            "[Result]\nMailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\n[Mail]\nCharset=auto\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode

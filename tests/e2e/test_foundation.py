@@ -17,7 +17,8 @@ MISSING_FIELD = "必須項目を記入してください"
 WRITTEN_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("ConInf", "IPAdr"), ("ConInf", "MailAdr"), ("ConInf", "User"),
                 ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("Result", "Status"),
                 ("Result", "Error"), ("Result", "Refused"), ("Result", "Missing"), ("SMTP", "Port"),
-                ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile"), ("Mail", "Charset")]
+                ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile"),
+                ("SMTP", "PasswordCommand"), ("Mail", "Charset")]
 IS_ROOT = os.geteuid() == 0
 
 
@@ -115,7 +116,7 @@ class Foundation(unittest.TestCase):
             ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("Result", "Status"): "0",
             ("Result", "Error"): "", ("Result", "Refused"): "", ("Result", "Missing"): "", ("SMTP", "Port"): "25",
             ("SMTP", "Security"): "none", ("SMTP", "Auth"): "none", ("SMTP", "VerifyCert"): "1",
-            ("SMTP", "CAFile"): "", ("Mail", "Charset"): "auto"})
+            ("SMTP", "CAFile"): "", ("SMTP", "PasswordCommand"): "", ("Mail", "Charset"): "auto"})
         self.assertEqual(stat.S_IMODE(os.stat(self.ini).st_mode), 0o600)
         self.assertFalse(os.path.exists(os.path.join(self.work, "tarvex.INI")))
 
@@ -137,7 +138,9 @@ class Foundation(unittest.TestCase):
     def test_missing_macro_file(self):
         rc, _, err = self.run_tarvex("nothing.txt")
         self.assertEqual(rc, 66)
-        self.assertEqual(err, "tarvex: ファイル %s は開けません\n" % os.path.join(self.bindir, "nothing.txt"))
+        # A bare name is looked for beside the program, then in the current folder.
+        self.assertEqual(err, "tarvex: ファイル %s は開けません; ファイル %s は開けません\n"
+                         % (os.path.join(self.bindir, "nothing.txt"), os.path.join(self.work, "nothing.txt")))
         self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], WRITTEN_KEYS)
 
     def test_missing_field_is_recorded(self):

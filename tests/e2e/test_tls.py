@@ -195,7 +195,7 @@ class SecureSubmission(unittest.TestCase):
             self.assertEqual(run.status, 0, run.stderr)
             got = server.keeper.messages[0]
             self.assertEqual((got.tls, got.authenticated, got.hello), (False, False, USER))
-            self.assertIn("Security=none\r\nAuth=none\r\nVerifyCert=1\r\nCAFile=\r\n", run.ini)
+            self.assertIn("Security=none\r\nAuth=none\r\nVerifyCert=1\r\nCAFile=\r\nPasswordCommand=\r\n", run.ini)
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@
 #include "platform/SysUtils.h"
 #include "app/ExitStatus.h"
 #include "app/MacroReader.h"
+#include "app/Rw_ini.h"
 #include "app/Version.h"
 #include "app/qt/FormWindow.h"
 #include "platform/qt/QtPump.h"
@@ -406,7 +407,7 @@ TEST_F(FormWindowTest, SecuritySettingsShowInAnyAsciiCaseAsTheSendUsesThem) {
     TFormWindow view(form);
     form.FormCreate();
     EXPECT_EQ(view.Window().Security()->currentText(), Q(c.shown)) << c.security;
-    EXPECT_EQ(view.Window().Auth()->isChecked(), c.authChecked) << c.auth;
+    EXPECT_EQ(view.Window().Auth()->currentText(), Q(c.authChecked ? "auto" : "none")) << c.auth;
     // The connect hands the component what the window shows.
     EXPECT_EQ(SmtpSecurityOf(form.SmtpSecurity), c.sent) << c.security;
     EXPECT_EQ(SmtpAuthOf(form.SmtpAuth), c.authChecked ? saAuto : saNone) << c.auth;
@@ -416,6 +417,8 @@ TEST_F(FormWindowTest, SecuritySettingsShowInAnyAsciiCaseAsTheSendUsesThem) {
 TEST_F(FormWindowTest, AboutPanelShowsTheProjectVersion) {
   Open();
   EXPECT_EQ(W().findChild<QLabel*>(Q("AboutVersion"))->text(), Q("Version " TARVEX_VERSION));
+  // The settings file in use (here the one TARVEX_INI names).
+  EXPECT_EQ(W().findChild<QLabel*>(Q("AboutSettingsFile"))->text(), QString::fromStdString(ToOsPath(SettingsFileName())));
 }
 
 TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersChoice) {
@@ -423,16 +426,22 @@ TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersCho
   Open();
   ShowPage(1);
   EXPECT_EQ(W().Security()->currentText(), Q("STARTTLS"));
-  EXPECT_TRUE(W().Auth()->isChecked());
-  // The user picks implicit TLS and no login; closing saves that.
+  EXPECT_EQ(W().Auth()->currentText(), Q("auto"));
+  // The user picks implicit TLS, an OAuth token and the command that prints it;
+  // closing saves that.
   W().Security()->setFocus();
   QTest::keyClick(W().Security(), Qt::Key_Down);
-  Click(W().Auth());
+  W().Auth()->setFocus();
+  for (int i = 0; i < 3; ++i) QTest::keyClick(W().Auth(), Qt::Key_Down);
+  W().PasswordCommand()->setFocus();
+  QTest::keyClicks(W().PasswordCommand(), "pass show mail/token");
   EXPECT_EQ(form_.SmtpSecurity, SecurityChoice(ssTls));
-  EXPECT_EQ(form_.SmtpAuth, AuthChoice(saNone));
+  EXPECT_EQ(form_.SmtpAuth, AuthChoice(saXOAuth2));
+  EXPECT_EQ(form_.PasswordCommand, "pass show mail/token");
   W().close();
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Security", "", ini_), "tls");
-  EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "none");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "xoauth2");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "PasswordCommand", "", ini_), "pass show mail/token");
 }
 
 TEST_F(FormWindowTest, CharsetBoxShowsTheSettingAndKeepsTheUsersChoice) {

@@ -155,7 +155,8 @@ TEST_F(MainWindowTest, AboutPanelLiesInFrontOfTheLowerConnectionControls) {
     ASSERT_NE(top, nullptr);
     EXPECT_TRUE(top == panel || panel->isAncestorOf(top));
   }
-  for (const char* name : {"eSMTPServer", "Edit2", "Edit3", "Edit4", "Button1", "Button2", "cbCharset"})
+  for (const char* name : {"eSMTPServer", "Edit2", "Edit3", "Edit4", "ePasswordCommand", "cbAuth", "Button1", "Button2",
+                           "cbCharset"})
     EXPECT_FALSE(panel->geometry().intersects(Find(name)->geometry())) << name;
   auto* title = window_.findChild<QLabel*>(Q("AboutName"));
   ASSERT_NE(title, nullptr);

@@ -10,28 +10,49 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 namespace {
 constexpr int kStepLimitMs = 20000;  // no step waits longer: a broken test fails, never hangs
 
-int Listen(int backlog, uint16_t* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0 ||
+// The socket address of a numeric IPv4 or IPv6 address text and a port; its length
+// (0 when the text is not an address).
+socklen_t SocketAddress(const std::string& address, uint16_t port, sockaddr_storage* ss) {
+  *ss = sockaddr_storage{};
+  auto* in = reinterpret_cast<sockaddr_in*>(ss);
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(ss);
+  if (::inet_pton(AF_INET, address.c_str(), &in->sin_addr) == 1) {
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    return sizeof *in;
+  }
+  if (::inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    return sizeof *in6;
+  }
+  return 0;
+}
+
+// A listening socket on address:port (port 0: an ephemeral one, stored in *port).
+int Listen(const std::string& address, int backlog, uint16_t* port) {
+  sockaddr_storage sa;
+  socklen_t len = SocketAddress(address, *port, &sa);
+  if (len == 0) return -1;
+  int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(fd, backlog) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     if (fd >= 0) ::close(fd);
     return -1;
   }
-  *port = ntohs(sa.sin_port);
+  *port = ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port
+                                         : reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
   return fd;
 }
 }  // namespace
 
-ScriptServer::ScriptServer() {
-  listenFd_ = Listen(8, &port_);
+ScriptServer::ScriptServer(const std::string& address, uint16_t port) : port_(port) {
+  listenFd_ = Listen(address, 8, &port_);
   stopFd_ = ::eventfd(0, EFD_CLOEXEC);
   thread_ = std::thread([this] { Loop(); });
 }
@@ -52,7 +73,7 @@ ScriptServer::~ScriptServer() {
 
 uint16_t ScriptServer::ClosedPort() {
   uint16_t port = 0;
-  int fd = Listen(1, &port);
+  int fd = Listen("127.0.0.1", 1, &port);
   if (fd >= 0) ::close(fd);
   return port;
 }
@@ -317,17 +338,15 @@ int ScriptServer::Connections() const {
 
 // ---- StuckListener ---------------------------------------------------------------
 
-StuckListener::StuckListener() {
-  listenFd_ = Listen(0, &port_);
+StuckListener::StuckListener(const std::string& address, uint16_t port) : port_(port) {
+  listenFd_ = Listen(address, 0, &port_);
   if (listenFd_ < 0) return;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port_);
+  sockaddr_storage ss;
+  const socklen_t len = SocketAddress(address, port_, &ss);
   // Connect until one attempt is left unanswered: the accept queue is then full.
   for (int i = 0; i < 16 && !stuck_; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&ss), len);
     if (rc != 0 && errno != EINPROGRESS) {
       ::close(fd);
       break;

@@ -1,4 +1,4 @@
-// A scripted TCP peer on 127.0.0.1 for socket and SMTP tests. Steps run in order on the
+// A scripted TCP peer on a loopback address (127.0.0.1 unless told) for socket and SMTP tests. Steps run in order on the
 // server's own thread (blocking sockets): the first step that needs a connection accepts
 // one. Every byte the client sent is recorded; every line read is kept as a command.
 #pragma once
@@ -14,8 +14,9 @@
 
 class ScriptServer {
  public:
-  // Listens on an ephemeral loopback port; the thread starts at once and waits for steps.
-  ScriptServer();
+  // Listens on address (numeric IPv4 or IPv6) and port (0: an ephemeral one); the
+  // thread starts at once and waits for steps.
+  explicit ScriptServer(const std::string& address = "127.0.0.1", uint16_t port = 0);
   // Stops whatever step runs, closes every socket and joins the thread.
   ~ScriptServer();
   ScriptServer(const ScriptServer&) = delete;
@@ -103,10 +104,10 @@ class ScriptServer {
 };
 
 // A listener whose accept queue is full: a further connect gets no answer at all, so a
-// client waits until its own time-out. Loopback only.
+// client waits until its own time-out. On a loopback address and port (0: ephemeral).
 class StuckListener {
  public:
-  StuckListener();
+  explicit StuckListener(const std::string& address = "127.0.0.1", uint16_t port = 0);
   ~StuckListener();
   uint16_t Port() const { return port_; }
   // False when the queue could not be filled (the connect would not hang).
