@@ -25,6 +25,7 @@
 #include <QApplication>
 
 #include "app/qt/FormWindow.h"
+#include "app/qt/Translations.h"
 #include "platform/qt/QtDialogs.h"
 #include "platform/qt/QtPump.h"
 #endif
@@ -309,6 +310,7 @@ int RunDesktop(char* argv0, const std::string& screenshot) {
   char* qtArgv[] = {argv0, nullptr};
   QApplication app(qtArgc, qtArgv);
   QApplication::setApplicationName(QStringLiteral("Tarvex"));
+  InstallTranslations();
   // The window closes when the form says so; the loop below ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   TQtPumpGuard pump;

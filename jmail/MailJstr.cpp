@@ -10,6 +10,7 @@
 
 #include "jmail/JISUtil.h"
 #include "platform/FileUtil.h"
+#include "platform/MediaTypes.h"
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
 #include "smtp/LxUUE.h"
@@ -537,7 +538,7 @@ void AppendAttachmentPart(const std::string& path, TStringList& parts) {
 
   parts.Add(kBoundaryDelimiter);
   parts.Add("Content-Transfer-Encoding: base64");
-  parts.Add("Content-Type: application/octet-stream;name=\"" + encodedName + "\"");
+  parts.Add("Content-Type: " + MediaTypeOf(name) + ";name=\"" + encodedName + "\"");
   parts.Add("Content-Disposition: attachment; filename=\"" + encodedName + "\"");
   parts.Add("Content-Description: " + encodedName);
   parts.Add("\r\n");

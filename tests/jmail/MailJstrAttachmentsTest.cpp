@@ -53,7 +53,12 @@ class AttachmentParts : public ::testing::Test {
     if (at + 6 + static_cast<int>(lines.size()) > parts.Count()) return parts.Count();
     EXPECT_EQ(parts[at], "-------------Weskin-TarvexBoundary");
     EXPECT_EQ(parts[at + 1], "Content-Transfer-Encoding: base64");
-    EXPECT_EQ(parts[at + 2], "Content-Type: application/octet-stream;name=\"" + encodedName + "\"");
+    // The media type follows the extension (FileNamesGiveTheirMediaTypes).
+    const std::string& type = parts[at + 2];
+    const std::string nameParam = ";name=\"" + encodedName + "\"";
+    EXPECT_TRUE(type.rfind("Content-Type: ", 0) == 0 && type.size() > nameParam.size() &&
+                type.compare(type.size() - nameParam.size(), nameParam.size(), nameParam) == 0)
+        << type;
     EXPECT_EQ(parts[at + 3], "Content-Disposition: attachment; filename=\"" + encodedName + "\"");
     EXPECT_EQ(parts[at + 4], "Content-Description: " + encodedName);
     EXPECT_EQ(parts[at + 5], "\r\n");
@@ -142,6 +147,26 @@ TEST_F(AttachmentParts, FileNamesAreEncodedHeaderText) {
     const std::string path = MakeFile(c.name, "xyz");
     const TStringList parts = BuildAttachmentParts({path});
     ExpectPart(parts, 0, c.encoded, {"eHl6"});
+  }
+}
+
+// Media types from the system's table (Debian media-types' /etc/mime.types), in
+// headless runs too; names the table does not know are application/octet-stream.
+TEST_F(AttachmentParts, FileNamesGiveTheirMediaTypes) {
+  const struct {
+    std::string name, type;
+  } cases[] = {
+      {"photo.png", "image/png"},
+      {"SCAN.PDF", "application/pdf"},
+      {Utf8ToCp932("資料.txt"), "text/plain"},
+      {"data.bin", "application/octet-stream"},
+      {"README", "application/octet-stream"},
+      {"archive.unknownext", "application/octet-stream"},
+  };
+  for (const auto& c : cases) {
+    const TStringList parts = BuildAttachmentParts({MakeFile(c.name, "xyz")});
+    ASSERT_GT(parts.Count(), 2) << c.name;
+    EXPECT_EQ(parts[2].substr(0, parts[2].find(';')), "Content-Type: " + c.type) << c.name;
   }
 }
 
