@@ -347,7 +347,11 @@ bool TFormWindow::eventFilter(QObject* watched, QEvent* event) {
         form_.Top = window_.y();
         break;
       case QEvent::Show:
-        if (!shown_) window_.FocusFirstField();
+        if (!shown_) {
+          window_.FocusFirstField();
+          // With its real frame known, the window is checked against the screens again.
+          QMetaObject::invokeMethod(this, [this] { window_.MoveOnScreen(window_.pos()); }, Qt::QueuedConnection);
+        }
         shown_ = true;
         QueueActivation();
         break;

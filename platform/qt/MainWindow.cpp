@@ -435,9 +435,9 @@ void TMainWindow::MoveOnScreen(QPoint pos) {
   if (QScreen* primary = QGuiApplication::primaryScreen()) screens << primary->availableGeometry();
   for (QScreen* screen : QGuiApplication::screens())
     if (screen != QGuiApplication::primaryScreen()) screens << screen->availableGeometry();
-  // The frame the window system adds is not known before the window is shown;
-  // once it is, it counts.
-  const QSize frame = isVisible() ? frameGeometry().size() : size();
+  // The frame the window system adds is not known before the window is shown: a
+  // usual title bar and border are allowed for until it is.
+  const QSize frame = isVisible() ? frameGeometry().size() : size() + QSize(8, 32);
   const QRect place = PlaceOnScreens(QRect(pos, frame), screens);
   if (place.size() != frame) resize(size() - (frame - place.size()));
   move(place.topLeft());

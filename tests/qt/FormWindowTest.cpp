@@ -249,6 +249,8 @@ TEST_F(FormWindowTest, AnErrorOfAHandlerGoesToTheGeneralErrorReport) {
 }
 
 TEST_F(FormWindowTest, SendAndClearButtons) {
+  TFormDialogs routed(form_, dialogs_, dialogs_);  // as the program routes them
+  TDialogsGuard guard(&routed);
   Open();
   Type(W().eTo(), Q("to@example.jp"));
   Type(W().eSubject(), Q("ご案内"));
@@ -404,6 +406,7 @@ TEST_F(FormWindowTest, SavedPositionOffTheScreensIsMovedBack) {
     view_.reset();
     Write("t.INI", std::string("[Pos]\r\n") + pos + "\r\n");
     Open();
+    QApplication::processEvents();  // the check once the frame is known
     const QRect screen = W().screen()->availableGeometry();
     EXPECT_TRUE(screen.contains(W().frameGeometry())) << W().frameGeometry().x() << "," << W().frameGeometry().y()
                                                       << " " << W().frameGeometry().width() << "x"

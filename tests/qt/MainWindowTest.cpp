@@ -183,9 +183,9 @@ TEST_F(MainWindowTest, FieldKindsAndInitialValues) {
   // The body wraps long lines (the text keeps them whole) and shows a scroll bar
   // only when its text does not fit.
   TCp932PlainTextEdit* body = window_.reMessageText();
-  body->SetCp932Text(std::string(400, 'x'));
+  body->SetCp932Text(std::string(150, 'x'));
   QApplication::processEvents();
-  EXPECT_EQ(body->Cp932Text(), std::string(400, 'x'));
+  EXPECT_EQ(body->Cp932Text(), std::string(150, 'x'));
   EXPECT_GT(body->document()->firstBlock().layout()->lineCount(), 1);
   EXPECT_FALSE(body->horizontalScrollBar()->isVisible());
   EXPECT_FALSE(body->verticalScrollBar()->isVisible());
@@ -498,7 +498,7 @@ TEST_F(MainWindowTest, KeyboardShortcutsSendAndRemoveAsks) {
 
   window_.eTo()->setFocus();
   QTest::keyClick(window_.eTo(), Qt::Key_A, Qt::AltModifier);
-  EXPECT_EQ(attach.count(), 1);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return attach.count() == 1; }, 2000));  // a mnemonic clicks after a moment
   window_.Button(5)->setFocus();
   QTest::keyClick(window_.Button(5), Qt::Key_Space);
   QTest::keyClick(window_.Button(5), Qt::Key_Return);
