@@ -5,10 +5,13 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QUrl>
+#include <QSpacerItem>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "platform/FileUtil.h"
 #include "platform/MessagePump.h"
@@ -17,7 +20,18 @@
 
 namespace {
 const char* const kTitle = "Tarvex";
+
+// A box as narrow as a short text ("Connection Failed") leaves the window system
+// too little room for its title, which it then cuts; the box is made wide enough
+// for the title beside the title bar's buttons.
+void KeepTitleWhole(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  const int width = std::max(TQtDialogs::kMinimumBoxWidth, box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160);
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                grid->columnCount());
 }
+}  // namespace
 
 QStringList QtNameFilters(const std::string& cp932Filter) {
   QStringList parts = Cp932ToQt(cp932Filter).split(QLatin1Char('|'));
@@ -65,6 +79,7 @@ int TQtDialogs::RunModal(QDialog& dialog) {
 void TQtDialogs::MessageBox(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), Cp932ToQt(text), QMessageBox::Ok, parent_);
   box.setTextFormat(Qt::PlainText);  // server replies may hold "<" and "&"
+  KeepTitleWhole(box);
   RunModal(box);
 }
 
@@ -74,6 +89,7 @@ bool TQtDialogs::Confirm(const std::string& text) {
   box.setTextFormat(Qt::PlainText);
   box.setDefaultButton(QMessageBox::Ok);
   box.setEscapeButton(QMessageBox::Cancel);
+  KeepTitleWhole(box);
   RunModal(box);
   return box.clickedButton() == box.button(QMessageBox::Ok);
 }

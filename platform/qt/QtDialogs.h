@@ -19,10 +19,15 @@ QStringList QtNameFilters(const std::string& cp932Filter);
 
 class TQtDialogs : public TDialogs {
  public:
+  // The narrowest a message or confirmation box gets, so that the window system
+  // never cuts its title.
+  static constexpr int kMinimumBoxWidth = 260;
+
   // parent: the window the dialogs belong to (centred over it); may be null.
   explicit TQtDialogs(QWidget* parent = nullptr) : parent_(parent) {}
 
-  // Modal box with the text and OK, titled "Tarvex".
+  // Modal box with the text and OK, titled "Tarvex" (never narrower than
+  // kMinimumBoxWidth).
   void MessageBox(const std::string& text) override;
   // Modal box with the text, OK and Cancel, titled "Tarvex"; true for OK.
   bool Confirm(const std::string& text) override;

@@ -90,7 +90,7 @@ class DesktopWindow(unittest.TestCase):
     @unittest.skipUnless(shutil.which("xdotool"), "needs xdotool")
     def test_paste_from_an_empty_clipboard_then_send_with_ctrl_enter(self):
         # The macro only fills the form; the user does the rest from the keyboard.
-        lines = ["to:", "window@example.jp", "subject:", SUBJECT, "body:"] + BODY
+        lines = ["to:", "window@example.jp", "reply-to:", "sender@example.jp", "subject:", SUBJECT, "body:"] + BODY
         with SmtpServer() as server, Workspace() as ws:
             ws.settings(port=server.port, sender="sender@example.jp")
             proc = self.start(ws, lines)

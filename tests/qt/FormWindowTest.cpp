@@ -401,6 +401,10 @@ TEST_F(FormWindowTest, WindowTakesItsPositionFromTheSettingsAndGivesItBack) {
 // window, Send and the status bar included, is on the screen. Also run at
 // QT_SCALE_FACTOR=2 on a 1280x800 screen.
 TEST_F(FormWindowTest, SavedPositionOffTheScreensIsMovedBack) {
+  if (const char* scale = std::getenv("QT_SCALE_FACTOR")) {
+    Open();
+    ASSERT_EQ(W().devicePixelRatio(), std::atof(scale));  // the run's scale took effect
+  }
   for (const char* pos : {"Left=5000\r\nTop=4000", "Left=-900\r\nTop=-700", "Left=246\r\nTop=390"}) {
     SCOPED_TRACE(pos);
     view_.reset();

@@ -84,6 +84,23 @@ TEST_F(QtDialogsTest, MessageBoxIsTitledTarvexAndShowsTheTextAsPlainText) {
   EXPECT_EQ(format, Qt::PlainText);
 }
 
+// A short text keeps the box wide enough for its whole title.
+TEST_F(QtDialogsTest, ShortTextBoxesAreWideEnoughForTheTitle) {
+  int messageWidth = 0, confirmWidth = 0;
+  AnswerWith([&](QDialog* d) {
+    messageWidth = d->width();
+    Click(d, QMessageBox::Ok);
+  });
+  dialogs_.MessageBox("Connection Failed");
+  AnswerWith([&](QDialog* d) {
+    confirmWidth = d->width();
+    Click(d, QMessageBox::Ok);
+  });
+  dialogs_.Confirm("OK?");
+  EXPECT_GE(messageWidth, TQtDialogs::kMinimumBoxWidth);
+  EXPECT_GE(confirmWidth, TQtDialogs::kMinimumBoxWidth);
+}
+
 TEST_F(QtDialogsTest, ConfirmAnswersTheButton) {
   for (auto [button, expected] : {std::pair{QMessageBox::Ok, true}, std::pair{QMessageBox::Cancel, false}}) {
     AnswerWith([button = button](QDialog* d) { Click(d, button); });
