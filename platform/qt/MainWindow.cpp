@@ -196,9 +196,9 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   listBox1_ = new QListWidget(page);
   listBox1_->setObjectName(QStringLiteral("ListBox1"));
   listBox1_->setToolTip(QStringLiteral("添付ファイルリスト"));
-  listBox1_->setMinimumHeight(40);
-  listBox1_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-  listBox1_->setMaximumHeight(90);
+  // About three names high: the room the window gains goes to the body.
+  listBox1_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  listBox1_->setFixedHeight(listBox1_->fontMetrics().height() * 3 + 2 * listBox1_->frameWidth() + 4);
   grid->addWidget(AddLabel(page, QStringLiteral("添付:"), listBox1_), row, 0, Qt::AlignTop);
   grid->addWidget(listBox1_, row, 1);
   auto* attachButtons = new QVBoxLayout;
