@@ -71,3 +71,8 @@ void ConsoleEndProgress() {
   g_progressOpen = false;
   WriteStderr("\n");
 }
+
+void PrintError(const std::string& text) {
+  std::string line = "tarvex: " + Cp932ToUtf8(text) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}

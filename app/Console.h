@@ -32,3 +32,6 @@ void ConsoleProgress(int64_t sent, int64_t total);
 // Ends an open progress line with a line feed; nothing when none is open. Call
 // before anything else is written to stderr.
 void ConsoleEndProgress();
+
+// Prints "tarvex: TEXT" (TEXT is CP932) to stderr as UTF-8.
+void PrintError(const std::string& text);

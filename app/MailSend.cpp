@@ -9,10 +9,6 @@
 
 #include "jmail/MailJstr.h"
 
-const char* const kFormBoundary = "-----------Weskin-TarvexBoundary";
-const char* const kFormDelimiter = "-------------Weskin-TarvexBoundary";
-const char* const kMultipartHeader = "Content-Type: MultiPart/Mixed;Boundary=\"-----------Weskin-TarvexBoundary\"";
-
 void SplitAddresses(const std::string& text, TStringList& list) {
   size_t start = 0, comma;
   while ((comma = text.find(',', start)) != std::string::npos) {
@@ -26,8 +22,8 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
   TStringList body;
   const bool multipart = !attachments.Empty();
   if (multipart) {
-    body.Add(kFormDelimiter);
-    body.Add("Content-Type: text/plain; charset=iso-2022-jp");
+    body.Add(kBoundaryDelimiter);
+    body.Add(kTextPartContentType);
     body.Add("");
   }
   for (const std::string& line : text) {
@@ -75,11 +71,11 @@ void FoldHeader(TStringList& header) {
 }
 
 void UseMultipartHeader(TStringList& header) {
-  static const std::string plain = "Content-Type: text/plain; charset=iso-2022-jp";
+  static const std::string plain = kTextPartContentType;
   for (int i = 0; i < header.Count(); ++i) {
     size_t at = header[i].find(plain);
     if (at == std::string::npos) continue;
-    header[i].replace(at, plain.size(), kMultipartHeader);
+    header[i].replace(at, plain.size(), kMultipartContentType);
     return;
   }
 }

@@ -10,10 +10,8 @@
 #include "platform/StringList.h"
 #include "sock/LxExtstr.h"
 
-// The multipart boundary of every message the form sends, and its delimiter lines.
-extern const char* const kFormBoundary;       // "-----------Weskin-TarvexBoundary"
-extern const char* const kFormDelimiter;      // "--" + boundary
-extern const char* const kMultipartHeader;    // the Content-Type that replaces the plain one
+// The multipart layout of every message the form sends is that of the encoders
+// (kBoundaryDelimiter, kMultipartContentType in jmail/MailJstr.h).
 
 // Adds the entries of a "," separated text to list: not trimmed, empty entries kept.
 void SplitAddresses(const std::string& text, TStringList& list);

@@ -25,26 +25,61 @@ std::string SettingsFileName();
 // sign; def when the text does not convert or leaves the 32-bit range.
 int32_t IniStrToInt(const std::string& text, int32_t def);
 
-// Reads Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User, ConInf/Pwd,
-// SMTP/Port, SMTP/TimeOut, SMTP/Security, SMTP/Auth, SMTP/VerifyCert and SMTP/CAFile
-// into the form's FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password,
-// PortNumber, TimeOut, SmtpSecurity, SmtpAuth, VerifyCert and CAFile, with the
-// defaults 80, 80, empty, 25, 0 (a negative time-out reads as 0), "none", "none", 1
-// (any other integer than 0 verifies) and empty for whatever is missing (or empty).
-// Never creates the file and never throws for file trouble.
-void LoadSettings(TForm1& form);
+// One key of the settings file: its section, its name, the value a missing or
+// empty key reads as, and what it holds (as the manual page documents it).
+struct TSettingKey {
+  const char* Section;
+  const char* Key;
+  const char* Default;
+  const char* Meaning;
+};
+// Every key of the settings file, in the order SaveSettings writes them (TimeOut,
+// which is only read, stands after Port).
+enum TSetting : int {
+  stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
+  stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile, stWidth, stHeight, stAttachDir,
+  stSettingCount
+};
+extern const TSettingKey kSettingKeys[stSettingCount];
 
-// Writes the thirteen keys from the form's state (SMTP/TimeOut is only read: the
-// form cannot change it, and a file without it stays as old versions wrote it),
-// each write complete on its own, in
-// the order Pos/Top, Pos/Left, ConInf/IPAdr, ConInf/MailAdr, ConInf/User,
-// ConInf/Pwd, Result/MailRes, Result/ErrMes, SMTP/Port, SMTP/Security, SMTP/Auth,
-// SMTP/VerifyCert, SMTP/CAFile. Throws ESettingsWriteError at the first write that
-// fails; the keys after it are not written.
-void SaveSettings(const TForm1& form);
+// A setting that names one of a few values (ASCII case ignored, empty is the first
+// value). It is read once, when the settings are loaded; its text is kept as read,
+// so that closing writes it back as it was and a connect refuses an unknown text by
+// name.
+template <class T>
+struct TChoiceSetting {
+  T Value{};
+  std::string Text;   // as the settings file holds it; a choice in the window gives the value's word
+  bool Known = true;  // false: Text names no value (Value is then the first one)
+  bool operator==(const TChoiceSetting&) const = default;
+};
+using TSecuritySetting = TChoiceSetting<TSmtpSecurity>;
+using TAuthSetting = TChoiceSetting<TSmtpAuth>;
 
-// The component's values for the Security and Auth settings ("none", "starttls",
-// "tls"; "none", "auto"; case does not matter, empty is "none").
-// Throws Exception naming the key for any other text.
+// The Security ("none", "starttls", "tls") and Auth ("none", "auto") settings as read.
+TSecuritySetting ParseSecuritySetting(const std::string& text);
+TAuthSetting ParseAuthSetting(const std::string& text);
+// The setting that chooses a value, with the value's word as its text.
+TSecuritySetting SecurityChoice(TSmtpSecurity value);
+TAuthSetting AuthChoice(TSmtpAuth value);
+
+// The component's value of a setting. Throws Exception naming the key and the text
+// for a text that names no value: a protected dialogue never falls back to a plain one.
+TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting);
+TSmtpAuth SmtpAuthOf(const TAuthSetting& setting);
+// The same for a text (read as the settings file's text is read).
 TSmtpSecurity SmtpSecurityOf(const std::string& text);
 TSmtpAuth SmtpAuthOf(const std::string& text);
+
+// Reads every key of kSettingKeys except the Result section into the form's
+// FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
+// TimeOut (a negative time-out reads as 0), SmtpSecurity, SmtpAuth, VerifyCert (any
+// other integer than 0 verifies) and CAFile, with the table's default for whatever
+// is missing (or empty). Never creates the file and never throws for file trouble.
+void LoadSettings(TForm1& form);
+
+// Writes the keys of kSettingKeys in their order from the form's state, except
+// SMTP/TimeOut (only read: the form cannot change it, and a file without it stays
+// without it), each write complete on its own. Throws ESettingsWriteError at the
+// first write that fails; the keys after it are not written.
+void SaveSettings(const TForm1& form);

@@ -1,205 +1,20 @@
 #include "app/Unit1.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <ctime>
-#include <cstring>
 #include <memory>
 
 #include "app/Console.h"
+#include "app/ExitStatus.h"
+#include "app/MacroReader.h"
 #include "app/MailSend.h"
 #include "app/Rw_ini.h"
+#include "app/Version.h"
 #include "jmail/MailJstr.h"
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 #include "platform/Streams.h"
 
-// ---------------------------------------------------------------- errors
-
-int ExitStatusOf(const std::exception& error) {
-  if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
-  if (dynamic_cast<const EMacroCharsetError*>(&error)) return esDataError;
-  if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
-  if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
-  // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
-  // failed or timed-out connection and a lost one may pass if tried again later.
-  // A certificate that is not trusted or for another host, a failed handshake and a
-  // server without STARTTLS or AUTH stay so on a retry; a lost connection may not.
-  if (auto* tls = dynamic_cast<const ETlsError*>(&error)) {
-    if (tls->Kind == TTlsFailure::Lost) return esTempFail;
-    return tls->Kind == TTlsFailure::Setup ? esSoftware : esUnavailable;
-  }
-  if (dynamic_cast<const ESmtpUnsupported*>(&error)) return esUnavailable;
-  if (auto* smtp = dynamic_cast<const ESmtpError*>(&error)) {
-    if (smtp->Message() == "Authentication failed" || smtp->Code >= 500) return esUnavailable;
-    return esTempFail;
-  }
-  if (dynamic_cast<const ESockError*>(&error)) return esTempFail;
-  if (auto* general = dynamic_cast<const Exception*>(&error); general && general->Message() == "Not Connected")
-    return esTempFail;
-  return esSoftware;
-}
-
-void TApplication::ShowException(const std::exception& error) {
-  exitStatus_ = ExitStatusOf(error);
-  Dialogs().MessageBox(error.what());
-}
-
-TApplication& Application() {
-  static TApplication application;
-  return application;
-}
-
-TRunOptions& RunOptions() {
-  static TRunOptions options;
-  return options;
-}
-
-int ExitStatusOfRun(const TForm1& form) {
-  if (Application().ExitStatus() != esOk) return Application().ExitStatus();
-  if (!form.ErrorMessage.empty()) return esMissingField;
-  return esOk;
-}
-
-// ---------------------------------------------------------------- timer
-
-TFormTimer::TFormTimer(uint32_t interval)
-    : window_(TMessagePump::Instance().CreateWindow(this)), interval_(interval) {}
-
-TFormTimer::~TFormTimer() { TMessagePump::Instance().DestroyWindow(window_); }
-
-void TFormTimer::SetEnabled(bool value) {
-  if (value == enabled_) return;
-  enabled_ = value;
-  Update();
-}
-
-void TFormTimer::SetInterval(uint32_t ms) {
-  if (ms == interval_) return;
-  interval_ = ms;
-  Update();
-}
-
-void TFormTimer::Update() {
-  auto& pump = TMessagePump::Instance();
-  pump.KillTimer(window_, 1);
-  if (enabled_ && interval_ > 0) pump.SetTimer(window_, 1, interval_);
-}
-
-void TFormTimer::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) {
-  if (msg != WM_TIMER || wParam != 1 || !enabled_ || !OnTimer) return;
-  // A tick runs inside whatever is processing messages; its error must not end
-  // that caller's work, so it is reported here.
-  try {
-    OnTimer();
-  } catch (const std::exception& e) {
-    Application().ShowException(e);
-  }
-}
-
-// ---------------------------------------------------------------- macro lines
-
-TMacroLineReader::TMacroLineReader(const std::string& path, bool utf8) : path_(path), utf8_(utf8) {
-  // O_NONBLOCK: opening a FIFO without a writer must not hang; only regular files
-  // are read.
-  fd_ = ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st;
-  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) Close();
-  if (fd_ < 0) throw FileOpenError(path);
-}
-
-TMacroLineReader::~TMacroLineReader() { Close(); }
-
-void TMacroLineReader::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  pos_ = len_ = 0;
-}
-
-bool TMacroLineReader::Fill() {
-  if (pos_ < len_) return true;
-  if (fd_ < 0) return false;
-  pos_ = len_ = 0;
-  while (true) {
-    ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw EStreamError("Stream read error");
-    len_ = static_cast<size_t>(n);
-    return n > 0;
-  }
-}
-
-bool TMacroLineReader::Eof() { return !Fill() || buffer_[pos_] == '\x1A'; }
-
 namespace {
-// "U+XXXX" for the UTF-8 character at offset, or "byte 0xNN" when no valid
-// character starts there.
-std::string DescribeUtf8At(const std::string& text, size_t offset) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  char buffer[32];
-  auto byte = [&] {
-    std::snprintf(buffer, sizeof buffer, "byte 0x%02X", offset < n ? s[offset] : 0);
-    return std::string(buffer) + " (no UTF-8)";
-  };
-  if (offset >= n) return byte();
-  const unsigned char b = s[offset];
-  int length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-  if (length == 0 || offset + length > n) return byte();
-  uint32_t code = length == 1 ? b : b & (0x7F >> length);
-  for (int i = 1; i < length; ++i) {
-    if ((s[offset + i] & 0xC0) != 0x80) return byte();
-    code = code << 6 | (s[offset + i] & 0x3F);
-  }
-  std::snprintf(buffer, sizeof buffer, "U+%04X", code);
-  return buffer;
-}
-}  // namespace
-
-std::string TMacroLineReader::ReadLine() {
-  std::string line = ReadRawLine();
-  ++lineNumber_;
-  if (!utf8_) return line;
-  if (lineNumber_ == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-  std::string converted;
-  size_t bad = 0;
-  if (!TryUtf8ToCp932(line, converted, &bad))
-    throw EMacroCharsetError(path_ + ", line " + IntToStr(lineNumber_) + ": " + DescribeUtf8At(line, bad) +
-                             " has no CP932 form");
-  return converted;
-}
-
-std::string TMacroLineReader::ReadRawLine() {
-  std::string line;
-  while (Fill()) {
-    const char* start = buffer_ + pos_;
-    size_t n = len_ - pos_, i = 0;
-    while (i < n && start[i] != '\r' && start[i] != '\x1A') ++i;
-    line.append(start, i);
-    pos_ += i;
-    if (i == n) continue;  // the line goes on in the next chunk
-    if (start[i] == '\x1A') break;  // the end mark stays: Eof sees it
-    ++pos_;  // the CR
-    if (Fill() && buffer_[pos_] == '\n') ++pos_;
-    break;
-  }
-  return line;
-}
-
-namespace {
-
-const char* const kKeywords[] = {"rem",    "to",   "cc",        "bcc",        "subject", "reply-to", "body",
-                                 "bind",   "server", "pickupbcc", "pickupbody", "action",  "upwd",     "uname"};
-
-// A-Z turned into a-z; no other byte changes.
-std::string LowerAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
 
 // The line without bytes below 33 at either end.
 std::string TrimControls(const std::string& s) {
@@ -218,15 +33,6 @@ void AppendAddress(std::string& field, const std::string& line) {
 
 }  // namespace
 
-int MacroKeyword(const std::string& line) {
-  size_t colon = line.find(':');
-  if (colon == std::string::npos) return -1;
-  std::string key = LowerAscii(line.substr(0, colon) + line.substr(colon + 1));
-  for (int i = 0; i < 14; ++i)
-    if (key == kKeywords[i]) return i;
-  return -1;
-}
-
 // ---------------------------------------------------------------- form
 
 TForm1::TForm1(TComponent* owner)
@@ -236,7 +42,8 @@ TForm1::TForm1(TComponent* owner)
   smtp.Name = "LxSMTP1";
   smtp.Port = 25;
   smtp.ReportLevel = 0;
-  smtp.PostMessage.LocalProgram = "Tarvex(Ver0.15)";
+  // The X-Mailer text: receivers' filters compare it byte for byte.
+  smtp.PostMessage.LocalProgram = "Tarvex(Ver" TARVEX_VERSION ")";
   smtp.EncodeType = uuMime;
   smtp.ClearParams = true;
   smtp.SubType = mtPlain;
@@ -259,15 +66,19 @@ TForm1::TForm1(TComponent* owner)
   smtp.OnMailListReturn = [this](const std::string& r) { LxSMTP1MailListReturn(r); };
   smtp.OnAttachmentNotFound = [this](const std::string& f) { LxSMTP1AttachmentNotFound(f); };
   smtp.OnDataReady = [this](TComponent*) { LxSMTP1DataReady(); };
-  // The trace goes beside the status bar: ReportLevel stays 0 for the form.
-  if (RunOptions().verbosity > 0) smtp.OnTrace = ConsoleTrace(RunOptions().verbosity);
   MailAndHP1->Name = "MailAndHP1";
   MailAndHP1->MailAddress = "tarvex@tarvex.example";
   MailAndHP1->HomePageAddress = "https://tarvex.example/";
   OpenDialog1.DefaultExt = "*";
   OpenDialog1.Filter = Utf8ToCp932("すべてのファイル(*.*)|*.*");
   OpenDialog1.Title = Utf8ToCp932("添付ファイルの指定");
-  Timer1.OnTimer = [this] { Timer1Timer(); };
+  Timer1.SetOnTick([this] { Timer1Timer(); });
+}
+
+void TForm1::SetRunOptions(const TRunOptions& options) {
+  runOptions_ = options;
+  // The trace goes beside the status bar: ReportLevel stays 0 for the form.
+  LxSMTP1->OnTrace = runOptions_.verbosity > 0 ? ConsoleTrace(runOptions_.verbosity) : TOnTrace();
 }
 
 TForm1::~TForm1() {
@@ -293,6 +104,9 @@ void TForm1::FormCreate() {
   LoadSettings(*this);
   Left = FormLeft;
   Top = FormTop;
+  Width = FormWidth;
+  Height = FormHeight;
+  OpenDialog1.InitialDir = AttachDir;
   Notify(TFormField::Position);
   MacroPath.clear();
   StopRequested = MacroStarted = Connected = false;
@@ -301,7 +115,7 @@ void TForm1::FormCreate() {
   Edit3 = UserName;
   Edit4 = Password;
   Edit2 = IntToStr(PortNumber);
-  LxSMTP1->TimeOut = RunOptions().timeOut >= 0 ? RunOptions().timeOut : TimeOut;
+  LxSMTP1->TimeOut = runOptions_.timeOut >= 0 ? runOptions_.timeOut : TimeOut;
   for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit2, TFormField::Security})
     Notify(f);
@@ -346,6 +160,9 @@ void TForm1::FormClose() {
   SmtpAbort();
   FormLeft = Left;
   FormTop = Top;
+  FormWidth = Width;
+  FormHeight = Height;
+  AttachDir = OpenDialog1.InitialDir;
   ServerAddress = eSMTPServer;
   SenderAddress = eHomeAddr;
   UserName = Edit3;
@@ -410,7 +227,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
     ClearForm();
     std::unique_ptr<TMacroLineReader> reader;
     try {
-      reader = std::make_unique<TMacroLineReader>(path, RunOptions().utf8Macros);
+      reader = std::make_unique<TMacroLineReader>(path, runOptions_.utf8Macros);
     } catch (const EFOpenError& e) {
       throw EMacroOpenError(e.Message());
     }
@@ -440,7 +257,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
 
 void TForm1::PickupFile(const std::string& path, bool intoBCC) {
   if (!FileExists(path)) return;
-  TMacroLineReader reader(path, RunOptions().utf8Macros);
+  TMacroLineReader reader(path, runOptions_.utf8Macros);
   while (!reader.Eof()) {
     std::string line = reader.ReadLine();
     if (intoBCC)
@@ -495,7 +312,7 @@ void TForm1::ExecuteMacroLine(int section, const std::string& line) {
       break;
     case msAction:
       MacroMode = true;
-      ExecuteAction(LowerAscii(line));
+      ExecuteAction(AsciiLowerCase(line));
       break;
     case msUpwd:
       Edit4 = line;
@@ -568,7 +385,7 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   LxSMTP1->Host = host;
   LxSMTP1->Port = port;
   LxSMTP1->UserID = userId;
-  if (RunOptions().noSend) return;
+  if (runOptions_.noSend) return;
   LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
   LxSMTP1->Password = Edit4;
@@ -578,7 +395,7 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
 }
 
 void TForm1::SmtpDisconnect() {
-  if (RunOptions().noSend) return;
+  if (runOptions_.noSend) return;
   // Once the form is closing nobody waits for the server's goodbye: a QUIT to a
   // server that does not answer would keep the program alive after its window.
   if (closing_) {
@@ -620,7 +437,7 @@ void TForm1::SendCommand() {
   m.Body = BuildBodyLines(reMessageText, ListBox1);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
-  if (RunOptions().noSend) {
+  if (runOptions_.noSend) {
     // What SendMail does before its first command, then success without a server.
     LxSMTP1->BuildMessage();
     LxSMTP1SendStart();
@@ -668,10 +485,11 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::Button4Click() {
-  std::string path;
-  if (!Dialogs().ChooseFile(OpenDialog1, path)) return;
-  OpenDialog1.FileName = path;
-  ListBox1.Add(path);
+  std::vector<std::string> paths;
+  if (!Dialogs().ChooseFiles(OpenDialog1, paths) || paths.empty()) return;
+  for (const std::string& path : paths) ListBox1.Add(path);
+  OpenDialog1.FileName = paths.back();
+  OpenDialog1.InitialDir = ExtractFilePath(paths.back());
   Notify(TFormField::ListBox1);
 }
 
@@ -769,10 +587,11 @@ void TForm1::LxSMTP1MailListReturn(const std::string& reply) {
   Notify(TFormField::Memo2);
 }
 
+// "not Exist" as spelled: callers compare the status text byte for byte.
 void TForm1::LxSMTP1AttachmentNotFound(const std::string& fileName) { SetStatus(fileName + " not Exist"); }
 
 void TForm1::LxSMTP1DataReady() {
-  const std::string& path = RunOptions().dumpPath;
+  const std::string& path = runOptions_.dumpPath;
   if (path.empty()) return;
   // The body is written from the component's stream as it stands: an attachment is
   // not copied for the dump.

@@ -1,180 +1,20 @@
-// Unit1: the mail form TForm1 as a model (its data fields and the application
-// state), its life from creation to close, the macro file reader and the pause that
-// keeps messages flowing. A window observes the model through TFormView;
-// TApplication holds the general error report and the exit status of the run.
+// Unit1: the mail form TForm1 as a model: its data fields and the application
+// state, its life from creation to close, the macro run and the pause that keeps
+// messages flowing. A window observes the model through TFormView (FormView.h).
 #pragma once
 
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <string>
 
+#include "app/FormTimer.h"
+#include "app/FormView.h"
 #include "app/MailHP.h"
+#include "app/RunOptions.h"
+#include "app/Rw_ini.h"
 #include "platform/Component.h"
 #include "platform/Dialogs.h"
-#include "platform/MessagePump.h"
 #include "platform/StringList.h"
-#include "platform/SysUtils.h"
 #include "smtp/Lxsmtp.h"
-
-// The macro file of a run cannot be opened. Carries the platform's file error text;
-// kept apart from other file errors because it has its own exit status.
-class EMacroOpenError : public EFOpenError { using EFOpenError::EFOpenError; };
-
-// A line of a UTF-8 macro or pickup file is no UTF-8 or holds a character without
-// a CP932 form. The message names the file, the line number and the character.
-class EMacroCharsetError : public Exception { using Exception::Exception; };
-
-// The dump file of a send could not be written. Carries the platform's file error text.
-class EDumpWriteError : public Exception { using Exception::Exception; };
-
-// Exit statuses of the program (the sysexits values mail tools use).
-enum TExitStatus : int {
-  esOk = 0,
-  esUsage = 64,          // bad command line
-  esMissingField = 65,   // a send found a required field empty
-  esDataError = 65,      // a macro line does not convert from UTF-8
-  esNoInput = 66,        // the macro file cannot be opened
-  esUnavailable = 69,    // the server refused, authentication failed
-  esSoftware = 70,       // any other error
-  esCantCreate = 73,     // the settings file or the dump file could not be written
-  esTempFail = 75,       // connection failed, time-out, 4xx reply, peer closed
-};
-
-// The exit status an error of this kind ends the program with (never esOk).
-int ExitStatusOf(const std::exception& error);
-
-// The application: its title, the general error report and what the run's exit
-// status is so far.
-class TApplication {
- public:
-  std::string Title = "Tarvex";
-  // The general error report: shows the error's text in a message box and keeps
-  // the exit status its kind gives (the last error reported wins).
-  void ShowException(const std::exception& error);
-  // Asks the main loop to end (the main form has closed).
-  void Terminate() { terminated_ = true; }
-  bool Terminated() const { return terminated_; }
-  // esOk, or the status of the last error shown by ShowException.
-  int ExitStatus() const { return exitStatus_; }
-  // Forgets the errors shown so far: a new macro run starts with a clean status.
-  void ResetExitStatus() { exitStatus_ = esOk; }
-  // Forgets the errors and the termination (a new run in the same process: tests).
-  void Reset() { terminated_ = false; exitStatus_ = esOk; }
-
- private:
-  bool terminated_ = false;
-  int exitStatus_ = esOk;
-};
-
-// The application object of this process.
-TApplication& Application();
-
-// The options of this run, from the command line and the environment. The
-// program sets them before it creates the form; every default keeps the
-// behaviour of a run without options.
-struct TRunOptions {
-  bool utf8Macros = false;  // macro and pickup files are UTF-8, converted line by line
-  int32_t timeOut = -1;     // milliseconds for the SMTP component; -1: the settings file's
-  int verbosity = 0;        // 1: trace of the dialogue on stderr; 2: also status texts
-  std::string dumpPath;     // CP932; each send writes what follows DATA here; empty: none
-  bool noSend = false;      // nothing connects; "send" only writes the dump
-};
-
-// The run options of this process.
-TRunOptions& RunOptions();
-
-// A window timer: while enabled, OnTimer runs every Interval milliseconds inside
-// message processing. An error OnTimer raises goes to the general error report.
-class TFormTimer : private TMessageHandler {
- public:
-  explicit TFormTimer(uint32_t interval = 1000);
-  ~TFormTimer() override;
-  TFormTimer(const TFormTimer&) = delete;
-  TFormTimer& operator=(const TFormTimer&) = delete;
-
-  bool Enabled() const { return enabled_; }
-  void SetEnabled(bool value);
-  uint32_t Interval() const { return interval_; }
-  void SetInterval(uint32_t ms);
-  std::function<void()> OnTimer;
-
- private:
-  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-  void Update();
-  HWND window_;
-  bool enabled_ = false;
-  uint32_t interval_;
-};
-
-// Reads the lines of a macro file (or of a file a macro picks up) as bytes: a line
-// ends at CR, an LF right after the CR belongs to the line end, a bare LF is an
-// ordinary byte, a 0x1A byte ends the file. Lines have no length limit; the file is
-// read in chunks, so only the current line and one chunk are held. A UTF-8 file's
-// lines are converted to CP932 as they are read (a byte-order mark at the start is
-// dropped), so the caller always gets CP932.
-class TMacroLineReader {
- public:
-  // Opens a regular file. Throws EFOpenError (the platform's file error) when it
-  // cannot be opened or is no regular file.
-  explicit TMacroLineReader(const std::string& path, bool utf8 = false);
-  ~TMacroLineReader();
-  TMacroLineReader(const TMacroLineReader&) = delete;
-  TMacroLineReader& operator=(const TMacroLineReader&) = delete;
-
-  // True when no line is left (end of file, a 0x1A byte, or closed).
-  // Throws EStreamError "Stream read error" when the file cannot be read.
-  bool Eof();
-  // The next line without its line end; empty at the end. Throws as Eof, and
-  // EMacroCharsetError when a UTF-8 line does not convert to CP932.
-  std::string ReadLine();
-  // The number of lines read so far.
-  int LineNumber() const { return lineNumber_; }
-  // Closes the file; Eof is true afterwards.
-  void Close();
-
- private:
-  bool Fill();
-  std::string ReadRawLine();
-  int fd_ = -1;
-  std::string path_;
-  bool utf8_;
-  int lineNumber_ = 0;
-  char buffer_[65536];
-  size_t pos_ = 0, len_ = 0;
-};
-
-// The section number (0-13) a macro line selects, or -1 when it is a content line:
-// the line must hold ":", and with its first ":" deleted and A-Z turned into a-z it
-// must equal one of "rem", "to", "cc", "bcc", "subject", "reply-to", "body",
-// "bind", "server", "pickupbcc", "pickupbody", "action", "upwd", "uname".
-int MacroKeyword(const std::string& line);
-
-// The macro sections by number.
-enum TMacroSection : int {
-  msRem = 0, msTo, msCC, msBCC, msSubject, msReplyTo, msBody, msBind, msServer,
-  msPickupBCC, msPickupBody, msAction, msUpwd, msUname
-};
-
-// The data fields of the form, as named in notifications to the view.
-enum class TFormField {
-  eTo, eCC, eBCC, eSubject, eHomeAddr, ListBox1, reMessageText,
-  eSMTPServer, Edit2, Edit3, Edit4, Edit5, Edit11, Memo2,
-  StatusBar1, PageControl1, Position,
-  Security  // SmtpSecurity and SmtpAuth
-};
-
-// What a window showing the form implements. The model calls it after it changed
-// a field itself; a window writes the user's edits straight into the model's
-// fields. The headless front end has no view.
-class TFormView {
- public:
-  virtual ~TFormView() = default;
-  // The model changed this field: show its new value.
-  virtual void Changed(TFormField field) = 0;
-  // The form has closed (settings saved): hide the window.
-  virtual void Closed() = 0;
-};
 
 // The main form: one outgoing mail, the data of one SMTP server and the
 // application state. All texts are CP932 bytes.
@@ -201,17 +41,20 @@ class TForm1 : public TComponent {
   std::string StatusBar1;
   bool PageControl1Enabled = true;  // false while a macro runs
   int Left = 0, Top = 0;
+  int Width = 0, Height = 0;        // the window's size; 0: its own
   TFileChooser OpenDialog1, OpenDialog2;
   TFormTimer Timer1{1000};          // start-up timer, disabled at creation
 
   // --- Application state
   int FormTop = 80, FormLeft = 80;
+  int FormWidth = 0, FormHeight = 0;  // the window's size kept by the settings; 0: its own
+  std::string AttachDir;              // the folder the attachment chooser opens in
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
-  std::string SmtpSecurity = "none";  // "none" (HELO), "starttls" or "tls"
-  std::string SmtpAuth = "none";      // "none" or "auto" (AUTH PLAIN/LOGIN with Edit3 and Edit4)
+  TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (HELO), ssStartTls or ssTls
+  TAuthSetting SmtpAuth = AuthChoice(saNone);  // saNone or saAuto (AUTH PLAIN/LOGIN with Edit3, Edit4)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
   std::string MailResult, ErrorMessage;
@@ -221,6 +64,11 @@ class TForm1 : public TComponent {
   bool Connected = false;
   bool Multipart = false;
   bool MacroMode = false;
+
+  // The options of this run (command line, environment); the runners set them
+  // before FormCreate. The trace of the SMTP dialogue follows their verbosity.
+  void SetRunOptions(const TRunOptions& options);
+  const TRunOptions& RunOptions() const { return runOptions_; }
 
   // Attaches the view that observes the form (nullptr: none).
   void SetView(TFormView* view) { view_ = view; }
@@ -278,7 +126,8 @@ class TForm1 : public TComponent {
   void Button2Click();
   // Verify the address in Edit3 and show the answer.
   void Button3Click();
-  // Add an attachment chosen with OpenDialog1.
+  // Add the attachments chosen with OpenDialog1 (one or more files); the chooser
+  // opens in their folder the next time.
   void Button4Click();
   // Remove the selected attachment.
   void Button5Click();
@@ -346,11 +195,8 @@ class TForm1 : public TComponent {
  private:
   void ExecuteAction(const std::string& word);
   void PickupFile(const std::string& path, bool intoBCC);
+  TRunOptions runOptions_;
   TFormView* view_ = nullptr;
   bool closed_ = false;
   bool closing_ = false;  // Close has started: the pending socket wait is aborted
 };
-
-// The exit status of a finished run: the status of the last error the general
-// error report showed, else esMissingField when ErrorMessage is set, else esOk.
-int ExitStatusOfRun(const TForm1& form);

@@ -22,7 +22,7 @@
 #include "platform/FileUtil.h"
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
-#include "smtp/LxUUE.h"
+#include "jmail/LxUUE.h"
 
 namespace {
 

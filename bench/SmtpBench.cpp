@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,7 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench/BenchSupport.h"
+#include "BenchSupport.h"
+#include "platform/AsciiCase.h"
 #include "smtp/Lxsmtp.h"
 
 namespace {
@@ -87,8 +87,7 @@ class SmtpSink {
           line += ch;
           continue;
         }
-        std::string cmd = line.substr(0, 4);  // verbs in either case
-        for (char& k : cmd) k = static_cast<char>(std::toupper(static_cast<unsigned char>(k)));
+        const std::string cmd = AsciiUpperCase(line.substr(0, 4));  // verbs in either case
         line.clear();
         if (cmd == "DATA") {
           data = true;

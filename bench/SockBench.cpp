@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/BenchSupport.h"
+#include "BenchSupport.h"
 #include "sock/LxSock.h"
 
 namespace {

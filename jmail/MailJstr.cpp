@@ -9,11 +9,12 @@
 #include <memory>
 
 #include "jmail/JISUtil.h"
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 #include "platform/MediaTypes.h"
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
-#include "smtp/LxUUE.h"
+#include "jmail/LxUUE.h"
 
 namespace {
 constexpr char kEscJis[] = "\x1B$B";    // ESC $ B: switch to JIS X 0208
@@ -273,17 +274,6 @@ bool Base64Decode(const std::string& text, std::string& out) {
   return true;
 }
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  const size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != b[i]) return false;
-  }
-  return true;
-}
-
 // The length of the encoded word "=?charset?X?text?=" at pos, 0 when there is none.
 size_t EncodedWordLength(const std::string& s, size_t pos) {
   if (s.compare(pos, 2, "=?") != 0) return 0;
@@ -317,7 +307,7 @@ std::vector<std::string> SplitEncodedWord(const std::string& word) {
   const std::string charset = word.substr(2, q1 - 2);
   const char encoding = word[q1 + 1];
   std::string jis;
-  if (word.size() <= kMaxWordOctets || !EqualsNoCase(charset, "iso-2022-jp") || (encoding != 'B' && encoding != 'b') ||
+  if (word.size() <= kMaxWordOctets || !AsciiEqualsNoCase(charset, "iso-2022-jp") || (encoding != 'B' && encoding != 'b') ||
       !Base64Decode(word.substr(q1 + 3, word.size() - q1 - 5), jis))
     return {word};
   std::vector<std::string> words;
@@ -331,8 +321,8 @@ std::string FoldHeaderLine(const std::string& line, size_t limit) {
   if (line.size() <= limit) return line;
   const size_t colon = line.find(':');
   const std::string name = colon == std::string::npos ? std::string() : line.substr(0, colon);
-  const bool addresses = EqualsNoCase(name, "from") || EqualsNoCase(name, "to") || EqualsNoCase(name, "cc") ||
-                         EqualsNoCase(name, "bcc") || EqualsNoCase(name, "reply-to") || EqualsNoCase(name, "sender");
+  const bool addresses = AsciiEqualsNoCase(name, "from") || AsciiEqualsNoCase(name, "to") || AsciiEqualsNoCase(name, "cc") ||
+                         AsciiEqualsNoCase(name, "bcc") || AsciiEqualsNoCase(name, "reply-to") || AsciiEqualsNoCase(name, "sender");
 
   // The line as units between the places where it may be folded.
   std::vector<Unit> units;

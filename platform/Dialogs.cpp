@@ -15,6 +15,13 @@ void PrintLine(const std::string& text) {
 }
 }  // namespace
 
+bool TDialogs::ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths) {
+  std::string path;
+  if (!ChooseFile(chooser, path)) return false;
+  paths = {path};
+  return true;
+}
+
 TDialogs& Dialogs() { return *current; }
 void SetDialogs(TDialogs* dialogs) { current = dialogs ? dialogs : &headless; }
 
@@ -26,43 +33,6 @@ bool THeadlessDialogs::Confirm(const std::string& text) {
 bool THeadlessDialogs::InputBox(const std::string&, const std::string&, std::string&) { return false; }
 bool THeadlessDialogs::ChooseFile(const TFileChooser&, std::string&) { return false; }
 void THeadlessDialogs::ShellOpen(const std::string& address) { PrintLine(address); }
-
-void TScriptedDialogs::MessageBox(const std::string& text) { calls.push_back({"message", text, ""}); }
-
-bool TScriptedDialogs::Confirm(const std::string& text) {
-  calls.push_back({"confirm", text, ""});
-  if (confirmAnswers.empty()) return false;
-  bool ok = confirmAnswers.front();
-  confirmAnswers.pop_front();
-  return ok;
-}
-
-bool TScriptedDialogs::InputBox(const std::string& title, const std::string& prompt, std::string& value) {
-  calls.push_back({"input", prompt, title});
-  if (inputAnswers.empty()) return false;
-  auto [ok, text] = inputAnswers.front();
-  inputAnswers.pop_front();
-  if (ok) value = text;
-  return ok;
-}
-
-bool TScriptedDialogs::ChooseFile(const TFileChooser& chooser, std::string& path) {
-  calls.push_back({"file", chooser.Title, chooser.Filter});
-  if (fileAnswers.empty()) return false;
-  auto [ok, text] = fileAnswers.front();
-  fileAnswers.pop_front();
-  if (ok) path = text;
-  return ok;
-}
-
-void TScriptedDialogs::ShellOpen(const std::string& address) { calls.push_back({"shell", address, ""}); }
-
-std::vector<std::string> TScriptedDialogs::Messages() const {
-  std::vector<std::string> out;
-  for (const auto& c : calls)
-    if (c.kind == "message") out.push_back(c.text);
-  return out;
-}
 
 TDialogsGuard::TDialogsGuard(TDialogs* dialogs) : previous_(&Dialogs()) { SetDialogs(dialogs); }
 TDialogsGuard::~TDialogsGuard() { SetDialogs(previous_); }

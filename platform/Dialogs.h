@@ -1,20 +1,21 @@
 // The standard dialogs as one service: message box, confirmation box, input box,
 // file chooser and shell open. The front end installs its implementation: the
-// desktop window's dialogs, the headless ones, or a scripted one in tests.
+// desktop window's dialogs, the headless ones, or a test double.
 // All texts are CP932.
 #pragma once
 
-#include <deque>
 #include <string>
 #include <vector>
 
 // What a file chooser shows: filter pairs "description|pattern|...", title,
-// default extension and the last file name chosen (empty: none).
+// default extension, the last file name chosen (empty: none) and the folder it
+// opens in when no file name is given (empty: the current folder).
 struct TFileChooser {
   std::string Filter;
   std::string Title;
   std::string DefaultExt;
   std::string FileName;
+  std::string InitialDir;
 };
 
 class TDialogs {
@@ -28,6 +29,10 @@ class TDialogs {
   virtual bool InputBox(const std::string& title, const std::string& prompt, std::string& value) = 0;
   // Modal file chooser; true with the chosen full path in path, false for Cancel.
   virtual bool ChooseFile(const TFileChooser& chooser, std::string& path) = 0;
+  // Modal chooser of one or more existing files; true with their full paths, in
+  // the order chosen, false for Cancel. Choosers that take one file at a time
+  // answer with ChooseFile's one file.
+  virtual bool ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths);
   // Hands an address ("mailto:..." or a page) to the user's default program.
   virtual void ShellOpen(const std::string& address) = 0;
 };
@@ -45,29 +50,6 @@ class THeadlessDialogs : public TDialogs {
   bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
   bool ChooseFile(const TFileChooser& chooser, std::string& path) override;
   void ShellOpen(const std::string& address) override;
-};
-
-// Answers from a script and records every call, for tests.
-class TScriptedDialogs : public TDialogs {
- public:
-  struct Call {
-    std::string kind;  // "message", "confirm", "input", "file", "shell"
-    std::string text;  // the text, prompt, title or address
-    std::string extra; // input: the title; file: the filter
-  };
-  // Queued answers; when a queue is empty the dialog answers Cancel.
-  std::deque<bool> confirmAnswers;
-  std::deque<std::pair<bool, std::string>> inputAnswers;
-  std::deque<std::pair<bool, std::string>> fileAnswers;
-  std::vector<Call> calls;
-
-  void MessageBox(const std::string& text) override;
-  bool Confirm(const std::string& text) override;
-  bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
-  bool ChooseFile(const TFileChooser& chooser, std::string& path) override;
-  void ShellOpen(const std::string& address) override;
-  // The texts of the message boxes shown so far.
-  std::vector<std::string> Messages() const;
 };
 
 // Installs dialogs for the lifetime of the guard and restores the previous ones.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/AsciiCase.h"
 #include "platform/SysUtils.h"
 
 void TStringList::Check(int index) const {
@@ -79,13 +80,4 @@ void TStringList::SetSorted(bool value) {
                      [](const std::string& a, const std::string& b) { return CompareText(a, b) < 0; });
 }
 
-int TStringList::CompareText(const std::string& a, const std::string& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x += 32;
-    if (y >= 'A' && y <= 'Z') y += 32;
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
+int TStringList::CompareText(const std::string& a, const std::string& b) { return AsciiCompareNoCase(a, b); }

@@ -9,7 +9,7 @@
 # Set BENCH_SKIP_ENCODING=1 to skip the encoder part.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja >/dev/null
+cmake --preset default >/dev/null
 ninja -C build -j2 tarvex >/dev/null
 if [ "${BENCH_SKIP_ENCODING:-0}" != 1 ]; then
   echo "==== encoding (scripts/bench_encoding.sh)"

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build -G Ninja >/dev/null
+cmake --preset default >/dev/null
 ninja -C build -j2 SmtpBench >/dev/null
 bench=build/bench/SmtpBench
 

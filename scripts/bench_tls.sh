@@ -4,6 +4,6 @@
 # minimal sink, and their ratio.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja >/dev/null
+cmake --preset default >/dev/null
 ninja -C build -j2 TlsBench >/dev/null
 build/bench/TlsBench "${TLS_BENCH_MB:-50}" "${TLS_BENCH_ROUNDS:-3}"

@@ -11,8 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-10}
 build=${TARVEX_FUZZ_BUILD:-build/fuzz}
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DTARVEX_FUZZ=ON >/dev/null
+  cmake --preset fuzz -B "$build" >/dev/null
 fi
 ninja -C "$build" fuzz_targets
 mkdir -p "$build/fuzz/artifacts" "$build/fuzz/logs"

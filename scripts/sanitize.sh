@@ -24,8 +24,7 @@ for a in "$@"; do
     *) ctest_args+=("$a") ;;
   esac
 done
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DTARVEX_SANITIZE=ON -DTARVEX_FUZZ=ON >/dev/null
+cmake --preset asan >/dev/null
 ninja -C "$build"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # (strict_string_checks stays off: it flags a bounded strndup inside the X keyboard

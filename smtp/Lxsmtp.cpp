@@ -1,10 +1,10 @@
 #include "smtp/Lxsmtp.h"
 
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
 namespace {
@@ -20,17 +20,19 @@ int RandomBelow(uint32_t range) {
   return static_cast<int>((static_cast<uint64_t>(randSeed) * range) >> 32);
 }
 
-// The reply number of a reply line, read as Transaction reads it: up to ten leading
-// decimal digits, 0 when there are none or the value does not fit 32 bits; a value
-// outside the signed 16-bit range is a range error.
-int16_t LeadingNumber(const std::string& line) {
-  size_t digits = 0;
-  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
-  if (digits == 0) return 0;
-  const int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
-  if (value < -32768 || value > 32767) throw ERangeError("Range check error");
-  return static_cast<int16_t>(value);
-}
+// Marks the component busy for the lifetime of the scope and then gives the flag
+// back the value it had, however the scope is left.
+class TBusyScope {
+ public:
+  explicit TBusyScope(bool& busy) : busy_(busy), previous_(busy) { busy_ = true; }
+  ~TBusyScope() { busy_ = previous_; }
+  TBusyScope(const TBusyScope&) = delete;
+  TBusyScope& operator=(const TBusyScope&) = delete;
+
+ private:
+  bool& busy_;
+  const bool previous_;
+};
 
 // Write carries at most 65,535 bytes in one call.
 constexpr size_t kMaxWrite = 65535;
@@ -110,11 +112,6 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
 }  // namespace
 
 void ResetBoundarySequence() { randSeed = 0; }
@@ -152,9 +149,8 @@ std::string TLxSMTP::Command(const std::string& line, int failAt) {
 }
 
 void TLxSMTP::Connect() {
-  const bool wasBusy = Busy;
-  Busy = true;
-  try {
+  {
+    TBusyScope busy(Busy);
     // Refused before the connection is opened, so that nothing at all is written.
     RefuseLineBreaks(UserID, "the user identifier");
     if (Auth != saNone && Security == ssNone)
@@ -175,7 +171,7 @@ void TLxSMTP::Connect() {
       std::string greeting = ReadLn();
       ReadRestOfReply(greeting);
       if (greeting.empty()) throw ESmtpError(kNoReply, 0);
-      if (const int16_t code = LeadingNumber(greeting); code < 200 || code >= 400) throw ESmtpError(greeting, code);
+      if (const int16_t code = ReplyNumberOf(greeting); code < 200 || code >= 400) throw ESmtpError(greeting, code);
       if (Security != ssNone) SecureHello(startTls);
       for (int attempts = 0; Security == ssNone; ++attempts) {
         std::string reply = Transaction("HELO " + UserID);
@@ -204,11 +200,7 @@ void TLxSMTP::Connect() {
       if (!closed) Disconnect();
       throw;
     }
-  } catch (...) {
-    Busy = wasBusy;
-    throw;
   }
-  Busy = wasBusy;
   if (OnConnect) OnConnect(this);
 }
 
@@ -250,7 +242,7 @@ bool TLxSMTP::Offers(const std::string& keyword, std::string* params) const {
   for (const std::string& ext : Extensions) {
     // "AUTH=PLAIN LOGIN" is the form some older servers use.
     const size_t end = ext.find_first_of(" =");
-    if (Upper(ext.substr(0, end)) != keyword) continue;
+    if (AsciiUpperCase(ext.substr(0, end)) != keyword) continue;
     if (params) *params = end == std::string::npos ? std::string() : ext.substr(end + 1);
     return true;
   }
@@ -261,7 +253,7 @@ void TLxSMTP::Authenticate() {
   std::string params;
   bool plain = false, login = false;
   if (Offers("AUTH", &params)) {
-    const std::string mechanisms = " " + Upper(params) + " ";
+    const std::string mechanisms = " " + AsciiUpperCase(params) + " ";
     plain = mechanisms.find(" PLAIN ") != std::string::npos;
     login = mechanisms.find(" LOGIN ") != std::string::npos;
   }
@@ -300,8 +292,8 @@ void TLxSMTP::Disconnect() {
 
 void TLxSMTP::SendMail() {
   if (Busy) return;
-  Busy = true;
-  try {
+  {
+    TBusyScope busy(Busy);
     BuildMessage();
     CheckConnection();
     for (int attempts = 0;; ++attempts) {
@@ -343,11 +335,7 @@ void TLxSMTP::SendMail() {
       throw ESmtpError(reply.empty() ? kNoReply : reply, reply.empty() ? 0 : ReplyNumber);
     }
     if (ClearParams) ClearRecipients();
-  } catch (...) {
-    Busy = false;
-    throw;
   }
-  Busy = false;
   if (OnSuccess) OnSuccess(this);
 }
 
@@ -372,23 +360,14 @@ bool TLxSMTP::Verify(const std::string& address) {
 
 bool TLxSMTP::ExpandList(const std::string& name) {
   if (Busy) return false;
-  Busy = true;
-  bool result = false;
-  try {
-    RefuseLineBreaks(name, "the list name");
-    CheckConnection();
-    std::string reply = Transaction("EXPN " + name);
-    if (!reply.empty() && ReplyNumber < 400) {
-      result = true;
-      if (OnMailListReturn) OnMailListReturn(reply);
-      ReadRestOfReply(reply);
-    }
-  } catch (...) {
-    Busy = false;
-    throw;
-  }
-  Busy = false;
-  return result;
+  TBusyScope busy(Busy);
+  RefuseLineBreaks(name, "the list name");
+  CheckConnection();
+  std::string reply = Transaction("EXPN " + name);
+  if (reply.empty() || ReplyNumber >= 400) return false;
+  if (OnMailListReturn) OnMailListReturn(reply);
+  ReadRestOfReply(reply);
+  return true;
 }
 
 void TLxSMTP::BuildMessage() {

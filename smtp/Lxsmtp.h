@@ -12,7 +12,7 @@
 
 #include "platform/Streams.h"
 #include "platform/StringList.h"
-#include "smtp/LxUUE.h"
+#include "jmail/LxUUE.h"
 #include "sock/LxExtstr.h"
 #include "sock/LxSock.h"
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/AsciiCase.h"
+
 namespace {
 
 int g_libraryUsers = 0;  // components that started the socket library
@@ -17,84 +19,68 @@ uint16_t HighWord(intptr_t v) { return static_cast<uint16_t>((static_cast<uintpt
 
 ERangeError RangeError() { return ERangeError("Range check error"); }
 
-// Runs f when the scope ends, also by an exception; f must not throw.
-template <class F>
-struct Finally {
-  F f;
-  ~Finally() { f(); }
+// Turns the socket's time-out timer off when the scope of a wait ends, also by an
+// exception. A failure to stop the timer is not reported: the wait's own outcome is.
+class TTimerOffGuard {
+ public:
+  explicit TTimerOffGuard(TLxSocket& socket) : socket_(socket) {}
+  ~TTimerOffGuard() {
+    try {
+      socket_.TimerOff();
+    } catch (...) {
+    }
+  }
+  TTimerOffGuard(const TTimerOffGuard&) = delete;
+  TTimerOffGuard& operator=(const TTimerOffGuard&) = delete;
+
+ private:
+  TLxSocket& socket_;
 };
-template <class F>
-Finally(F) -> Finally<F>;
 
 }  // namespace
 
 std::string MaskCredentials(const std::string& command, bool secret) {
   if (secret) return "****";
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-  static const char kAuth[] = "AUTH ";
-  for (size_t i = 0; i < 5; ++i)
-    if (i >= command.size() || upper(command[i]) != kAuth[i]) return command;
+  if (!AsciiStartsWithNoCase(command, "AUTH ")) return command;
   const size_t mechanismEnd = command.find(' ', 5);
   if (mechanismEnd == std::string::npos) return command;
   return command.substr(0, mechanismEnd) + " ****";
 }
 
+int16_t ReplyNumberOf(const std::string& line) {
+  size_t digits = 0;
+  while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
+  if (digits == 0) return 0;
+  // A value beyond 32 bits reads as 0, as the integer conversion gives it.
+  const int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
+  if (value < -32768 || value > 32767) throw RangeError();
+  return static_cast<int16_t>(value);
+}
+
 // ---- TThreadTimer ----------------------------------------------------------------
 
 TThreadTimer::TThreadTimer(TComponent* owner) : TComponent(owner) {
-  timerWindow_ = TMessagePump::Instance().CreateWindow(this);
+  // The global handler is looked up at each tick: it may be set after the timer.
+  SetOnTickError([](const std::exception& e) {
+    if (g_timerExceptionHandler)
+      g_timerExceptionHandler(e);
+    else
+      std::fprintf(stderr, "tarvex: %s\n", e.what());
+  });
 }
 
-TThreadTimer::~TThreadTimer() {
-  MarkDestroying();
-  enabled_ = false;
-  try {
-    UpdateTimer();
-  } catch (...) {
-  }
-  TMessagePump::Instance().DestroyWindow(timerWindow_);
-}
+TThreadTimer::~TThreadTimer() { MarkDestroying(); }
 
 void TThreadTimer::SetExceptionHandler(std::function<void(const std::exception&)> handler) {
   g_timerExceptionHandler = std::move(handler);
 }
 
-void TThreadTimer::SetEnabled(bool value) {
-  if (value == enabled_) return;
-  enabled_ = value;
-  UpdateTimer();
-}
-
-void TThreadTimer::SetInterval(uint32_t value) {
-  if (value == interval_) return;
-  interval_ = value;
-  UpdateTimer();
-}
-
 void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
-  onTimer_ = std::move(handler);
-  UpdateTimer();
-}
-
-void TThreadTimer::UpdateTimer() {
-  auto& pump = TMessagePump::Instance();
-  pump.KillTimer(timerWindow_, 1);
-  if (interval_ != 0 && enabled_ && onTimer_) {
-    if (!pump.SetTimer(timerWindow_, 1, interval_)) throw Exception("No Timer");
+  if (!handler) {
+    SetOnTick(nullptr);
+    return;
   }
-}
-
-void TThreadTimer::HandleMessage(uint32_t msg, uintptr_t, intptr_t) {
-  if (msg != WM_TIMER || !onTimer_) return;
-  auto handler = onTimer_;  // the callback may replace itself
-  try {
-    handler(this);
-  } catch (const std::exception& e) {
-    if (g_timerExceptionHandler)
-      g_timerExceptionHandler(e);
-    else
-      std::fprintf(stderr, "tarvex: %s\n", e.what());
-  }
+  SetOnTick([this, handler = std::move(handler)] { handler(this); });
 }
 
 // ---- creation and destruction ----------------------------------------------------
@@ -166,6 +152,7 @@ void TLxSocket::InitializeWinsock() {
       throw;
     }
   } catch (...) {
+    // "Initializaton" as spelled: callers compare the message byte for byte.
     throw ESockError("Initializaton of windows sockets failed");
   }
 }
@@ -262,12 +249,7 @@ void TLxSocket::ResolveHost() {
     LookupDone = true;
   }
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     WaitFor([this] { return LookupDone || TimedOut || CancelRequested; });
   }
   if (TimedOut) {
@@ -324,12 +306,7 @@ void TLxSocket::Connect() {
   if (WsConnect(SocketHandle, RemoteAddr, RemotePort) == SOCKET_ERROR) CheckSocketError(WSAEWOULDBLOCK);
   TimerOn();
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     WaitFor([this] { return IsConnected || TimedOut || CancelRequested || !Succeeded; });
   }
   if (!TimedOut && !CancelRequested && Succeeded) return;
@@ -410,12 +387,7 @@ void TLxSocket::TimerTriggered(TComponent*) {
 void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
   ReportStatus(4, "Sending Buffer");
   TimerOn();
-  Finally off{[this] {
-    try {
-      TimerOff();
-    } catch (...) {
-    }
-  }};
+  const TTimerOffGuard timerOff(*this);
   if (!CancelRequested) {
     size_t len = length;
     if (len == 0) {
@@ -465,12 +437,7 @@ std::string TLxSocket::ReadLn() {
   std::string line;
   int consumed = 0;
   TimerOn();
-  Finally off{[this] {
-    try {
-      TimerOff();
-    } catch (...) {
-    }
-  }};
+  const TTimerOffGuard timerOff(*this);
   auto& pump = TMessagePump::Instance();
   int k = -1;  // offset of the line feed in IoBuffer
   for (;;) {
@@ -550,14 +517,7 @@ std::string TLxSocket::Transaction(const std::string& command) {
   TransactionReply = line;
   if (!line.empty()) {
     ReportStatus(1, line);
-    size_t digits = 0;
-    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9') ++digits;
-    if (digits > 0) {
-      // A value beyond 32 bits reads as 0, as the integer conversion gives it.
-      int32_t value = StrToIntDef(std::string_view(line).substr(0, digits), 0);
-      if (value < -32768 || value > 32767) throw RangeError();
-      ReplyNumber = static_cast<int16_t>(value);
-    }
+    ReplyNumber = ReplyNumberOf(line);
   }
   return TransactionReply;
 }
@@ -686,12 +646,7 @@ void TLxSocket::StartTls() {
   const uint16_t socket = SocketHandle;
   TimerOn();
   {
-    Finally off{[this] {
-      try {
-        TimerOff();
-      } catch (...) {
-      }
-    }};
+    const TTimerOffGuard timerOff(*this);
     try {
       while (!CancelRequested) {
         const TTlsWant want = tls_->Handshake();

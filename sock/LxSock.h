@@ -13,6 +13,7 @@
 
 #include "platform/Component.h"
 #include "platform/MessagePump.h"
+#include "platform/PumpTimer.h"
 #include "platform/Streams.h"
 #include "platform/StringList.h"
 #include "platform/SysUtils.h"
@@ -34,6 +35,11 @@ using TOnTrace = std::function<void(TComponent* sender, TTraceKind kind, int lev
 // "****"; any other command unchanged.
 std::string MaskCredentials(const std::string& command, bool secret);
 
+// The reply number of a reply line: up to ten leading decimal digits, 0 when there
+// are none or the value does not fit 32 bits. Throws ERangeError "Range check
+// error" for a value outside the signed 16-bit range.
+int16_t ReplyNumberOf(const std::string& line);
+
 using THandlerEvent = std::function<void(bool& handled)>;
 using TOnStatus = std::function<void(TComponent* sender, const std::string& status)>;
 using TOnSocketError = std::function<void(TComponent* sender, uint16_t errorNo, const std::string& message)>;
@@ -42,16 +48,12 @@ using TOnSocketError = std::function<void(TComponent* sender, uint16_t errorNo, 
 constexpr uint32_t WM_SOCKET_NOTICE = WM_USER + 101;  // 1125: readiness, lParam = event | error << 16
 constexpr uint32_t WM_LOOKUP_DONE = WM_USER + 102;    // 1126: host lookup done, lParam = error << 16
 
-class TThreadTimer : public TComponent, private TMessageHandler {
+// The socket's time-out timer: the pump timer as a component the socket owns.
+class TThreadTimer : public TComponent, public TPumpTimer {
  public:
   explicit TThreadTimer(TComponent* owner = nullptr);
   ~TThreadTimer() override;
 
-  bool Enabled() const { return enabled_; }
-  uint32_t Interval() const { return interval_; }
-  // Equal values change nothing; a new value re-evaluates the platform timer.
-  void SetEnabled(bool value);
-  void SetInterval(uint32_t value);
   // Always re-evaluates the platform timer. Throws Exception "No Timer" when the
   // platform refuses one.
   void SetOnTimer(TNotifyEvent handler);
@@ -59,14 +61,6 @@ class TThreadTimer : public TComponent, private TMessageHandler {
   // Receives an exception that OnTimer raised during a tick (the application's global
   // handler); unset, the text goes to stderr. The tick is finished either way.
   static void SetExceptionHandler(std::function<void(const std::exception&)> handler);
-
- private:
-  void UpdateTimer();
-  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) override;
-  uint32_t interval_ = 1000;
-  bool enabled_ = true;
-  TNotifyEvent onTimer_;
-  HWND timerWindow_ = 0;
 };
 
 class TLxSocket : public TComponent, private TMessageHandler {

@@ -1,5 +1,7 @@
 #include "app/qt/FormWindow.h"
 
+#include <malloc.h>
+
 #include <QApplication>
 #include <QEvent>
 #include <QFile>
@@ -10,6 +12,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "app/ExitStatus.h"
+#include "app/Version.h"
 #include "app/qt/FormTexts.h"
 #include "platform/FileUtil.h"
 
@@ -69,6 +73,7 @@ struct Pushing {
 }  // namespace
 
 TFormWindow::TFormWindow(TForm1& form) : form_(form) {
+  window_.SetAboutVersion(QStringLiteral("Version " TARVEX_VERSION));
   BindFields();
   BindCommands();
   BindComponent();
@@ -109,11 +114,11 @@ void TFormWindow::BindFields() {
     });
   }
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
-    static const char* const values[] = {"none", "starttls", "tls"};
-    if (index >= 0 && index < 3) form_.SmtpSecurity = values[index];
+    static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
+    if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
   });
   connect(window_.Auth(), &QCheckBox::clicked, this,
-          [this](bool checked) { form_.SmtpAuth = checked ? "auto" : "none"; });
+          [this](bool checked) { form_.SmtpAuth = AuthChoice(checked ? saAuto : saNone); });
   connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
     if (pushing_ == 0) form_.ListBox1ItemIndex = row;
   });
@@ -200,7 +205,20 @@ void TFormWindow::RunCommand(const std::function<void()>& handler) {
   if (commands_ == 0) cancelled_ = false;
   ++commands_;
   Run(handler);
-  if (--commands_ == 0) window_.SetBusy(false);
+  if (--commands_ > 0) return;
+  window_.SetBusy(false);
+  ReleaseMessage();
+}
+
+void TFormWindow::ReleaseMessage() {
+  // The window stays open for hours: a message that went out (or failed) is not
+  // kept. A send builds its message anew from the form, so nothing is lost; the
+  // heap the message's many lines took goes back to the system.
+  TLxSMTP& smtp = *form_.LxSMTP1;
+  if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
+  (void)smtp.BodyStream.Release();
+  smtp.PostMessage.Body = TStringList();
+  ::malloc_trim(0);
 }
 
 void TFormWindow::RunSend() {
@@ -309,13 +327,16 @@ void TFormWindow::Changed(TFormField field) {
         window_.FocusFirstField();
       break;
     case TFormField::Position:
+      if (form_.Width > 0 && form_.Height > 0) window_.resize(form_.Width, form_.Height);
       // A position saved on another screen layout or scale is brought back on screen.
       window_.MoveOnScreen(QPoint(form_.Left, form_.Top));
       break;
     case TFormField::Security: {
-      const std::string& s = form_.SmtpSecurity;
-      window_.Security()->setCurrentIndex(s == "starttls" ? 1 : s == "tls" ? 2 : 0);
-      window_.Auth()->setChecked(form_.SmtpAuth == "auto");
+      // A value the settings file names no choice with shows as "none"; the send
+      // refuses it by name.
+      const TSmtpSecurity s = form_.SmtpSecurity.Value;
+      window_.Security()->setCurrentIndex(s == ssStartTls ? 1 : s == ssTls ? 2 : 0);
+      window_.Auth()->setChecked(form_.SmtpAuth.Value == saAuto);
       break;
     }
     default:
@@ -345,6 +366,10 @@ bool TFormWindow::eventFilter(QObject* watched, QEvent* event) {
       case QEvent::Move:
         form_.Left = window_.x();
         form_.Top = window_.y();
+        break;
+      case QEvent::Resize:
+        form_.Width = window_.width();
+        form_.Height = window_.height();
         break;
       case QEvent::Show:
         if (!shown_) {

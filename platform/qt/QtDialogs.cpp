@@ -8,8 +8,8 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
-#include <QUrl>
 #include <QSpacerItem>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -19,15 +19,14 @@
 #include "platform/qt/QtPump.h"
 
 namespace {
-const char* const kTitle = "Tarvex";
-
 // A box as narrow as a short text ("Connection Failed") leaves the window system
 // too little room for its title, which it then cuts; the box is made wide enough
 // for the title beside the title bar's buttons.
 void KeepTitleWhole(QMessageBox& box) {
   auto* grid = qobject_cast<QGridLayout*>(box.layout());
   if (!grid) return;
-  const int width = std::max(TQtDialogs::kMinimumBoxWidth, box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160);
+  const int width =
+      std::max(TQtDialogs::kMinimumBoxWidth, box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160);
   grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
                 grid->columnCount());
 }
@@ -76,15 +75,17 @@ int TQtDialogs::RunModal(QDialog& dialog) {
   return dialog.result();
 }
 
+QString TQtDialogs::BoxTitle() const { return parent_ ? parent_->window()->windowTitle() : QString(); }
+
 void TQtDialogs::MessageBox(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), Cp932ToQt(text), QMessageBox::Ok, parent_);
+  QMessageBox box(QMessageBox::NoIcon, BoxTitle(), Cp932ToQt(text), QMessageBox::Ok, parent_);
   box.setTextFormat(Qt::PlainText);  // server replies may hold "<" and "&"
   KeepTitleWhole(box);
   RunModal(box);
 }
 
 bool TQtDialogs::Confirm(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitle), Cp932ToQt(text),
+  QMessageBox box(QMessageBox::NoIcon, BoxTitle(), Cp932ToQt(text),
                   QMessageBox::Ok | QMessageBox::Cancel, parent_);
   box.setTextFormat(Qt::PlainText);
   box.setDefaultButton(QMessageBox::Ok);
@@ -118,21 +119,43 @@ bool TQtDialogs::InputBox(const std::string& title, const std::string& prompt, s
   return true;
 }
 
-bool TQtDialogs::ChooseFile(const TFileChooser& chooser, std::string& path) {
-  QFileDialog dialog(parent_, Cp932ToQt(chooser.Title));
+namespace {
+// The chooser the model describes, over the window, in the folder it names.
+void SetUpChooser(QFileDialog& dialog, const TFileChooser& chooser) {
   dialog.setOption(QFileDialog::DontUseNativeDialog);  // one look, and modal through the pump
-  dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   QStringList filters = QtNameFilters(chooser.Filter);
   if (!filters.isEmpty()) dialog.setNameFilters(filters);
   // A wildcard default extension ("*") adds nothing to a typed name.
   if (!chooser.DefaultExt.empty() && chooser.DefaultExt.find_first_of("*?") == std::string::npos)
     dialog.setDefaultSuffix(Cp932ToQt(chooser.DefaultExt));
+  if (!chooser.InitialDir.empty()) dialog.setDirectory(QString::fromStdString(ToOsPath(chooser.InitialDir)));
   if (!chooser.FileName.empty()) dialog.selectFile(QString::fromStdString(ToOsPath(chooser.FileName)));
+}
+
+std::string ModelPath(const QString& path) { return FromOsPath(QFile::encodeName(path).toStdString()); }
+}  // namespace
+
+bool TQtDialogs::ChooseFile(const TFileChooser& chooser, std::string& path) {
+  QFileDialog dialog(parent_, Cp932ToQt(chooser.Title));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  SetUpChooser(dialog, chooser);
   if (RunModal(dialog) != QDialog::Accepted) return false;
   QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return false;
-  path = FromOsPath(QFile::encodeName(chosen.first()).toStdString());
+  path = ModelPath(chosen.first());
+  return true;
+}
+
+bool TQtDialogs::ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths) {
+  QFileDialog dialog(parent_, Cp932ToQt(chooser.Title));
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  SetUpChooser(dialog, chooser);
+  if (RunModal(dialog) != QDialog::Accepted) return false;
+  const QStringList chosen = dialog.selectedFiles();
+  if (chosen.isEmpty()) return false;
+  paths.clear();
+  for (const QString& file : chosen) paths.push_back(ModelPath(file));
   return true;
 }
 

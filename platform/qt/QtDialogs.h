@@ -1,5 +1,5 @@
 // The standard dialogs of the desktop window: message and confirmation boxes titled
-// "Tarvex", the input box, the file chooser and the shell open, as Qt dialogs.
+// like the window they belong to, the input box, the file chooser and the shell open, as Qt dialogs.
 // Texts arrive as CP932 and show as UTF-8; answers go back as CP932.
 #pragma once
 
@@ -23,19 +23,22 @@ class TQtDialogs : public TDialogs {
   // never cuts its title.
   static constexpr int kMinimumBoxWidth = 260;
 
-  // parent: the window the dialogs belong to (centred over it); may be null.
+  // parent: the window the dialogs belong to (centred over it, its title is the
+  // boxes' title); may be null (untitled boxes).
   explicit TQtDialogs(QWidget* parent = nullptr) : parent_(parent) {}
 
-  // Modal box with the text and OK, titled "Tarvex" (never narrower than
-  // kMinimumBoxWidth).
+  // Modal box with the text and OK (never narrower than kMinimumBoxWidth).
   void MessageBox(const std::string& text) override;
-  // Modal box with the text, OK and Cancel, titled "Tarvex"; true for OK.
+  // Modal box with the text, OK and Cancel; true for OK.
   bool Confirm(const std::string& text) override;
   // Modal entry titled title with the prompt and value; true for OK with value set
   // to the entered text (CP932; the field refuses characters without a CP932 form).
   bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
   // Modal chooser of one existing file; true with its full path (CP932) in path.
   bool ChooseFile(const TFileChooser& chooser, std::string& path) override;
+  // Modal chooser of several existing files (Ctrl or Shift to pick more); true
+  // with their full paths (CP932).
+  bool ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths) override;
   // Hands the address to the desktop's default program; failures are not reported.
   void ShellOpen(const std::string& address) override;
 
@@ -48,6 +51,8 @@ class TQtDialogs : public TDialogs {
   // wait runs the process's pump, so socket notices and timers keep being dispatched
   // while the user answers; otherwise QDialog::exec.
   int RunModal(QDialog& dialog);
+  // The title of the message and confirmation boxes: the parent window's.
+  QString BoxTitle() const;
 
   QWidget* parent_;
   std::function<void(QDialog*)> shownHook_;

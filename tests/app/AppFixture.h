@@ -14,30 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "app/ExitStatus.h"
+#include "app/MacroReader.h"
 #include "app/Unit1.h"
-#include "platform/Dialogs.h"
+#include "support/EncodingTestSupport.h"
+#include "support/ScriptedDialogs.h"
 #include "platform/MessagePump.h"
 
 namespace apptest {
 
 // A folder made for one test and removed with it.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/tarvex-test-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(File(name), std::ios::binary) << bytes;
-    return File(name);
-  }
-
- private:
-  std::string path_;
-};
+using TempDir = encoding_test::ScratchDir;
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

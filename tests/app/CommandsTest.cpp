@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "app/AppFixture.h"
+#include "app/Version.h"
 #include "app/Unit1.h"
-#include "platform/Dialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "platform/SysUtils.h"
 #include "support/ScriptServer.h"
 
@@ -194,7 +195,7 @@ TEST_F(Commands, HeaderGoesOutRewritten) {
   const std::string got = server.Received();
   const std::string header = got.substr(got.find("DATA\r\n") + 6);
   EXPECT_EQ(header.rfind("From: =?ISO-2022-JP?B?GyRCRURDZhsoQg==?= =?ISO-2022-JP?B?GyRCQkBPOhsoQg==?= <me@x.jp>\r\n"
-                         "To: a@x.jp\r\nSubject: =?ISO-2022-JP?B?GyRCMnE1RBsoQg==?=\r\nX-Mailer: Tarvex(Ver0.15)\r\n"
+                         "To: a@x.jp\r\nSubject: =?ISO-2022-JP?B?GyRCMnE1RBsoQg==?=\r\nX-Mailer: Tarvex(Ver" TARVEX_VERSION ")\r\n"
                          "Date: ",
                          0),
             0u)

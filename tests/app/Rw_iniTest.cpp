@@ -2,6 +2,7 @@
 // order of a new file, keeping what was there, and the write error.
 #include "app/AppFixture.h"
 #include "app/Rw_ini.h"
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
 using namespace apptest;
@@ -50,8 +51,8 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.PortNumber, 25);
   EXPECT_EQ(form.ServerAddress, "");
   EXPECT_EQ(form.Password, "");
-  EXPECT_EQ(form.SmtpSecurity, "none");
-  EXPECT_EQ(form.SmtpAuth, "none");
+  EXPECT_EQ(form.SmtpSecurity, SecurityChoice(ssNone));
+  EXPECT_EQ(form.SmtpAuth, AuthChoice(saNone));
   EXPECT_TRUE(form.VerifyCert);
   EXPECT_EQ(form.CAFile, "");
   EXPECT_FALSE(Exists(ini));
@@ -98,8 +99,7 @@ TEST_F(Settings, TimeOutIsReadInMillisecondsAndNeverWritten) {
     if (!c.keptLine.empty()) {
       EXPECT_NE(saved.find(c.keptLine), std::string::npos) << saved;
     } else {
-      for (char& ch : saved) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      EXPECT_EQ(saved.find("timeout"), std::string::npos) << saved;
+      EXPECT_EQ(AsciiLowerCase(saved).find("timeout"), std::string::npos) << saved;
     }
   }
 }
@@ -114,8 +114,8 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   form.Password = Utf8ToCp932("秘密");
   form.ErrorMessage = TForm1::MissingFieldText();
   form.PortNumber = 587;
-  form.SmtpSecurity = "starttls";
-  form.SmtpAuth = "auto";
+  form.SmtpSecurity = SecurityChoice(ssStartTls);
+  form.SmtpAuth = AuthChoice(saAuto);
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
   SaveSettings(form);
@@ -133,25 +133,28 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   EXPECT_EQ(back.FormLeft, -2);
   EXPECT_EQ(back.Password, Utf8ToCp932("秘密"));
   EXPECT_EQ(back.PortNumber, 587);
-  EXPECT_EQ(back.SmtpSecurity, "starttls");
-  EXPECT_EQ(back.SmtpAuth, "auto");
+  EXPECT_EQ(back.SmtpSecurity, SecurityChoice(ssStartTls));
+  EXPECT_EQ(back.SmtpAuth, AuthChoice(saAuto));
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
 }
 
-TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
+TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
   struct Case {
     const char* lines;
-    const char* security;
-    const char* auth;
+    TSecuritySetting security;
+    TAuthSetting auth;
     bool verify;
   } cases[] = {
-      {"", "none", "none", true},
-      {"Security=\nAuth=\nVerifyCert=\n", "none", "none", true},
-      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", "TLS", "Auto", false},
-      {"Security=starttls\nVerifyCert=2\n", "starttls", "none", true},
-      {"VerifyCert=abc\n", "none", "none", true},
-      {"VerifyCert=0x0\n", "none", "none", false},  // the integer rule: hexadecimal zero
+      {"", {ssNone, "none"}, {saNone, "none"}, true},
+      {"Security=\nAuth=\nVerifyCert=\n", {ssNone, "none"}, {saNone, "none"}, true},
+      {"Security=TLS\nAuth=Auto\nVerifyCert=0\n", {ssTls, "TLS"}, {saAuto, "Auto"}, false},
+      {"Security=STARTTLS\nAuth=AUTO\n", {ssStartTls, "STARTTLS"}, {saAuto, "AUTO"}, true},
+      {"Security=starttls\nVerifyCert=2\n", {ssStartTls, "starttls"}, {saNone, "none"}, true},
+      // Unknown words stay as written: the connect refuses them by name.
+      {"Security=ssl\nAuth=Plain\n", {ssNone, "ssl", false}, {saNone, "Plain", false}, true},
+      {"VerifyCert=abc\n", {ssNone, "none"}, {saNone, "none"}, true},
+      {"VerifyCert=0x0\n", {ssNone, "none"}, {saNone, "none"}, false},  // the integer rule: hexadecimal zero
   };
   for (const auto& c : cases) {
     dir.Write("t.INI", std::string("[SMTP]\nPort=465\n") + c.lines);
@@ -161,6 +164,11 @@ TEST_F(Settings, SecureSubmissionKeysReadWithTheirDefaults) {
     EXPECT_EQ(form.SmtpAuth, c.auth) << c.lines;
     EXPECT_EQ(form.VerifyCert, c.verify) << c.lines;
   }
+}
+
+TEST(SecureSubmissionValues, AChoiceInTheWindowIsWrittenAsItsWord) {
+  EXPECT_EQ(SecurityChoice(ssStartTls), (TSecuritySetting{ssStartTls, "starttls"}));
+  EXPECT_EQ(AuthChoice(saAuto), (TAuthSetting{saAuto, "auto"}));
 }
 
 TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {

@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "app/ExitStatus.h"
+#include "app/MacroReader.h"
 #include "app/Unit1.h"
-#include "platform/Dialogs.h"
+#include "support/ScriptedDialogs.h"
 
 namespace {
 
@@ -53,9 +55,11 @@ void CheckReader(const std::string& path, const std::string& bytes) {
 }
 
 void Run(const std::string& path, bool utf8) {
-  RunOptions().utf8Macros = utf8;
   Application().Reset();
   QuietForm form;
+  TRunOptions options;
+  options.utf8Macros = utf8;
+  form.SetRunOptions(options);
   try {
     form.ExecuteMacroFile(path);
   } catch (const std::exception&) {
@@ -63,7 +67,6 @@ void Run(const std::string& path, bool utf8) {
     // by the caller; only crashes and sanitizer findings count here.
   }
   if (form.PageControl1Enabled != true) fuzz::Fail("the form stays locked after a run");
-  RunOptions().utf8Macros = false;
 }
 
 }  // namespace

@@ -12,24 +12,11 @@
 #include <optional>
 #include <sstream>
 
+#include "support/EncodingTestSupport.h"
+
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/tarvex-profile-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    ::chmod(path_.c_str(), 0700);
-    std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = encoding_test::ScratchDir;
 
 void Put(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QLabel>
 #include <QListWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,11 +19,14 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Dialogs.h"
+#include "support/ScriptedDialogs.h"
 #include "platform/FileUtil.h"
 #include "platform/MessagePump.h"
 #include "platform/Profile.h"
 #include "platform/SysUtils.h"
+#include "app/ExitStatus.h"
+#include "app/MacroReader.h"
+#include "app/Version.h"
 #include "app/qt/FormWindow.h"
 #include "platform/qt/QtPump.h"
 #include "support/ScriptServer.h"
@@ -300,7 +304,7 @@ TEST_F(FormWindowTest, VerifyAndExpandButtonsTalkToTheServer) {
   Retype(W().eSMTPServer(), Q("127.0.0.1"));
   Retype(W().Edit2(), QString::number(server.Port()));
   Retype(W().Edit3(), Q("user@example.jp"));
-  form_.Edit11 = "staff";  // behind the about panel: the model fills it
+  form_.Edit11 = "staff";
   form_.Notify(TFormField::Edit11);
   for (int button : {1, 3, 7, 2}) W().Button(button)->click();
   ASSERT_TRUE(server.WaitDone());
@@ -315,6 +319,7 @@ TEST_F(FormWindowTest, VerifyAndExpandButtonsTalkToTheServer) {
 TEST_F(FormWindowTest, LinkLabelsOpenThroughTheShell) {
   Open();
   ShowPage(1);
+  Click(W().AboutButton());
   Click(W().Label17());
   Click(W().Label18());
   ASSERT_EQ(dialogs_.calls.size(), 2u);
@@ -391,9 +396,33 @@ TEST_F(FormWindowTest, WindowTakesItsPositionFromTheSettingsAndGivesItBack) {
   Write("t.INI", "[Pos]\r\nLeft=123\r\nTop=45\r\n");
   Open();
   EXPECT_EQ(W().pos(), QPoint(123, 45));
+  // A file from before the size was kept: the window's own size.
+  EXPECT_GE(W().width(), TMainWindow::kClientWidth);
+  EXPECT_GE(W().height(), TMainWindow::kClientHeight);
   W().move(150, 120);
   EXPECT_EQ(form_.Left, 150);
   EXPECT_EQ(form_.Top, 120);
+}
+
+// The size is kept with the position, and the attachment chooser's folder across
+// runs; the chooser opens in it.
+TEST_F(FormWindowTest, SizeAndAttachmentFolderAreKeptAcrossRuns) {
+  Write("t.INI", "[Pos]\r\nLeft=40\r\nTop=30\r\nWidth=520\r\nHeight=470\r\n[Folder]\r\nAttach=/srv/" +
+                     Cp("資料") + "/\r\n");
+  Open();
+  EXPECT_EQ(W().size(), QSize(520, 470));
+  EXPECT_EQ(form_.OpenDialog1.InitialDir, "/srv/" + Cp("資料") + "/");
+  dialogs_.fileAnswers = {{true, Cp("/home/user/写真/a.png")}};
+  Click(W().Button(4));
+  ASSERT_EQ(dialogs_.calls.size(), 1u);
+  EXPECT_EQ(form_.OpenDialog1.InitialDir, Cp("/home/user/写真/"));
+  W().resize(600, 480);
+  dialogs_.confirmAnswers = {true};  // discard the attachment
+  W().close();
+  ASSERT_TRUE(form_.IsClosed());
+  EXPECT_EQ(GetPrivateProfileString("Pos", "Width", "", ini_), "600");
+  EXPECT_EQ(GetPrivateProfileString("Pos", "Height", "", ini_), "480");
+  EXPECT_EQ(GetPrivateProfileString("Folder", "Attach", "", ini_), Cp("/home/user/写真/"));
 }
 
 // A saved position that lies off the screens (another screen layout, or a doubled
@@ -420,6 +449,38 @@ TEST_F(FormWindowTest, SavedPositionOffTheScreensIsMovedBack) {
   }
 }
 
+TEST_F(FormWindowTest, SecuritySettingsShowInAnyAsciiCaseAsTheSendUsesThem) {
+  struct Case {
+    const char* security;
+    const char* auth;
+    const char* shown;
+    bool authChecked;
+    TSmtpSecurity sent;
+  } cases[] = {
+      {"STARTTLS", "AUTO", "STARTTLS", true, ssStartTls},
+      {"StartTls", "Auto", "STARTTLS", true, ssStartTls},
+      {"starttls", "auto", "STARTTLS", true, ssStartTls},
+      {"Tls", "NONE", "TLS", false, ssTls},
+      {"None", "aUTO", "none", true, ssNone},
+  };
+  for (const Case& c : cases) {
+    Write("t.INI", std::string("[SMTP]\r\nSecurity=") + c.security + "\r\nAuth=" + c.auth + "\r\n");
+    RecordingForm form;
+    TFormWindow view(form);
+    form.FormCreate();
+    EXPECT_EQ(view.Window().Security()->currentText(), Q(c.shown)) << c.security;
+    EXPECT_EQ(view.Window().Auth()->isChecked(), c.authChecked) << c.auth;
+    // The connect hands the component what the window shows.
+    EXPECT_EQ(SmtpSecurityOf(form.SmtpSecurity), c.sent) << c.security;
+    EXPECT_EQ(SmtpAuthOf(form.SmtpAuth), c.authChecked ? saAuto : saNone) << c.auth;
+  }
+}
+
+TEST_F(FormWindowTest, AboutDialogShowsTheProjectVersion) {
+  Open();
+  EXPECT_EQ(W().findChild<QLabel*>(Q("AboutVersion"))->text(), Q("Version " TARVEX_VERSION));
+}
+
 TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersChoice) {
   Write("t.INI", "[SMTP]\r\nSecurity=starttls\r\nAuth=auto\r\n");
   Open();
@@ -430,8 +491,8 @@ TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersCho
   W().Security()->setFocus();
   QTest::keyClick(W().Security(), Qt::Key_Down);
   Click(W().Auth());
-  EXPECT_EQ(form_.SmtpSecurity, "tls");
-  EXPECT_EQ(form_.SmtpAuth, "none");
+  EXPECT_EQ(form_.SmtpSecurity, SecurityChoice(ssTls));
+  EXPECT_EQ(form_.SmtpAuth, AuthChoice(saNone));
   W().close();
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Security", "", ini_), "tls");
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "none");

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
 #include <QDropEvent>
 #include <QImage>
 #include <QInputMethodEvent>
@@ -24,7 +25,7 @@
 #include <memory>
 
 #include "platform/SysUtils.h"
-#include "platform/qt/MainWindow.h"
+#include "app/qt/MainWindow.h"
 
 namespace {
 
@@ -97,8 +98,8 @@ const ControlCase kControls[] = {
     {"Button2", "TabSheet1", "", "", "切断"},
     {"Button3", "TabSheet1", "", "", "Verify"},
     {"Button7", "TabSheet1", "", "", "Expand List"},
-    {"Label17", "TabSheet1", "", "", ""},
-    {"Label18", "TabSheet1", "", "", ""},
+    {"Label17", "AboutDialog", "", "", ""},
+    {"Label18", "AboutDialog", "", "", ""},
 };
 
 TEST_F(MainWindowTest, EveryControlHasItsNamePageLabelHintAndCaption) {
@@ -196,33 +197,38 @@ TEST_F(MainWindowTest, FieldKindsAndInitialValues) {
   EXPECT_EQ(window_.findChild<QLabel*>(Q("TitleLabel"))->text(), Q("Tarvex"));
 }
 
-// The about panel covers the name, verify, expand and member-list controls.
-TEST_F(MainWindowTest, AboutPanelLiesInFrontOfTheLowerConnectionControls) {
+// The program's name, version and links are in a small dialog that the connection
+// page's about button opens; the page's own controls are all in sight.
+TEST_F(MainWindowTest, AboutDialogOpensFromTheConnectionPage) {
   window_.PageControl1()->setCurrentIndex(1);
-  QWidget* panel = window_.AboutPanel();
-  QWidget* page = Find("TabSheet1");
-  for (const char* name : {"Edit5", "Button3", "Edit11", "Button7", "Memo2"}) {
-    SCOPED_TRACE(name);
-    QWidget* covered = Find(name);
-    QPoint centre = covered->geometry().center();
-    QWidget* top = page->childAt(centre);
-    ASSERT_NE(top, nullptr);
-    EXPECT_TRUE(top == panel || panel->isAncestorOf(top));
-  }
-  for (const char* name : {"eSMTPServer", "Edit2", "Edit3", "Edit4", "Button1", "Button2"})
-    EXPECT_FALSE(panel->geometry().intersects(Find(name)->geometry())) << name;
-  auto* title = window_.findChild<QLabel*>(Q("AboutName"));
+  QDialog* about = window_.AboutDialog();
+  EXPECT_FALSE(about->isVisible());
+  QTest::mouseClick(window_.AboutButton(), Qt::LeftButton);
+  ASSERT_TRUE(about->isVisible());
+  EXPECT_TRUE(about->isWindow());
+  EXPECT_LT(about->width() * about->height(), window_.width() * window_.height());
+  auto* title = about->findChild<QLabel*>(Q("AboutName"));
   ASSERT_NE(title, nullptr);
   EXPECT_EQ(title->text(), Q("Tarvex"));
   EXPECT_GT(title->font().pointSize(), QApplication::font().pointSize() * 2);
-  EXPECT_FALSE(window_.findChild<QLabel*>(Q("AboutVersion"))->text().isEmpty());
-  EXPECT_FALSE(window_.findChild<QLabel*>(Q("AboutBrand"))->text().isEmpty());
+  EXPECT_FALSE(about->findChild<QLabel*>(Q("AboutBrand"))->text().isEmpty());
   EXPECT_EQ(window_.Label17()->text(), Q(TMainWindow::kHomePageAddress));
   EXPECT_EQ(window_.Label18()->text(), Q(TMainWindow::kMailAddress));
+  window_.SetAboutVersion(Q("Version 9.9"));
+  EXPECT_EQ(about->findChild<QLabel*>(Q("AboutVersion"))->text(), Q("Version 9.9"));
+  QWidget* page = Find("TabSheet1");
+  for (const char* name : {"Edit5", "Button3", "Edit11", "Button7", "Memo2"}) {
+    QWidget* w = Find(name);
+    EXPECT_TRUE(w->isVisible()) << name;
+    EXPECT_EQ(page->childAt(w->geometry().center()), w) << name;
+  }
+  QTest::keyClick(about, Qt::Key_Escape);
+  EXPECT_FALSE(about->isVisible());
 }
 
 TEST_F(MainWindowTest, EachButtonAndLinkEmitsItsOwnSignal) {
   window_.PageControl1()->setCurrentIndex(1);
+  window_.ShowAbout();
   struct Case {
     QWidget* widget;
     void (TMainWindow::*signal)();
@@ -240,7 +246,7 @@ TEST_F(MainWindowTest, EachButtonAndLinkEmitsItsOwnSignal) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].widget->objectName().toStdString());
     if (auto* button = qobject_cast<QPushButton*>(cases[i].widget))
-      button->click();  // the buttons behind the about panel cannot take a mouse click
+      button->click();  // the buttons of the hidden page cannot take a mouse click
     else
       QTest::mouseClick(cases[i].widget, Qt::LeftButton);
     for (size_t j = 0; j < spies.size(); ++j) EXPECT_EQ(spies[j]->count(), j == i ? 1 : 0) << j;
@@ -342,7 +348,10 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
   QSignalSpy closeRequests(&window_, &TMainWindow::closeRequested);
   window_.SetLocked(true);
   EXPECT_TRUE(window_.IsLocked());
-  for (const auto& c : kControls) EXPECT_FALSE(Find(c.name)->isEnabled()) << c.name;
+  // The about dialog's links open the browser only; they stay usable.
+  auto onPage = [](const ControlCase& c) { return std::string(c.page) != "AboutDialog"; };
+  for (const auto& c : kControls)
+    if (onPage(c)) EXPECT_FALSE(Find(c.name)->isEnabled()) << c.name;
   EXPECT_TRUE(window_.StatusBar1()->isEnabled());
   window_.SetStatusText(Cp("送信中 512 bytes of 1000 sent"));
   EXPECT_EQ(window_.StatusDisplayText(), Q("送信中 512 bytes of 1000 sent"));
@@ -353,7 +362,8 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
   EXPECT_TRUE(window_.isVisible());  // the owner decides
 
   window_.SetLocked(false);
-  for (const auto& c : kControls) EXPECT_TRUE(Find(c.name)->isEnabled()) << c.name;
+  for (const auto& c : kControls)
+    if (onPage(c)) EXPECT_TRUE(Find(c.name)->isEnabled()) << c.name;
   window_.CloseWindow();
   EXPECT_FALSE(window_.isVisible());
   EXPECT_EQ(closeRequests.count(), 1);

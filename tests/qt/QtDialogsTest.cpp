@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -59,8 +60,11 @@ class QtDialogsTest : public ::testing::Test {
     static_cast<QMessageBox*>(d)->button(which)->click();
   }
 
+  QtDialogsTest() { window_.setWindowTitle(Q("Tarvex")); }
+
   TQtPumpGuard pump_;
-  TQtDialogs dialogs_;
+  QWidget window_;  // the window the dialogs belong to; its title titles the boxes
+  TQtDialogs dialogs_{&window_};
   // What the hook saw of the last dialog shown (the dialog itself is gone afterwards).
   bool shown_ = false;
   QString title_, text_, suffix_;
@@ -144,6 +148,43 @@ TEST_F(QtDialogsTest, InputBoxFieldRefusesCharactersWithoutCp932Form) {
   std::string value;
   ASSERT_TRUE(dialogs_.InputBox("Invalid Host!", "Specify a new host:", value));
   EXPECT_EQ(value, "host");
+}
+
+// The attachment chooser takes several files at once, opens in the folder it is
+// given and over the window it belongs to.
+TEST_F(QtDialogsTest, ChooserOfSeveralFilesOpensInItsFolderOverTheWindow) {
+  QTemporaryDir dir;
+  const QStringList files = {dir.filePath(Q("写真.png")), dir.filePath(Q("b.pdf"))};
+  for (const QString& f : files) QFile(f).open(QIODevice::WriteOnly);
+  QWidget window;
+  window.setWindowTitle(Q("Tarvex"));
+  window.setGeometry(200, 150, 600, 500);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  TQtDialogs dialogs(&window);
+  QString openedIn;
+  QPoint centre;
+  QFileDialog::FileMode mode = QFileDialog::AnyFile;
+  dialogs.SetShownHook([&](QDialog* d) {
+    auto* chooser = static_cast<QFileDialog*>(d);
+    openedIn = chooser->directory().absolutePath();
+    centre = chooser->frameGeometry().center();
+    mode = chooser->fileMode();
+    QMetaObject::invokeMethod(chooser, [chooser, &files] {
+      chooser->selectFile(QStringLiteral("\"%1\" \"%2\"").arg(QFileInfo(files[0]).fileName(),
+                                                                   QFileInfo(files[1]).fileName()));
+      static_cast<QDialog*>(chooser)->accept();
+    }, Qt::QueuedConnection);
+  });
+  TFileChooser c{Cp("すべてのファイル(*.*)|*.*"), Cp("添付ファイルの指定"), "*", "", FromOsPath(dir.path().toStdString())};
+  std::vector<std::string> paths;
+  ASSERT_TRUE(dialogs.ChooseFiles(c, paths));
+  EXPECT_EQ(mode, QFileDialog::ExistingFiles);
+  EXPECT_EQ(openedIn, QDir(dir.path()).absolutePath());
+  EXPECT_TRUE(window.frameGeometry().contains(centre));
+  std::vector<std::string> expected;
+  for (const QString& f : files) expected.push_back(FromOsPath(QFile::encodeName(f).toStdString()));
+  EXPECT_EQ(paths, expected);
 }
 
 TEST_F(QtDialogsTest, FileChooserOffersTheFilterAndAnswersACp932Path) {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <cstdlib>
 
+#include "app/qt/MainWindow.h"
 #include "app/qt/Translations.h"
-#include "platform/qt/MainWindow.h"
 #include "platform/qt/QtPump.h"
 
 int main(int argc, char** argv) {

@@ -13,7 +13,7 @@
 #include "app/qt/FormTexts.h"
 #include "app/qt/Translations.h"
 #include "platform/SysUtils.h"
-#include "platform/qt/MainWindow.h"
+#include "app/qt/MainWindow.h"
 
 namespace {
 

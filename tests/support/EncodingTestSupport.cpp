@@ -58,6 +58,11 @@ ScratchDir::ScratchDir() {
   if (::mkdtemp(tmpl.data())) path_ = tmpl + "/";
 }
 
+std::string ScratchDir::Write(const std::string& name, const std::string& bytes) const {
+  WriteOsFile(File(name), bytes);
+  return File(name);
+}
+
 ScratchDir::~ScratchDir() {
   if (path_.empty()) return;
   std::error_code ec;

@@ -20,7 +20,9 @@ std::string RunCommand(const std::string& command);
 // Writes bytes to the file at the OS path; fails the test on error.
 void WriteOsFile(const std::string& osPath, const std::string& bytes);
 
-// A fresh folder under /tmp, removed with its contents when the object goes.
+// A fresh folder under /tmp, removed with its contents when the object goes (after
+// its own permissions are restored, so a test may lock it). The one helper for
+// temporary folders in the tests.
 class ScratchDir {
  public:
   ScratchDir();
@@ -29,6 +31,10 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
   // The folder's OS path with a trailing "/".
   const std::string& Path() const { return path_; }
+  // The path of name inside the folder.
+  std::string File(const std::string& name) const { return path_ + name; }
+  // Writes bytes to name inside the folder and returns its path.
+  std::string Write(const std::string& name, const std::string& bytes) const;
 
  private:
   std::string path_;

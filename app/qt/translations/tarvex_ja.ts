@@ -56,6 +56,14 @@
         <translation>リスト展開(&amp;E)</translation>
     </message>
     <message>
+        <source>About Tarvex</source>
+        <translation>Tarvex について</translation>
+    </message>
+    <message>
+        <source>&amp;About Tarvex</source>
+        <translation>バージョン情報(&amp;I)</translation>
+    </message>
+    <message>
         <source>Mailing List Members</source>
         <translation>メーリングリストのメンバー</translation>
     </message>

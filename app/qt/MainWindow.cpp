@@ -1,11 +1,12 @@
-#include "platform/qt/MainWindow.h"
+#include "app/qt/MainWindow.h"
 
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QFont>
-#include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -26,49 +27,13 @@
 #include "platform/FileUtil.h"
 #include "platform/SysUtils.h"
 
-// ---- TLinkLabel ----
-
-TLinkLabel::TLinkLabel(const QString& text, QWidget* parent) : QLabel(parent) {
-  setText(text);
-  setTextFormat(Qt::PlainText);
-  setCursor(Qt::PointingHandCursor);
-  setFocusPolicy(Qt::TabFocus);
-  QFont f = font();
-  f.setUnderline(true);
-  setFont(f);
-  QPalette p = palette();
-  p.setColor(QPalette::WindowText, QColor(0, 0, 0xCC));
-  setPalette(p);
-}
-
-void TLinkLabel::mouseReleaseEvent(QMouseEvent* e) {
-  if (e->button() == Qt::LeftButton && rect().contains(e->position().toPoint())) emit clicked();
-  QLabel::mouseReleaseEvent(e);
-}
-
-void TLinkLabel::keyPressEvent(QKeyEvent* e) {
-  if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter || e->key() == Qt::Key_Space) {
-    emit clicked();
-    return;
-  }
-  QLabel::keyPressEvent(e);
-}
-
-// ---- TMainWindow ----
-
 namespace {
 // Mnemonic captions follow the desktop's Japanese habit: the letter in parentheses
-// after the caption ("送信(&S)"). caption() of such a text gives the caption alone.
+// after the caption ("送信(&S)").
 QString WithMnemonic(const QString& caption, char letter) {
   return caption + QStringLiteral("(&") + QLatin1Char(letter) + QLatin1Char(')');
 }
 
-QLabel* PlaceLabel(QWidget* parent, const QString& text, QRect rect) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  label->setGeometry(rect);
-  return label;
-}
 }  // namespace
 
 TMainWindow::TMainWindow(QWidget* parent) : QWidget(parent) {
@@ -87,7 +52,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QWidget(parent) {
   pageControl1_->setCurrentWidget(mailPage);
   BuildMailPage(mailPage);
   BuildConnectionPage(connectionPage);
-  BuildAboutPanel(connectionPage);
+  BuildAboutDialog();
   void (TMainWindow::*const clickSignals[])() = {
       nullptr, &TMainWindow::button1Clicked, &TMainWindow::button2Clicked, &TMainWindow::button3Clicked,
       &TMainWindow::button4Clicked, &TMainWindow::button5Clicked, &TMainWindow::button6Clicked,
@@ -294,6 +259,11 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   grid->addWidget(AddLabel(page, tr("Mailing List Members"), memo2_), 6, 0, 1, 3);
   grid->addWidget(memo2_, 7, 0, 1, 3);
   grid->setRowStretch(7, 1);
+  // The program's name, version and links, in a small dialog of their own.
+  aboutButton_ = new QPushButton(tr("&About Tarvex"), page);
+  aboutButton_->setObjectName(QStringLiteral("AboutButton"));
+  connect(aboutButton_, &QPushButton::clicked, this, &TMainWindow::ShowAbout);
+  grid->addWidget(aboutButton_, 8, 2);
   grid->setColumnStretch(1, 1);
   GuardField(memo2_);
 }
@@ -305,46 +275,49 @@ void TMainWindow::SetTabOrder() {
                                       buttons_[9], buttons_[6]};
   const std::vector<QWidget*> connection = {eSMTPServer_, buttons_[1], edit2_,      security_, auth_,
                                             buttons_[2],  edit3_,      edit4_,      edit5_,    buttons_[3],
-                                            edit11_,      buttons_[7], memo2_};
+                                            edit11_,      buttons_[7], memo2_,    aboutButton_};
   for (const auto* order : {&mail, &connection})
     for (size_t i = 0; i + 1 < order->size(); ++i) setTabOrder((*order)[i], (*order)[i + 1]);
 }
 
-void TMainWindow::BuildAboutPanel(QWidget* page) {
-  auto* panel = new QFrame(page);
-  panel->setObjectName(QStringLiteral("AboutPanel"));
-  panel->setFrameShape(QFrame::StyledPanel);
-  panel->setFrameShadow(QFrame::Raised);
-  panel->setAutoFillBackground(true);
-  // Over the name, verify, expand and member-list rows.
-  static_cast<QGridLayout*>(page->layout())->addWidget(panel, 4, 0, 4, 3);
-  aboutPanel_ = panel;
-
-  auto* name = PlaceLabel(panel, QStringLiteral("Tarvex"), {16, 16, 396, 56});
-  name->setObjectName(QStringLiteral("AboutName"));
+void TMainWindow::BuildAboutDialog() {
+  auto* dialog = new QDialog(this, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  dialog->setObjectName(QStringLiteral("AboutDialog"));
+  dialog->setWindowTitle(tr("About Tarvex"));
+  aboutDialog_ = dialog;
+  auto* layout = new QVBoxLayout(dialog);
+  layout->setContentsMargins(24, 16, 24, 12);
+  auto centred = [layout](QLabel* label, const char* name) {
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignCenter);
+    label->setTextFormat(Qt::PlainText);
+    layout->addWidget(label);
+    return label;
+  };
+  auto* name = centred(new QLabel(QStringLiteral("Tarvex"), dialog), "AboutName");
   QFont big = name->font();
   big.setPointSize(28);
   big.setBold(true);
   name->setFont(big);
-  name->setAlignment(Qt::AlignCenter);
-  versionLabel_ = PlaceLabel(panel, QStringLiteral("Version 0.15"), {16, 80, 396, 20});
-  versionLabel_->setObjectName(QStringLiteral("AboutVersion"));
-  versionLabel_->setAlignment(Qt::AlignCenter);
-  auto* brand = PlaceLabel(panel, QStringLiteral("Tarvex Project"), {16, 108, 396, 20});
-  brand->setObjectName(QStringLiteral("AboutBrand"));
-  brand->setAlignment(Qt::AlignCenter);
-
-  label17_ = new TLinkLabel(QString::fromLatin1(kHomePageAddress), panel);
-  label17_->setObjectName(QStringLiteral("Label17"));
-  label17_->setGeometry(16, 146, 396, 20);
-  label17_->setAlignment(Qt::AlignCenter);
-  label18_ = new TLinkLabel(QString::fromLatin1(kMailAddress), panel);
-  label18_->setObjectName(QStringLiteral("Label18"));
-  label18_->setGeometry(16, 174, 396, 20);
-  label18_->setAlignment(Qt::AlignCenter);
+  versionLabel_ = centred(new QLabel(dialog), "AboutVersion");
+  centred(new QLabel(QStringLiteral("Tarvex Project"), dialog), "AboutBrand");
+  layout->addSpacing(8);
+  label17_ = new TLinkLabel(QString::fromLatin1(kHomePageAddress), dialog);
+  centred(label17_, "Label17");
+  label18_ = new TLinkLabel(QString::fromLatin1(kMailAddress), dialog);
+  centred(label18_, "Label18");
   connect(label17_, &TLinkLabel::clicked, this, &TMainWindow::label17Clicked);
   connect(label18_, &TLinkLabel::clicked, this, &TMainWindow::label18Clicked);
-  panel->raise();  // in front of the name, verify, expand and member-list controls
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+  connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+  layout->addWidget(buttons);
+  dialog->setFixedSize(dialog->sizeHint());
+}
+
+void TMainWindow::ShowAbout() {
+  aboutDialog_->show();
+  aboutDialog_->raise();
+  aboutDialog_->activateWindow();
 }
 
 QPushButton* TMainWindow::Button(int number) const {

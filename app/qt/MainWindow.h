@@ -1,5 +1,5 @@
 // The desktop window "Tarvex": the mail page and the connection page with every
-// field, label, hint and button of the form, the about panel and the status bar
+// field, label, hint and button of the form, the about dialog and the status bar
 // (status text, progress bar and Cancel while busy), laid out so that the window
 // resizes and the body grows with it. It holds no state of its own beyond what the
 // widgets show. Texts of its own that are English in the source are translated
@@ -27,6 +27,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QList>
 #include <QListWidget>
@@ -41,24 +42,12 @@
 #include <vector>
 
 #include "platform/qt/Cp932Fields.h"
-
-// A label that acts as a link: shown as one, emits clicked on a left click.
-class TLinkLabel : public QLabel {
-  Q_OBJECT
- public:
-  TLinkLabel(const QString& text, QWidget* parent);
- signals:
-  void clicked();
-
- protected:
-  void mouseReleaseEvent(QMouseEvent* e) override;
-  void keyPressEvent(QKeyEvent* e) override;
-};
+#include "platform/qt/LinkLabel.h"
 
 class TMainWindow : public QWidget {
   Q_OBJECT
  public:
-  // The addresses behind the two link labels of the about panel.
+  // The addresses behind the two link labels of the about dialog.
   static constexpr const char* kHomePageAddress = "https://tarvex.example/";
   static constexpr const char* kMailAddress = "tarvex@tarvex.example";
   // The client area's size when the settings give none; the window resizes, and
@@ -93,7 +82,11 @@ class TMainWindow : public QWidget {
   TLinkLabel* Label18() const { return label18_; }
   QTabWidget* PageControl1() const { return pageControl1_; }
   QStatusBar* StatusBar1() const { return statusBar1_; }
-  QWidget* AboutPanel() const { return aboutPanel_; }
+  // The small dialog with the program's name, version and the two links; the
+  // connection page's about button shows it.
+  QDialog* AboutDialog() const { return aboutDialog_; }
+  QPushButton* AboutButton() const { return aboutButton_; }
+  void ShowAbout();
 
   // The list box's items as CP932 paths, and the reverse. The list shows each
   // file's name; the full path is the item's tool tip.
@@ -133,7 +126,7 @@ class TMainWindow : public QWidget {
   void SetLocked(bool locked);
   bool IsLocked() const;
 
-  // The version line of the about panel (default "Version 0.15").
+  // The version line of the about dialog (empty until the application sets it).
   void SetAboutVersion(const QString& text);
 
   // Closes the window for good (after the owner has accepted a close request).
@@ -183,7 +176,7 @@ class TMainWindow : public QWidget {
  private:
   void BuildMailPage(QWidget* page);
   void BuildConnectionPage(QWidget* page);
-  void BuildAboutPanel(QWidget* page);
+  void BuildAboutDialog();
   void BuildStatusBar();
   void SetTabOrder();
   TCp932LineEdit* AddLineEdit(QWidget* page, const char* name, const QString& hint);
@@ -206,7 +199,8 @@ class TMainWindow : public QWidget {
   QLabel* statusText_;
   QProgressBar* progress_;
   QPushButton* cancel_;
-  QWidget* aboutPanel_;
+  QDialog* aboutDialog_;
+  QPushButton* aboutButton_;
   bool closing_ = false;
   bool busy_ = false;
 };

@@ -1,4 +1,4 @@
-#include "smtp/LxUUE.h"
+#include "jmail/LxUUE.h"
 
 #include <algorithm>
 #include <cstring>

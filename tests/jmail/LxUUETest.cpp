@@ -1,7 +1,7 @@
 // The stream encoder: uuencode lines of the known examples, base64 lines of 45
 // input bytes, the reference base64 for every length, the callbacks and the
 // output position, also when a stream fails.
-#include "smtp/LxUUE.h"
+#include "jmail/LxUUE.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,59 @@
+#include "app/ExitStatus.h"
+
+#include "app/MacroReader.h"
+#include "app/Rw_ini.h"
+#include "app/Unit1.h"
+#include "platform/Dialogs.h"
+#include "smtp/Lxsmtp.h"
+
+const TExitStatusInfo kExitStatuses[] = {
+    {esOk, "the run ended without error"},
+    {esUsage, "usage: a bad command line"},
+    {esMissingField, "a send found To, Subject or the sender address empty, or a UTF-8 macro line does not convert"},
+    {esNoInput, "the macro file cannot be opened"},
+    {esUnavailable, "the server refused (5xx, a refused HELO, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
+    {esSoftware, "any other error"},
+    {esCantCreate, "the settings file or the dump file could not be written"},
+    {esTempFail, "temporary failure: connection failed, time-out, 4xx reply, the connection was closed"},
+};
+const int kExitStatusCount = sizeof kExitStatuses / sizeof kExitStatuses[0];
+
+int ExitStatusOf(const std::exception& error) {
+  if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
+  if (dynamic_cast<const EMacroCharsetError*>(&error)) return esDataError;
+  if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
+  if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
+  // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
+  // failed or timed-out connection and a lost one may pass if tried again later.
+  // A certificate that is not trusted or for another host, a failed handshake and a
+  // server without STARTTLS or AUTH stay so on a retry; a lost connection may not.
+  if (auto* tls = dynamic_cast<const ETlsError*>(&error)) {
+    if (tls->Kind == TTlsFailure::Lost) return esTempFail;
+    return tls->Kind == TTlsFailure::Setup ? esSoftware : esUnavailable;
+  }
+  if (dynamic_cast<const ESmtpUnsupported*>(&error)) return esUnavailable;
+  if (auto* smtp = dynamic_cast<const ESmtpError*>(&error)) {
+    if (smtp->Message() == "Authentication failed" || smtp->Code >= 500) return esUnavailable;
+    return esTempFail;
+  }
+  if (dynamic_cast<const ESockError*>(&error)) return esTempFail;
+  if (auto* general = dynamic_cast<const Exception*>(&error); general && general->Message() == "Not Connected")
+    return esTempFail;
+  return esSoftware;
+}
+
+void TApplication::ShowException(const std::exception& error) {
+  exitStatus_ = ExitStatusOf(error);
+  Dialogs().MessageBox(error.what());
+}
+
+TApplication& Application() {
+  static TApplication application;
+  return application;
+}
+
+int ExitStatusOfRun(const TForm1& form) {
+  if (Application().ExitStatus() != esOk) return Application().ExitStatus();
+  if (!form.ErrorMessage.empty()) return esMissingField;
+  return esOk;
+}

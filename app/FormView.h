@@ -1,0 +1,23 @@
+// What a window showing the form implements (TFormView) and the names of the
+// form's fields it is told about (TFormField).
+#pragma once
+
+// The data fields of the form, as named in notifications to the view.
+enum class TFormField {
+  eTo, eCC, eBCC, eSubject, eHomeAddr, ListBox1, reMessageText,
+  eSMTPServer, Edit2, Edit3, Edit4, Edit5, Edit11, Memo2,
+  StatusBar1, PageControl1, Position,
+  Security  // SmtpSecurity and SmtpAuth
+};
+
+// What a window showing the form implements. The model calls it after it changed
+// a field itself; a window writes the user's edits straight into the model's
+// fields. The headless front end has no view.
+class TFormView {
+ public:
+  virtual ~TFormView() = default;
+  // The model changed this field: show its new value.
+  virtual void Changed(TFormField field) = 0;
+  // The form has closed (settings saved): hide the window.
+  virtual void Closed() = 0;
+};

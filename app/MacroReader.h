@@ -1,0 +1,66 @@
+// The macro file: reading its lines (TMacroLineReader) and telling its section
+// lines (MacroKeyword) from its content lines. The form runs what they hold.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "platform/SysUtils.h"
+
+// The macro file of a run cannot be opened. Carries the platform's file error text;
+// kept apart from other file errors because it has its own exit status.
+class EMacroOpenError : public EFOpenError { using EFOpenError::EFOpenError; };
+
+// A line of a UTF-8 macro or pickup file is no UTF-8 or holds a character without
+// a CP932 form. The message names the file, the line number and the character.
+class EMacroCharsetError : public Exception { using Exception::Exception; };
+
+// Reads the lines of a macro file (or of a file a macro picks up) as bytes: a line
+// ends at CR, an LF right after the CR belongs to the line end, a bare LF is an
+// ordinary byte, a 0x1A byte ends the file. Lines have no length limit; the file is
+// read in chunks, so only the current line and one chunk are held. A UTF-8 file's
+// lines are converted to CP932 as they are read (a byte-order mark at the start is
+// dropped), so the caller always gets CP932.
+class TMacroLineReader {
+ public:
+  // Opens a regular file. Throws EFOpenError (the platform's file error) when it
+  // cannot be opened or is no regular file.
+  explicit TMacroLineReader(const std::string& path, bool utf8 = false);
+  ~TMacroLineReader();
+  TMacroLineReader(const TMacroLineReader&) = delete;
+  TMacroLineReader& operator=(const TMacroLineReader&) = delete;
+
+  // True when no line is left (end of file, a 0x1A byte, or closed).
+  // Throws EStreamError "Stream read error" when the file cannot be read.
+  bool Eof();
+  // The next line without its line end; empty at the end. Throws as Eof, and
+  // EMacroCharsetError when a UTF-8 line does not convert to CP932.
+  std::string ReadLine();
+  // The number of lines read so far.
+  int LineNumber() const { return lineNumber_; }
+  // Closes the file; Eof is true afterwards.
+  void Close();
+
+ private:
+  bool Fill();
+  std::string ReadRawLine();
+  int fd_ = -1;
+  std::string path_;
+  bool utf8_;
+  int lineNumber_ = 0;
+  char buffer_[65536];
+  size_t pos_ = 0, len_ = 0;
+};
+
+// The section number (0-13) a macro line selects, or -1 when it is a content line:
+// the line must hold ":", and with its first ":" deleted and A-Z turned into a-z it
+// must equal one of "rem", "to", "cc", "bcc", "subject", "reply-to", "body",
+// "bind", "server", "pickupbcc", "pickupbody", "action", "upwd", "uname".
+int MacroKeyword(const std::string& line);
+
+// The macro sections by number.
+enum TMacroSection : int {
+  msRem = 0, msTo, msCC, msBCC, msSubject, msReplyTo, msBody, msBind, msServer,
+  msPickupBCC, msPickupBody, msAction, msUpwd, msUname
+};
+

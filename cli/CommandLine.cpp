@@ -1,0 +1,165 @@
+#include "cli/CommandLine.h"
+
+#include <getopt.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "app/ExitStatus.h"
+#include "platform/FileUtil.h"
+
+const char kHelpHint[] = "Try 'tarvex --help' for more information.";
+
+namespace {
+
+const char kUsageHead[] =
+    "usage: tarvex [--headless] [OPTIONS] [MACRO]\n"
+    "       tarvex --help | --version\n"
+    "Runs the macro file MACRO (a bare file name means the file beside the program)\n"
+    "and keeps the settings and the run's result in the settings file beside the\n"
+    "program, or in the file named by TARVEX_INI.\n"
+    "\n"
+    "Options for scripts and debugging (all off by default):\n"
+    "  --charset CHARSET  read the macro file and its pickup files as CHARSET:\n"
+    "                     cp932 (Shift-JIS, the default) or utf-8; also taken from\n"
+    "                     the environment variable TARVEX_CHARSET. A UTF-8 line with\n"
+    "                     a character that has no CP932 form stops the run (exit 65).\n"
+    "  --timeout SECONDS  give up a host lookup, connect or server reply after\n"
+    "                     SECONDS (decimals allowed; 0: wait without limit). Without\n"
+    "                     it, [SMTP] TimeOut of the settings file (milliseconds) holds.\n"
+    "  -v, --verbose      trace every command sent and every line received on stderr,\n"
+    "                     with time stamps; -vv also the connection's status texts.\n"
+    "  --dump FILE        each send also writes the bytes that follow DATA (header,\n"
+    "                     empty line, dot-stuffed body, without the final \".\") to FILE.\n"
+    "  --no-send          with --dump: connect to nothing; \"open\" and \"close\" do\n"
+    "                     nothing and \"send\" succeeds once FILE is written. Implies\n"
+    "                     --headless.\n"
+    "  -h, --help         show this text.\n"
+    "  --version          show the version.\n"
+    "\n"
+    "Examples:\n"
+    "  tarvex --headless --charset utf-8 -v mail.txt\n"
+    "  tarvex --timeout 30 --dump sent.eml mail.txt\n"
+    "  tarvex --dump check.eml --no-send mail.txt\n"
+    "\n"
+    "With a display (DISPLAY or WAYLAND_DISPLAY) and without --headless the form\n"
+    "opens as a window; it exits 0 when closed, or as a macro ending in \"end\" ended.\n"
+    "Debug aid: --screenshot FILE saves a picture of the window once it is shown.\n"
+    "\n"
+    "Exit status:\n";
+
+// The meaning of an exit status, wrapped at the words to lines of at most 79
+// columns under a six-column indent.
+void AppendExitStatus(std::string& out, const TExitStatusInfo& info) {
+  std::string line = "  " + std::to_string(info.Status);
+  line.resize(6, ' ');
+  const std::string meaning = info.Meaning;
+  size_t pos = 0;
+  bool first = true;
+  while (pos < meaning.size()) {
+    size_t end = meaning.find(' ', pos);
+    if (end == std::string::npos) end = meaning.size();
+    const std::string word = meaning.substr(pos, end - pos);
+    if (!first && line.size() + 1 + word.size() > 79) {
+      out += line + "\n";
+      line = std::string(6, ' ');
+      first = true;
+    }
+    line += (first ? "" : " ") + word;
+    first = false;
+    pos = end + 1;
+  }
+  out += line + "\n";
+}
+
+enum TOptionId : int { opHeadless = 256, opVersion, opNoSend, opCharset, opTimeout, opDump, opScreenshot };
+
+const option kOptions[] = {
+    {"headless", no_argument, nullptr, opHeadless},  {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, opVersion},    {"verbose", no_argument, nullptr, 'v'},
+    {"no-send", no_argument, nullptr, opNoSend},     {"charset", required_argument, nullptr, opCharset},
+    {"timeout", required_argument, nullptr, opTimeout}, {"dump", required_argument, nullptr, opDump},
+    {"screenshot", required_argument, nullptr, opScreenshot}, {nullptr, 0, nullptr, 0},
+};
+
+// The message for what getopt_long returned as '?' or ':' for the argument text.
+std::string OptionFault(int result, const std::string& text, int optopt) {
+  const bool isLong = text.compare(0, 2, "--") == 0;
+  const std::string name = text.substr(0, text.find('='));
+  if (result == ':')
+    return isLong ? "option '" + name + "' requires an argument"
+                  : std::string("option requires an argument -- '") + static_cast<char>(optopt) + "'";
+  if (isLong && optopt != 0) return "option '" + name + "' doesn't allow an argument";
+  if (isLong) return "unrecognized option '" + text + "'";
+  return std::string("invalid option -- '") + static_cast<char>(optopt) + "'";
+}
+
+// Checks the option values and fills the run options; the first fault goes to
+// line.error.
+void ApplyValues(TCommandLine& line, bool charsetGiven, const std::string& charsetOption,
+                 const std::string* timeOut, const std::string* dumpPath, int verbosity, bool noSend) {
+  auto fail = [&line](const std::string& text) {
+    if (line.error.empty()) line.error = text;
+  };
+  std::string charset = charsetOption;
+  const char* env = std::getenv("TARVEX_CHARSET");
+  const bool fromEnv = !charsetGiven && env && *env;
+  if (fromEnv) charset = env;
+  if (charsetGiven || fromEnv) {
+    bool ok = false;
+    line.run.utf8Macros = ParseCharsetName(charset, ok);
+    if (!ok) fail("unknown charset \"" + charset + "\"" + (fromEnv ? " in TARVEX_CHARSET" : "") + " (cp932 or utf-8)");
+  }
+  if (timeOut) {
+    line.run.timeOut = ParseSeconds(*timeOut);
+    if (line.run.timeOut < 0) fail("bad --timeout \"" + *timeOut + "\" (seconds, e.g. 30 or 2.5)");
+  }
+  line.run.verbosity = std::min(verbosity, 2);
+  if (dumpPath) {
+    if (dumpPath->empty()) fail("--dump needs a file name");
+    line.run.dumpPath = FromOsPath(*dumpPath);
+  }
+  if (noSend && !dumpPath) fail("--no-send needs --dump FILE");
+  line.run.noSend = noSend;
+  // A run that sends nothing is a check for scripts: never a window.
+  if (noSend) line.headless = true;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  std::string text = kUsageHead;
+  for (int i = 0; i < kExitStatusCount; ++i) AppendExitStatus(text, kExitStatuses[i]);
+  return text;
+}
+
+TCommandLine ParseCommandLine(int argc, char** argv) {
+  TCommandLine line;
+  std::string charset, timeOut, dumpPath;
+  bool charsetGiven = false, timeOutGiven = false, dumpGiven = false, noSend = false;
+  int verbosity = 0;
+  opterr = 0;  // the faults are worded here, with the program's name
+  optind = 0;  // a full restart of the parser (a second parse in one process)
+  int result;
+  while ((result = getopt_long(argc, argv, ":hv", kOptions, nullptr)) != -1) {
+    switch (result) {
+      case opHeadless: line.headless = true; break;
+      case 'h': line.help = true; break;
+      case opVersion: line.version = true; break;
+      case 'v': ++verbosity; break;
+      case opNoSend: noSend = true; break;
+      case opCharset: charset = optarg; charsetGiven = true; break;
+      case opTimeout: timeOut = optarg; timeOutGiven = true; break;
+      case opDump: dumpPath = optarg; dumpGiven = true; break;
+      case opScreenshot: line.screenshot = optarg; break;
+      default:
+        if (line.error.empty()) line.error = OptionFault(result, argv[optind - 1], optopt);
+        break;
+    }
+  }
+  for (int i = optind; i < argc; ++i) line.params.push_back(FromOsPath(argv[i]));
+  if (line.error.empty())
+    ApplyValues(line, charsetGiven, charset, timeOutGiven ? &timeOut : nullptr, dumpGiven ? &dumpPath : nullptr,
+                verbosity, noSend);
+  return line;
+}

@@ -1,0 +1,61 @@
+// Program entry: reads the command line, then runs the form in the desktop front
+// end when a display answers, else headless.
+#include <cstdio>
+#include <string>
+
+#include "app/ExitStatus.h"
+#include "app/Version.h"
+#include "cli/CommandLine.h"
+#include "cli/Display.h"
+#include "cli/Runners.h"
+#include "platform/FileUtil.h"
+
+namespace {
+
+int UsageError(const std::string& text) {
+  PrintError(text);
+  std::fprintf(stderr, "%s\n", kHelpHint);
+  return esUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TCommandLine line = ParseCommandLine(argc, argv);
+  if (line.help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return esOk;
+  }
+  if (line.version) {
+    std::puts("tarvex " TARVEX_VERSION);
+    return esOk;
+  }
+  if (!line.error.empty()) return UsageError(line.error);
+  SetParams(line.params);
+  Application().Title = "Tarvex";
+
+  if (!line.headless && DisplayAvailable() && !DisplayReachable()) {
+    PrintError("the display cannot be reached; running headless");
+    line.headless = true;
+  }
+  // Built without the desktop toolkit, the run goes on headless.
+  if (!line.headless && DisplayAvailable() && HaveDesktop()) {
+    try {
+      return RunDesktop(argv[0], line.run, line.screenshot);
+    } catch (const std::exception& e) {
+      PrintError(e.what());
+      return ExitStatusOf(e);
+    }
+  }
+
+  if (line.params.empty()) return UsageError("no macro file given");
+  try {
+    return RunHeadless(line.run);
+  } catch (const std::exception& e) {
+    PrintError(e.what());
+    return ExitStatusOf(e);
+  } catch (...) {
+    PrintError("unknown error");
+    return esSoftware;
+  }
+}
