@@ -1,7 +1,8 @@
 """Figures for the desktop window on a private X server (Xvfb), printed, not asserted:
   - idle CPU: processor time the open window uses over 20 s (user + system);
   - first frame: from starting the program until its window is mapped and viewable
-    (polled with xwininfo every few milliseconds, so it reads a little late);
+    (polled with xwininfo every few milliseconds, so it reads a little late), and the
+    processor time the program used until then (less dependent on a busy machine);
   - memory: resident size (VmRSS) and its peak (VmHWM) once a send of a 50 MB
     attachment from the window has ended, the window still open.
 Usage: /usr/bin/python3 bench/window_measure.py [BUILD_DIR]   (default: build)"""
@@ -45,7 +46,7 @@ def viewable(display, pid_proc):
 def main():
     with XvfbDisplay("1280x800x24") as display:
         # Start to first frame, five runs.
-        firsts = []
+        firsts, cpus = [], []
         for _ in range(5):
             with Workspace() as ws:
                 ws.settings()
@@ -56,6 +57,7 @@ def main():
                 while window is None and time.monotonic() - start < 20:
                     window = display.find_window("Tarvex", timeout=0.01, proc=proc)
                 firsts.append((time.monotonic() - start) * 1000)
+                cpus.append(cpu_seconds(proc.pid) * 1000)
                 if len(firsts) == 5:
                     # Idle CPU of the open window over 20 s.
                     time.sleep(1)
@@ -65,6 +67,9 @@ def main():
                 proc.kill()
                 proc.wait()
         print("first frame: %s ms (median %.0f)" % (", ".join("%.0f" % f for f in firsts), sorted(firsts)[2]))
+        print("processor time until then: %s ms (median %.0f)" % (", ".join("%.0f" % c for c in cpus),
+                                                                   sorted(cpus)[2]))
+        print("load average: %s" % open("/proc/loadavg").read().split()[0])
         print("idle CPU over 20 s: %.2f s" % idle)
 
         # Memory around a 50 MB send from the window.

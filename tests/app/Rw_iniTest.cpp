@@ -118,11 +118,16 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   form.SmtpAuth = AuthChoice(saAuto);
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
+  form.FormWidth = 640;
+  form.FormHeight = 480;
+  form.AttachDir = Utf8ToCp932("/home/user/資料/");
   SaveSettings(form);
-  EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
+  EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\nWidth=640\r\nHeight=480\r\n[ConInf]\r\n"
+                           "IPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
                                TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
-                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n");
+                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n[Folder]\r\nAttach=" +
+                               Utf8ToCp932("/home/user/資料/") + "\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -137,6 +142,9 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   EXPECT_EQ(back.SmtpAuth, AuthChoice(saAuto));
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
+  EXPECT_EQ(back.FormWidth, 640);
+  EXPECT_EQ(back.FormHeight, 480);
+  EXPECT_EQ(back.AttachDir, Utf8ToCp932("/home/user/資料/"));
 }
 
 TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
@@ -198,8 +206,8 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
-            "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\n[Pos]\nTop=80\nLeft=80\n[Result]\n"
-            "MailRes=\nErrMes=\n");
+            "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\n[Pos]\nTop=80\nLeft=80\nWidth=0\n"
+            "Height=0\n[Result]\nMailRes=\nErrMes=\n[Folder]\nAttach=\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode

@@ -202,7 +202,7 @@ TEST_F(QtDialogsTest, FileChooserOffersTheFilterAndAnswersACp932Path) {
     chooser->selectFile(wanted);
     static_cast<QDialog*>(chooser)->accept();  // QFileDialog::accept checks the selection
   });
-  TFileChooser c{Cp("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"), Cp("マクロファイル"), "", ""};
+  TFileChooser c{Cp("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"), Cp("マクロファイル"), "", "", ""};
   std::string path;
   ASSERT_TRUE(dialogs_.ChooseFile(c, path));
   EXPECT_EQ(title_, Q("マクロファイル"));
@@ -212,7 +212,7 @@ TEST_F(QtDialogsTest, FileChooserOffersTheFilterAndAnswersACp932Path) {
 
   AnswerWith([](QDialog* d) { d->reject(); });
   std::string untouched = "keep";
-  EXPECT_FALSE(dialogs_.ChooseFile(TFileChooser{Cp("すべてのファイル(*.*)|*.*"), Cp("添付ファイルの指定"), "*", ""},
+  EXPECT_FALSE(dialogs_.ChooseFile(TFileChooser{Cp("すべてのファイル(*.*)|*.*"), Cp("添付ファイルの指定"), "*", "", ""},
                                    untouched));
   EXPECT_EQ(untouched, "keep");
   EXPECT_EQ(suffix_, QString());  // "*" adds nothing
