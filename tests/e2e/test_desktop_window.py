@@ -116,7 +116,7 @@ class DesktopWindow(unittest.TestCase):
             self.assertEqual(server.messages[0].rcpt_tos, ["window@example.jp"])
 
     def test_pictures_of_both_pages_at_two_scales(self):
-        preview = os.path.join(os.environ.get("TARVEX_BUILD_DIR", os.path.dirname(BINARY)), "tests", "qt_preview")
+        preview = os.path.join(os.environ.get("TARVEX_BUILD_DIR", os.path.dirname(BINARY)), "tests", "qt", "qt_preview")
         if not os.path.exists(preview):
             self.skipTest("qt_preview not built")
         os.makedirs(ARTIFACTS, exist_ok=True)
