@@ -104,6 +104,9 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
                                 "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
                                 "earlier versions sent it) or utf-8; ASCII case ignored"},
+    {"Pos", "Width", "0", "the window's width, in pixels; 0: its own (files without it keep working)"},
+    {"Pos", "Height", "0", "the window's height, in pixels; 0: its own"},
+    {"Folder", "Attach", "", "the folder the attachment chooser opens in (where files were last chosen)"},
 };
 
 namespace {
@@ -196,6 +199,9 @@ void LoadSettings(TForm1& form) {
   form.CAFile = ReadString(stCAFile, file);
   form.PasswordCommand = ReadString(stPasswordCommand, file);
   form.MailCharsetSetting = ParseCharsetSetting(ReadString(stCharset, file));
+  form.FormWidth = std::max(ReadInteger(stWidth, file), 0);
+  form.FormHeight = std::max(ReadInteger(stHeight, file), 0);
+  form.AttachDir = ReadString(stAttachDir, file);
 }
 
 void SaveSettings(const TForm1& form) {
@@ -225,6 +231,9 @@ void SaveSettings(const TForm1& form) {
       {stCAFile, form.CAFile},
       {stPasswordCommand, form.PasswordCommand},
       {stCharset, form.MailCharsetSetting.Text},
+      {stWidth, IntToStr(form.FormWidth)},
+      {stHeight, IntToStr(form.FormHeight)},
+      {stAttachDir, form.AttachDir},
   };
   std::vector<TProfileEntry> entries;
   for (const auto& [setting, value] : values)

@@ -52,7 +52,7 @@ struct TSettingKey {
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
   stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile,
-  stPasswordCommand, stCharset, stSettingCount
+  stPasswordCommand, stCharset, stWidth, stHeight, stAttachDir, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 

@@ -110,6 +110,9 @@ void TForm1::FormCreate() {
   LoadSettings(*this);
   Left = FormLeft;
   Top = FormTop;
+  Width = FormWidth;
+  Height = FormHeight;
+  OpenDialog1.InitialDir = AttachDir;
   Notify(TFormField::Position);
   MacroPath.clear();
   StopRequested = MacroStarted = Connected = false;
@@ -175,6 +178,9 @@ void TForm1::FormClose() {
   SmtpAbort();
   FormLeft = Left;
   FormTop = Top;
+  FormWidth = Width;
+  FormHeight = Height;
+  AttachDir = OpenDialog1.InitialDir;
   ServerAddress = eSMTPServer;
   SenderAddress = eHomeAddr;
   UserName = Edit3;
@@ -591,10 +597,11 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::Button4Click() {
-  std::string path;
-  if (!Dialogs().ChooseFile(OpenDialog1, path)) return;
-  OpenDialog1.FileName = path;
-  ListBox1.Add(path);
+  std::vector<std::string> paths;
+  if (!Dialogs().ChooseFiles(OpenDialog1, paths) || paths.empty()) return;
+  for (const std::string& path : paths) ListBox1.Add(path);
+  OpenDialog1.FileName = paths.back();
+  OpenDialog1.InitialDir = ExtractFilePath(paths.back());
   Notify(TFormField::ListBox1);
 }
 

@@ -43,11 +43,14 @@ class TForm1 : public TComponent {
   std::string StatusBar1;
   bool PageControl1Enabled = true;  // false while a macro runs
   int Left = 0, Top = 0;
+  int Width = 0, Height = 0;        // the window's size; 0: its own
   TFileChooser OpenDialog1, OpenDialog2;
   TFormTimer Timer1{1000};          // start-up timer, disabled at creation
 
   // --- Application state
   int FormTop = 80, FormLeft = 80;
+  int FormWidth = 0, FormHeight = 0;  // the window's size kept by the settings; 0: its own
+  std::string AttachDir;              // the folder the attachment chooser opens in
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
@@ -140,7 +143,8 @@ class TForm1 : public TComponent {
   void Button2Click();
   // Verify the address in Edit3 and show the answer.
   void Button3Click();
-  // Add an attachment chosen with OpenDialog1.
+  // Add the attachments chosen with OpenDialog1 (one or more files); the chooser
+  // opens in their folder the next time.
   void Button4Click();
   // Remove the selected attachment.
   void Button5Click();

@@ -12,6 +12,7 @@
 #include "jmail/JISUtil.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
+#include "platform/MediaTypes.h"
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
 #include "jmail/LxUUE.h"
@@ -670,7 +671,8 @@ struct TempFileRemover {
 // A mail header line may hold at most 998 octets.
 constexpr size_t kHeaderLineMax = 998;
 // The longest fixed text around the name in a part header line.
-constexpr size_t kNameLineOverhead = sizeof "Content-Type: application/octet-stream;name=\"\"" - 1;
+// (the media type's own length comes on top of it).
+constexpr size_t kNameLineOverhead = sizeof "Content-Type: ;name=\"\"" - 1;
 
 // text as the inside of a quoted parameter value: '"' and '\\' escaped.
 std::string QuotedText(const std::string& text) {
@@ -694,14 +696,14 @@ struct TPartHeaderName {
   std::string Encoded;
   std::string Extended;
 };
-TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset) {
+TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset, size_t mediaTypeSize) {
   std::string name;
   for (char c : fileName)
     if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) name += c;
   for (;;) {
     TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
     const size_t quoted = QuotedText(result.Encoded).size();
-    if (name.empty() || (quoted + kNameLineOverhead <= kHeaderLineMax &&
+    if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kHeaderLineMax &&
                          quoted + result.Extended.size() + kDispositionOverhead <= kHeaderLineMax))
       return result;
     size_t last = 0;
@@ -713,7 +715,8 @@ TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset)
 // Appends the part of one existing file: entries 5a-5g.
 void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts) {
   const std::string name = ExtractFileName(path);
-  const TPartHeaderName header = PartHeaderName(name, charset);
+  const std::string mediaType = MediaTypeOf(name);
+  const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
   const std::string& encodedName = header.Encoded;
   const std::string& extended = header.Extended;
   const std::string quotedName = QuotedText(encodedName);
@@ -727,7 +730,7 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
 
   parts.Add(kBoundaryDelimiter);
   parts.Add("Content-Transfer-Encoding: base64");
-  parts.Add("Content-Type: application/octet-stream;name=\"" + quotedName + "\"");
+  parts.Add("Content-Type: " + mediaType + ";name=\"" + quotedName + "\"");
   parts.Add("Content-Disposition: attachment; filename=\"" + quotedName + "\"" +
             (extended.empty() ? "" : "; " + extended));
   parts.Add("Content-Description: " + encodedName);

@@ -7,6 +7,7 @@
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "app/qt/FormWindow.h"
+#include "app/qt/Translations.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
 #include "platform/qt/QtDialogs.h"
@@ -18,6 +19,8 @@ int RunFormWindow(char* argv0, const TRunOptions& options, const std::string& sc
   char* qtArgv[] = {argv0, nullptr};
   QApplication app(qtArgc, qtArgv);
   QApplication::setApplicationName(QStringLiteral("Tarvex"));
+  // Japanese under a Japanese locale; before any widget is made.
+  InstallTranslations();
   // The window closes when the form says so; the loop below ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   TQtPumpGuard pump;

@@ -121,13 +121,17 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   form.CAFile = "/etc/ca.pem";
   form.PasswordCommand = "pass show mail";
   form.MailCharsetSetting = CharsetChoice(TCharsetChoice::Utf8);
+  form.FormWidth = 640;
+  form.FormHeight = 480;
+  form.AttachDir = Utf8ToCp932("/home/user/資料/");
   SaveSettings(form);
-  EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
+  EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\nWidth=640\r\nHeight=480\r\n[ConInf]\r\n"
+                           "IPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
                                TForm1::MissingFieldText() + "\r\nStatus=65\r\nError=" + TForm1::MissingFieldText() +
                                "\r\nRefused=\r\nMissing=\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
                                "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\nPasswordCommand=pass show mail\r\n"
-                               "[Mail]\r\nCharset=utf-8\r\n");
+                               "[Mail]\r\nCharset=utf-8\r\n[Folder]\r\nAttach=" + Utf8ToCp932("/home/user/資料/") + "\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -144,6 +148,9 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
   EXPECT_EQ(back.PasswordCommand, "pass show mail");
   EXPECT_EQ(back.MailCharsetSetting, CharsetChoice(TCharsetChoice::Utf8));
+  EXPECT_EQ(back.FormWidth, 640);
+  EXPECT_EQ(back.FormHeight, 480);
+  EXPECT_EQ(back.AttachDir, Utf8ToCp932("/home/user/資料/"));
 }
 
 TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
@@ -229,7 +236,8 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
             "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\nPasswordCommand=\n[Pos]\nTop=80\nLeft=80\n"
-            "[Result]\nMailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\n[Mail]\nCharset=auto\n");
+            "Width=0\nHeight=0\n[Result]\nMailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\n[Mail]\nCharset=auto\n"
+            "[Folder]\nAttach=\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode

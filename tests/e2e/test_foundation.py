@@ -14,11 +14,13 @@ import unittest
 
 BINARY = os.environ.get("TARVEX_BINARY", "build/tarvex")
 MISSING_FIELD = "必須項目を記入してください"
-WRITTEN_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("ConInf", "IPAdr"), ("ConInf", "MailAdr"), ("ConInf", "User"),
-                ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("Result", "Status"),
-                ("Result", "Error"), ("Result", "Refused"), ("Result", "Missing"), ("SMTP", "Port"),
-                ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile"),
-                ("SMTP", "PasswordCommand"), ("Mail", "Charset")]
+# Every key a run writes, in the file's order (the window's size joins its position).
+WRITTEN_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("Pos", "Width"), ("Pos", "Height"), ("ConInf", "IPAdr"),
+                ("ConInf", "MailAdr"), ("ConInf", "User"), ("ConInf", "Pwd"), ("Result", "MailRes"),
+                ("Result", "ErrMes"), ("Result", "Status"), ("Result", "Error"), ("Result", "Refused"),
+                ("Result", "Missing"), ("SMTP", "Port"), ("SMTP", "Security"), ("SMTP", "Auth"),
+                ("SMTP", "VerifyCert"), ("SMTP", "CAFile"), ("SMTP", "PasswordCommand"), ("Mail", "Charset"),
+                ("Folder", "Attach")]
 IS_ROOT = os.geteuid() == 0
 
 
@@ -111,12 +113,14 @@ class Foundation(unittest.TestCase):
         entries = parse_ini(self.read(self.ini))
         self.assertEqual([(s, k) for s, k, _ in entries], WRITTEN_KEYS)
         self.assertEqual(dict(((s, k), v) for s, k, v in entries), {
-            ("Pos", "Top"): "80", ("Pos", "Left"): "80", ("ConInf", "IPAdr"): "smtp.example.jp",
+            ("Pos", "Top"): "80", ("Pos", "Left"): "80", ("Pos", "Width"): "0", ("Pos", "Height"): "0",
+            ("ConInf", "IPAdr"): "smtp.example.jp",
             ("ConInf", "MailAdr"): "", ("ConInf", "User"): "sender", ("ConInf", "Pwd"): "pw",
             ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("Result", "Status"): "0",
             ("Result", "Error"): "", ("Result", "Refused"): "", ("Result", "Missing"): "", ("SMTP", "Port"): "25",
             ("SMTP", "Security"): "none", ("SMTP", "Auth"): "none", ("SMTP", "VerifyCert"): "1",
-            ("SMTP", "CAFile"): "", ("SMTP", "PasswordCommand"): "", ("Mail", "Charset"): "auto"})
+            ("SMTP", "CAFile"): "", ("SMTP", "PasswordCommand"): "", ("Mail", "Charset"): "auto",
+            ("Folder", "Attach"): ""})
         self.assertEqual(stat.S_IMODE(os.stat(self.ini).st_mode), 0o600)
         self.assertFalse(os.path.exists(os.path.join(self.work, "tarvex.INI")))
 

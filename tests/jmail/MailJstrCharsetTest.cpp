@@ -345,7 +345,7 @@ TEST(AttachmentName, PartHeadersByCharset) {
     const std::string extended = ExtendedFileNameParameter(name, charset);
     const TStringList parts = BuildAttachmentParts({path}, charset);
     ASSERT_EQ(parts.Count(), 8);
-    EXPECT_EQ(parts[2], "Content-Type: application/octet-stream;name=\"" + word + "\"");
+    EXPECT_EQ(parts[2], "Content-Type: text/plain;name=\"" + word + "\"");
     EXPECT_EQ(parts[3], "Content-Disposition: attachment; filename=\"" + word + "\"" +
                             (charset == MailCharset::Iso2022JpLegacy ? "" : "; " + extended));
     EXPECT_EQ(parts[4], "Content-Description: " + word);
