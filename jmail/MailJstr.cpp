@@ -674,16 +674,6 @@ constexpr size_t kHeaderLineMax = 998;
 // (the media type's own length comes on top of it).
 constexpr size_t kNameLineOverhead = sizeof "Content-Type: ;name=\"\"" - 1;
 
-// text as the inside of a quoted parameter value: '"' and '\\' escaped.
-std::string QuotedText(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
 // The longest fixed text around the name and its RFC 2231 form in the disposition line.
 constexpr size_t kDispositionOverhead = sizeof "Content-Disposition: attachment; filename=\"\"; " - 1;
 
@@ -697,12 +687,10 @@ struct TPartHeaderName {
   std::string Extended;
 };
 TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset, size_t mediaTypeSize) {
-  std::string name;
-  for (char c : fileName)
-    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) name += c;
+  std::string name = WithoutControlCharacters(fileName);
   for (;;) {
     TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
-    const size_t quoted = QuotedText(result.Encoded).size();
+    const size_t quoted = QuotedParameterText(result.Encoded).size();
     if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kHeaderLineMax &&
                          quoted + result.Extended.size() + kDispositionOverhead <= kHeaderLineMax))
       return result;
@@ -719,7 +707,7 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
   const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
   const std::string& encodedName = header.Encoded;
   const std::string& extended = header.Extended;
-  const std::string quotedName = QuotedText(encodedName);
+  const std::string quotedName = QuotedParameterText(encodedName);
   TFileStream input(path, fmOpenRead);
 
   // The encoded text, broken into CR LF lines, goes to the temporary file while the
@@ -776,4 +764,27 @@ TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset) 
   }
   parts.Add(kBoundaryClose);
   return parts;
+}
+
+std::string WithoutControlCharacters(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+  return out;
+}
+
+std::string QuotedParameterText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (IsCp932LeadByte(static_cast<unsigned char>(c)) && i + 1 < text.size()) {
+      out.append(text, i++, 2);
+      continue;
+    }
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
 }

@@ -101,6 +101,14 @@ std::string EncodeAttachmentName(const std::string& name, MailCharset charset);
 // charset; empty for an ASCII name and for Iso2022JpLegacy.
 std::string ExtendedFileNameParameter(const std::string& name, MailCharset charset);
 
+// A file name fit for a part header: control characters dropped (a line break would
+// end the header early and put the rest of the name into the part's body).
+std::string WithoutControlCharacters(const std::string& text);
+
+// text (CP932) as the inside of a quoted parameter value: '"' and '\\' escaped. The
+// second byte of a double-byte character is copied as it is, even when it is 0x5C.
+std::string QuotedParameterText(const std::string& text);
+
 // The most octets one line of a message may hold, its CR LF not counted.
 inline constexpr size_t kMaxLineOctets = 998;
 // The line length header folding aims at.

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "jmail/MailJstr.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
@@ -627,21 +628,8 @@ void TLxSMTP::BuildMessage() {
 
 void TLxSMTP::WriteAttachmentPart(int index) {
   const std::string entry = PostMessage.Attachments[index - 1];
-  // Control characters dropped and '"' and '\\' escaped, so that the name stays
-  // inside its quoted parameter and its header line.
-  // (The second byte of a double-byte character is never one of them.)
-  std::string name;
-  const std::string raw = ExtractFileName(entry);
-  for (size_t i = 0; i < raw.size(); ++i) {
-    const char c = raw[i];
-    if (IsCp932LeadByte(static_cast<unsigned char>(c)) && i + 1 < raw.size()) {
-      name += raw.substr(i++, 2);
-      continue;
-    }
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) continue;
-    if (c == '"' || c == '\\') name += '\\';
-    name += c;
-  }
+  // The name stays inside its quoted parameter and its header line.
+  const std::string name = QuotedParameterText(WithoutControlCharacters(ExtractFileName(entry)));
   WriteText(BodyStream, "--" + Boundary + "\r\n" +
                             "Content-Type: application/octet-stream; name=\"" + name + "\"\r\n" +
                             "Content-Transfer-Encoding: base64\r\n" +
