@@ -224,7 +224,7 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   security_->setToolTip(QStringLiteral("暗号化（STARTTLS: 587番, TLS: 465番）"));
   auth_ = new QComboBox(page);
   auth_->setObjectName(QStringLiteral("cbAuth"));
-  auth_->addItems({QStringLiteral("none"), QStringLiteral("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
+  auth_->addItems({tr("none"), QStringLiteral("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
                    QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")});
   auth_->setToolTip(QStringLiteral("認証方式（TLS の中だけ）。XOAUTH2 と OAUTHBEARER ではパスワードがアクセストークンです"));
   // The charset of the mail sent, the [Mail] Charset setting.

@@ -24,6 +24,10 @@
         <translation>なし</translation>
     </message>
     <message>
+        <source>Command: </source>
+        <translation>コマンド:</translation>
+    </message>
+    <message>
         <source>Host: </source>
         <translation>ホスト:</translation>
     </message>
