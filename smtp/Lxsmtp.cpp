@@ -518,15 +518,23 @@ void TLxSMTP::SendMail() {
       throwIfAllRefused();
       throw;
     }
+    std::string reply;
     try {
-      // One limit for header and body: it ends a transfer that stalls, not a long one.
-      TWaitScope wait(*this, true);
-      Write(headerBlock);
-      SendStream(BodyStream);
+      {
+        // One limit for header and body: it ends a transfer that stalls, not a long one.
+        TWaitScope wait(*this, true);
+        Write(headerBlock);
+        SendStream(BodyStream);
+      }
+      FinalDotPending = true;
+      reply = Exchange(".", "the end of data");
+      FinalDotPending = false;
     } catch (const ESockError& e) {
       // A server that refuses the message before it has all of it ("552 too big")
       // sends its reply and stops reading or closes: its reply, not the broken
-      // transfer, says what happened. A cancel by the user stays a cancel.
+      // transfer, says what happened. The whole message can sit in the socket's
+      // buffer before the refusal comes, so the final "." meets the reset as well.
+      // A cancel by the user stays a cancel.
       if (dynamic_cast<const EAbortError*>(&e) && !TimedOut) throw;
       const bool timedOut = TimedOut;
       const std::string early = EarlyReply();
@@ -534,12 +542,10 @@ void TLxSMTP::SendMail() {
         TimedOut = timedOut;
         throw;
       }
+      FinalDotPending = false;
       if (OnFailure) OnFailure(this);
       throw ESmtpError(early, ReplyNumber);
     }
-    FinalDotPending = true;
-    const std::string reply = Exchange(".", "the end of data");
-    FinalDotPending = false;
     if (reply.empty() || ReplyNumber < 200 || ReplyNumber >= 400) {
       if (OnFailure) OnFailure(this);
       throwIfAllRefused();

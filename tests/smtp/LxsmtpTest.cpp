@@ -826,4 +826,25 @@ TEST_P(DataTransfer, Run) {
 INSTANTIATE_TEST_SUITE_P(Smtp, DataTransfer, testing::ValuesIn(DataCases()),
                          [](const testing::TestParamInfo<DataCase>& info) { return info.param.name; });
 
+// The whole message fits in the socket buffers, so every write of it succeeds; the
+// refusal and the reset come before the final ".", whose write then fails. The
+// refusal waiting on the connection is what the send reports, not the reset.
+TEST(DataTransfer, RefusalBeforeTheFinalDotIsReportedNotTheReset) {
+  Session s;
+  StdMessage(s);
+  s.server.Send("220 ready\r\n");
+  for (const char* reply : {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"}) {
+    s.server.ReadLine();
+    s.server.Send(reply);
+  }
+  s.server.ReadUntil("..dot\r\n\r\n").Send("554 5.7.1 refused as spam\r\n").Reset();
+  s.smtp.OnTrace = [&s](TComponent*, TTraceKind kind, int, const std::string& text) {
+    if (kind == TTraceKind::Sent && text == ".") ASSERT_TRUE(s.server.WaitDone());
+  };
+
+  EXPECT_EQ(Visible(Outcome([&] { return Send(s); })), Visible("ESmtpError(554): 554 5.7.1 refused as spam\r\n"));
+  EXPECT_EQ(s.events, kRefused);
+  EXPECT_FALSE(s.smtp.FinalDotPending);
+}
+
 }  // namespace
