@@ -9,20 +9,24 @@
 const TExitStatusInfo kExitStatuses[] = {
     {esOk, "the run ended without error"},
     {esUsage, "usage: a bad command line"},
-    {esMissingField, "a send found To, Subject or the sender address empty, or a UTF-8 macro line does not convert"},
+    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, or a UTF-8 macro line does not convert"},
     {esNoInput, "the macro file cannot be opened"},
-    {esUnavailable, "the server refused (5xx, a refused HELO, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
+    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a refused HELO, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
     {esSoftware, "any other error"},
     {esCantCreate, "the settings file or the dump file could not be written"},
-    {esTempFail, "temporary failure: connection failed, time-out, 4xx reply, the connection was closed"},
+    {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal"},
+    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset) or not usable (a password command that failed); nothing was sent"},
 };
 const int kExitStatusCount = sizeof kExitStatuses / sizeof kExitStatuses[0];
 
 int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
   if (dynamic_cast<const EMacroCharsetError*>(&error)) return esDataError;
+  if (dynamic_cast<const EAddressTooLong*>(&error)) return esDataError;
+  if (dynamic_cast<const EConfigError*>(&error)) return esConfig;
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
   if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
+  if (dynamic_cast<const ESettingValueError*>(&error)) return esConfig;
   // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
   // failed or timed-out connection and a lost one may pass if tried again later.
   // A certificate that is not trusted or for another host, a failed handshake and a
@@ -44,6 +48,7 @@ int ExitStatusOf(const std::exception& error) {
 
 void TApplication::ShowException(const std::exception& error) {
   exitStatus_ = ExitStatusOf(error);
+  lastError_ = error.what();
   Dialogs().MessageBox(error.what());
 }
 
@@ -53,6 +58,7 @@ TApplication& Application() {
 }
 
 int ExitStatusOfRun(const TForm1& form) {
+  if (form.Interrupted) return esTempFail;
   if (Application().ExitStatus() != esOk) return Application().ExitStatus();
   if (!form.ErrorMessage.empty()) return esMissingField;
   return esOk;

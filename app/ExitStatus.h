@@ -22,8 +22,12 @@ enum TExitStatus : int {
   esUnavailable = 69,    // the server refused, authentication failed
   esSoftware = 70,       // any other error
   esCantCreate = 73,     // the settings file or the dump file could not be written
-  esTempFail = 75,       // connection failed, time-out, 4xx reply, peer closed
+  esTempFail = 75,       // connection failed, time-out, 4xx reply, peer closed, a signal
+  esConfig = 78,         // a settings value is unknown or not usable
 };
+
+// An address that cannot fit one mail header line; names the field.
+class EAddressTooLong : public Exception { using Exception::Exception; };
 
 // One exit status and what it means, as --help, README.md and the manual page show it.
 struct TExitStatusInfo {
@@ -50,20 +54,29 @@ class TApplication {
   bool Terminated() const { return terminated_; }
   // esOk, or the status of the last error shown by ShowException.
   int ExitStatus() const { return exitStatus_; }
+  // The text of the last error shown by ShowException (empty when none was).
+  const std::string& LastError() const { return lastError_; }
   // Forgets the errors shown so far: a new macro run starts with a clean status.
-  void ResetExitStatus() { exitStatus_ = esOk; }
+  void ResetExitStatus() {
+    exitStatus_ = esOk;
+    lastError_.clear();
+  }
   // Forgets the errors and the termination (a new run in the same process: tests).
-  void Reset() { terminated_ = false; exitStatus_ = esOk; }
+  void Reset() {
+    terminated_ = false;
+    ResetExitStatus();
+  }
 
  private:
   bool terminated_ = false;
   int exitStatus_ = esOk;
+  std::string lastError_;
 };
 
 // The application object of this process.
 TApplication& Application();
 
-// The exit status of a finished run: the status of the last error the general
-// error report showed, else esMissingField when the form's ErrorMessage is set,
-// else esOk.
+// The exit status of a finished run: esTempFail when a signal interrupted it, else
+// the status of the last error the general error report showed, else esMissingField
+// when the form's ErrorMessage is set, else esOk.
 int ExitStatusOfRun(const TForm1& form);

@@ -7,7 +7,8 @@ enum class TFormField {
   eTo, eCC, eBCC, eSubject, eHomeAddr, ListBox1, reMessageText,
   eSMTPServer, Edit2, Edit3, Edit4, Edit5, Edit11, Memo2,
   StatusBar1, PageControl1, Position,
-  Security  // SmtpSecurity and SmtpAuth
+  Security,  // SmtpSecurity and SmtpAuth
+  Charset    // MailCharsetSetting
 };
 
 // What a window showing the form implements. The model calls it after it changed

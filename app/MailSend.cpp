@@ -18,19 +18,49 @@ void SplitAddresses(const std::string& text, TStringList& list) {
   list.Add(text.substr(start));
 }
 
-TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments) {
+MailCharset ChooseMailCharset(TCharsetChoice choice, const std::vector<std::string>& texts) {
+  if (choice == TCharsetChoice::Iso2022Jp) return MailCharset::Iso2022JpLegacy;
+  if (choice == TCharsetChoice::Utf8) return MailCharset::Utf8;
+  for (const std::string& text : texts)
+    if (!FitsIso2022Jp(text)) return MailCharset::Utf8;
+  return MailCharset::Iso2022Jp;
+}
+
+const char* CharsetName(MailCharset charset) { return charset == MailCharset::Utf8 ? "utf-8" : "iso-2022-jp"; }
+
+namespace {
+constexpr char kBase64Transfer[] = "Content-Transfer-Encoding: base64";
+
+std::string TextContentType(MailCharset charset) {
+  return charset == MailCharset::Utf8 ? "Content-Type: text/plain; charset=utf-8" : kTextPartContentType;
+}
+}  // namespace
+
+TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, MailCharset charset) {
+  return BuildBodyLines(text, attachments, !attachments.Empty(), charset);
+}
+
+TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
+                           MailCharset charset) {
   TStringList body;
   body.Reserve(text.Count() + 4);
-  const bool multipart = !attachments.Empty();
+  const bool utf8 = charset == MailCharset::Utf8;
   if (multipart) {
     body.Add(kBoundaryDelimiter);
-    body.Add(kTextPartContentType);
+    body.Add(TextContentType(charset));
+    if (utf8) body.Add(kBase64Transfer);
     body.Add("");
   }
+  std::string utf8Text;
   for (const std::string& line : text) {
     // A bare LF would reach the wire as a line end of its own.
     // A converted line over the limit becomes several self-contained lines.
-    auto add = [&body](const std::string& text) {
+    auto add = [&](const std::string& text) {
+      if (utf8) {
+        utf8Text += ConvertToUtf8(text);
+        utf8Text += "\r\n";
+        return;
+      }
       std::string jis = ConvertToJis(text);
       if (jis.size() <= kMaxLineOctets) {
         body.Add(std::move(jis));  // the common case: no split, no copy
@@ -45,9 +75,11 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
     }
     add(start ? line.substr(start) : line);
   }
+  if (utf8)
+    for (std::string& piece : Base64Lines(utf8Text)) body.Add(std::move(piece));
   if (multipart) {
     // The parts' lines move into the body: an attachment is never held twice here.
-    TStringList parts = BuildAttachmentParts(attachments, true);
+    TStringList parts = BuildAttachmentParts(attachments, charset, true);
     body.Reserve(body.Count() + parts.Count() + 1);
     for (int i = 0; i < parts.Count(); ++i) body.Add(std::move(parts[i]));
   }
@@ -63,27 +95,39 @@ std::string CollapseSpaces(std::string s) {
   return out;
 }
 
-void AdjustHeader(TStringList& header) {
+void AdjustHeader(TStringList& header, MailCharset charset) {
+  const std::string target = std::string("charset=") + CharsetName(charset);
   for (int i = 0; i < header.Count(); ++i) {
     std::string line = CollapseSpaces(header[i]);
     size_t at = line.find("charset=us-ascii");
-    if (at != std::string::npos) line.replace(at, 16, "charset=iso-2022-jp");
-    header[i] = EncodeHeaderLine(line);
+    if (at != std::string::npos) line.replace(at, 16, target);
+    header[i] = EncodeHeaderText(line, charset);
   }
 }
 
-void FoldHeader(TStringList& header) {
-  for (int i = 0; i < header.Count(); ++i) header[i] = FoldHeaderLine(header[i]);
+void FoldHeader(TStringList& header, MailCharset charset) {
+  const size_t limit = charset == MailCharset::Utf8 ? kFoldLineOctets : kMaxLineOctets;
+  for (int i = 0; i < header.Count(); ++i) header[i] = FoldHeaderLine(header[i], limit);
 }
 
-void UseMultipartHeader(TStringList& header) {
-  static const std::string plain = kTextPartContentType;
+void UseMultipartHeader(TStringList& header, MailCharset charset) {
+  const std::string plain = TextContentType(charset);
   for (int i = 0; i < header.Count(); ++i) {
     size_t at = header[i].find(plain);
     if (at == std::string::npos) continue;
     header[i].replace(at, plain.size(), kMultipartContentType);
     return;
   }
+}
+
+void UseBase64Body(TStringList& header) {
+  const std::string plain = TextContentType(MailCharset::Utf8);
+  for (int i = 0; i < header.Count(); ++i) {
+    if (header[i].find(plain) == std::string::npos) continue;
+    header.Insert(i + 1, kBase64Transfer);
+    return;
+  }
+  header.Add(kBase64Transfer);
 }
 
 namespace {

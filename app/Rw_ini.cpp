@@ -1,17 +1,42 @@
 #include "app/Rw_ini.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
+#include "app/ExitStatus.h"
 #include "app/MacroReader.h"
 #include "app/Unit1.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 #include "platform/Profile.h"
+#include "platform/ShellCommand.h"
+
+namespace {
+// True when this user may write path (a file or a folder).
+bool Writable(const std::string& path) { return ::access(ToOsPath(path).c_str(), W_OK) == 0; }
+
+// The user's settings folder for Tarvex: $XDG_CONFIG_HOME/tarvex, or
+// $HOME/.config/tarvex; made with mode 0700 (its parents as well) when missing.
+std::string UserSettingsFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  std::string base = xdg && *xdg == '/' ? xdg : std::string(home && *home ? home : "") + "/.config";
+  const std::string folder = base + "/tarvex";
+  for (size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
+    ::mkdir(folder.substr(0, slash).c_str(), 0700);  // an existing folder stays as it is
+    if (slash == std::string::npos) break;
+  }
+  return FromOsPath(folder);
+}
+
+}  // namespace
 
 std::string SettingsFileName() {
   const char* env = std::getenv("TARVEX_INI");
@@ -23,11 +48,15 @@ std::string SettingsFileName() {
     }
     return FromOsPath(path);
   }
-  std::string exe = ExePath();
-  std::string name = ExtractFileName(exe);
-  size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return exe + ".INI";
-  return exe.substr(0, exe.size() - name.size() + dot) + ".INI";
+  const std::string exe = ExePath();
+  const std::string name = ExtractFileName(exe);
+  const size_t dot = name.rfind('.');
+  const std::string beside =
+      dot == std::string::npos ? exe + ".INI" : exe.substr(0, exe.size() - name.size() + dot) + ".INI";
+  // A copied or portable program keeps its settings with it; an installed one, in a
+  // folder its users cannot write, keeps each user's in that user's folder.
+  if (FileExists(beside) ? Writable(beside) : Writable(ExeDir())) return beside;
+  return UserSettingsFolder() + "/tarvex.INI";
 }
 
 int32_t IniStrToInt(const std::string& text, int32_t def) {
@@ -49,17 +78,35 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"ConInf", "IPAdr", "", "the SMTP server's host name or address"},
     {"ConInf", "MailAdr", "", "the sender address"},
     {"ConInf", "User", "", "the user name: the HELO argument, and the login name of Auth=auto"},
-    {"ConInf", "Pwd", "", "the password of Auth=auto (kept in plain text)"},
+    {"ConInf", "Pwd", "", "the password (or token) of AUTH, kept in plain text; unused with PasswordCommand"},
     {"Result", "MailRes", "", "written at exit for the calling program; Tarvex never reads it"},
     {"Result", "ErrMes", "", "written at exit: the missing-field message when a send found a required field empty"},
-    {"SMTP", "Port", "25", "the server's port"},
+    {"Result", "Status", "", "written at exit: the run's exit status (0 when the mail went out)"},
+    {"Result", "Error", "", "written at exit: the error text of a failed run on one line, empty after success"},
+    {"Result", "Refused", "", "written at exit: each recipient the server refused with its reply "
+                              "(bad@x 550 5.1.1 no such user), separated by \"; \""},
+    {"Result", "Missing", "", "written at exit: the attachment files that were not sent (missing, unreadable or "
+                              "no regular file), separated by \"; \""},
+    {"SMTP", "Port", "25", "the server's port, 1 to 65535 (another value stops the run with exit status 78)"},
     {"SMTP", "TimeOut", "0", "milliseconds for a host lookup, connect or server reply; 0 or negative: no limit; "
                              "read only, --timeout overrides it"},
     {"SMTP", "Security", "none", "none (plain dialogue, HELO), starttls (EHLO, STARTTLS, EHLO) or tls (TLS from "
                                  "the first byte); ASCII case ignored"},
-    {"SMTP", "Auth", "none", "none, or auto (AUTH PLAIN, else LOGIN, with User and Pwd; only inside TLS)"},
-    {"SMTP", "VerifyCert", "1", "1: the server's certificate must be trusted and name the host; 0: no check"},
+    {"SMTP", "Auth", "none", "none; auto (AUTH PLAIN, else LOGIN, with User and the password); plain or login (that "
+                             "mechanism); xoauth2 or oauthbearer (the password is an OAuth 2.0 access token); only "
+                             "inside TLS"},
+    {"SMTP", "VerifyCert", "1", "1: the server's certificate must be trusted and name the host; 0: no check; "
+                                "any other text stops the run with exit status 78"},
     {"SMTP", "CAFile", "", "a PEM file of extra trust anchors"},
+    {"SMTP", "PasswordCommand", "", "a command run by /bin/sh -c when AUTH needs the password; the first line it "
+                                    "prints is the password or token, instead of Pwd (exit 78 when it fails or "
+                                    "prints nothing)"},
+    {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
+                                "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
+                                "earlier versions sent it) or utf-8; ASCII case ignored"},
+    {"Pos", "Width", "0", "the window's width, in pixels; 0: its own (files without it keep working)"},
+    {"Pos", "Height", "0", "the window's height, in pixels; 0: its own"},
+    {"Folder", "Attach", "", "the folder the attachment chooser opens in (where files were last chosen)"},
 };
 
 namespace {
@@ -74,12 +121,21 @@ int32_t ReadInteger(TSetting setting, const std::string& file) {
   return IniStrToInt(ReadString(setting, file), def);
 }
 
-void Write(TSetting setting, const std::string& value, const std::string& file) {
-  const TSettingKey& k = kSettingKeys[setting];
-  if (!WritePrivateProfileString(k.Section, k.Key, value, file)) {
-    static const std::string tail = Utf8ToCp932(" に書き込めません");
-    throw ESettingsWriteError(file + tail);
+ESettingsWriteError WriteError(const std::string& file) {
+  static const std::string tail = Utf8ToCp932(" に書き込めません");
+  return ESettingsWriteError(file + tail);
+}
+
+// text on one line: every run of line breaks and other control bytes becomes one blank.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const bool control = static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    if (!control) out += c;
+    else if (!out.empty() && out.back() != ' ') out += ' ';
   }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
 }
 
 template <class T>
@@ -88,7 +144,11 @@ struct TChoiceName {
   T Value;
 };
 const TChoiceName<TSmtpSecurity> kSecurityNames[] = {{"none", ssNone}, {"starttls", ssStartTls}, {"tls", ssTls}};
-const TChoiceName<TSmtpAuth> kAuthNames[] = {{"none", saNone}, {"auto", saAuto}};
+const TChoiceName<TSmtpAuth> kAuthNames[] = {{"none", saNone},         {"auto", saAuto},
+                                             {"plain", saPlain},       {"login", saLogin},
+                                             {"xoauth2", saXOAuth2},   {"oauthbearer", saOAuthBearer}};
+const TChoiceName<TCharsetChoice> kCharsetNames[] = {
+    {"auto", TCharsetChoice::Auto}, {"iso-2022-jp", TCharsetChoice::Iso2022Jp}, {"utf-8", TCharsetChoice::Utf8}};
 
 template <class T, size_t N>
 TChoiceSetting<T> ParseChoice(const std::string& text, const TChoiceName<T> (&names)[N]) {
@@ -107,11 +167,13 @@ TChoiceSetting<T> Choice(T value, const TChoiceName<T> (&names)[N]) {
 }
 
 template <class T, size_t N>
-T RequireKnown(const TChoiceSetting<T>& setting, const char* key, const TChoiceName<T> (&names)[N]) {
+T RequireKnown(const TChoiceSetting<T>& setting, TSetting key, const TChoiceName<T> (&names)[N]) {
   if (setting.Known) return setting.Value;
   std::string words;
   for (size_t i = 0; i < N; ++i) words += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + names[i].Name;
-  throw Exception(std::string("Unknown [SMTP] ") + key + " value \"" + setting.Text + "\" (" + words + ")");
+  const TSettingKey& k = kSettingKeys[key];
+  throw EConfigError(std::string("Unknown [") + k.Section + "] " + k.Key + " value \"" + setting.Text + "\" (" +
+                     words + ")");
 }
 }  // namespace
 
@@ -128,35 +190,96 @@ void LoadSettings(TForm1& form) {
   form.TimeOut = std::max(ReadInteger(stTimeOut, file), 0);
   form.SmtpSecurity = ParseSecuritySetting(ReadString(stSecurity, file));
   form.SmtpAuth = ParseAuthSetting(ReadString(stAuth, file));
-  form.VerifyCert = ReadInteger(stVerifyCert, file) != 0;
+  const std::string verify = ReadString(stVerifyCert, file);
+  form.VerifyCert = IniStrToInt(verify, 1) != 0;
+  // Anything but a number must not quietly turn into one of the two.
+  form.SettingsError.clear();
+  if (IniStrToInt(verify, 0) != IniStrToInt(verify, 1))
+    form.SettingsError = "Unknown [SMTP] VerifyCert value \"" + verify + "\" (0 or 1)";
   form.CAFile = ReadString(stCAFile, file);
+  form.PasswordCommand = ReadString(stPasswordCommand, file);
+  form.MailCharsetSetting = ParseCharsetSetting(ReadString(stCharset, file));
+  form.FormWidth = std::max(ReadInteger(stWidth, file), 0);
+  form.FormHeight = std::max(ReadInteger(stHeight, file), 0);
+  form.AttachDir = ReadString(stAttachDir, file);
 }
 
 void SaveSettings(const TForm1& form) {
   const std::string file = SettingsFileName();
-  Write(stTop, IntToStr(form.FormTop), file);
-  Write(stLeft, IntToStr(form.FormLeft), file);
-  Write(stIPAdr, form.ServerAddress, file);
-  Write(stMailAdr, form.SenderAddress, file);
-  Write(stUser, form.UserName, file);
-  Write(stPwd, form.Password, file);
-  Write(stMailRes, form.MailResult, file);
-  Write(stErrMes, form.ErrorMessage, file);
-  Write(stPort, IntToStr(form.PortNumber), file);
-  Write(stSecurity, form.SmtpSecurity.Text, file);
-  Write(stAuth, form.SmtpAuth.Text, file);
-  Write(stVerifyCert, form.VerifyCert ? "1" : "0", file);
-  Write(stCAFile, form.CAFile, file);
+  const int status = ExitStatusOfRun(form);
+  std::string error;
+  if (form.Interrupted) error = form.InterruptText;
+  else if (status == esMissingField && !form.ErrorMessage.empty()) error = form.ErrorMessage;
+  else if (status != esOk) error = Application().LastError();
+  const std::pair<TSetting, std::string> values[] = {
+      {stTop, IntToStr(form.FormTop)},
+      {stLeft, IntToStr(form.FormLeft)},
+      {stIPAdr, form.ServerAddress},
+      {stMailAdr, form.SenderAddress},
+      {stUser, form.UserName},
+      {stPwd, form.Password},
+      {stMailRes, form.MailResult},
+      {stErrMes, form.ErrorMessage},
+      {stStatus, IntToStr(status)},
+      {stError, OneLine(error)},
+      {stRefused, OneLine(form.Refused)},
+      {stMissing, OneLine(form.Missing)},
+      {stPort, IntToStr(form.PortNumber)},
+      {stSecurity, form.SmtpSecurity.Text},
+      {stAuth, form.SmtpAuth.Text},
+      {stVerifyCert, form.VerifyCert ? "1" : "0"},
+      {stCAFile, form.CAFile},
+      {stPasswordCommand, form.PasswordCommand},
+      {stCharset, form.MailCharsetSetting.Text},
+      {stWidth, IntToStr(form.FormWidth)},
+      {stHeight, IntToStr(form.FormHeight)},
+      {stAttachDir, form.AttachDir},
+  };
+  std::vector<TProfileEntry> entries;
+  for (const auto& [setting, value] : values)
+    entries.push_back({kSettingKeys[setting].Section, kSettingKeys[setting].Key, value});
+  if (!WritePrivateProfileStrings(entries, file)) throw WriteError(file);
+}
+
+void CheckSettingsWritable() {
+  const std::string file = SettingsFileName();
+  if (!ProfileWritable(file)) throw WriteError(file);
 }
 
 TSecuritySetting ParseSecuritySetting(const std::string& text) { return ParseChoice(text, kSecurityNames); }
 TAuthSetting ParseAuthSetting(const std::string& text) { return ParseChoice(text, kAuthNames); }
 TSecuritySetting SecurityChoice(TSmtpSecurity value) { return Choice(value, kSecurityNames); }
 TAuthSetting AuthChoice(TSmtpAuth value) { return Choice(value, kAuthNames); }
+TCharsetSetting ParseCharsetSetting(const std::string& text) { return ParseChoice(text, kCharsetNames); }
+TCharsetSetting CharsetChoice(TCharsetChoice value) { return Choice(value, kCharsetNames); }
 
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting) {
-  return RequireKnown(setting, "Security", kSecurityNames);
+  return RequireKnown(setting, stSecurity, kSecurityNames);
 }
-TSmtpAuth SmtpAuthOf(const TAuthSetting& setting) { return RequireKnown(setting, "Auth", kAuthNames); }
+TSmtpAuth SmtpAuthOf(const TAuthSetting& setting) { return RequireKnown(setting, stAuth, kAuthNames); }
+TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting) {
+  return RequireKnown(setting, stCharset, kCharsetNames);
+}
 TSmtpSecurity SmtpSecurityOf(const std::string& text) { return SmtpSecurityOf(ParseSecuritySetting(text)); }
 TSmtpAuth SmtpAuthOf(const std::string& text) { return SmtpAuthOf(ParseAuthSetting(text)); }
+
+std::string RunPasswordCommand(const std::string& command) {
+  TShellResult result;
+  try {
+    result = RunShellCommand(command, 120000);
+  } catch (const Exception& e) {
+    throw ESettingValueError("[SMTP] PasswordCommand: " + e.Message());
+  }
+  std::string err = result.Err;
+  while (!err.empty() && (err.back() == '\n' || err.back() == '\r')) err.pop_back();
+  for (char& c : err)
+    if (c == '\n' || c == '\r') c = ' ';
+  // The command's own words come in UTF-8; the model's texts are CP932.
+  const std::string said = err.empty() ? std::string() : ": " + Utf8ToCp932(err);
+  if (result.TimedOut) throw ESettingValueError("[SMTP] PasswordCommand did not finish within 120 s" + said);
+  if (result.Status != 0)
+    throw ESettingValueError("[SMTP] PasswordCommand failed (exit status " + IntToStr(result.Status) + ")" + said);
+  const std::string secret = FirstLine(result.Out);
+  if (secret.empty()) throw ESettingValueError("[SMTP] PasswordCommand printed no password or token" + said);
+  return secret;
+}

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/MailSend.h"
 #include "platform/SysUtils.h"
 #include "smtp/Lxsmtp.h"
 
@@ -13,11 +14,24 @@ class TForm1;
 
 // The settings file could not be written ("FILE に書き込めません").
 class ESettingsWriteError : public Exception { using Exception::Exception; };
+// A settings value is not one of its known values; the message names key and value.
+class EConfigError : public Exception { using Exception::Exception; };
+// A settings value cannot be used as it stands (a password command that fails).
+class ESettingValueError : public Exception { using Exception::Exception; };
+
+// Runs the PasswordCommand setting and returns the first line it prints (its
+// bytes as they are). Throws ESettingValueError, with the command's error output,
+// when it cannot run, ends with a status other than 0, runs past two minutes or
+// prints an empty first line.
+std::string RunPasswordCommand(const std::string& command);
 
 // The settings file's full name (CP932): the file named by the environment
 // variable TARVEX_INI when it is set and not empty (made absolute against the
-// current folder), else the executable's full path with its extension replaced by
-// ".INI" (an executable without one gets ".INI" appended).
+// current folder); else the file beside the executable (its full path with the
+// extension replaced by ".INI", or ".INI" appended) when this user may write it, or
+// when there is none and the executable's folder is writable; else
+// $XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI), whose folder
+// is made (mode 0700) when it is missing.
 std::string SettingsFileName();
 
 // The integer rule of the settings file: "0x" or "0X" followed by hexadecimal
@@ -37,7 +51,8 @@ struct TSettingKey {
 // which is only read, stands after Port).
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
-  stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile, stSettingCount
+  stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile,
+  stPasswordCommand, stCharset, stWidth, stHeight, stAttachDir, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 
@@ -54,18 +69,26 @@ struct TChoiceSetting {
 };
 using TSecuritySetting = TChoiceSetting<TSmtpSecurity>;
 using TAuthSetting = TChoiceSetting<TSmtpAuth>;
+using TCharsetSetting = TChoiceSetting<TCharsetChoice>;
 
-// The Security ("none", "starttls", "tls") and Auth ("none", "auto") settings as read.
+// The Security ("none", "starttls", "tls") and Auth ("none", "auto", "plain",
+// "login", "xoauth2", "oauthbearer") settings as read.
 TSecuritySetting ParseSecuritySetting(const std::string& text);
 TAuthSetting ParseAuthSetting(const std::string& text);
+// The Charset setting ("auto", "iso-2022-jp", "utf-8") as read.
+TCharsetSetting ParseCharsetSetting(const std::string& text);
 // The setting that chooses a value, with the value's word as its text.
 TSecuritySetting SecurityChoice(TSmtpSecurity value);
 TAuthSetting AuthChoice(TSmtpAuth value);
+TCharsetSetting CharsetChoice(TCharsetChoice value);
 
 // The component's value of a setting. Throws Exception naming the key and the text
 // for a text that names no value: a protected dialogue never falls back to a plain one.
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting);
 TSmtpAuth SmtpAuthOf(const TAuthSetting& setting);
+// The send's value of the Charset setting. Throws Exception naming the key and the
+// text for a text that names no value, before anything is sent.
+TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting);
 // The same for a text (read as the settings file's text is read).
 TSmtpSecurity SmtpSecurityOf(const std::string& text);
 TSmtpAuth SmtpAuthOf(const std::string& text);
@@ -73,12 +96,18 @@ TSmtpAuth SmtpAuthOf(const std::string& text);
 // Reads every key of kSettingKeys except the Result section into the form's
 // FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
 // TimeOut (a negative time-out reads as 0), SmtpSecurity, SmtpAuth, VerifyCert (any
-// other integer than 0 verifies) and CAFile, with the table's default for whatever
-// is missing (or empty). Never creates the file and never throws for file trouble.
+// other integer than 0 verifies), CAFile, PasswordCommand and MailCharsetSetting, with the
+// table's default for whatever is missing (or empty). Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
 // Writes the keys of kSettingKeys in their order from the form's state, except
 // SMTP/TimeOut (only read: the form cannot change it, and a file without it stays
-// without it), each write complete on its own. Throws ESettingsWriteError at the
-// first write that fails; the keys after it are not written.
+// without it), in one atomic save; the Result keys Status, Error, Refused and
+// Missing tell how the run ended (ExitStatusOfRun, its error on one line).
+// Throws ESettingsWriteError when the save fails; the file then keeps its content.
 void SaveSettings(const TForm1& form);
+
+// Throws ESettingsWriteError when the settings file cannot be written (an existing
+// file opens for writing, a missing one is created empty; the content is never
+// changed): a run checks it before it sends anything.
+void CheckSettingsWritable();

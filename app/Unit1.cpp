@@ -1,5 +1,11 @@
 #include "app/Unit1.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -107,6 +113,9 @@ void TForm1::FormCreate() {
   LoadSettings(*this);
   Left = FormLeft;
   Top = FormTop;
+  Width = FormWidth;
+  Height = FormHeight;
+  OpenDialog1.InitialDir = AttachDir;
   Notify(TFormField::Position);
   MacroPath.clear();
   StopRequested = MacroStarted = Connected = false;
@@ -117,14 +126,26 @@ void TForm1::FormCreate() {
   Edit2 = IntToStr(PortNumber);
   LxSMTP1->TimeOut = runOptions_.timeOut >= 0 ? runOptions_.timeOut : TimeOut;
   for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
-                       TFormField::Edit2, TFormField::Security})
+                       TFormField::Edit2, TFormField::Security, TFormField::Charset})
     Notify(f);
   if (!Params().empty()) {
     MacroPath = Params()[0];
+    MacroPathElsewhere.clear();
     if (!HasDirectoryPart(MacroPath)) {
-      MacroPath = ExeDir() + MacroPath;
+      // A bare name: the file beside the program when it is there, else the one in
+      // the current folder (where a user who types the name has it).
+      const std::string beside = ExeDir() + MacroPath;
+      const std::string here = CurrentDir() + MacroPath;
+      if (FileExists(beside) || !FileExists(here)) {
+        MacroPath = beside;
+        if (!FileExists(beside)) MacroPathElsewhere = here;
+      } else {
+        MacroPath = here;
+      }
       Timer1.SetEnabled(true);
     }
+    // A run whose result could not be told sends nothing.
+    CheckSettingsWritable();
   }
 }
 
@@ -160,12 +181,33 @@ void TForm1::FormClose() {
   SmtpAbort();
   FormLeft = Left;
   FormTop = Top;
+  FormWidth = Width;
+  FormHeight = Height;
+  AttachDir = OpenDialog1.InitialDir;
   ServerAddress = eSMTPServer;
   SenderAddress = eHomeAddr;
   UserName = Edit3;
   Password = Edit4;
   PortNumber = StrToIntDef(Edit2, 25);
-  SaveSettings(*this);
+  try {
+    SaveSettings(*this);
+  } catch (const ESettingsWriteError& e) {
+    // The exit status says first of all whether the mail went out: once the server
+    // has accepted one, a failed save is said, not made the run's status.
+    if (!MailAccepted) throw;
+    PrintError(std::string(e.what()) + Utf8ToCp932(" (the mail was sent)"));
+  }
+}
+
+void TForm1::Interrupt(int signal) {
+  if (!Interrupted) {
+    Interrupted = true;
+    InterruptText = std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
+    if (LxSMTP1->FinalDotPending)
+      InterruptText += "; the final \".\" was sent but not answered: the mail may or may not have been accepted";
+  }
+  StopRequested = true;
+  SmtpAbort();
 }
 
 void TForm1::Close() {
@@ -226,6 +268,9 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
     try {
       reader = std::make_unique<TMacroLineReader>(path, runOptions_.utf8Macros);
     } catch (const EFOpenError& e) {
+      // A bare name found in neither place: the error names both.
+      if (!MacroPathElsewhere.empty() && path == MacroPath)
+        throw EMacroOpenError(e.Message() + "; " + FileOpenError(MacroPathElsewhere).Message());
       throw EMacroOpenError(e.Message());
     }
     int section = msRem;
@@ -371,8 +416,37 @@ void TForm1::Pause(int ms) {
   }
 }
 
+namespace {
+// True for a text that holds nothing but blanks (or nothing at all).
+bool Blank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+// Refuses an address that cannot fit one header line (or command line) of the mail.
+void CheckAddressLengths(const char* field, const std::string& text) {
+  constexpr size_t kLongest = 998 - sizeof "Bcc: " + 1;
+  TStringList entries;
+  SplitAddresses(text, entries);
+  for (const std::string& entry : entries)
+    if (entry.size() > kLongest)
+      throw EAddressTooLong(std::string("The ") + field + " address is too long for a mail header line (" +
+                            IntToStr(static_cast<int>(entry.size())) + " > " + IntToStr(static_cast<int>(kLongest)) +
+                            " octets): " + entry.substr(0, 40) + "...");
+}
+
+// Why an attachment file cannot be sent, or nullptr when it can.
+const char* AttachmentProblem(const std::string& path) {
+  const int fd = ::open(ToOsPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? "missing" : "unreadable";
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular ? nullptr : "not a regular file";
+}
+
+void AppendItem(std::string& list, const std::string& item) { list += (list.empty() ? "" : "; ") + item; }
+}  // namespace
+
 void TForm1::Button6Click() {
-  if (eTo.empty() || eSubject.empty() || eHomeAddr.empty()) {
+  if (Blank(eTo) || Blank(eSubject) || Blank(eHomeAddr)) {
     if (MacroMode) {
       ErrorMessage = MissingFieldText();
       StopRequested = true;
@@ -382,6 +456,10 @@ void TForm1::Button6Click() {
     }
     return;
   }
+  CheckAddressLengths("To", eTo);
+  CheckAddressLengths("CC", eCC);
+  CheckAddressLengths("BCC", eBCC);
+  CheckAddressLengths("sender", eHomeAddr);
   SendCommand();
 }
 
@@ -392,9 +470,14 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   LxSMTP1->Port = port;
   LxSMTP1->UserID = userId;
   if (runOptions_.noSend) return;
+  // Settings that name nothing stop the run before a connection is made.
+  if (port < 1 || port > 65535) throw EConfigError("Unknown [SMTP] Port value \"" + IntToStr(port) + "\" (1 to 65535)");
+  if (!SettingsError.empty()) throw EConfigError(SettingsError);
   LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
-  LxSMTP1->Password = Edit4;
+  // The secret of a password command goes to the component only, never into Edit4
+  // (saved in the settings file) nor into a trace.
+  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty() ? RunPasswordCommand(PasswordCommand) : Edit4;
   LxSMTP1->VerifyCert = VerifyCert;
   LxSMTP1->CAFile = CAFile;
   LxSMTP1->Connect();
@@ -428,19 +511,54 @@ void TForm1::SendCommand() {
     }
   } disconnect{*this};
 
+  // A charset setting that is none of its values stops the send before it connects.
+  const TCharsetChoice charsetChoice = CharsetChoiceOf(MailCharsetSetting);
+
+  // The refusals of this send, whatever its outcome, are told in the result.
+  struct CollectRefusals {
+    TForm1& form;
+    ~CollectRefusals() {
+      for (const TRefusal& r : form.LxSMTP1->Refusals) {
+        // The address as a word of its own: an entry may carry blanks around it.
+        const size_t first = r.Address.find_first_not_of(" \t");
+        const size_t last = r.Address.find_last_not_of(" \t");
+        const std::string address = first == std::string::npos ? "" : r.Address.substr(first, last - first + 1);
+        AppendItem(form.Refused, address + " " + r.Reply);
+      }
+      form.LxSMTP1->Refusals.clear();
+    }
+  } collect{*this};
+
   if (!Connected) Button1Click();
   TPostMessage& m = LxSMTP1->PostMessage;
   // The fields may have changed while the connection was being made.
-  if (eSubject.empty()) return;
+  if (Blank(eSubject)) return;
   m.FromAddress = eHomeAddr;
   m.FromName = Edit5;
-  m.Subject = EncodeSubject(eSubject);
-  if (eTo.empty()) return;
+  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts());
+  m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
+  if (Blank(eTo)) return;
+  // Every send starts from the form's fields: a failed send before left its
+  // recipients in the lists, which must not go out twice.
+  m.ToAddress.Clear();
+  m.ToCarbonCopy.Clear();
+  m.ToBlindCarbonCopy.Clear();
   SplitAddresses(eTo, m.ToAddress);
   if (!eBCC.empty()) SplitAddresses(eBCC, m.ToBlindCarbonCopy);
   if (!eCC.empty()) SplitAddresses(eCC, m.ToCarbonCopy);
   Multipart = !ListBox1.Empty();
-  m.Body = BuildBodyLines(reMessageText, ListBox1);
+  // A file that cannot be sent is left out, as before, and now told: one line on
+  // stderr each and the result's Missing key.
+  TStringList attachments;
+  for (const std::string& path : ListBox1) {
+    if (const char* problem = AttachmentProblem(path)) {
+      PrintError("attachment not sent (" + std::string(problem) + "): " + path);
+      AppendItem(Missing, path);
+    } else {
+      attachments.Add(path);
+    }
+  }
+  m.Body = BuildBodyLines(reMessageText, attachments, Multipart, MessageCharset);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {
@@ -491,10 +609,11 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::Button4Click() {
-  std::string path;
-  if (!Dialogs().ChooseFile(OpenDialog1, path)) return;
-  OpenDialog1.FileName = path;
-  ListBox1.Add(path);
+  std::vector<std::string> paths;
+  if (!Dialogs().ChooseFiles(OpenDialog1, paths) || paths.empty()) return;
+  for (const std::string& path : paths) ListBox1.Add(path);
+  OpenDialog1.FileName = paths.back();
+  OpenDialog1.InitialDir = ExtractFilePath(paths.back());
   Notify(TFormField::ListBox1);
 }
 
@@ -566,17 +685,31 @@ void TForm1::LxSMTP1RecipientNotFound(const std::string& recipient) {
 
 void TForm1::LxSMTP1HeaderIncomplete(bool&, int) { Dialogs().MessageBox("Header Incomplete."); }
 
-void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader); }
+void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader, MessageCharset); }
 
 void TForm1::LxSMTP1SendStart() {
   AdjustFinalHeader();
-  if (Multipart) UseMultipartHeader(LxSMTP1->FinalHeader);
+  if (Multipart)
+    UseMultipartHeader(LxSMTP1->FinalHeader, MessageCharset);
+  else if (MessageCharset == MailCharset::Utf8)
+    UseBase64Body(LxSMTP1->FinalHeader);
   AddMessageId(LxSMTP1->FinalHeader, LxSMTP1->PostMessage.FromAddress);
-  // Last: no line of the header the server gets may exceed 998 octets.
-  FoldHeader(LxSMTP1->FinalHeader);
+  // Last: no line of the header the server gets may exceed 998 octets (78 in UTF-8).
+  FoldHeader(LxSMTP1->FinalHeader, MessageCharset);
 }
 
-void TForm1::LxSMTP1Success() { SetStatus("Success"); }
+std::vector<std::string> TForm1::MessageTexts() const {
+  // Everything of the form that goes into the header or the text of the message.
+  std::vector<std::string> texts{eSubject, Edit5, eHomeAddr, eTo, eCC};
+  for (const std::string& line : reMessageText) texts.push_back(line);
+  for (const std::string& path : ListBox1) texts.push_back(ExtractFileName(path));
+  return texts;
+}
+
+void TForm1::LxSMTP1Success() {
+  MailAccepted = true;
+  SetStatus("Success");
+}
 
 void TForm1::LxSMTP1Failure() { SetStatus("Failure"); }
 

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/FormTimer.h"
 #include "app/FormView.h"
 #include "app/MailHP.h"
+#include "app/MailSend.h"
 #include "app/RunOptions.h"
 #include "app/Rw_ini.h"
 #include "platform/Component.h"
@@ -41,21 +43,39 @@ class TForm1 : public TComponent {
   std::string StatusBar1;
   bool PageControl1Enabled = true;  // false while a macro runs
   int Left = 0, Top = 0;
+  int Width = 0, Height = 0;        // the window's size; 0: its own
   TFileChooser OpenDialog1, OpenDialog2;
   TFormTimer Timer1{1000};          // start-up timer, disabled at creation
 
   // --- Application state
   int FormTop = 80, FormLeft = 80;
+  int FormWidth = 0, FormHeight = 0;  // the window's size kept by the settings; 0: its own
+  std::string AttachDir;              // the folder the attachment chooser opens in
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
   TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (HELO), ssStartTls or ssTls
-  TAuthSetting SmtpAuth = AuthChoice(saNone);  // saNone or saAuto (AUTH PLAIN/LOGIN with Edit3, Edit4)
+  TAuthSetting SmtpAuth = AuthChoice(saNone);  // the AUTH mechanism (Edit3 and Edit4 or PasswordCommand)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
+  std::string PasswordCommand;        // prints the password or token AUTH needs; empty: Edit4 holds it
+  // [Mail] Charset: auto (ISO-2022-JP when the text fits it, else UTF-8),
+  // iso-2022-jp (the earlier bytes) or utf-8.
+  TCharsetSetting MailCharsetSetting = CharsetChoice(TCharsetChoice::Auto);
+  // The charset the last send chose for its message (read by the header rewrite).
+  MailCharset MessageCharset = MailCharset::Iso2022JpLegacy;
   std::string MailResult, ErrorMessage;
+  // How the run ended, for the Result section besides MailRes and ErrMes: the
+  // recipients the server refused ("a@x 550 ...", "; " between them) and the
+  // attachment files left out, over every send of the run.
+  std::string Refused, Missing;
+  bool MailAccepted = false;   // the server accepted a message in this run
+  bool Interrupted = false;    // a termination signal aborted the run
+  std::string InterruptText;   // the run's error then ("interrupted ...")
+  std::string SettingsError;   // a settings value that names nothing (raised at connect)
   std::string MacroPath;
+  std::string MacroPathElsewhere;  // the other place a bare macro name was looked for, when neither holds it
   bool MacroStarted = false;
   bool StopRequested = false;
   bool Connected = false;
@@ -126,7 +146,8 @@ class TForm1 : public TComponent {
   void Button2Click();
   // Verify the address in Edit3 and show the answer.
   void Button3Click();
-  // Add an attachment chosen with OpenDialog1.
+  // Add the attachments chosen with OpenDialog1 (one or more files); the chooser
+  // opens in their folder the next time.
   void Button4Click();
   // Remove the selected attachment.
   void Button5Click();
@@ -135,6 +156,10 @@ class TForm1 : public TComponent {
   // set and the form is closed; otherwise a message box shows the error. With all
   // fields present it runs SendCommand.
   void Button6Click();
+  // A termination signal: aborts the operation in progress as closing the window
+  // does, stops a macro run and records the interruption for the result (whether
+  // the final "." of a message was sent without its answer is said).
+  void Interrupt(int signal);
   // Expand the list named in Edit11; the answer arrives in Memo2.
   void Button7Click();
   // Load and run a macro file chosen with OpenDialog2 (text files only).
@@ -172,6 +197,9 @@ class TForm1 : public TComponent {
   void LxSMTP1DataReady();
   // Single blanks, charset and encoded words on the component's final header.
   void AdjustFinalHeader();
+  // The texts that decide the message's charset: subject, sender name and address,
+  // To and CC, every body line and the attachments' file names.
+  std::vector<std::string> MessageTexts() const;
 
   // --- The form's calls into the SMTP component (virtual: tests replace them).
   // Gives the component host, port, user identifier, the password (Edit4) and the

@@ -197,7 +197,7 @@ BENCHMARK(BM_LxUUProcessor_Encode)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond
 void BM_BuildAttachmentParts(benchmark::State& state) {
   const TStringList paths{AttachmentPath()};
   const int64_t size = static_cast<int64_t>(AttachmentBytes().size());
-  for (auto _ : state) benchmark::DoNotOptimize(BuildAttachmentParts(paths, state.range(0) != 0));
+  for (auto _ : state) benchmark::DoNotOptimize(BuildAttachmentParts(paths, MailCharset::Iso2022JpLegacy, state.range(0) != 0));
   state.SetBytesProcessed(state.iterations() * size);
 }
 BENCHMARK(BM_BuildAttachmentParts)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
@@ -216,7 +216,7 @@ int PeakMemory(const std::string& osPath) {
     TFileStream f(path, fmOpenRead);
     size = f.Size();
   }
-  const TStringList parts = BuildAttachmentParts({path}, std::getenv("TARVEX_BENCH_JOINED") != nullptr);
+  const TStringList parts = BuildAttachmentParts({path}, MailCharset::Iso2022JpLegacy, std::getenv("TARVEX_BENCH_JOINED") != nullptr);
   const long after = MaxRssKiB();
   std::printf("file_bytes %lld\nentries %d\nrss_before_kib %ld\npeak_rss_kib %ld\npeak_over_file %.2f\n", size,
               parts.Count(), before, after, after * 1024.0 / static_cast<double>(size));

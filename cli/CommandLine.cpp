@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "app/ExitStatus.h"
+#include "app/Rw_ini.h"
 #include "platform/FileUtil.h"
 
 const char kHelpHint[] = "Try 'tarvex --help' for more information.";
@@ -15,18 +16,23 @@ namespace {
 const char kUsageHead[] =
     "usage: tarvex [--headless] [OPTIONS] [MACRO]\n"
     "       tarvex --help | --version\n"
-    "Runs the macro file MACRO (a bare file name means the file beside the program)\n"
-    "and keeps the settings and the run's result in the settings file beside the\n"
-    "program, or in the file named by TARVEX_INI.\n"
+    "Runs the macro file MACRO (a bare file name means the file beside the program\n"
+    "when it is there, else the one in the current folder) and keeps the settings\n"
+    "and the run's result in the settings file: the file named by TARVEX_INI, else\n"
+    "tarvex.INI beside the program when that can be written, else\n"
+    "$XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI).\n"
     "\n"
     "Options for scripts and debugging (all off by default):\n"
     "  --charset CHARSET  read the macro file and its pickup files as CHARSET:\n"
     "                     cp932 (Shift-JIS, the default) or utf-8; also taken from\n"
     "                     the environment variable TARVEX_CHARSET. A UTF-8 line with\n"
     "                     a character that has no CP932 form stops the run (exit 65).\n"
-    "  --timeout SECONDS  give up a host lookup, connect or server reply after\n"
-    "                     SECONDS (decimals allowed; 0: wait without limit). Without\n"
+    "  --timeout SECONDS  give up a host lookup, connect or whole server reply after\n"
+    "                     SECONDS (decimals allowed; 0: wait without limit), and a\n"
+    "                     send when the server takes no data for that long. Without\n"
     "                     it, [SMTP] TimeOut of the settings file (milliseconds) holds.\n"
+    "                     Without any time-out, data the server does not read for 10\n"
+    "                     minutes still ends the send (exit 75).\n"
     "  -v, --verbose      trace every command sent and every line received on stderr,\n"
     "                     with time stamps; -vv also the connection's status texts.\n"
     "  --dump FILE        each send also writes the bytes that follow DATA (header,\n"
@@ -45,13 +51,20 @@ const char kUsageHead[] =
     "  tarvex --timeout 30 --dump sent.eml mail.txt\n"
     "  tarvex --dump check.eml --no-send mail.txt\n"
     "\n"
+    "Settings file key [Mail] Charset: auto (the default: ISO-2022-JP when all text\n"
+    "fits JIS X 0208, else the whole message as UTF-8), iso-2022-jp (always as\n"
+    "earlier versions sent it) or utf-8.\n"
+    "\n"
     "With a display (DISPLAY or WAYLAND_DISPLAY) and without --headless the form\n"
     "opens as a window; it exits 0 when closed, or as a macro ending in \"end\" ended.\n"
     "The window is the module tarvex-window.so, beside the program or in the\n"
     "installed library folder; without it the run goes on headless.\n"
     "Debug aid: --screenshot FILE saves a picture of the window once it is shown.\n"
     "\n"
-    "Exit status:\n";
+    "Every run writes [Result] of the settings file: Status (the exit status), Error\n"
+    "(the error text, empty after success), Refused (\"bad@x 550 5.1.1 no such user\",\n"
+    "\"; \" between recipients), Missing (attachment files not sent), MailRes, ErrMes.\n"
+    "\n";
 
 // The meaning of an exit status, wrapped at the words to lines of at most 79
 // columns under a six-column indent.
@@ -137,6 +150,7 @@ void ApplyValues(TCommandLine& line, bool charsetGiven, const std::string& chars
 
 std::string UsageText() {
   std::string text = kUsageHead;
+  text += "Settings file in use: " + ToOsPath(SettingsFileName()) + "\n\nExit status:\n";
   for (int i = 0; i < kExitStatusCount; ++i) AppendExitStatus(text, kExitStatuses[i]);
   return text;
 }

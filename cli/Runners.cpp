@@ -7,6 +7,7 @@
 #include "app/Console.h"
 #include "app/ConsoleDialogs.h"
 #include "app/ExitStatus.h"
+#include "app/Signals.h"
 #include "app/Unit1.h"
 #include "cli/DesktopModule.h"
 #include "platform/DynamicModule.h"
@@ -20,6 +21,8 @@ int RunHeadless(const TRunOptions& options) {
   TDialogsGuard guard(&dialogs);
   TForm1 form;
   form.SetRunOptions(options);
+  // A termination signal ends the run as closing the window would.
+  TSignalWatch signalWatch([&form](int signal) { form.Interrupt(signal); });
   // A long send shows its progress on a terminal, beside the status bar's text.
   form.LxSMTP1->OnPacketSent = [&form](TComponent*) {
     form.LxSMTP1PacketSent();
@@ -54,8 +57,9 @@ TDesktopEntry desktopEntry = nullptr;
 bool LoadDesktop(std::string& error) {
   if (desktopEntry) return true;
   // Beside the program first (a build tree, a copied folder), then where the
-  // installation put it.
-  const std::vector<std::string> folders = {ToOsPath(ExeDir()), TARVEX_MODULE_DIR "/"};
+  // installation put it, relative to the program's folder (../lib/tarvex).
+  const std::string exeDir = ToOsPath(ExeDir());
+  const std::vector<std::string> folders = {exeDir, exeDir + TARVEX_MODULE_DIR "/"};
   void* module = LoadModule(folders, kDesktopModuleName, error);
   if (!module) return false;
   desktopEntry = reinterpret_cast<TDesktopEntry>(ModuleSymbol(module, kDesktopEntryName));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/ExitStatus.h"
+#include "app/Signals.h"
 #include "app/Version.h"
 #include "cli/CommandLine.h"
 #include "cli/Display.h"
@@ -23,6 +24,8 @@ int UsageError(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread starts: only the signal watch of a run receives them.
+  TSignalWatch::BlockSignals();
   // Large blocks (an attachment's encoded text, freed block by block while the body
   // stream is written) go back to the system as soon as they are freed, however
   // large an earlier freed block was.

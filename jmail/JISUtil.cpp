@@ -13,3 +13,25 @@ uint16_t SjisToJis(uint16_t code) {
 std::string CodeToStr(uint16_t code) {
   return std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
 }
+
+namespace {
+// The assigned cells of JIS X 0208 as (row, first cell, last cell) ranges.
+struct CellRange {
+  unsigned char row, first, last;
+};
+constexpr CellRange kJisX0208[] = {
+    {1, 1, 94},   {2, 1, 14},   {2, 26, 33},  {2, 42, 48}, {2, 60, 74}, {2, 82, 89}, {2, 94, 94},
+    {3, 16, 25},  {3, 33, 58},  {3, 65, 90},  {4, 1, 83},  {5, 1, 86},  {6, 1, 24},  {6, 33, 56},
+    {7, 1, 33},   {7, 49, 81},  {8, 1, 32},   {16, 1, 94}, {47, 1, 51}, {48, 1, 94}, {84, 1, 6},
+};
+}  // namespace
+
+bool IsJisX0208(uint16_t code) {
+  const unsigned row = (code >> 8) - 0x20u, cell = (code & 0xFFu) - 0x20u;
+  if (row < 1 || row > 94 || cell < 1 || cell > 94) return false;
+  // Rows 16 to 46 and 48 to 83 are full; the table holds their first row only.
+  const unsigned r = (row > 16 && row < 47) ? 16 : (row > 48 && row < 84) ? 48 : row;
+  for (const CellRange& range : kJisX0208)
+    if (range.row == r && cell >= range.first && cell <= range.last) return true;
+  return false;
+}

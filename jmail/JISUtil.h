@@ -18,3 +18,8 @@ uint16_t SjisToJis(uint16_t code);
 
 // Returns the two bytes of a code, the high byte first.
 std::string CodeToStr(uint16_t code);
+
+// True when the JIS code is one of the 6879 characters of JIS X 0208 (rows 1-8 and
+// 16-84, assigned cells only). Codes of the NEC and IBM extension rows, user-defined
+// characters and empty cells give false.
+bool IsJisX0208(uint16_t code);

@@ -7,10 +7,12 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "jmail/JISUtil.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
+#include "platform/MediaTypes.h"
 #include "platform/Streams.h"
 #include "platform/SysUtils.h"
 #include "jmail/LxUUE.h"
@@ -155,38 +157,191 @@ std::string EncodeSubject(const std::string& text) {
   return word;
 }
 
-std::string EncodeHeaderLine(const std::string& line) {
-  std::string result;
-  result.reserve(line.size());
-  std::string run;
-  bool open = false;
-  auto closeRun = [&] {
-    run += kEscAscii;
-    result += kWordStart;
-    result += ProcessorBase64(run);
-    result += kWordEnd;
-    open = false;
-  };
-  const size_t n = line.size();
+std::string EncodeHeaderLine(const std::string& line) { return EncodeHeaderText(line, MailCharset::Iso2022JpLegacy); }
+
+namespace {
+constexpr char kUtf8WordStart[] = "=?UTF-8?B?";
+// 52 base64 characters: a word of 64 octets, within the 75 of an encoded word and
+// short enough for a line of 78 after a header name.
+constexpr size_t kUtf8WordBytes = 39;
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// True for a byte that may follow a lead byte in CP932.
+bool IsSecondByte(unsigned char b) { return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC); }
+
+// UTF-8 text as encoded words of at most kUtf8WordBytes bytes each, cut between
+// characters only, separated by one blank.
+std::string Utf8Words(const std::string& utf8) {
+  if (utf8.empty()) return std::string(kUtf8WordStart) + kWordEnd;
+  std::string words;
+  const size_t n = utf8.size();
   for (size_t i = 0; i < n;) {
-    const auto b = static_cast<unsigned char>(line[i]);
+    size_t end = std::min(n, i + kUtf8WordBytes);
+    while (end < n && end > i + 1 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) --end;
+    if (!words.empty()) words += ' ';
+    words += kUtf8WordStart;
+    words += Base64EncodeStr(utf8.substr(i, end - i));
+    words += kWordEnd;
+    i = end;
+  }
+  return words;
+}
+
+// The ISO-2022-JP encoded word of line[begin, end): double-byte characters (each a
+// lead byte and the byte after it, converted one by one) in JIS mode, blanks
+// between them in ASCII mode, ending in ASCII mode. A lead byte that is the last
+// byte of the line pairs with a zero byte.
+std::string JisWord(const std::string& line, size_t begin, size_t end) {
+  std::string run;
+  bool jis = false;
+  for (size_t k = begin; k < end;) {
+    const auto b = static_cast<unsigned char>(line[k]);
     if (IsCp932LeadByte(b)) {
-      if (!open) {
-        run = kEscJis;
-        open = true;
-      }
-      // A lead byte at the very end pairs with the zero byte that would end the text.
-      const auto second = i + 1 < n ? static_cast<unsigned char>(line[i + 1]) : 0;
+      if (!jis) run += kEscJis;
+      jis = true;
+      const auto second = k + 1 < line.size() ? static_cast<unsigned char>(line[k + 1]) : 0;
       run += CodeToStr(SjisToJis(PairToCode(b, second)));
-      i += 2;
+      k += 2;
     } else {
-      if (open) closeRun();
-      result += static_cast<char>(b);
-      ++i;
+      if (jis) run += kEscAscii;
+      jis = false;
+      run += static_cast<char>(b);
+      ++k;
     }
   }
-  if (open) closeRun();
+  if (jis) run += kEscAscii;
+  return kWordStart + ProcessorBase64(run) + kWordEnd;
+}
+}  // namespace
+
+bool FitsIso2022Jp(const std::string& text) {
+  const uint16_t* codes = PairCodes();
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    if (s[i] < 0x80) {
+      if (s[i] == 0 || s[i] == 0x1B) return false;
+      ++i;
+      continue;
+    }
+    if (i + 1 == n) return false;
+    const uint16_t code = codes[s[i] << 8 | s[i + 1]];
+    if (code == 0 || !IsJisX0208(code)) return false;
+    i += 2;
+  }
+  return true;
+}
+
+std::string ConvertToUtf8(const std::string& text) {
+  std::string out, piece;
+  const std::string_view all(text);
+  for (size_t i = 0; i < all.size();) {
+    size_t bad = 0;
+    if (TryCp932ToUtf8(all.substr(i), piece, &bad)) {
+      out += piece;
+      break;
+    }
+    // The stretch before the sequence that failed converts on its own.
+    if (bad > 0 && TryCp932ToUtf8(all.substr(i, bad), piece)) out += piece;
+    i += bad;
+    out += kReplacement;
+    const auto b = static_cast<unsigned char>(all[i]);
+    const bool pair = IsCp932LeadByte(b) && i + 1 < all.size() && IsSecondByte(static_cast<unsigned char>(all[i + 1])) &&
+                      static_cast<unsigned char>(all[i + 1]) >= 0x80;
+    i += pair ? 2 : 1;
+  }
+  return out;
+}
+
+std::string EncodeSubjectUtf8(const std::string& text) { return Utf8Words(ConvertToUtf8(text)); }
+
+std::string EncodeHeaderText(const std::string& line, MailCharset charset) {
+  const bool utf8 = charset == MailCharset::Utf8;
+  const bool merge = charset != MailCharset::Iso2022JpLegacy;
+  const size_t n = line.size();
+  // Where a run starts, and how many bytes its character at i takes. In ISO-2022-JP
+  // a lead byte always takes the next byte (or the terminator) with it.
+  auto starts = [&](size_t i) {
+    const auto b = static_cast<unsigned char>(line[i]);
+    return utf8 ? b >= 0x80 : IsCp932LeadByte(b);
+  };
+  auto length = [&](size_t i) -> size_t {
+    if (!IsCp932LeadByte(static_cast<unsigned char>(line[i]))) return 1;
+    return !utf8 || (i + 1 < n && IsSecondByte(static_cast<unsigned char>(line[i + 1]))) ? 2 : 1;
+  };
+  std::string result;
+  result.reserve(n);
+  for (size_t i = 0; i < n;) {
+    if (!starts(i)) {
+      result += line[i++];
+      continue;
+    }
+    size_t end = i;
+    while (true) {
+      while (end < n && starts(end)) end += length(end);
+      size_t next = end;
+      while (merge && next < n && IsBlank(line[next])) ++next;
+      if (next == end || next >= n || !starts(next)) break;
+      end = next;  // blanks between two runs go inside the word
+    }
+    end = std::min(end, n);
+    result += utf8 ? Utf8Words(ConvertToUtf8(line.substr(i, end - i))) : JisWord(line, i, end);
+    i = end;
+  }
   return result;
+}
+
+std::vector<std::string> Base64Lines(const std::string& bytes, size_t width) {
+  const size_t chars = std::max<size_t>(4, width / 4 * 4);
+  const size_t take = chars / 4 * 3;
+  const TSixBitCoder& coder = TSixBitCoder::Mime();
+  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::vector<std::string> lines;
+  lines.reserve((bytes.size() + take - 1) / take);
+  for (size_t i = 0; i < bytes.size(); i += take) {
+    const size_t count = std::min(take, bytes.size() - i);
+    std::string line((count + 2) / 3 * 4, '\0');
+    char* p = coder.EncodeGroups(src + i, count / 3, line.data());
+    coder.EncodeTail(src + i + count / 3 * 3, count % 3, true, p);
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+namespace {
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+}  // namespace
+
+std::string EncodeAttachmentName(const std::string& name, MailCharset charset) {
+  if (charset == MailCharset::Iso2022JpLegacy || IsAscii(name)) return EncodeHeaderLine(name);
+  if (charset == MailCharset::Iso2022Jp) return EncodeSubject(name);
+  return kUtf8WordStart + Base64EncodeStr(ConvertToUtf8(name)) + kWordEnd;
+}
+
+std::string ExtendedFileNameParameter(const std::string& name, MailCharset charset) {
+  if (charset == MailCharset::Iso2022JpLegacy || IsAscii(name)) return {};
+  const bool utf8 = charset == MailCharset::Utf8;
+  const std::string bytes = utf8 ? ConvertToUtf8(name) : ConvertToJis(name);
+  std::string param = utf8 ? "filename*=UTF-8''" : "filename*=ISO-2022-JP''";
+  static const char kHex[] = "0123456789ABCDEF";
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    // The characters a parameter value may hold as they are; all others as %XX.
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       (c != 0 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
+    if (plain) {
+      param += ch;
+    } else {
+      param += '%';
+      param += kHex[c >> 4];
+      param += kHex[c & 15];
+    }
+  }
+  return param;
 }
 
 namespace {
@@ -239,7 +394,7 @@ std::vector<std::string> SplitJisLine(const std::string& jis, size_t limit) {
 }
 
 namespace {
-constexpr size_t kFoldWidth = 78;   // the line length folding aims at
+constexpr size_t kFoldWidth = kFoldLineOctets;
 constexpr size_t kMaxWordOctets = 75;  // the longest encoded word
 // 48 base64 characters: a word of 66 octets, which fits a line of 78 after a
 // header name of up to ten characters and its blank.
@@ -515,11 +670,47 @@ struct TempFileRemover {
   ~TempFileRemover() { DeleteFile(path); }
 };
 
+// A mail header line may hold at most 998 octets.
+constexpr size_t kHeaderLineMax = 998;
+// The longest fixed text around the name in a part header line.
+// (the media type's own length comes on top of it).
+constexpr size_t kNameLineOverhead = sizeof "Content-Type: ;name=\"\"" - 1;
+
+// The longest fixed text around the name and its RFC 2231 form in the disposition line.
+constexpr size_t kDispositionOverhead = sizeof "Content-Disposition: attachment; filename=\"\"; " - 1;
+
+// The attachment's name as its part header shows it: the encoded name and its
+// RFC 2231 parameter (empty for an ASCII name). Control characters are dropped (a
+// line break would end the header early and put the rest of the name into the
+// part's body), and the name is cut by whole characters until every header line
+// that carries it fits the line limit.
+struct TPartHeaderName {
+  std::string Encoded;
+  std::string Extended;
+};
+TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset, size_t mediaTypeSize) {
+  std::string name = WithoutControlCharacters(fileName);
+  for (;;) {
+    TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
+    const size_t quoted = QuotedParameterText(result.Encoded).size();
+    if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kHeaderLineMax &&
+                         quoted + result.Extended.size() + kDispositionOverhead <= kHeaderLineMax))
+      return result;
+    size_t last = 0;
+    for (size_t i = 0; i < name.size(); i += IsCp932LeadByte(static_cast<unsigned char>(name[i])) ? 2 : 1) last = i;
+    name.erase(last);
+  }
+}
+
 // Appends the part of one existing file: entries 5a-5g, the lines of 5g one per
 // entry or joined by CR LF a chunk at a time.
-void AppendAttachmentPart(const std::string& path, TStringList& parts, bool joinLines) {
+void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
   const std::string name = ExtractFileName(path);
-  const std::string encodedName = EncodeHeaderLine(name);
+  const std::string mediaType = MediaTypeOf(name);
+  const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
+  const std::string& encodedName = header.Encoded;
+  const std::string& extended = header.Extended;
+  const std::string quotedName = QuotedParameterText(encodedName);
   TFileStream input(path, fmOpenRead);
 
   // The encoded text, broken into CR LF lines, goes to the temporary file while the
@@ -530,8 +721,9 @@ void AppendAttachmentPart(const std::string& path, TStringList& parts, bool join
 
   parts.Add(kBoundaryDelimiter);
   parts.Add("Content-Transfer-Encoding: base64");
-  parts.Add("Content-Type: application/octet-stream;name=\"" + encodedName + "\"");
-  parts.Add("Content-Disposition: attachment; filename=\"" + encodedName + "\"");
+  parts.Add("Content-Type: " + mediaType + ";name=\"" + quotedName + "\"");
+  parts.Add("Content-Disposition: attachment; filename=\"" + quotedName + "\"" +
+            (extended.empty() ? "" : "; " + extended));
   parts.Add("Content-Description: " + encodedName);
   parts.Add("\r\n");
 
@@ -568,9 +760,7 @@ void AppendAttachmentPart(const std::string& path, TStringList& parts, bool join
 }
 }  // namespace
 
-TStringList BuildAttachmentParts(const TStringList& paths) { return BuildAttachmentParts(paths, false); }
-
-TStringList BuildAttachmentParts(const TStringList& paths, bool joinLines) {
+TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset, bool joinLines) {
   // One reservation for every entry, so that the list never moves while it grows.
   const int64_t perEntry = joinLines ? kLinesPerChunk * kLineBytes : kLineBytes;
   int64_t entries = 1;
@@ -581,8 +771,31 @@ TStringList BuildAttachmentParts(const TStringList& paths, bool joinLines) {
   TStringList parts;
   parts.Reserve(static_cast<int>(std::min<int64_t>(entries, INT_MAX)));
   for (const std::string& path : paths) {
-    if (FileExists(path)) AppendAttachmentPart(path, parts, joinLines);
+    if (FileExists(path)) AppendAttachmentPart(path, charset, parts, joinLines);
   }
   parts.Add(kBoundaryClose);
   return parts;
+}
+
+std::string WithoutControlCharacters(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+  return out;
+}
+
+std::string QuotedParameterText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (IsCp932LeadByte(static_cast<unsigned char>(c)) && i + 1 < text.size()) {
+      out.append(text, i++, 2);
+      continue;
+    }
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
 }

@@ -15,6 +15,13 @@ void PrintLine(const std::string& text) {
 }
 }  // namespace
 
+bool TDialogs::ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths) {
+  std::string path;
+  if (!ChooseFile(chooser, path)) return false;
+  paths = {path};
+  return true;
+}
+
 TDialogs& Dialogs() { return *current; }
 void SetDialogs(TDialogs* dialogs) { current = dialogs ? dialogs : &headless; }
 

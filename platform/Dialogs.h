@@ -8,12 +8,14 @@
 #include <vector>
 
 // What a file chooser shows: filter pairs "description|pattern|...", title,
-// default extension and the last file name chosen (empty: none).
+// default extension, the last file name chosen (empty: none) and the folder it
+// opens in when no file name is given (empty: the current folder).
 struct TFileChooser {
   std::string Filter;
   std::string Title;
   std::string DefaultExt;
   std::string FileName;
+  std::string InitialDir;
 };
 
 class TDialogs {
@@ -27,6 +29,10 @@ class TDialogs {
   virtual bool InputBox(const std::string& title, const std::string& prompt, std::string& value) = 0;
   // Modal file chooser; true with the chosen full path in path, false for Cancel.
   virtual bool ChooseFile(const TFileChooser& chooser, std::string& path) = 0;
+  // Modal chooser of one or more existing files; true with their full paths, in
+  // the order chosen, false for Cancel. Choosers that take one file at a time
+  // answer with ChooseFile's one file.
+  virtual bool ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths);
   // Hands an address ("mailto:..." or a page) to the user's default program.
   virtual void ShellOpen(const std::string& address) = 0;
 };

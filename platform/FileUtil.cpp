@@ -83,6 +83,13 @@ std::string ExePath() {
 
 std::string ExeDir() { return ExtractFilePath(ExePath()); }
 
+std::string CurrentDir() {
+  char cwd[PATH_MAX];
+  if (!::getcwd(cwd, sizeof cwd)) return "./";
+  const std::string path = FromOsPath(cwd);
+  return path.back() == '/' ? path : path + "/";
+}
+
 namespace {
 std::vector<std::string>& ParamStore() {
   static std::vector<std::string> params;

@@ -29,6 +29,8 @@ bool HasDirectoryPart(const std::string& path);
 // Full path of the running executable (CP932) and its folder with a trailing "/".
 std::string ExePath();
 std::string ExeDir();
+// The current folder (CP932) with a trailing "/" ("./" when it cannot be told).
+std::string CurrentDir();
 
 // The command line's arguments after the options, CP932 (set by the entry).
 void SetParams(const std::vector<std::string>& params);

@@ -1,10 +1,13 @@
 #include "platform/Profile.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/FileUtil.h"
@@ -13,6 +16,11 @@
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The UTF-8 byte-order mark many editors put at the start of a text file.
+const std::string kBom = "\xEF\xBB\xBF";
+
+bool StartsWithBom(const std::string& data) { return data.compare(0, kBom.size(), kBom) == 0; }
 
 std::string Trim(const std::string& s) {
   size_t b = 0, e = s.size();
@@ -110,8 +118,11 @@ bool WriteAt(int fd, const char* p, size_t count, off_t offset) {
 }
 
 // The file's contents with key of section set to value.
-std::string Edit(const std::string& old, const std::string& section, const std::string& key,
+std::string Edit(const std::string& file, const std::string& section, const std::string& key,
                  const std::string& value) {
+  // The mark stays where it is; the lines behind it are what is parsed.
+  const bool bom = StartsWithBom(file);
+  const std::string old = bom ? file.substr(kBom.size()) : file;
   std::vector<Line> lines = SplitLines(old);
   std::string eol = "\r\n";
   size_t firstLf = old.find('\n');
@@ -156,8 +167,8 @@ std::string Edit(const std::string& old, const std::string& section, const std::
     }
   }
 
-  std::string out;
-  out.reserve(old.size() + keyLine.size() + section.size() + 8);
+  std::string out = bom ? kBom : std::string();
+  out.reserve(file.size() + keyLine.size() + section.size() + 8);
   for (const Line& l : lines) out += l.text + l.eol;
   return out;
 }
@@ -173,6 +184,7 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
   ::close(fd);
   if (!ok) return def.substr(0, kProfileValueMax);
 
+  if (StartsWithBom(data)) data.erase(0, kBom.size());
   bool inSection = false;
   for (const Line& line : SplitLines(data)) {
     std::string text = Content(line), name, k, v;
@@ -185,23 +197,87 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
   return def.substr(0, kProfileValueMax);
 }
 
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& file) {
-  std::string clean = value.substr(0, value.find_first_of(std::string("\r\n\0", 3)));
-  const std::string os = ToOsPath(file);
-  int fd = ::open(os.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) fd = ::open(os.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+namespace {
 
-  std::string old;
-  if (!ReadAll(fd, old)) {
-    ::close(fd);
+// The path a chain of symbolic links ends at (the path itself when it is no link);
+// the target need not exist. Relative targets count from the link's folder.
+std::string FollowLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) break;
+    std::string next(target, static_cast<size_t>(n));
+    if (next[0] != '/') {
+      const size_t slash = path.rfind('/');
+      next = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + next;
+    }
+    path = next;
+  }
+  return path;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// An exclusive lock on the folder of the file, held while it lives: every save of a
+// file in that folder runs alone. Taking no lock (a file system without locks) lets
+// the save go on unserialised rather than fail.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder) {
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);  // releases the lock
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes data to a new file in the folder of path and renames it over path. False
+// when the folder refuses the new file (errno tells why) or writing fails (the new
+// file is removed then and path is unchanged).
+bool ReplaceFile(const std::string& path, const std::string& data, const struct stat* old) {
+  const std::string folder = FolderOf(path);
+  std::string temp = folder + "/." + path.substr(path.rfind('/') + 1) + ".XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, old ? (old->st_mode & 07777) : 0600) == 0;
+  // Root saving another user's file leaves it theirs.
+  if (ok && old && (old->st_uid != ::geteuid() || old->st_gid != ::getegid()))
+    (void)!::fchown(fd, old->st_uid, old->st_gid);
+  if (ok) ok = WriteAt(fd, data.data(), data.size(), 0);
+  if (ok) ok = ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    const int error = errno;
+    ::unlink(temp.c_str());
+    errno = error == 0 ? EIO : error;
     return false;
   }
-  std::string now = Edit(old, section, key, clean);
+  // The rename itself reaches the disk with the folder.
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
 
-  // Only the bytes from the first difference on are written. Space for a longer
-  // file is reserved first, so a full disk fails before anything is overwritten.
+// Rewrites the open file fd from old to now in place (for a folder that takes no new
+// files). Space for a longer file is reserved first, so a full disk fails before
+// anything is overwritten.
+bool RewriteInPlace(int fd, const std::string& old, const std::string& now) {
   size_t same = 0;
   while (same < old.size() && same < now.size() && old[same] == now[same]) ++same;
   bool ok = true;
@@ -211,7 +287,52 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
   }
   if (ok) ok = WriteAt(fd, now.data() + same, now.size() - same, static_cast<off_t>(same));
   if (ok && now.size() < old.size()) ok = ::ftruncate(fd, static_cast<off_t>(now.size())) == 0;
+  if (ok) ok = ::fsync(fd) == 0;
   if (!ok && now.size() > old.size()) (void)!::ftruncate(fd, static_cast<off_t>(old.size()));
-  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+}  // namespace
+
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& file) {
+  return WritePrivateProfileStrings({{section, key, value}}, file);
+}
+
+bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const std::string& file) {
+  const std::string path = FollowLinks(ToOsPath(file));
+  FolderLock lock(FolderOf(path));
+
+  // The file must be writable as it is: a read-only file is not replaced behind its back.
+  int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  const bool exists = fd >= 0;
+  if (!exists && errno != ENOENT) return false;
+  std::string old;
+  struct stat st {};
+  if (exists && (fstat(fd, &st) != 0 || !ReadAll(fd, old))) {
+    ::close(fd);
+    return false;
+  }
+  std::string now = old;
+  for (const TProfileEntry& e : entries)
+    now = Edit(now, e.Section, e.Key, e.Value.substr(0, e.Value.find_first_of(std::string("\r\n\0", 3))));
+  if (exists && now == old) {
+    ::close(fd);
+    return true;
+  }
+  bool ok = ReplaceFile(path, now, exists ? &st : nullptr);
+  if (!ok && exists && (errno == EACCES || errno == EPERM || errno == EROFS)) ok = RewriteInPlace(fd, old, now);
+  if (exists && ::close(fd) != 0) ok = false;
+  return ok;
+}
+
+bool ProfileWritable(const std::string& file) {
+  const std::string path = FollowLinks(ToOsPath(file));
+  int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
   return ok;
 }

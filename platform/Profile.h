@@ -1,9 +1,11 @@
 // Private-profile files: "[Section]" lines open sections, "Key=Value" lines hold
-// values. Values are CP932 bytes. Reads never create the file; writes change one
-// key in place and keep every other section, key, comment and the line order.
+// values. Values are CP932 bytes. Reads never create the file and skip a UTF-8
+// byte-order mark at its start; saves replace the file atomically and keep every
+// other section, key, comment and the line order.
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Longest value a read returns; a longer stored value is cut to this many bytes.
 constexpr size_t kProfileValueMax = 2047;
@@ -17,13 +19,32 @@ constexpr size_t kProfileValueMax = 2047;
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& def, const std::string& file);
 
-// Sets key in section of file to value: the first existing key line is replaced,
-// a missing key is added after the last line of its section, a missing section is
-// appended at the end. The file is rewritten in place (never replaced by another
-// file), keeping its line ends (CR LF or LF); a file created here gets mode 0600
-// and CR LF line ends. A value holding CR, LF or NUL is cut before that byte so it
-// cannot break the line structure. Returns false when the file cannot be read or
-// written (read-only file or folder, no space, not a regular file); the file then
-// keeps its previous contents.
+// One key to set: its section, its name and its value.
+struct TProfileEntry {
+  std::string Section;
+  std::string Key;
+  std::string Value;
+};
+
+// Sets key in section of file to value (WritePrivateProfileStrings with one entry).
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& file);
+
+// Sets every entry, in order, in one save: the first existing key line is replaced,
+// a missing key is added after the last line of its section, a missing section is
+// appended at the end; every other section, key, comment, the line order, the line
+// ends (CR LF or LF) and a UTF-8 byte-order mark at the start are kept. A value
+// holding CR, LF or NUL is cut before that byte so it cannot break the line structure.
+// The save is atomic and serialised: under an exclusive lock on the file's folder
+// (held across reading and writing) the new content goes to a temporary file in that
+// folder, is flushed to disk and renamed over the file, so that a reader sees the
+// old or the new file, never a torn one. A symbolic link is followed and its target
+// replaced; the file keeps its mode (a created file gets 0600 and CR LF line ends).
+// Where the folder refuses new files but the file itself is writable, the file is
+// rewritten in place. Returns false when the file cannot be written (read-only file,
+// no space, not a regular file); the file then keeps its previous contents.
+bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const std::string& file);
+
+// True when file can be written: an existing regular file opens for writing, a
+// missing one is created empty (mode 0600). The content is never changed.
+bool ProfileWritable(const std::string& file);

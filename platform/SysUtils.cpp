@@ -92,7 +92,9 @@ Converter& FromUtf8() {
 
 }  // namespace
 
-bool TryCp932ToUtf8(std::string_view cp932, std::string& out) { return ToUtf8().Run(cp932, out, nullptr); }
+bool TryCp932ToUtf8(std::string_view cp932, std::string& out, size_t* badOffset) {
+  return ToUtf8().Run(cp932, out, badOffset);
+}
 
 bool TryUtf8ToCp932(std::string_view utf8, std::string& out, size_t* badOffset) {
   return FromUtf8().Run(utf8, out, badOffset);

@@ -45,8 +45,9 @@ std::string IntToStr(int64_t value);
 bool IsCp932LeadByte(unsigned char b);
 
 // CP932 -> UTF-8. Returns false (and leaves out untouched) when the bytes are not
-// valid CP932.
-bool TryCp932ToUtf8(std::string_view cp932, std::string& out);
+// valid CP932; badOffset (if given) receives the byte offset of the first byte
+// sequence that does not convert.
+bool TryCp932ToUtf8(std::string_view cp932, std::string& out, size_t* badOffset = nullptr);
 // UTF-8 -> CP932. Returns false when the text is not valid UTF-8 or holds a
 // character without a CP932 form; badOffset (if given) receives the byte offset of
 // the first such character in the input.

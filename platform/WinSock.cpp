@@ -221,13 +221,11 @@ constexpr uint32_t kRelayMsg = WM_USER + 300;
 struct LookupTask {
   HWND window = 0;
   uint32_t msg = 0;
-  char* buffer = nullptr;
-  int bufferLength = 0;
+  std::vector<WsAddress>* result = nullptr;
   std::string name;
   // Written by the worker before it posts, read on the user-interface thread after.
   int error = 0;
-  std::string canonical;
-  std::vector<uint32_t> addresses;
+  std::vector<WsAddress> addresses;
 };
 
 std::mutex g_taskMutex;  // guards g_tasks against the workers' look at "still wanted"
@@ -236,30 +234,37 @@ uintptr_t g_nextTask = 1;
 int g_startups = 0;
 HWND g_relayWindow = 0;
 
-// Lays the result out as a HOSTENT in the caller's buffer. Returns an error number.
-int FillHostEntry(const LookupTask& t) {
-  size_t count = std::min<size_t>(t.addresses.size(), 16);
-  size_t need = sizeof(HOSTENT) + sizeof(char*) + (count + 1) * sizeof(char*) + count * 4 + t.canonical.size() + 1;
-  if (t.buffer == nullptr || t.bufferLength < 0 || need > static_cast<size_t>(t.bufferLength)) return 10055;
-  char* base = t.buffer;
-  auto* he = reinterpret_cast<HOSTENT*>(base);
-  char** aliases = reinterpret_cast<char**>(base + sizeof(HOSTENT));
-  char** list = aliases + 1;
-  char* addr = reinterpret_cast<char*>(list + count + 1);
-  char* name = addr + count * 4;
-  aliases[0] = nullptr;
-  for (size_t i = 0; i < count; ++i) {
-    std::memcpy(addr + i * 4, &t.addresses[i], 4);
-    list[i] = addr + i * 4;
+// The address of a system socket address (IPv4 or IPv6); family 0 for any other.
+WsAddress FromSockaddr(const sockaddr* sa) {
+  WsAddress a;
+  if (sa->sa_family == AF_INET) {
+    a.family = WS_AF_INET;
+    std::memcpy(a.bytes, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
+  } else if (sa->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    a.family = WS_AF_INET6;
+    std::memcpy(a.bytes, &in6->sin6_addr, 16);
+    a.scope = in6->sin6_scope_id;
   }
-  list[count] = nullptr;
-  std::memcpy(name, t.canonical.c_str(), t.canonical.size() + 1);
-  he->h_name = name;
-  he->h_aliases = aliases;
-  he->h_addrtype = WS_AF_INET;
-  he->h_length = 4;
-  he->h_addr_list = list;
-  return 0;
+  return a;
+}
+
+// The system socket address of address:port (port in network order); its length.
+socklen_t ToSockaddr(const WsAddress& address, uint16_t port, sockaddr_storage* ss) {
+  std::memset(ss, 0, sizeof *ss);
+  if (address.family == WS_AF_INET6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(ss);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = port;
+    std::memcpy(&in6->sin6_addr, address.bytes, 16);
+    in6->sin6_scope_id = address.scope;
+    return sizeof *in6;
+  }
+  auto* in = reinterpret_cast<sockaddr_in*>(ss);
+  in->sin_family = AF_INET;
+  in->sin_port = port;
+  std::memcpy(&in->sin_addr, address.bytes, 4);
+  return sizeof *in;
 }
 
 // Receives the workers' results on the user-interface thread, writes the caller's
@@ -276,32 +281,31 @@ class TLookupRelay : public TMessageHandler {
       task = it->second;
       g_tasks.erase(it);
     }
-    int error = task->error;
-    if (error == 0) error = FillHostEntry(*task);
+    const int error = task->error;
+    if (error == 0 && task->result) *task->result = std::move(task->addresses);
     TMessagePump::Instance().PostMessage(task->window, task->msg, wParam, static_cast<intptr_t>((error & 0xFFFF) << 16));
   }
 };
 TLookupRelay g_relay;
 
 void RunLookup(uintptr_t handle, std::shared_ptr<LookupTask> task) {
+  // Both families, whether or not this machine has a route for them now: the connect
+  // moves on from an address it cannot reach.
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_CANONNAME;
   addrinfo* res = nullptr;
   int rc = ::getaddrinfo(task->name.c_str(), nullptr, &hints, &res);
   if (rc != 0) {
     task->error = WsErrorFromResolver(rc, errno);
   } else {
     for (addrinfo* p = res; p; p = p->ai_next) {
-      if (p->ai_family != AF_INET) continue;
-      if (task->canonical.empty() && p->ai_canonname) task->canonical = p->ai_canonname;
-      uint32_t a = reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
+      const WsAddress a = FromSockaddr(p->ai_addr);
+      if (a.family == 0) continue;
       if (std::find(task->addresses.begin(), task->addresses.end(), a) == task->addresses.end())
         task->addresses.push_back(a);
     }
     ::freeaddrinfo(res);
-    if (task->canonical.empty()) task->canonical = task->name;
     if (task->addresses.empty()) task->error = WSANO_DATA;
   }
   std::lock_guard<std::mutex> lock(g_taskMutex);
@@ -355,7 +359,7 @@ int WSAStartup(uint16_t, WSADATA* data) {
     data->wVersion = 0x0101;
     data->wHighVersion = 0x0101;
     std::snprintf(data->szDescription, sizeof data->szDescription,
-                  "Tarvex sockets: non-blocking IPv4 TCP over the message pump");
+                  "Tarvex sockets: non-blocking IPv4 and IPv6 TCP over the message pump");
     std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
     rlimit rl{};
     uint64_t maxSockets = 65535;
@@ -384,9 +388,9 @@ int WSACleanup() {
 // ---- sockets ---------------------------------------------------------------------
 
 SOCKET WsSocket(int af, int type, int protocol) {
-  if (af != WS_AF_INET) return Fail(10047);
+  if (af != WS_AF_INET && af != WS_AF_INET6) return Fail(10047);
   if (type != WS_SOCK_STREAM) return Fail(10044);
-  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
+  int s = ::socket(af == WS_AF_INET6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, protocol);
   if (s < 0) return FailErrno();
   g_socks[s] = SockState{};
   return s;
@@ -422,7 +426,7 @@ int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events) {
     // A socket handed over already connected (accepted) or listening.
     int listening = 0;
     socklen_t len = sizeof listening;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t plen = sizeof peer;
     if (::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) == 0 && listening)
       st.phase = SockState::kListening;
@@ -433,7 +437,7 @@ int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events) {
   return 0;
 }
 
-uintptr_t WSAAsyncGetHostByName(HWND window, uint32_t msg, const char* name, char* buffer, int bufferLength) {
+uintptr_t WsAsyncGetAddresses(HWND window, uint32_t msg, const char* name, std::vector<WsAddress>* result) {
   if (g_startups == 0) {
     t_lastError = 10093;
     return 0;
@@ -441,8 +445,7 @@ uintptr_t WSAAsyncGetHostByName(HWND window, uint32_t msg, const char* name, cha
   auto task = std::make_shared<LookupTask>();
   task->window = window;
   task->msg = msg;
-  task->buffer = buffer;
-  task->bufferLength = bufferLength;
+  task->result = result;
   task->name = name ? name : "";
   uintptr_t handle;
   {
@@ -475,15 +478,78 @@ int WSACancelAsyncRequest(uintptr_t task) {
 }
 
 uint32_t WsInetAddr(const char* text) { return ::inet_addr(text); }
+
+uint32_t WsAddress::Ipv4() const {
+  uint32_t a = 0;
+  if (family == WS_AF_INET) std::memcpy(&a, bytes, 4);
+  return a;
+}
+
+WsAddress WsAddress::FromIpv4(uint32_t networkOrder) {
+  WsAddress a;
+  a.family = WS_AF_INET;
+  std::memcpy(a.bytes, &networkOrder, 4);
+  return a;
+}
+
+bool WsAddress::Unspecified() const {
+  static const uint8_t kZero[16] = {};
+  return family == 0 || std::memcmp(bytes, kZero, family == WS_AF_INET ? 4 : 16) == 0;
+}
+
+bool WsParseAddress(const std::string& text, WsAddress* address) {
+  if (text.find('\0') != std::string::npos) return false;
+  std::string body = text;
+  if (body.size() >= 2 && body.front() == '[' && body.back() == ']') body = body.substr(1, body.size() - 2);
+  const uint32_t v4 = WsInetAddr(body.c_str());
+  if (v4 != WS_INADDR_NONE) {
+    *address = WsAddress::FromIpv4(v4);
+    return true;
+  }
+  if (body.find(':') == std::string::npos) return false;
+  // The numeric form of the resolver takes the scope ("%eth0", "%2") as well.
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(body.c_str(), nullptr, &hints, &res) != 0) return false;
+  const WsAddress a = res ? FromSockaddr(res->ai_addr) : WsAddress{};
+  ::freeaddrinfo(res);
+  if (a.family != WS_AF_INET6) return false;
+  *address = a;
+  return true;
+}
+
+std::string WsAddressText(const WsAddress& address) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address.family == WS_AF_INET) {
+    ::inet_ntop(AF_INET, address.bytes, text, sizeof text);
+    return text;
+  }
+  if (address.family != WS_AF_INET6) return std::string();
+  ::inet_ntop(AF_INET6, address.bytes, text, sizeof text);
+  std::string out = text;
+  if (address.scope != 0) out += "%" + std::to_string(address.scope);
+  return out;
+}
+
+std::string WsAddressLiteral(const WsAddress& address) {
+  if (address.family == WS_AF_INET6) {
+    // A scope means nothing to the server: the literal carries the address alone.
+    WsAddress bare = address;
+    bare.scope = 0;
+    return "[IPv6:" + WsAddressText(bare) + "]";
+  }
+  return "[" + WsAddressText(address) + "]";
+}
 uint16_t WsHtons(uint16_t value) { return htons(value); }
 uint16_t WsNtohs(uint16_t value) { return ntohs(value); }
 
-int WsConnect(SOCKET s, uint32_t address, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = port;
-  sa.sin_addr.s_addr = address;
-  int rc = ::connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+int WsConnect(SOCKET s, const WsAddress& address, uint16_t port) {
+  if (address.family != WS_AF_INET && address.family != WS_AF_INET6) return Fail(10047);
+  sockaddr_storage sa;
+  const socklen_t saLength = ToSockaddr(address, port, &sa);
+  int rc = ::connect(s, reinterpret_cast<sockaddr*>(&sa), saLength);
   int err = rc == 0 ? 0 : errno;
   auto it = g_socks.find(s);
   bool selected = it != g_socks.end() && it->second.events != 0;
@@ -603,10 +669,12 @@ std::string WsLocalHostName(SOCKET s) {
       if (canonical.find('.') != std::string::npos) return canonical;
     }
   }
-  sockaddr_in local{};
+  sockaddr_storage local{};
   socklen_t len = sizeof local;
-  char text[INET_ADDRSTRLEN] = "127.0.0.1";
-  if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0 && local.sin_family == AF_INET)
-    ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
-  return std::string("[") + text + "]";
+  WsAddress a = WsAddress::FromIpv4(htonl(INADDR_LOOPBACK));
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+    const WsAddress found = FromSockaddr(reinterpret_cast<sockaddr*>(&local));
+    if (found.family != 0) a = found;
+  }
+  return WsAddressLiteral(a);
 }

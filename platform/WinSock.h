@@ -1,4 +1,4 @@
-// The socket library layer: non-blocking IPv4 TCP sockets whose readiness the message
+// The socket library layer: non-blocking IPv4 and IPv6 TCP sockets whose readiness the message
 // pump turns into notices posted to a window (wParam = socket, lParam = event code |
 // error number << 16), host lookups on a worker thread posted back the same way, and
 // the socket error numbers with their texts. Everything but the lookup worker runs on
@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/MessagePump.h"
 
@@ -16,6 +17,7 @@ constexpr int SOCKET_ERROR = -1;
 constexpr uint32_t WS_INADDR_NONE = 0xFFFFFFFFu;
 
 constexpr int WS_AF_INET = 2;
+constexpr int WS_AF_INET6 = 23;
 constexpr int WS_SOCK_STREAM = 1;
 constexpr int WS_IPPROTO_TCP = 6;
 constexpr int WS_MSG_PEEK = 2;
@@ -47,14 +49,19 @@ struct WSADATA {
   const char* lpVendorInfo;
 };
 
-// The host entry that an asynchronous lookup writes into the caller's buffer; the
-// pointers point into the same buffer.
-struct HOSTENT {
-  char* h_name;
-  char** h_aliases;
-  int16_t h_addrtype;
-  int16_t h_length;
-  char** h_addr_list;  // 4-byte IPv4 addresses in network order, null-terminated
+// An IPv4 or IPv6 address: 4 or 16 bytes in network order, and for an IPv6 address
+// the scope (interface number) of a link-local one. Family 0 is no address.
+struct WsAddress {
+  int family = 0;  // WS_AF_INET, WS_AF_INET6 or 0
+  uint8_t bytes[16] = {};
+  uint32_t scope = 0;
+
+  // The IPv4 address in network order (0 for any other family).
+  uint32_t Ipv4() const;
+  static WsAddress FromIpv4(uint32_t networkOrder);
+  // No address, or the unspecified one (0.0.0.0, ::): nothing to connect to.
+  bool Unspecified() const;
+  bool operator==(const WsAddress&) const = default;
 };
 
 // Starts the library (counted); fills data. Returns 0.
@@ -65,7 +72,8 @@ int WSACleanup();
 int WSAGetLastError();
 void WSASetLastError(int error);
 
-// A new socket (close-on-exec, blocking until WSAAsyncSelect); INVALID_SOCKET on error.
+// A new socket of family WS_AF_INET or WS_AF_INET6 (close-on-exec, blocking until
+// WSAAsyncSelect); INVALID_SOCKET on error.
 SOCKET WsSocket(int af, int type, int protocol);
 // Closes the socket and drops its watch and its queued notices. 0, or SOCKET_ERROR.
 int WsCloseSocket(SOCKET s);
@@ -78,23 +86,34 @@ int WsSetLinger(SOCKET s, bool on, uint16_t seconds);
 // connection and no data is left), FD_ACCEPT (then not again until the next WsAccept).
 // events 0 stops the notices. Returns 0, or SOCKET_ERROR.
 int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events);
-// Starts a lookup of name (IPv4). On completion buffer holds a HOSTENT and msg is
-// posted to window with wParam = the task handle and the error number in the high
-// word of lParam. Returns the task handle, or 0 (error set) when none could start.
-uintptr_t WSAAsyncGetHostByName(HWND window, uint32_t msg, const char* name, char* buffer, int bufferLength);
-// Cancels a lookup: its buffer is not written and its notice never arrives (also
+// Starts a lookup of name: every address it has, IPv6 and IPv4, in the resolver's
+// order of preference, each once. On completion *result holds them (it is written on
+// this thread, just before the notice) and msg is posted to window with wParam = the
+// task handle and the error number in the high word of lParam. Returns the task
+// handle, or 0 (error set) when none could start.
+uintptr_t WsAsyncGetAddresses(HWND window, uint32_t msg, const char* name, std::vector<WsAddress>* result);
+// Cancels a lookup: its result is not written and its notice never arrives (also
 // when already queued). Returns 0, or SOCKET_ERROR for an unknown task.
 int WSACancelAsyncRequest(uintptr_t task);
 
 // Dotted text (a, a.b, a.b.c, a.b.c.d; decimal, octal or hex parts) -> address in
 // network order, or WS_INADDR_NONE.
 uint32_t WsInetAddr(const char* text);
+// An address literal: dotted IPv4 text as WsInetAddr takes it, or IPv6 text, bare or
+// in square brackets, with an optional "%scope" (interface name or number). False,
+// with *address untouched, for anything else (a host name).
+bool WsParseAddress(const std::string& text, WsAddress* address);
+// The address as text: "192.0.2.1", "2001:db8::1", "fe80::1%2".
+std::string WsAddressText(const WsAddress& address);
+// The address as a mail domain literal: "[192.0.2.1]", "[IPv6:2001:db8::1]".
+std::string WsAddressLiteral(const WsAddress& address);
 uint16_t WsHtons(uint16_t value);
 uint16_t WsNtohs(uint16_t value);
 
-// Starts a connection to address:port (both network order). On a selected socket the
-// answer is SOCKET_ERROR with WSAEWOULDBLOCK and the outcome arrives as FD_CONNECT.
-int WsConnect(SOCKET s, uint32_t address, uint16_t port);
+// Starts a connection to address:port (port in network order) on a socket of the
+// address's family. On a selected socket the answer is SOCKET_ERROR with
+// WSAEWOULDBLOCK and the outcome arrives as FD_CONNECT.
+int WsConnect(SOCKET s, const WsAddress& address, uint16_t port);
 // Sends (never raises SIGPIPE). Bytes taken, or SOCKET_ERROR.
 int WsSend(SOCKET s, const char* buffer, int length, int flags);
 // Receives (flags WS_MSG_PEEK to peek). Bytes, 0 when the peer closed, or SOCKET_ERROR.
@@ -116,7 +135,8 @@ bool WsWritable(SOCKET s);
 
 // This machine's fully qualified host name: the system's host name, or, when that
 // has no dot, the resolver's canonical name for it; when neither has a dot, the
-// address literal ("[192.0.2.1]") of the local end of the connected socket s.
+// address literal ("[192.0.2.1]", "[IPv6:2001:db8::1]") of the local end of the
+// connected socket s.
 std::string WsLocalHostName(SOCKET s);
 
 // The text of a socket error number, or nullptr when the table has none.

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "jmail/MailJstr.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
@@ -153,6 +154,28 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
+// The SASL name of a mechanism.
+const char* MechanismName(TSmtpAuth auth) {
+  switch (auth) {
+    case saLogin: return "LOGIN";
+    case saXOAuth2: return "XOAUTH2";
+    case saOAuthBearer: return "OAUTHBEARER";
+    default: return "PLAIN";
+  }
+}
+
+// The user name as the authorization identity of an OAUTHBEARER message, where ","
+// and "=" are escaped.
+std::string SaslName(const std::string& user) {
+  std::string out;
+  for (char c : user) {
+    if (c == ',') out += "=2C";
+    else if (c == '=') out += "=3D";
+    else out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
 void ResetBoundarySequence() { randSeed = 0; }
@@ -169,9 +192,106 @@ std::string TLxSMTP::ExtractAddress(const std::string& entry) {
   return entry;
 }
 
+namespace {
+// A reply line that another line follows: it begins with a blank, or its fourth
+// character is "-" ("250-first"). An empty or short line ends the reply.
+bool IsContinued(const std::string& line) {
+  return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
+}
+
+EReplyTooLong ReplyTooLong(const char* step, const char* bound) {
+  return EReplyTooLong(std::string("The server's reply at ") + step + " is too long (" + bound + ")");
+}
+
+// The reply line texts without their line ends.
+std::vector<std::string> ReplyLines(const std::string& reply) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < reply.size();) {
+    size_t lf = reply.find('\n', start);
+    size_t end = lf == std::string::npos ? reply.size() : lf;
+    std::string line = reply.substr(start, end - start);
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+}  // namespace
+
 void TLxSMTP::ReadRestOfReply(std::string& line) {
-  // An empty or short line (the server closed the connection) ends the reply.
-  while (!line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'))) line = ReadLn();
+  const std::string reply = ReadReply(line, "a reply");
+  if (reply.empty()) {
+    line.clear();
+    return;
+  }
+  // The last line, with its line end.
+  const size_t lastStart = reply.rfind('\n', reply.size() - 2);
+  line = lastStart == std::string::npos ? reply : reply.substr(lastStart + 1);
+}
+
+std::string TLxSMTP::ReadReply(const std::string& first, const char* step) {
+  if (first.size() > kMaxReplyLine) throw ReplyTooLong(step, "more than 65,536 bytes in one line");
+  std::string reply = first, line = first;
+  size_t lines = 1;
+  while (IsContinued(line)) {
+    try {
+      line = ReadLn();
+    } catch (const ELineTooLong&) {
+      throw ReplyTooLong(step, "more than 65,536 bytes in one line");
+    }
+    // The server closed before the reply ended: no reply came.
+    if (line.empty()) {
+      LastReply.clear();
+      return std::string();
+    }
+    if (line.size() > kMaxReplyLine) throw ReplyTooLong(step, "more than 65,536 bytes in one line");
+    if (++lines > kMaxReplyLines) throw ReplyTooLong(step, "more than 1,000 lines");
+    reply += line;
+    if (reply.size() > kMaxReplyBytes) throw ReplyTooLong(step, "more than 1 MiB");
+  }
+  ReplyNumber = ReplyNumberOf(line);
+  LastReply = reply;
+  return reply;
+}
+
+std::string TLxSMTP::Exchange(const std::string& command, const char* step) {
+  // One time-out for the command and every line of its reply.
+  TWaitScope wait(*this, false);
+  std::string first;
+  try {
+    first = command.empty() ? ReadLn() : Transaction(command);
+  } catch (const ELineTooLong&) {
+    throw ReplyTooLong(step, "more than 65,536 bytes in one line");
+  }
+  if (first.empty()) {
+    LastReply.clear();
+    return first;
+  }
+  return ReadReply(first, step);
+}
+
+std::string TLxSMTP::ReplyLine(const std::string& reply) {
+  const std::vector<std::string> lines = ReplyLines(reply);
+  if (lines.empty()) return std::string();
+  auto digits = [](const std::string& line) {
+    size_t n = 0;
+    while (n < line.size() && line[n] >= '0' && line[n] <= '9') ++n;
+    return n;
+  };
+  const std::string& last = lines.back();
+  std::string out = last.substr(0, digits(last));
+  for (const std::string& line : lines) {
+    const size_t n = digits(line);
+    std::string text = line;
+    if (n > 0 && (n == line.size() || line[n] == ' ' || line[n] == '-')) text = line.substr(std::min(n + 1, line.size()));
+    if (text.empty()) continue;
+    if (!out.empty()) out += ' ';
+    out += text;
+  }
+  // One line: no control character survives (the result goes into the settings file).
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return out;
 }
 
 void TLxSMTP::ClearRecipients() {
@@ -181,8 +301,8 @@ void TLxSMTP::ClearRecipients() {
   PostMessage.Attachments.Clear();
 }
 
-std::string TLxSMTP::Command(const std::string& line, int failAt) {
-  std::string reply = Transaction(line);
+std::string TLxSMTP::Command(const std::string& line, int failAt, const char* step) {
+  std::string reply = Exchange(line, step);
   if (reply.empty()) throw ESmtpError(kNoReply, 0);
   // A line without a reply code (garbage) accepts nothing.
   if (ReplyNumber < 200 || ReplyNumber >= failAt) throw ESmtpError(reply, ReplyNumber);
@@ -209,22 +329,29 @@ void TLxSMTP::Connect() {
     };
     try {
       if (Security == ssTls) startTls();
-      std::string greeting = ReadLn();
-      ReadRestOfReply(greeting);
+      const std::string greeting = Exchange("", "the greeting");
       if (greeting.empty()) throw ESmtpError(kNoReply, 0);
-      if (const int16_t code = ReplyNumberOf(greeting); code < 200 || code >= 400) throw ESmtpError(greeting, code);
+      if (ReplyNumber < 200 || ReplyNumber >= 400) throw ESmtpError(greeting, ReplyNumber);
       if (Security != ssNone) SecureHello(startTls);
       for (int attempts = 0; Security == ssNone; ++attempts) {
-        std::string reply = Transaction("HELO " + UserID);
-        ReadRestOfReply(reply);
+        const std::string reply = Exchange("HELO " + UserID, "HELO");
         if (reply.empty()) throw ESmtpError(kNoReply, 0);
         if (ReplyNumber < 200) throw ESmtpError(reply, ReplyNumber);
         if (ReplyNumber < 300) break;
         bool handled = false;
         if (attempts == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
-        if (!handled) throw ESmtpError("Authentication failed", ReplyNumber);
+        if (!handled) {
+          // Nothing was authenticated: a HELO without a name is refused for the name.
+          if (UserID.find_first_not_of(" \t") == std::string::npos)
+            throw ESmtpError("HELO needs a user name: " + ReplyLine(reply), ReplyNumber);
+          throw ESmtpError("Authentication failed", ReplyNumber);
+        }
         RefuseLineBreaks(UserID, "the user identifier");
       }
+    } catch (const EReplyTooLong&) {
+      // What follows on the connection is more of the same: close without QUIT.
+      TLxSocket::Disconnect();
+      throw;
     } catch (const ESmtpError& e) {
       // The server has gone: a QUIT could only fail on the dead connection and hide
       // why. Close without it.
@@ -251,32 +378,19 @@ void TLxSMTP::SecureHello(const std::function<void()>& startTls) {
   Ehlo(name);
   if (Security == ssStartTls) {
     if (!Offers("STARTTLS")) throw ESmtpUnsupported("STARTTLS not offered by the server");
-    std::string reply = Command("STARTTLS", 300);
-    ReadRestOfReply(reply);
+    Command("STARTTLS", 300, "STARTTLS");
     startTls();
     Ehlo(name);  // what the server offers inside TLS may differ
   }
-  if (Auth == saAuto) Authenticate();
+  if (Auth != saNone) Authenticate();
 }
 
 void TLxSMTP::Ehlo(const std::string& name) {
   Extensions.Clear();
-  std::string line = Transaction("EHLO " + name);
-  if (line.empty()) throw ESmtpError(kNoReply, 0);
-  const int16_t code = ReplyNumber;
-  const std::string first = line;
-  std::vector<std::string> more;
-  while (line.size() >= 4 && line[3] == '-') {
-    line = ReadLn();
-    if (line.empty()) throw ESmtpError(kNoReply, 0);
-    more.push_back(line);
-  }
-  if (code >= 300) throw ESmtpError(first, code);
-  for (std::string ext : more) {
-    ext = ext.substr(4);
-    while (!ext.empty() && (ext.back() == '\n' || ext.back() == '\r')) ext.pop_back();
-    Extensions.Add(ext);
-  }
+  const std::string reply = Command("EHLO " + name, 300, "EHLO");
+  const std::vector<std::string> lines = ReplyLines(reply);
+  // The first line greets; every further line names one extension.
+  for (size_t i = 1; i < lines.size(); ++i) Extensions.Add(lines[i].size() > 4 ? lines[i].substr(4) : std::string());
 }
 
 bool TLxSMTP::Offers(const std::string& keyword, std::string* params) const {
@@ -292,28 +406,60 @@ bool TLxSMTP::Offers(const std::string& keyword, std::string* params) const {
 
 void TLxSMTP::Authenticate() {
   std::string params;
-  bool plain = false, login = false;
-  if (Offers("AUTH", &params)) {
-    const std::string mechanisms = " " + AsciiUpperCase(params) + " ";
-    plain = mechanisms.find(" PLAIN ") != std::string::npos;
-    login = mechanisms.find(" LOGIN ") != std::string::npos;
+  const std::string offered = Offers("AUTH", &params) ? " " + AsciiUpperCase(params) + " " : std::string();
+  auto offers = [&offered](TSmtpAuth m) { return offered.find(" " + std::string(MechanismName(m)) + " ") != std::string::npos; };
+  TSmtpAuth mechanism = Auth;
+  if (Auth == saAuto) {
+    // Auto sends the password: PLAIN or LOGIN. A token goes only with the mechanism
+    // named for it, so that no server is ever sent a password as a token or the reverse.
+    mechanism = offers(saPlain) ? saPlain : offers(saLogin) ? saLogin : saNone;
+    if (mechanism == saNone) throw ESmtpUnsupported("AUTH PLAIN or LOGIN not offered by the server");
+  } else if (!offers(mechanism)) {
+    throw ESmtpUnsupported(std::string("AUTH ") + MechanismName(mechanism) + " not offered by the server");
   }
-  if (!plain && !login) throw ESmtpUnsupported("AUTH PLAIN or LOGIN not offered by the server");
-  // Only the reply lines are ever reported; the commands carry the password.
+  // Only the reply lines are ever reported; the commands carry the password or token,
+  // and the trace shows them masked.
   auto refused = [this](const std::string& reply) {
     if (reply.empty()) return ESmtpError(kNoReply, 0);
     if (ReplyNumber == 535) return ESmtpError("Authentication failed", ReplyNumber);
     return ESmtpError(reply, ReplyNumber);
   };
+  const std::string ctrlA(1, '\x01');
   std::string reply;
-  if (plain) {
-    reply = Transaction("AUTH PLAIN " + Base64(std::string(1, '\0') + UserID + std::string(1, '\0') + Password));
-  } else {
-    reply = Transaction("AUTH LOGIN");
-    if (reply.empty() || ReplyNumber != 334) throw refused(reply);
-    reply = Transaction(Base64(UserID));
-    if (reply.empty() || ReplyNumber != 334) throw refused(reply);
-    reply = Transaction(Base64(Password));
+  switch (mechanism) {
+    case saLogin:
+      reply = Exchange("AUTH LOGIN", "AUTH");
+      if (reply.empty() || ReplyNumber != 334) throw refused(reply);
+      SecretCommand = true;
+      reply = Exchange(Base64(UserID), "AUTH");
+      if (reply.empty() || ReplyNumber != 334) throw refused(reply);
+      SecretCommand = true;
+      reply = Exchange(Base64(Password), "AUTH");
+      break;
+    case saXOAuth2:
+      reply = Exchange("AUTH XOAUTH2 " + Base64("user=" + UserID + ctrlA + "auth=Bearer " + Password + ctrlA + ctrlA),
+                       "AUTH");
+      // A refused token comes back as a challenge holding the error; an empty
+      // response ends the exchange with the final reply.
+      if (!reply.empty() && ReplyNumber == 334) {
+        Writeln("");
+        reply = Exchange("", "AUTH");
+      }
+      break;
+    case saOAuthBearer: {
+      const std::string host = AlternateHost.empty() ? Host : AlternateHost;
+      const int port = AlternateHost.empty() ? (Port & 0xFFFF) : AlternatePort;
+      reply = Exchange("AUTH OAUTHBEARER " + Base64("n,a=" + SaslName(UserID) + "," + ctrlA + "host=" + host + ctrlA +
+                                                      "port=" + std::to_string(port) + ctrlA + "auth=Bearer " +
+                                                      Password + ctrlA + ctrlA),
+                       "AUTH");
+      // The error challenge is answered with a lone ^A, which ends the exchange.
+      if (!reply.empty() && ReplyNumber == 334) reply = Exchange(Base64(ctrlA), "AUTH");
+      break;
+    }
+    default:
+      reply = Exchange("AUTH PLAIN " + Base64(std::string(1, '\0') + UserID + std::string(1, '\0') + Password), "AUTH");
+      break;
   }
   if (reply.empty() || ReplyNumber < 200 || ReplyNumber >= 300) throw refused(reply);
 }
@@ -322,7 +468,7 @@ void TLxSMTP::Disconnect() {
   CancelRequested = false;
   std::string reply;
   try {
-    reply = Transaction("QUIT");
+    reply = Exchange("QUIT", "QUIT");
   } catch (...) {
     TLxSocket::Disconnect();
     throw;
@@ -331,9 +477,30 @@ void TLxSMTP::Disconnect() {
   if (ReplyNumber >= 340) throw ESmtpError(reply, ReplyNumber);
 }
 
+std::string TLxSMTP::EarlyReply() {
+  // A refusal the server sent before it stopped reading is waiting already; its
+  // other lines get a short time, whatever the time-out says.
+  constexpr int32_t kEarlyReplyMs = 5000;
+  const int32_t timeOut = TimeOut;
+  try {
+    CancelRequested = false;
+    if (!IsConnected || !DataAvailable()) return std::string();
+    TimeOut = timeOut > 0 && timeOut < kEarlyReplyMs ? timeOut : kEarlyReplyMs;
+    std::string reply = Exchange("", "DATA");
+    TimeOut = timeOut;
+    return reply;
+  } catch (...) {
+    TimeOut = timeOut;
+    CancelRequested = false;
+    return std::string();
+  }
+}
+
 void TLxSMTP::SendMail() {
   if (Busy) return;
-  {
+  Refusals.clear();
+  FinalDotPending = false;
+  try {
     TBusyScope busy(Busy);
     BuildMessage();
     CheckConnection();
@@ -354,28 +521,82 @@ void TLxSMTP::SendMail() {
     const std::string headerBlock = HeaderBlock();
 
     const TStringList* lists[] = {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy};
-    Command("RSET", 400);
-    Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 400);
+    Command("RSET", 400, "RSET");
+    Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 400, "MAIL FROM");
+    int accepted = 0;
     for (const TStringList* list : lists) {
       // A callback may change the list while we walk it; walk a copy.
       const TStringList entries = *list;
       for (const std::string& entry : entries) {
         const std::string address = ExtractAddress(entry);
         if (address.empty()) continue;
-        if (Transaction("RCPT TO:<" + address + ">").empty()) throw ESmtpError(kNoReply, 0);
-        if (ReplyNumber < 200) throw ESmtpError(TransactionReply, ReplyNumber);
-        if (ReplyNumber > 300 && OnRecipientNotFound) OnRecipientNotFound(entry);
+        const std::string reply = Exchange("RCPT TO:<" + address + ">", "RCPT TO");
+        if (reply.empty()) throw ESmtpError(kNoReply, 0);
+        if (ReplyNumber < 200) throw ESmtpError(reply, ReplyNumber);
+        if (ReplyNumber <= 300) {
+          ++accepted;
+          continue;
+        }
+        Refusals.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
+        if (OnRecipientNotFound) OnRecipientNotFound(entry);
       }
     }
-    Command("DATA", 400);
-    Write(headerBlock);
-    SendStream(BodyStream);
-    const std::string reply = Transaction(".");
+    // With every recipient refused, what they were told says whether a later try can
+    // pass, not the refusal of the message that follows.
+    auto throwIfAllRefused = [this, accepted] {
+      if (accepted > 0 || Refusals.empty()) return;
+      std::string text = "All recipients refused: ";
+      int code = 0;
+      for (size_t i = 0; i < Refusals.size(); ++i) {
+        text += (i ? "; " : "") + Refusals[i].Address + " " + Refusals[i].Reply;
+        if (code == 0 || (code / 100 != 4 && Refusals[i].Code / 100 == 4)) code = Refusals[i].Code;
+      }
+      throw ERecipientsRefused(text, code);
+    };
+    try {
+      Command("DATA", 400, "DATA");
+    } catch (const ESmtpError&) {
+      throwIfAllRefused();
+      throw;
+    }
+    std::string reply;
+    try {
+      {
+        // One limit for header and body: it ends a transfer that stalls, not a long one.
+        TWaitScope wait(*this, true);
+        Write(headerBlock);
+        SendStream(BodyStream);
+      }
+      FinalDotPending = true;
+      reply = Exchange(".", "the end of data");
+      FinalDotPending = false;
+    } catch (const ESockError& e) {
+      // A server that refuses the message before it has all of it ("552 too big")
+      // sends its reply and stops reading or closes: its reply, not the broken
+      // transfer, says what happened. The whole message can sit in the socket's
+      // buffer before the refusal comes, so the final "." meets the reset as well.
+      // A cancel by the user stays a cancel.
+      if (dynamic_cast<const EAbortError*>(&e) && !TimedOut) throw;
+      const bool timedOut = TimedOut;
+      const std::string early = EarlyReply();
+      if (early.empty() || ReplyNumber < 400) {
+        TimedOut = timedOut;
+        throw;
+      }
+      FinalDotPending = false;
+      if (OnFailure) OnFailure(this);
+      throw ESmtpError(early, ReplyNumber);
+    }
     if (reply.empty() || ReplyNumber < 200 || ReplyNumber >= 400) {
       if (OnFailure) OnFailure(this);
+      throwIfAllRefused();
       throw ESmtpError(reply.empty() ? kNoReply : reply, reply.empty() ? 0 : ReplyNumber);
     }
     if (ClearParams) ClearRecipients();
+  } catch (const EReplyTooLong&) {
+    // What follows on the connection is more of the same: close without QUIT.
+    TLxSocket::Disconnect();
+    throw;
   }
   if (OnSuccess) OnSuccess(this);
 }
@@ -395,7 +616,7 @@ bool TLxSMTP::Verify(const std::string& address) {
   RefuseLineBreaks(address, "the address to verify");
   CheckConnection();
   // No reply at all (the server closed) verifies nothing.
-  if (Transaction("VRFY " + address).empty()) return false;
+  if (Exchange("VRFY " + address, "VRFY").empty()) return false;
   return ReplyNumber <= 251;
 }
 
@@ -404,10 +625,10 @@ bool TLxSMTP::ExpandList(const std::string& name) {
   TBusyScope busy(Busy);
   RefuseLineBreaks(name, "the list name");
   CheckConnection();
-  std::string reply = Transaction("EXPN " + name);
+  const std::string reply = Exchange("EXPN " + name, "EXPN");
   if (reply.empty() || ReplyNumber >= 400) return false;
-  if (OnMailListReturn) OnMailListReturn(reply);
-  ReadRestOfReply(reply);
+  // The first line, with its line end.
+  if (OnMailListReturn) OnMailListReturn(reply.substr(0, reply.find('\n') + 1));
   return true;
 }
 
@@ -469,7 +690,8 @@ void TLxSMTP::BuildMessage() {
 
 void TLxSMTP::WriteAttachmentPart(int index) {
   const std::string entry = PostMessage.Attachments[index - 1];
-  const std::string name = ExtractFileName(entry);
+  // The name stays inside its quoted parameter and its header line.
+  const std::string name = QuotedParameterText(WithoutControlCharacters(ExtractFileName(entry)));
   WriteText(BodyStream, "--" + Boundary + "\r\n" +
                             "Content-Type: application/octet-stream; name=\"" + name + "\"\r\n" +
                             "Content-Transfer-Encoding: base64\r\n" +

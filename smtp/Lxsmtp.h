@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Streams.h"
 #include "platform/StringList.h"
@@ -32,6 +33,18 @@ class ESmtpError : public Exception {
   int Code;
 };
 
+// The server refused every recipient of a send and then the message. Code classes
+// the failure by what the recipients were told: a temporary refusal (4xx) of any of
+// them makes it the first such code (a later try may pass), else the first final one.
+class ERecipientsRefused : public ESmtpError {
+ public:
+  ERecipientsRefused(std::string message, int code) : ESmtpError(std::move(message), code) {}
+};
+
+// A reply beyond the bounds the component reads (65,536 bytes in one line, 1,000
+// lines or 1 MiB in one reply). The message names the step whose reply it was.
+class EReplyTooLong : public Exception { using Exception::Exception; };
+
 // The server does not offer an extension the settings require (STARTTLS, AUTH).
 class ESmtpUnsupported : public ESmtpError {
  public:
@@ -42,8 +55,10 @@ class ESmtpUnsupported : public ESmtpError {
 // ssStartTls: EHLO, STARTTLS (required), EHLO again; ssTls: TLS from the first byte,
 // then EHLO.
 enum TSmtpSecurity { ssNone, ssStartTls, ssTls };
-// saAuto: AUTH with the strongest of PLAIN and LOGIN the server offers, inside TLS.
-enum TSmtpAuth { saNone, saAuto };
+// AUTH, always inside TLS. saAuto: the password with the first of PLAIN and LOGIN the
+// server offers; saPlain, saLogin: the password with that mechanism; saXOAuth2,
+// saOAuthBearer: Password holds an OAuth 2.0 access token, sent with that mechanism.
+enum TSmtpAuth { saNone, saAuto, saPlain, saLogin, saXOAuth2, saOAuthBearer };
 
 // The outgoing message. The five lists are the message's own: assigning a list
 // copies its lines.
@@ -62,6 +77,15 @@ class TPostMessage {
   TStringList Body;
 };
 
+// A recipient the server refused during the last send: the entry as stored, the
+// reply number and the reply on one line (as ReplyLine gives it).
+struct TRefusal {
+  std::string Recipient;
+  std::string Address;  // the envelope address sent in RCPT TO
+  int Code = 0;
+  std::string Reply;
+};
+
 // Starts the boundary generator again from 0, as at program start (for tests).
 void ResetBoundarySequence();
 
@@ -75,7 +99,7 @@ class TLxSMTP : public TLxSocket {
   std::string UserID;  // the HELO argument; with AUTH, the login
   TSmtpSecurity Security = ssNone;
   TSmtpAuth Auth = saNone;
-  std::string Password;  // sent (with AUTH) only inside TLS
+  std::string Password;  // the password or access token, sent (with AUTH) only inside TLS
   std::string EhloName;  // the EHLO argument; empty: this machine's fully qualified name
   TSubType SubType = mtPlain;
   UUMethods EncodeType = uuMime;
@@ -93,6 +117,19 @@ class TLxSMTP : public TLxSocket {
   bool Busy = false;
   // The extension lines of the last EHLO reply ("STARTTLS", "AUTH PLAIN LOGIN", ...).
   TStringList Extensions;
+  // The last whole reply read (every line with its line end); ReplyNumber is its
+  // last line's number.
+  std::string LastReply;
+  // The recipients refused by the last SendMail, in the order they were sent.
+  std::vector<TRefusal> Refusals;
+  // The final "." of the message went out and its reply has not come (yet): a send
+  // ended now may or may not have been accepted.
+  bool FinalDotPending = false;
+
+  // Bounds of one reply: more fails the step with EReplyTooLong.
+  static constexpr size_t kMaxReplyLine = 65536;
+  static constexpr size_t kMaxReplyLines = 1000;
+  static constexpr size_t kMaxReplyBytes = 1 << 20;
 
   // --- callbacks (skipped when unset) ---
   TNotifyEvent OnConnect;  // greeting and HELO succeeded (hides the socket's own)
@@ -115,7 +152,7 @@ class TLxSMTP : public TLxSocket {
   // no reply code, Exception "Authentication failed"; with
   // Security: ETlsError and EAbortError of StartTls, ESmtpError with the refused
   // EHLO, STARTTLS or AUTH reply line ("Authentication failed" for 535),
-  // ESmtpUnsupported when STARTTLS or AUTH PLAIN/LOGIN is not offered, Exception
+  // ESmtpUnsupported when STARTTLS or the AUTH mechanism is not offered, Exception
   // when Auth is set without Security (nothing is sent then).
   void Connect() override;
   // Sends QUIT and closes the socket, also when QUIT fails.
@@ -150,17 +187,31 @@ class TLxSMTP : public TLxSocket {
   // Appends the MIME part of attachment number index (from 1) to BodyStream.
   // Throws EFOpenError when the file cannot be opened (after OnAttachmentNotFound).
   void WriteAttachmentPart(int index);
-  // Reads continuation lines until line holds the last line of the reply.
+  // Reads continuation lines until line holds the last line of the reply (within
+  // the reply bounds; throws EReplyTooLong beyond them).
   void ReadRestOfReply(std::string& line);
+  // A whole reply on one line: the last line's reply number, then the text of every
+  // line after its number and separator, joined by blanks ("550 5.1.1 no such user").
+  static std::string ReplyLine(const std::string& reply);
   // The envelope address of a recipient entry ("Name <a@b>" -> "a@b", "x:a@b" -> "a@b").
   static std::string ExtractAddress(const std::string& entry);
   // Empties the recipient lists and the attachment list of PostMessage.
   void ClearRecipients();
 
  private:
-  // Sends one command; throws ESmtpError when the reply is empty, has no reply
-  // code (a number below 200) or its number is at least failAt. Returns the reply line.
-  std::string Command(const std::string& line, int failAt);
+  // Sends command (none when empty: the greeting) and reads the whole reply under one
+  // time-out; sets LastReply and ReplyNumber from it. Returns the reply, empty when
+  // the server closed before it ended. Throws EReplyTooLong naming step, the socket
+  // errors of Transaction and ReadLn.
+  std::string Exchange(const std::string& command, const char* step);
+  // Reads the lines after first up to the reply's last line (see Exchange).
+  std::string ReadReply(const std::string& first, const char* step);
+  // Exchange, then throws ESmtpError when the reply is empty, has no reply code (a
+  // number below 200) or its number is at least failAt. Returns the reply.
+  std::string Command(const std::string& line, int failAt, const char* step);
+  // After the data transfer failed: the reply the server sent early (a refusal
+  // before it stopped reading), or empty when none is waiting.
+  std::string EarlyReply();
   // The secure dialogue after the greeting: EHLO, STARTTLS and EHLO again (ssStartTls),
   // AUTH (saAuto). startTls runs the handshake (and closes the connection when it fails).
   void SecureHello(const std::function<void()>& startTls);
@@ -168,6 +219,8 @@ class TLxSMTP : public TLxSocket {
   void Ehlo(const std::string& name);
   // True when the last EHLO offered keyword; params gets the text after it.
   bool Offers(const std::string& keyword, std::string* params = nullptr) const;
-  // AUTH PLAIN or LOGIN with UserID and Password. Throws ESmtpError, ESmtpUnsupported.
+  // AUTH with UserID and Password by the mechanism Auth names (saAuto: PLAIN, else
+  // LOGIN). Throws ESmtpError ("Authentication failed" for 535), ESmtpUnsupported
+  // when the server does not offer the mechanism.
   void Authenticate();
 };

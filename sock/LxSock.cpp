@@ -90,7 +90,6 @@ TLxSocket::TLxSocket(TComponent* owner) : TComponent(owner) {
   ReportStatus(8, "Create");
   SocketWindow = TMessagePump::Instance().CreateWindow(this);
   AlternateHost.clear();
-  HostEntryBuffer = std::make_unique<char[]>(1024);
   TimeOutTimer = new TThreadTimer(this);
   TimeOutTimer->SetEnabled(false);
   TimeOutTimer->SetOnTimer([this](TComponent* sender) { TimerTriggered(sender); });
@@ -113,10 +112,10 @@ TLxSocket::~TLxSocket() {
   } catch (...) {
   }
   CancelLookup();
+  CloseAttempts();
   WSAInfo.Clear();
   delete TimeOutTimer;
   TimeOutTimer = nullptr;
-  HostEntryBuffer.reset();
   TMessagePump::Instance().DestroyWindow(SocketWindow);
   SocketWindow = 0;
   ShuttingDown = true;
@@ -165,6 +164,7 @@ void TLxSocket::OpenSocket(int protocol) {
   }
   SocketHandle = s == INVALID_SOCKET ? 0xFFFF : static_cast<uint16_t>(s);
   socketUsed_ = false;
+  socketFamily_ = WS_AF_INET;
   if (SocketHandle == 0xFFFF) CheckSocketError(WSAEWOULDBLOCK);
   // The first socket resets its connection on close instead of lingering.
   if (protocol == WS_IPPROTO_TCP && WsSetLinger(SocketHandle, true, 0) != 0) CheckSocketError(WSAEWOULDBLOCK);
@@ -178,9 +178,11 @@ void TLxSocket::HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   if (msg >= WM_SOCKET_NOTICE) HandleSocketNotice(msg, wParam, lParam);
 }
 
-void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t, intptr_t lParam) {
+void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
   Succeeded = HighWord(lParam) == 0;
   try {
+    // While attempts run side by side, only the connect outcomes of their sockets count.
+    if (msg == WM_SOCKET_NOTICE && connecting_ && LowWord(lParam) != FD_CONNECT && wParam != SocketHandle) return;
     if (msg == WM_SOCKET_NOTICE) {
       switch (LowWord(lParam)) {
         case FD_READ:
@@ -192,7 +194,9 @@ void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t, intptr_t lParam) {
           if (OnAcceptReady) OnAcceptReady(this);
           break;
         case FD_CONNECT:
-          if (Succeeded) {
+          if (connecting_) {
+            AttemptDone(wParam, Succeeded);
+          } else if (Succeeded) {
             IsConnected = true;
             if (OnConnect) OnConnect(this);
           }
@@ -236,13 +240,17 @@ void TLxSocket::ResolveHost() {
   size_t n = std::min(name.size(), sizeof IoBuffer - 1);
   std::memcpy(IoBuffer, name.data(), n);
   IoBuffer[n] = '\0';
-  RemoteAddr = WsInetAddr(IoBuffer);
-  if (RemoteAddr != WS_INADDR_NONE) return;
-  RemoteAddr = 0;
+  RemoteAddresses.clear();
+  WsAddress literal;
+  if (WsParseAddress(IoBuffer, &literal)) {
+    RemoteAddresses.push_back(literal);
+    return;
+  }
   TimerOn();
   LookupDone = false;
   CancelLookup();
-  lookupTask_ = WSAAsyncGetHostByName(SocketWindow, WM_LOOKUP_DONE, IoBuffer, HostEntryBuffer.get(), 1024);
+  lookupResult_.clear();
+  lookupTask_ = WsAsyncGetAddresses(SocketWindow, WM_LOOKUP_DONE, IoBuffer, &lookupResult_);
   if (lookupTask_ == 0) {
     // No lookup could start: it failed, and no notice will come to end the wait.
     Succeeded = false;
@@ -261,61 +269,175 @@ void TLxSocket::ResolveHost() {
     throw ESockError("Host Lookup Canceled");
   }
   if (!Succeeded) throw ESockError("Host Lookup Failed");
-  auto* he = reinterpret_cast<HOSTENT*>(HostEntryBuffer.get());
-  std::memcpy(&RemoteAddr, he->h_addr_list[0], 4);
+  RemoteAddresses = std::move(lookupResult_);
+  lookupResult_.clear();
   if (OnHostResolved) OnHostResolved(this);
-}
-
-void TLxSocket::ReplaceSocket() {
-  DropTls(false);
-  if (SocketHandle != 0xFFFF) {
-    if (WsCloseSocket(SocketHandle) != 0) CheckSocketError(WSAEWOULDBLOCK);
-    SocketHandle = 0xFFFF;
-  }
-  OpenSocket(0);
 }
 
 void TLxSocket::Connect() {
   ReportStatus(8, "Connecting");
   CancelRequested = false;
   if (IsConnected) throw ESockError("Already connected");
-  // A socket that a failed connect has used cannot start another one.
-  if (socketUsed_ || SocketHandle == 0xFFFF) ReplaceSocket();
   int attempts = 0;
-  do {
+  for (;;) {
     try {
       ResolveHost();
     } catch (const ESockError& e) {
       if (e.Message() == "Host Lookup Timed Out" || e.Message() == "Host Lookup Canceled") throw;
-      RemoteAddr = 0;
+      RemoteAddresses.clear();
     }
-    if (RemoteAddr == 0) {
-      if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
-      bool handled = false;
-      OnInvalidHost(handled);
-      if (!handled) throw ESockError("Null Remote Address");
-      ++attempts;
-    }
-  } while (RemoteAddr == 0);
+    // 0.0.0.0 and :: name no host to connect to.
+    std::erase_if(RemoteAddresses, [](const WsAddress& a) { return a.Unspecified(); });
+    if (!RemoteAddresses.empty()) break;
+    if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+    bool handled = false;
+    OnInvalidHost(handled);
+    if (!handled) throw ESockError("Null Remote Address");
+    ++attempts;
+  }
 
   uint16_t port = AlternateHost.empty() ? static_cast<uint16_t>(Port & 0xFFFF) : AlternatePort;
   RemotePort = WsHtons(port);
   LookupDone = false;
   Succeeded = true;
-  socketUsed_ = true;
-  if (WsConnect(SocketHandle, RemoteAddr, RemotePort) == SOCKET_ERROR) CheckSocketError(WSAEWOULDBLOCK);
+  ConnectAttempts();
+}
+
+void TLxSocket::ConnectAttempts() {
+  auto& pump = TMessagePump::Instance();
+  RemoteAddress = WsAddress{};
+  attempts_.clear();
+  size_t next = 0;               // the next address to try
+  uint64_t nextStart = 0;        // when it starts although the latest attempt is still pending
+  bool latestPending = false;    // the latest attempt waits for its outcome
+  int immediateError = 0;        // the error of the last attempt that failed at once
+  auto pending = [this] {
+    return std::any_of(attempts_.begin(), attempts_.end(), [](const TAttempt& a) { return !a.failed; });
+  };
+  auto over = [&] {
+    return IsConnected || TimedOut || CancelRequested || (next >= RemoteAddresses.size() && !pending());
+  };
+  auto start = [&] {
+    const int error = StartAttempt(RemoteAddresses[next++]);
+    if (error != 0) immediateError = error;
+    latestPending = error == 0;
+    nextStart = pump.NowMs() + static_cast<uint64_t>(std::max(AttemptDelay, 0));
+  };
+
+  // However the wait ends, the sockets of the attempts other than the winner go.
+  struct TAttemptsGuard {
+    TLxSocket& socket;
+    ~TAttemptsGuard() {
+      socket.connecting_ = false;
+      socket.CloseAttempts();
+    }
+  };
+  connecting_ = true;
+  const TAttemptsGuard attemptsGuard{*this};
+  // The only address failing at once raises its error before any wait, as a plain
+  // connect does.
+  start();
+  if (RemoteAddresses.size() == 1 && immediateError != 0) {
+    WSASetLastError(immediateError);
+    CheckSocketError(WSAEWOULDBLOCK);
+  }
   TimerOn();
   {
     const TTimerOffGuard timerOff(*this);
-    WaitFor([this] { return IsConnected || TimedOut || CancelRequested || !Succeeded; });
+    for (;;) {
+      pump.ProcessMessages();
+      // The next address starts when the latest attempt failed, or stayed silent for
+      // the attempt delay; the earlier ones go on meanwhile.
+      while (!over() && next < RemoteAddresses.size() &&
+             (!latestPending || attempts_.back().failed || pump.NowMs() >= nextStart))
+        start();
+      if (over()) break;
+      int wait = -1;
+      if (next < RemoteAddresses.size()) wait = static_cast<int>(nextStart - std::min(nextStart, pump.NowMs()));
+      pump.WaitMessage(wait);
+    }
   }
-  if (!TimedOut && !CancelRequested && Succeeded) return;
+  if (!TimedOut && !CancelRequested && IsConnected) {
+    Succeeded = true;
+    return;
+  }
   // The attempt is over even when the completion came in the same pumping.
   IsConnected = false;
+  Succeeded = false;
+  if (!TimedOut && !CancelRequested && attempts_.empty()) {
+    // Every address failed at once: the error of the last one says why.
+    WSASetLastError(immediateError);
+    CheckSocketError(WSAEWOULDBLOCK);
+  }
   if (OnConnectionFailed) OnConnectionFailed(this);
   if (TimedOut) throw ESockError("Connection Timed out");
   if (CancelRequested) throw ESockError("Connection Canceled");
   throw ESockError("Connection Failed");
+}
+
+int TLxSocket::StartAttempt(const WsAddress& address) {
+  ReportStatus(8, "Connecting to " + WsAddressText(address));
+  SOCKET s = SocketHandle;
+  if (socketUsed_ || SocketHandle == 0xFFFF || socketFamily_ != address.family) {
+    s = WsSocket(address.family, WS_SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return WSAGetLastError();
+    if (s > 0xFFFF) {
+      WsCloseSocket(s);
+      throw RangeError();
+    }
+    if (WSAAsyncSelect(s, SocketWindow, WM_SOCKET_NOTICE, kSelectEvents) != 0) {
+      const int error = WSAGetLastError();
+      WsCloseSocket(s);
+      return error;
+    }
+  } else {
+    socketUsed_ = true;
+  }
+  if (WsConnect(s, address, RemotePort) == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) {
+    const int error = WSAGetLastError();
+    if (s != SocketHandle) WsCloseSocket(s);
+    return error;
+  }
+  attempts_.push_back(TAttempt{static_cast<uint16_t>(s), address, false});
+  return 0;
+}
+
+void TLxSocket::AttemptDone(uintptr_t s, bool connected) {
+  auto it = std::find_if(attempts_.begin(), attempts_.end(),
+                         [s](const TAttempt& a) { return !a.failed && a.socket == s; });
+  if (it == attempts_.end()) return;
+  if (!connected || IsConnected) {
+    // A failed attempt, or one that connected after another won: its socket goes now,
+    // so that nothing more of it arrives. The component's own socket stays.
+    it->failed = true;
+    if (it->socket != SocketHandle) {
+      WsCloseSocket(it->socket);
+      it->socket = 0xFFFF;
+    }
+    return;
+  }
+  if (it->socket != SocketHandle) {
+    // The winner becomes the component's socket; the one it replaces never connected.
+    DropTls(false);
+    if (SocketHandle != 0xFFFF) WsCloseSocket(SocketHandle);
+    for (TAttempt& a : attempts_)
+      if (a.socket == SocketHandle) {
+        a.socket = 0xFFFF;
+        a.failed = true;
+      }
+    SocketHandle = it->socket;
+    socketFamily_ = it->address.family;
+  }
+  socketUsed_ = true;
+  RemoteAddress = it->address;
+  IsConnected = true;
+  if (OnConnect) OnConnect(this);
+}
+
+void TLxSocket::CloseAttempts() {
+  for (const TAttempt& a : attempts_)
+    if (a.socket != 0xFFFF && a.socket != SocketHandle) WsCloseSocket(a.socket);
+  attempts_.clear();
 }
 
 void TLxSocket::RequestCloseSocket() {
@@ -363,10 +485,50 @@ void TLxSocket::Abort() {
 
 void TLxSocket::TimerOn() {
   ReportStatus(8, "Timer On");
+  ArmTimer(TimeOut);
+}
+
+void TLxSocket::ArmTimer(int32_t ms) {
   TimedOut = false;
-  if (TimeOut < 0) throw RangeError();
-  TimeOutTimer->SetInterval(static_cast<uint32_t>(TimeOut));
+  if (ms < 0) throw RangeError();
+  // Off first: a timer that runs already starts its interval again.
+  TimeOutTimer->SetEnabled(false);
+  TimeOutTimer->SetInterval(static_cast<uint32_t>(ms));
   TimeOutTimer->SetEnabled(true);
+}
+
+void TLxSocket::BeginWait(bool sending) {
+  if (waitDepth_ > 0) {
+    ++waitDepth_;
+    return;
+  }
+  ReportStatus(8, "Timer On");
+  if (SendStallLimit < 0) throw RangeError();
+  ArmTimer(sending && TimeOut == 0 ? SendStallLimit : TimeOut);
+  waitSending_ = sending;
+  waitDepth_ = 1;
+}
+
+void TLxSocket::EndWait() {
+  if (waitDepth_ == 0 || --waitDepth_ > 0) return;
+  try {
+    TimerOff();
+  } catch (...) {
+  }
+}
+
+void TLxSocket::SendProgress() {
+  if (waitDepth_ > 0 && waitSending_ && !TimedOut) ArmTimer(TimeOut == 0 ? SendStallLimit : TimeOut);
+}
+
+void TLxSocket::WaitWritable() {
+  auto& pump = TMessagePump::Instance();
+  WsArmWriteNotice(SocketHandle);
+  pump.ProcessMessages();
+  while (!CancelRequested && !WsWritable(SocketHandle)) {
+    pump.WaitMessage(-1);
+    pump.ProcessMessages();
+  }
 }
 
 void TLxSocket::TimerOff() {
@@ -386,8 +548,7 @@ void TLxSocket::TimerTriggered(TComponent*) {
 
 void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
   ReportStatus(4, "Sending Buffer");
-  TimerOn();
-  const TTimerOffGuard timerOff(*this);
+  TWaitScope wait(*this, true);
   if (!CancelRequested) {
     size_t len = length;
     if (len == 0) {
@@ -400,16 +561,13 @@ void TLxSocket::SendBuffer(const char* bytes, uint16_t length) {
       if (n == 0) break;
       if (n > 0) {
         remaining -= static_cast<size_t>(n);
+        SendProgress();
       } else {
         CheckSocketError(WSAEWOULDBLOCK);
-        if (TlsActive()) {
-          // A TLS session may wait for either direction; the wait runs in the pump, so
-          // the time-out and a cancel end it.
-          WaitReady(tls_->Want());
-        } else {
-          // No message processing here: wait for room on this one socket.
-          WsWaitWritable(SocketHandle, -1);
-        }
+        // The wait runs in the pump, so that the time-out and a cancel end it: a peer
+        // that stops reading must not hold the send for ever.
+        if (TlsActive()) WaitReady(tls_->Want());
+        else WaitWritable();
       }
     } while (remaining > 0 && !CancelRequested);
   }
@@ -436,12 +594,11 @@ std::string TLxSocket::ReadLn() {
   ReportStatus(8, "ReadLn");
   std::string line;
   int consumed = 0;
-  TimerOn();
-  const TTimerOffGuard timerOff(*this);
+  TWaitScope wait(*this, false);
   auto& pump = TMessagePump::Instance();
   int k = -1;  // offset of the line feed in IoBuffer
   for (;;) {
-    if (consumed > kMaxLine) throw RangeError();
+    if (consumed > kMaxLine) throw ELineTooLong("Range check error");
     int ask = std::min<int>(kMaxLine, static_cast<int>(sizeof IoBuffer) - consumed - 1);
     int n = SockRecv(IoBuffer + consumed, ask, WS_MSG_PEEK);
     bool wait = false;
@@ -526,6 +683,7 @@ void TLxSocket::SendStream(TStream& stream) {
   ReportStatus(8, "SendStream");
   stream.SetPosition(0);
   auto& pump = TMessagePump::Instance();
+  TWaitScope wait(*this, true);
   if (!CancelRequested) {
     BytesSent = 0;
     int64_t size = stream.Size();
@@ -541,6 +699,7 @@ void TLxSocket::SendStream(TStream& stream) {
         if (n > 0) {
           remaining -= n;
           BytesSent += n;
+          SendProgress();
           if (OnPacketSent) OnPacketSent(this);
         } else {
           CheckSocketError(WSAEWOULDBLOCK);
@@ -685,7 +844,7 @@ uint16_t TLxSocket::Accept() {
     throw RangeError();
   }
   WSAAsyncSelect(s, SocketWindow, WM_SOCKET_NOTICE, kSelectEvents);
-  RemoteAddr = address;
+  RemoteAddress = WsAddress::FromIpv4(address);
   RemotePort = port;
   if (CancelRequested) {
     CancelRequested = false;

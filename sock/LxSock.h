@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Component.h"
 #include "platform/MessagePump.h"
@@ -24,6 +25,8 @@
 class ESockError : public Exception { using Exception::Exception; };
 // A transfer was cancelled (Abort, Cancel or the time-out).
 class EAbortError : public ESockError { using ESockError::ESockError; };
+// ReadLn met more than 65,536 bytes without a line feed.
+class ELineTooLong : public ERangeError { using ERangeError::ERangeError; };
 
 // What a trace receives: a status text (with its level), a command line sent
 // (credentials masked) or a line received (with its line end).
@@ -74,6 +77,9 @@ class TLxSocket : public TComponent, private TMessageHandler {
   std::string Host;
   int32_t Port = 0;
   int32_t TimeOut = 0;      // milliseconds, 0 = no limit; negative is a range error at TimerOn
+  // Milliseconds that sending may go without progress when TimeOut is 0: a peer that
+  // stops reading must not hold the caller for ever. 0: no limit.
+  int32_t SendStallLimit = 600000;
   int32_t ReportLevel = 0;  // highest status level reported through OnStatus
   std::string AlternateHost;
   uint16_t AlternatePort = 0;
@@ -81,6 +87,9 @@ class TLxSocket : public TComponent, private TMessageHandler {
   // store (plus CAFile, a PEM file of extra anchors) and be for the host connected to.
   bool VerifyCert = true;
   std::string CAFile;
+  // Milliseconds a connect attempt may stay silent before the next address is tried
+  // beside it.
+  int32_t AttemptDelay = 250;
 
   // --- callbacks (skipped when unset) ---
   TNotifyEvent OnReadReady, OnAcceptReady, OnConnect, OnDisconnect, OnHostResolved, OnConnectionFailed,
@@ -110,14 +119,21 @@ class TLxSocket : public TComponent, private TMessageHandler {
   std::string TransactionReply;
   int16_t ReplyNumber = 0;
   uint16_t SocketHandle = 0xFFFF;  // 65,535: none
-  uint32_t RemoteAddr = 0;          // IPv4 address, network byte order
-  uint16_t RemotePort = 0;          // network byte order
+  // The addresses of the host, in the order Connect tries them: the address literal,
+  // or what the lookup found (IPv6 and IPv4, in the resolver's order). OnHostResolved
+  // may change the list.
+  std::vector<WsAddress> RemoteAddresses;
+  WsAddress RemoteAddress;  // the address connected to (family 0 while none)
+  uint16_t RemotePort = 0;  // network byte order
   TThreadTimer* TimeOutTimer = nullptr;
 
   // --- connection (the virtual operations) ---
   // Waits for an incoming connection; returns the new handle. Throws ESockError.
   virtual uint16_t Accept();
-  // Resolves and connects, waiting in the pump. Throws ESockError ("Already connected",
+  // Resolves and connects, waiting in the pump. The host's addresses are tried in
+  // order: the next attempt starts, in parallel, when the last one failed or stayed
+  // silent for AttemptDelay ms; the first to connect wins and the others are closed.
+  // Throws ESockError ("Already connected",
   // "Host Lookup Timed Out", "Host Lookup Canceled", "Null Remote Address",
   // "Connection Timed out", "Connection Canceled", "Connection Failed", looked-up errors).
   virtual void Connect();
@@ -132,6 +148,8 @@ class TLxSocket : public TComponent, private TMessageHandler {
   void Cancel();
   // Throws Exception "Not Connected" unless connected (OnConnectionRequired may connect).
   void CheckConnection();
+  // Fills RemoteAddresses: an address literal (dotted IPv4, IPv6 bare or in brackets)
+  // at once, a name by a lookup on the worker thread, then OnHostResolved.
   // Throws ESockError "Host Lookup Timed Out" / "Host Lookup Canceled" / "Host Lookup Failed".
   void ResolveHost();
   void RequestCloseSocket();
@@ -139,6 +157,23 @@ class TLxSocket : public TComponent, private TMessageHandler {
   void HandleSocketNotice(uint32_t msg, uintptr_t wParam, intptr_t lParam);
   void TimerOn();
   void TimerOff();
+  // A wait that several transfers share: the outermost BeginWait arms the time-out
+  // (TimeOut; for sending, SendStallLimit when TimeOut is 0) and the ReadLn and send
+  // calls inside arm none of their own, so one limit covers a whole reply of several
+  // lines, or the header and body of a message. While sending, every chunk the peer
+  // takes starts the limit again: it bounds a stall, not a long transfer.
+  void BeginWait(bool sending);
+  void EndWait();
+  class TWaitScope {
+   public:
+    TWaitScope(TLxSocket& socket, bool sending) : socket_(socket) { socket_.BeginWait(sending); }
+    ~TWaitScope() { socket_.EndWait(); }
+    TWaitScope(const TWaitScope&) = delete;
+    TWaitScope& operator=(const TWaitScope&) = delete;
+
+   private:
+    TLxSocket& socket_;
+  };
   void TimerTriggered(TComponent* sender);
 
   // --- line and stream I/O ---
@@ -149,7 +184,8 @@ class TLxSocket : public TComponent, private TMessageHandler {
   void Write(const std::string& text);
   void Writeln(const std::string& text);
   // One line with its line feed (and CR before it, if sent); empty when the peer
-  // closed. Throws EAbortError "Socket readln aborted", ESockError, ERangeError.
+  // closed. Throws EAbortError "Socket readln aborted", ESockError, ELineTooLong
+  // for more than 65,536 bytes without a line feed.
   std::string ReadLn();
   // Sends the stream from its start in chunks, OnPacketSent after each send.
   // Throws EAbortError "Socket send aborted", ESockError.
@@ -182,19 +218,49 @@ class TLxSocket : public TComponent, private TMessageHandler {
   HWND SocketWindow = 0;
   char IoBuffer[65540];
   WSADATA WSAData{};
-  std::unique_ptr<char[]> HostEntryBuffer;
 
  private:
   // Pumps messages until done() holds, blocking in the pump between passes.
   template <class Done>
   void WaitFor(Done done);
-  // Opens a socket (protocol as given), checks its handle and registers it.
+  // Arms the time-out timer for ms (0: none), clearing TimedOut.
+  void ArmTimer(int32_t ms);
+  // Bytes went out: a wait for sending starts its limit again.
+  void SendProgress();
+  // After a would-block on send: waits in the pump until the socket takes bytes again,
+  // a cancel or the time-out.
+  void WaitWritable();
+  int waitDepth_ = 0;        // open BeginWait calls
+  bool waitSending_ = false; // the outermost open wait is a send
+  // Opens a socket of socketFamily_ (protocol as given), checks its handle and registers it.
   void OpenSocket(int protocol);
-  // Closes the socket after a failed connect and opens a fresh one, without OnDisconnect.
-  void ReplaceSocket();
   void CancelLookup();
   uintptr_t lookupTask_ = 0;
+  std::vector<WsAddress> lookupResult_;  // written by the lookup just before its notice
   bool socketUsed_ = false;  // a connect was started on the current socket
+  int socketFamily_ = WS_AF_INET;
+
+  // A connect attempt that waits (or waited) for its outcome: its socket (65,535 once
+  // closed) and address. An attempt that failed at once is not kept.
+  struct TAttempt {
+    uint16_t socket;
+    WsAddress address;
+    bool failed;
+  };
+  // Tries RemoteAddresses in turn (RemotePort set) under the time-out; returns when
+  // one connected. Throws as Connect.
+  void ConnectAttempts();
+  // Starts a connect to address: on the component's socket when it is unused and of
+  // the family, else on a socket of its own. Returns 0, or the error number of an
+  // attempt that failed at once.
+  int StartAttempt(const WsAddress& address);
+  // The outcome of the attempt on socket s (FD_CONNECT): the first success becomes the
+  // component's socket and connection; every other socket is closed.
+  void AttemptDone(uintptr_t s, bool connected);
+  // Closes the sockets of the attempts other than the component's socket.
+  void CloseAttempts();
+  std::vector<TAttempt> attempts_;
+  bool connecting_ = false;  // ConnectAttempts is waiting
 
   // Receive and send on the connection, through the TLS session when there is one,
   // with the conventions of WsRecv and WsSend (bytes, 0 closed, SOCKET_ERROR with the

@@ -102,7 +102,12 @@ TLxTls::TLxTls(SOCKET s, const TOptions& options) : socket_(s), host_(options.Ho
   // byte against one record per call; a retry after a would-block may come from the
   // same bytes at another address.
   SSL_CTX_set_mode(ctx_, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  const bool dotted = WsInetAddr(host_.c_str()) != WS_INADDR_NONE;
+  // An address literal (dotted IPv4, IPv6 bare or in brackets) is checked against the
+  // certificate's IP addresses and never sent as a server name.
+  WsAddress literal;
+  const bool dotted = WsParseAddress(host_, &literal);
+  if (dotted) literal.scope = 0;
+  const std::string ipText = dotted ? WsAddressText(literal) : std::string();
   if (options.VerifyCert) {
     SSL_CTX_set_default_verify_paths(ctx_);
     if (!options.CAFile.empty() &&
@@ -118,7 +123,7 @@ TLxTls::TLxTls(SOCKET s, const TOptions& options) : socket_(s), host_(options.Ho
   SSL_set_bio(ssl_, bio, bio);
   if (!dotted && !host_.empty()) SSL_set_tlsext_host_name(ssl_, host_.c_str());
   if (options.VerifyCert) {
-    int ok = dotted ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host_.c_str()) : SSL_set1_host(ssl_, host_.c_str());
+    int ok = dotted ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), ipText.c_str()) : SSL_set1_host(ssl_, host_.c_str());
     if (ok != 1) throw setupError("TLS host name not usable (" + host_ + ")");
   }
   SSL_set_connect_state(ssl_);

@@ -35,7 +35,7 @@ enum class TTlsWant { None, Read, Write };
 class TLxTls {
  public:
   struct TOptions {
-    std::string HostName;  // name (or dotted address) the certificate must be for; also sent as SNI
+    std::string HostName;  // name or address literal the certificate must be for; a name is also sent as SNI
     bool VerifyCert = true;
     std::string CAFile;    // an extra trust anchor file (PEM); empty for none
   };

@@ -4,8 +4,10 @@
 
 #include "app/Console.h"
 #include "app/ExitStatus.h"
+#include "app/Signals.h"
 #include "app/Unit1.h"
 #include "app/qt/FormWindow.h"
+#include "app/qt/Translations.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
 #include "platform/qt/QtDialogs.h"
@@ -17,6 +19,8 @@ int RunFormWindow(char* argv0, const TRunOptions& options, const std::string& sc
   char* qtArgv[] = {argv0, nullptr};
   QApplication app(qtArgc, qtArgv);
   QApplication::setApplicationName(QStringLiteral("Tarvex"));
+  // Japanese under a Japanese locale; before any widget is made.
+  InstallTranslations();
   // The window closes when the form says so; the loop below ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   TQtPumpGuard pump;
@@ -27,6 +31,16 @@ int RunFormWindow(char* argv0, const TRunOptions& options, const std::string& sc
   THeadlessDialogs closedDialogs;
   TFormDialogs dialogs(form, windowDialogs, closedDialogs);
   TDialogsGuard dialogsGuard(&dialogs);
+  // A termination signal aborts what runs and closes the window, as its close button
+  // would; the run then ends with the interrupted status.
+  TSignalWatch signalWatch([&form](int signal) {
+    form.Interrupt(signal);
+    try {
+      form.Close();
+    } catch (const std::exception& e) {
+      Application().ShowException(e);
+    }
+  });
   try {
     form.FormCreate();
   } catch (const std::exception& e) {

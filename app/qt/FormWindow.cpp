@@ -1,15 +1,28 @@
 #include "app/qt/FormWindow.h"
 
+#include <malloc.h>
+
+#include <QApplication>
 #include <QEvent>
+#include <QFile>
 #include <QListWidget>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QTime>
+#include <algorithm>
 #include <iterator>
 
 #include "app/ExitStatus.h"
+#include "app/Rw_ini.h"
+#include "platform/FileUtil.h"
 #include "app/Version.h"
+#include "app/qt/FormTexts.h"
+#include "platform/FileUtil.h"
 
 namespace {
+
+// The [Mail] Charset values in the order of the window's charset box.
+const TCharsetChoice kCharsetValues[] = {TCharsetChoice::Auto, TCharsetChoice::Iso2022Jp, TCharsetChoice::Utf8};
 
 // The one-line fields: the model's member and the widget that shows it.
 struct LineField {
@@ -17,6 +30,9 @@ struct LineField {
   std::string TForm1::*member;
   TCp932LineEdit* (TMainWindow::*widget)() const;
 };
+
+// The mechanisms of the Auth choice, in the order it lists them.
+const TSmtpAuth kAuthChoices[] = {saNone, saAuto, saPlain, saLogin, saXOAuth2, saOAuthBearer};
 
 const LineField kLineFields[] = {
     {TFormField::eTo, &TForm1::eTo, &TMainWindow::eTo},
@@ -66,21 +82,29 @@ struct Pushing {
 
 TFormWindow::TFormWindow(TForm1& form) : form_(form) {
   window_.SetAboutVersion(QStringLiteral("Version " TARVEX_VERSION));
+  window_.SetAboutSettingsFile(QString::fromStdString(ToOsPath(SettingsFileName())));
   BindFields();
   BindCommands();
+  BindComponent();
   window_.installEventFilter(this);
   form_.SetView(this);
   for (TFormField f : {TFormField::eTo, TFormField::eCC, TFormField::eBCC, TFormField::eSubject,
                        TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
                        TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
-                       TFormField::PageControl1, TFormField::Position, TFormField::Security})
+                       TFormField::PageControl1, TFormField::Position, TFormField::Security,
+                       TFormField::Charset})
     Changed(f);
 }
 
 TFormWindow::~TFormWindow() {
   window_.removeEventFilter(this);
   form_.SetView(nullptr);
+  TLxSMTP& smtp = *form_.LxSMTP1;
+  smtp.OnPacketSent = ownPacketSent_;
+  smtp.OnSuccess = ownSuccess_;
+  smtp.OnRecipientNotFound = ownRecipientNotFound_;
+  smtp.OnTrace = ownTrace_;
 }
 
 void TFormWindow::BindFields() {
@@ -103,28 +127,80 @@ void TFormWindow::BindFields() {
     static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
     if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
   });
-  connect(window_.Auth(), &QCheckBox::clicked, this,
-          [this](bool checked) { form_.SmtpAuth = AuthChoice(checked ? saAuto : saNone); });
+  connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
+    if (index >= 0 && index < 3) form_.MailCharsetSetting = CharsetChoice(kCharsetValues[index]);
+  });
+  connect(window_.Auth(), &QComboBox::activated, this, [this](int index) {
+    if (index >= 0 && index < static_cast<int>(std::size(kAuthChoices))) form_.SmtpAuth = AuthChoice(kAuthChoices[index]);
+  });
+  connect(window_.PasswordCommand(), &QLineEdit::textEdited, this,
+          [this] { form_.PasswordCommand = window_.PasswordCommand()->Cp932Text(); });
   connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
     if (pushing_ == 0) form_.ListBox1ItemIndex = row;
   });
 }
 
 void TFormWindow::BindCommands() {
+  // Commands that may talk to the server (connect, verify, expand, a macro run)
+  // show it while they run; the others run as they are.
   void (TMainWindow::*const clickSignals[])() = {
       &TMainWindow::button1Clicked, &TMainWindow::button2Clicked, &TMainWindow::button3Clicked,
-      &TMainWindow::button4Clicked, &TMainWindow::button5Clicked, &TMainWindow::button6Clicked,
-      &TMainWindow::button7Clicked, &TMainWindow::button8Clicked, &TMainWindow::button9Clicked};
+      &TMainWindow::button4Clicked, &TMainWindow::button5Clicked, &TMainWindow::button7Clicked,
+      &TMainWindow::button8Clicked, &TMainWindow::button9Clicked};
   void (TForm1::*const handlers[])() = {&TForm1::Button1Click, &TForm1::Button2Click, &TForm1::Button3Click,
-                                        &TForm1::Button4Click, &TForm1::Button5Click, &TForm1::Button6Click,
-                                        &TForm1::Button7Click, &TForm1::Button8Click, &TForm1::Button9Click};
+                                        &TForm1::Button4Click, &TForm1::Button5Click, &TForm1::Button7Click,
+                                        &TForm1::Button8Click, &TForm1::Button9Click};
   for (size_t i = 0; i < std::size(handlers); ++i) {
     void (TForm1::*handler)() = handlers[i];
-    connect(&window_, clickSignals[i], this, [this, handler] { Run([this, handler] { (form_.*handler)(); }); });
+    connect(&window_, clickSignals[i], this, [this, handler] { RunCommand([this, handler] { (form_.*handler)(); }); });
   }
+  connect(&window_, &TMainWindow::button6Clicked, this, &TFormWindow::RunSend);
   connect(&window_, &TMainWindow::label17Clicked, this, [this] { Run([this] { form_.Label17Click(); }); });
   connect(&window_, &TMainWindow::label18Clicked, this, [this] { Run([this] { form_.Label18Click(); }); });
   connect(&window_, &TMainWindow::closeRequested, this, &TFormWindow::OnCloseRequested);
+  connect(&window_, &TMainWindow::cancelClicked, this, [this] {
+    cancelled_ = true;
+    form_.SmtpAbort();
+  });
+  connect(&window_, &TMainWindow::removeByKeyRequested, this, &TFormWindow::OnRemoveByKey);
+  connect(&window_, &TMainWindow::filesDropped, this, &TFormWindow::OnFilesDropped);
+}
+
+void TFormWindow::BindComponent() {
+  // The form's own handlers run first; the window only watches.
+  TLxSMTP& smtp = *form_.LxSMTP1;
+  ownPacketSent_ = smtp.OnPacketSent;
+  ownSuccess_ = smtp.OnSuccess;
+  ownRecipientNotFound_ = smtp.OnRecipientNotFound;
+  ownTrace_ = smtp.OnTrace;
+  smtp.OnPacketSent = [this](TComponent* sender) {
+    if (ownPacketSent_) ownPacketSent_(sender);
+    if (window_.IsBusy()) window_.SetProgress(form_.LxSMTP1->BytesSent, form_.LxSMTP1->BytesTotal);
+  };
+  smtp.OnSuccess = [this](TComponent* sender) {
+    succeeded_ = true;
+    if (ownSuccess_) ownSuccess_(sender);
+  };
+  smtp.OnRecipientNotFound = [this](const std::string& recipient) {
+    refused_.push_back(recipient);
+    if (ownRecipientNotFound_) ownRecipientNotFound_(recipient);
+  };
+  smtp.OnTrace = [this](TComponent* sender, TTraceKind kind, int level, const std::string& text) {
+    if (ownTrace_) ownTrace_(sender, kind, level, text);
+    // The first step the component takes turns the window busy.
+    if (commands_ > 0 && !window_.IsBusy()) window_.SetBusy(true);
+    if (kind != TTraceKind::Sent) return;
+    // The command without its argument: "MAIL FROM", "RCPT TO", "DATA", "EHLO" ...
+    std::string step = text.substr(0, text.find_first_of(":\r\n"));
+    if (step.size() > 9) step = step.substr(0, step.find(' '));
+    if (step != "QUIT") {
+      step_ = step;
+      return;
+    }
+    // The goodbye after a cancelled operation: the server that stalled would not
+    // answer it either, so its reply is not waited for.
+    if (cancelled_ && commands_ > 0) form_.SmtpAbort();
+  };
 }
 
 void TFormWindow::Run(const std::function<void()>& handler) {
@@ -134,15 +210,103 @@ void TFormWindow::Run(const std::function<void()>& handler) {
     handler();
   } catch (const std::exception& e) {
     lastError_ = e.what();
+    ++failures_;
+    // An operation the user cancelled fails as cancelled: nothing to report.
+    if (cancelled_ && dynamic_cast<const ESockError*>(&e)) return;
     Application().ShowException(e);
   }
 }
 
+void TFormWindow::RunCommand(const std::function<void()>& handler) {
+  if (commands_ == 0) cancelled_ = false;
+  ++commands_;
+  Run(handler);
+  if (--commands_ > 0) return;
+  window_.SetBusy(false);
+  ReleaseMessage();
+}
+
+void TFormWindow::ReleaseMessage() {
+  // The window stays open for hours: a message that went out (or failed) is not
+  // kept. A send builds its message anew from the form, so nothing is lost; the
+  // heap the message's many lines took goes back to the system.
+  TLxSMTP& smtp = *form_.LxSMTP1;
+  if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
+  (void)smtp.BodyStream.Release();
+  smtp.PostMessage.Body = TStringList();
+  ::malloc_trim(0);
+}
+
+void TFormWindow::RunSend() {
+  if (window_.IsBusy() || commands_ > 0) return;
+  const QString subject = Cp932ToQt(form_.eSubject);
+  succeeded_ = false;
+  refused_.clear();
+  step_.clear();
+  const int failuresBefore = failures_;
+  RunCommand([this] { form_.Button6Click(); });
+  // A send that did not reach the component (a required field empty) leaves the
+  // status bar alone.
+  if (!succeeded_ && failures_ == failuresBefore) return;
+  QString result;
+  if (succeeded_) {
+    result = tr("Sent: %1, %2").arg(subject, QTime::currentTime().toString(QStringLiteral("HH:mm")));
+    if (!refused_.empty()) {
+      QStringList names;
+      for (const std::string& r : refused_) names << Cp932ToQt(r).trimmed();
+      result += tr(" (refused: %1)").arg(names.join(QStringLiteral(", ")));
+    }
+  } else if (cancelled_) {
+    result = tr("The send was cancelled");
+  } else {
+    const QString step = step_.empty() ? tr("connecting") : Cp932ToQt(step_);
+    result = tr("Not sent (%1): %2").arg(step, FormDisplayText(lastError_));
+  }
+  window_.SetStatusDisplayText(result);
+}
+
+bool TFormWindow::Ask(const QString& question) {
+  std::string text;
+  QtToCp932(question, text);
+  return Dialogs().Confirm(text);
+}
+
+bool TFormWindow::HasUnsentMail() const {
+  if (!form_.eTo.empty() || !form_.eCC.empty() || !form_.eBCC.empty() || !form_.eSubject.empty() ||
+      !form_.ListBox1.Empty())
+    return true;
+  const auto& lines = form_.reMessageText.Lines();
+  return std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); });
+}
+
 void TFormWindow::OnCloseRequested() {
   if (form_.IsClosed()) return;
+  // A macro run closes as it always did; the user's own work is asked about.
+  if (form_.PageControl1Enabled) {
+    if (window_.IsBusy()) {
+      if (!Ask(tr("A send is in progress. Cancel it and close the window?"))) return;
+      cancelled_ = true;
+    } else if (HasUnsentMail() && !Ask(tr("This mail has not been sent. Discard it and close the window?"))) {
+      return;
+    }
+  }
   Run([this] { form_.Close(); });
   // A failed save leaves the form open; the user may try again.
   closedByUser_ = form_.IsClosed();
+}
+
+void TFormWindow::OnRemoveByKey() {
+  const int index = form_.ListBox1ItemIndex;
+  if (index < 0 || index >= form_.ListBox1.Count()) return;
+  const QString name = Cp932ToQt(ExtractFileName(form_.ListBox1[index]));
+  if (!Ask(tr("Remove %1 from the attachments?").arg(name))) return;
+  Run([this] { form_.Button5Click(); });
+}
+
+void TFormWindow::OnFilesDropped(const QStringList& paths) {
+  if (!form_.PageControl1Enabled) return;
+  for (const QString& path : paths) form_.ListBox1.Add(FromOsPath(QFile::encodeName(path).toStdString()));
+  form_.Notify(TFormField::ListBox1);
 }
 
 void TFormWindow::Changed(TFormField field) {
@@ -170,20 +334,33 @@ void TFormWindow::Changed(TFormField field) {
       break;
     }
     case TFormField::StatusBar1:
-      window_.SetStatusText(form_.StatusBar1);
+      window_.SetStatusDisplayText(FormDisplayText(form_.StatusBar1));
       break;
     case TFormField::PageControl1:
       window_.SetLocked(!form_.PageControl1Enabled);
+      // Locking took the focus away; typing goes on where it starts.
+      if (form_.PageControl1Enabled && shown_ && !window_.isAncestorOf(QApplication::focusWidget()))
+        window_.FocusFirstField();
       break;
     case TFormField::Position:
-      window_.move(form_.Left, form_.Top);
+      if (form_.Width > 0 && form_.Height > 0) window_.resize(form_.Width, form_.Height);
+      // A position saved on another screen layout or scale is brought back on screen.
+      window_.MoveOnScreen(QPoint(form_.Left, form_.Top));
       break;
     case TFormField::Security: {
       // A value the settings file names no choice with shows as "none"; the send
       // refuses it by name.
       const TSmtpSecurity s = form_.SmtpSecurity.Value;
       window_.Security()->setCurrentIndex(s == ssStartTls ? 1 : s == ssTls ? 2 : 0);
-      window_.Auth()->setChecked(form_.SmtpAuth.Value == saAuto);
+      const auto* auth = std::find(std::begin(kAuthChoices), std::end(kAuthChoices), form_.SmtpAuth.Value);
+      window_.Auth()->setCurrentIndex(auth == std::end(kAuthChoices) ? 0 : static_cast<int>(auth - kAuthChoices));
+      window_.PasswordCommand()->SetCp932Text(form_.PasswordCommand);
+      break;
+    }
+    case TFormField::Charset: {
+      // A value the send would refuse shows as no choice rather than as another one.
+      const TCharsetSetting& c = form_.MailCharsetSetting;
+      window_.Charset()->setCurrentIndex(c.Known ? static_cast<int>(c.Value) : -1);
       break;
     }
     default:
@@ -202,7 +379,7 @@ void TFormWindow::QueueActivation() {
       this,
       [this] {
         activationQueued_ = false;
-        if (!form_.IsClosed()) Run([this] { form_.FormActivate(); });
+        if (!form_.IsClosed()) RunCommand([this] { form_.FormActivate(); });
       },
       Qt::QueuedConnection);
 }
@@ -214,7 +391,19 @@ bool TFormWindow::eventFilter(QObject* watched, QEvent* event) {
         form_.Left = window_.x();
         form_.Top = window_.y();
         break;
+      case QEvent::Resize:
+        form_.Width = window_.width();
+        form_.Height = window_.height();
+        break;
       case QEvent::Show:
+        if (!shown_) {
+          window_.FocusFirstField();
+          // With its real frame known, the window is checked against the screens again.
+          QMetaObject::invokeMethod(this, [this] { window_.MoveOnScreen(window_.pos()); }, Qt::QueuedConnection);
+        }
+        shown_ = true;
+        QueueActivation();
+        break;
       case QEvent::WindowActivate:
         QueueActivation();
         break;
@@ -223,4 +412,37 @@ bool TFormWindow::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return QObject::eventFilter(watched, event);
+}
+
+// ---- TFormDialogs ----
+
+std::string TFormDialogs::Shown(const std::string& text) const {
+  if (text != TForm1::MissingFieldText()) return FormDisplayTextCp932(text);
+  // The window's message names the fields that are empty.
+  const struct {
+    const std::string& value;
+    const char* name;
+  } required[] = {{form_.eTo, "宛名"}, {form_.eSubject, "題名"}, {form_.eHomeAddr, "返信先"}};
+  std::string names;
+  for (const auto& r : required) {
+    if (!r.value.empty()) continue;
+    if (!names.empty()) names += Utf8ToCp932("、");
+    names += Utf8ToCp932(r.name);
+  }
+  return names.empty() ? text : text + Utf8ToCp932("（") + names + Utf8ToCp932("）");
+}
+
+void TFormDialogs::MessageBox(const std::string& text) {
+  if (form_.IsClosed()) return closed_.MessageBox(text);
+  open_.MessageBox(Shown(text));
+}
+
+bool TFormDialogs::Confirm(const std::string& text) {
+  if (form_.IsClosed()) return closed_.Confirm(text);
+  return open_.Confirm(Shown(text));
+}
+
+bool TFormDialogs::InputBox(const std::string& title, const std::string& prompt, std::string& value) {
+  if (form_.IsClosed()) return closed_.InputBox(title, prompt, value);
+  return open_.InputBox(Shown(title), Shown(prompt), value);
 }

@@ -1,12 +1,18 @@
 // The desktop front end's binding of the form model TForm1 to the window
 // TMainWindow: the model's changes show in the widgets, the user's edits, clicks and
-// close requests reach the model's fields and handlers. TFormDialogs routes the
-// dialogs to the window while the form is open and elsewhere once it has closed.
+// close requests reach the model's fields and handlers. While a command talks to the
+// server the window shows it (progress, Cancel, busy cursor, Send disabled) and a
+// send from the window ends with its result in the status bar. Closing the window
+// asks first when a send would be cancelled or a filled form lost (never during a
+// macro run). TFormDialogs routes the dialogs to the window while the form is open
+// and elsewhere once it has closed.
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/Unit1.h"
 #include "platform/Dialogs.h"
@@ -18,7 +24,7 @@ class TFormWindow : public QObject, public TFormView {
   // Makes a window for the form, attaches itself as the form's view and shows every
   // field as the form holds it now. The window is not shown yet.
   explicit TFormWindow(TForm1& form);
-  // Detaches from the form.
+  // Detaches from the form and gives the SMTP component its own handlers back.
   ~TFormWindow() override;
   TFormWindow(const TFormWindow&) = delete;
   TFormWindow& operator=(const TFormWindow&) = delete;
@@ -47,19 +53,47 @@ class TFormWindow : public QObject, public TFormView {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  // Runs a handler of the form; an error it raises goes to the general error report.
+  // Runs a handler of the form; an error it raises goes to the general error report
+  // (not when the user cancelled the operation that failed).
   void Run(const std::function<void()>& handler);
+  // Runs a handler that may talk to the server: the window turns busy at the
+  // component's first step and idle again when the handler returns.
+  void RunCommand(const std::function<void()>& handler);
+  // Frees the message the last send built (its body lines and stream).
+  void ReleaseMessage();
+  // The send button (and Ctrl+Enter): the send, then its result in the status bar.
+  void RunSend();
   void BindFields();
   void BindCommands();
+  void BindComponent();
   void QueueActivation();
   void OnCloseRequested();
+  void OnRemoveByKey();
+  void OnFilesDropped(const QStringList& paths);
+  // True when the mail page holds something that has not been sent (the sender's
+  // address, which the settings fill, does not count).
+  bool HasUnsentMail() const;
+  // Asks the user (CP932 dialog service); true for OK.
+  bool Ask(const QString& question);
 
   TForm1& form_;
   TMainWindow window_;
   int pushing_ = 0;  // > 0 while the model's values are being put into the widgets
   bool activationQueued_ = false;
   bool closedByUser_ = false;
+  bool shown_ = false;
   std::string lastError_;
+  int failures_ = 0;  // errors Run has caught so far
+  // The component's handlers as the form bound them, chained and given back.
+  TNotifyEvent ownPacketSent_, ownSuccess_;
+  TRecipientNotFound ownRecipientNotFound_;
+  TOnTrace ownTrace_;
+  // The command running (RunCommand) and what the component reported during it.
+  int commands_ = 0;
+  bool cancelled_ = false;
+  bool succeeded_ = false;
+  std::string step_;  // the last SMTP command sent (CP932), empty while connecting
+  std::vector<std::string> refused_;
 };
 
 // The dialogs of the desktop front end. While the form is open they are the
@@ -71,11 +105,11 @@ class TFormDialogs : public TDialogs {
   TFormDialogs(const TForm1& form, TDialogs& whileOpen, TDialogs& afterClose)
       : form_(form), open_(whileOpen), closed_(afterClose) {}
 
-  void MessageBox(const std::string& text) override { Current().MessageBox(text); }
-  bool Confirm(const std::string& text) override { return Current().Confirm(text); }
-  bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override {
-    return Current().InputBox(title, prompt, value);
-  }
+  // The window shows the model's fixed texts translated and says which required
+  // fields are empty; the other dialogs get the texts as they are.
+  void MessageBox(const std::string& text) override;
+  bool Confirm(const std::string& text) override;
+  bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
   bool ChooseFile(const TFileChooser& chooser, std::string& path) override {
     return Current().ChooseFile(chooser, path);
   }
@@ -83,6 +117,7 @@ class TFormDialogs : public TDialogs {
 
  private:
   TDialogs& Current() const { return form_.IsClosed() ? closed_ : open_; }
+  std::string Shown(const std::string& text) const;
   const TForm1& form_;
   TDialogs& open_;
   TDialogs& closed_;

@@ -1,6 +1,9 @@
 // The desktop window "Tarvex": the mail page and the connection page with every
-// field, label, hint and button of the form, the about panel and the status bar, as
-// plain widgets. It holds no state of its own beyond what the widgets show.
+// field, label, hint and button of the form, the about dialog and the status bar
+// (status text, progress bar and Cancel while busy), laid out so that the window
+// resizes and the body grows with it. It holds no state of its own beyond what the
+// widgets show. Texts of its own that are English in the source are translated
+// (tr) under a Japanese locale.
 //
 // How the form model binds to it. The window is a view of the form model TForm1:
 //  - The model keeps every text as CP932; the widgets show UTF-8. Model -> view goes
@@ -24,10 +27,15 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
+#include <QList>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRect>
 #include <QStatusBar>
+#include <QStringList>
 #include <QTabWidget>
 #include <QWidget>
 #include <string>
@@ -39,13 +47,13 @@
 class TMainWindow : public QWidget {
   Q_OBJECT
  public:
-  // The addresses behind the two link labels of the about panel.
+  // The addresses behind the two link labels of the about dialog.
   static constexpr const char* kHomePageAddress = "https://tarvex.example/";
   static constexpr const char* kMailAddress = "tarvex@tarvex.example";
-  // Client area; the bottom kStatusHeight pixels are the status bar.
+  // The client area's size when the settings give none; the window resizes, and
+  // its layouts keep the body growing with it.
   static constexpr int kClientWidth = 442;
   static constexpr int kClientHeight = 395;
-  static constexpr int kStatusHeight = 19;
 
   explicit TMainWindow(QWidget* parent = nullptr);
 
@@ -66,19 +74,52 @@ class TMainWindow : public QWidget {
   TCp932PlainTextEdit* Memo2() const { return memo2_; }
   // The connection's security: "none", "STARTTLS" or "TLS", in that order.
   QComboBox* Security() const { return security_; }
-  // Log in with the user name and password (inside TLS only).
-  QCheckBox* Auth() const { return auth_; }
+  // How to log in (inside TLS only): "none", "auto", "PLAIN", "LOGIN", "XOAUTH2",
+  // "OAUTHBEARER", in that order.
+  QComboBox* Auth() const { return auth_; }
+  // The command that prints the password or token (empty: the password field holds it).
+  TCp932LineEdit* PasswordCommand() const { return passwordCommand_; }
+  // The mail's charset: "auto", "ISO-2022-JP" or "UTF-8", in that order.
+  QComboBox* Charset() const { return charset_; }
   // Buttons 1..9 (null for any other number).
   QPushButton* Button(int number) const;
   TLinkLabel* Label17() const { return label17_; }
   TLinkLabel* Label18() const { return label18_; }
   QTabWidget* PageControl1() const { return pageControl1_; }
   QStatusBar* StatusBar1() const { return statusBar1_; }
-  QWidget* AboutPanel() const { return aboutPanel_; }
+  // The small dialog with the program's name, version and the two links; the
+  // connection page's about button shows it.
+  QDialog* AboutDialog() const { return aboutDialog_; }
+  QPushButton* AboutButton() const { return aboutButton_; }
+  void ShowAbout();
 
-  // The list box's items as CP932 lines, and the reverse.
+  // The list box's items as CP932 paths, and the reverse. The list shows each
+  // file's name; the full path is the item's tool tip.
   std::vector<std::string> ListBoxItems() const;
   void SetListBoxItems(const std::vector<std::string>& cp932Items);
+
+  // The status bar's progress bar and its Cancel button (hidden while idle).
+  QProgressBar* Progress() const { return progress_; }
+  QPushButton* CancelButton() const { return cancel_; }
+  // Busy: progress bar (no figure yet) and Cancel shown, Send disabled, busy cursor
+  // over the pages. Idle: all of it undone.
+  void SetBusy(bool busy);
+  bool IsBusy() const { return busy_; }
+  // The progress bar shows done of total bytes (total 0: no figure, a moving bar).
+  void SetProgress(int64_t done, int64_t total);
+  // Shows a text of the window's own in the status bar (UTF-8, not from the model).
+  void SetStatusDisplayText(const QString& text);
+
+  // Moves the window to pos (its top left) and keeps it on the screens: a window
+  // that would lie (partly) off every screen goes onto the screen it overlaps most
+  // (the primary when none), shrunk to it when larger.
+  void MoveOnScreen(QPoint pos);
+  // Where a window of size wants to go (wanted's top left) so that it lies inside
+  // one of the screens' available areas, and the size it may keep there.
+  static QRect PlaceOnScreens(const QRect& wanted, const QList<QRect>& screens);
+
+  // Puts the keyboard focus where typing starts: To, or the body when To is filled.
+  void FocusFirstField();
 
   // The status bar's one text (CP932 in, CP932 out).
   void SetStatusText(const std::string& cp932);
@@ -90,8 +131,10 @@ class TMainWindow : public QWidget {
   void SetLocked(bool locked);
   bool IsLocked() const;
 
-  // The version line of the about panel (empty until the application sets it).
+  // The version line of the about dialog (empty until the application sets it).
   void SetAboutVersion(const QString& text);
+  // The settings file line of the about panel.
+  void SetAboutSettingsFile(const QString& text);
 
   // Closes the window for good (after the owner has accepted a close request).
   void CloseWindow();
@@ -117,6 +160,13 @@ class TMainWindow : public QWidget {
   void label18Clicked();
   // The user (or the window system) asked to close the window; nothing is closed.
   void closeRequested();
+  // Cancel in the status bar was pressed.
+  void cancelClicked();
+  // The remove button was pressed from the keyboard, or Delete in the attachment
+  // list: the owner asks before it removes (a mouse click emits button5Clicked).
+  void removeByKeyRequested();
+  // Local files were dropped on the window (OS paths).
+  void filesDropped(const QStringList& paths);
   // A field refused a typed character; the field kept its text and a hint is shown.
   void fieldRefused(const QString& fieldName, const QString& character);
   // A screenshot of ScreenshotWhenShown was written (ok) or failed.
@@ -124,14 +174,21 @@ class TMainWindow : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
+  // Keys and mnemonics on the remove button and Delete in the list become
+  // removeByKeyRequested.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildMailPage(QWidget* page);
   void BuildConnectionPage(QWidget* page);
-  void BuildAboutPanel(QWidget* page);
-  TCp932LineEdit* AddLineEdit(QWidget* page, const char* name, const QString& label, const QString& hint,
-                              QRect labelRect, QRect rect);
-  QPushButton* AddButton(QWidget* page, int number, const QString& caption, const QString& hint, QRect rect);
+  void BuildAboutDialog();
+  void BuildStatusBar();
+  void SetTabOrder();
+  TCp932LineEdit* AddLineEdit(QWidget* page, const char* name, const QString& hint);
+  QLabel* AddLabel(QWidget* page, const QString& text, QWidget* buddy);
+  QPushButton* AddButton(QWidget* page, int number, const QString& caption, const QString& hint);
   void GuardField(QWidget* field);
 
   TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_;
@@ -140,13 +197,20 @@ class TMainWindow : public QWidget {
   TCp932LineEdit *eSMTPServer_, *edit2_, *edit3_, *edit4_, *edit5_, *edit11_;
   TCp932PlainTextEdit* memo2_;
   QComboBox* security_;
-  QCheckBox* auth_;
+  QComboBox* auth_;
+  TCp932LineEdit* passwordCommand_;
+  QLabel* settingsFileLabel_;
+  QComboBox* charset_;
   QPushButton* buttons_[10] = {};
   TLinkLabel *label17_, *label18_;
   QLabel* versionLabel_;
   QTabWidget* pageControl1_;
   QStatusBar* statusBar1_;
   QLabel* statusText_;
-  QWidget* aboutPanel_;
+  QProgressBar* progress_;
+  QPushButton* cancel_;
+  QDialog* aboutDialog_;
+  QPushButton* aboutButton_;
   bool closing_ = false;
+  bool busy_ = false;
 };

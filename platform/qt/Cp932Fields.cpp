@@ -3,6 +3,8 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QTextCursor>
+#include <QUrl>
 #include <algorithm>
 #include <QToolTip>
 
@@ -176,11 +178,29 @@ void TCp932PlainTextEdit::inputMethodEvent(QInputMethodEvent* e) {
   QPlainTextEdit::inputMethodEvent(e);
 }
 
+namespace {
+// Files offered by a file manager (local paths only): the window attaches them, so
+// the text fields leave such drops to it.
+bool OnlyLocalFiles(const QMimeData* source) {
+  if (!source->hasUrls() || source->urls().isEmpty()) return false;
+  const QList<QUrl> urls = source->urls();
+  return std::all_of(urls.begin(), urls.end(), [](const QUrl& u) { return u.isLocalFile(); });
+}
+}  // namespace
+
 bool TCp932PlainTextEdit::canInsertFromMimeData(const QMimeData* source) const {
-  return source->hasText() && QPlainTextEdit::canInsertFromMimeData(source);
+  return source && source->hasText() && !OnlyLocalFiles(source);
 }
 
 void TCp932PlainTextEdit::insertFromMimeData(const QMimeData* source) {
-  if (source->hasText() && Refuse(source->text())) return;
-  QPlainTextEdit::insertFromMimeData(source);
+  // Only plain text goes in, and it is inserted here: the toolkit's own insertion
+  // crashes on the empty data an X clipboard without an owner hands out, and rich
+  // text or images have no place in a CP932 body.
+  if (!canInsertFromMimeData(source)) return;
+  const QString text = source->text();
+  if (text.isEmpty() || Refuse(text)) return;
+  QTextCursor cursor = textCursor();
+  cursor.insertText(text);
+  setTextCursor(cursor);
+  ensureCursorVisible();
 }

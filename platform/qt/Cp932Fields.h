@@ -74,6 +74,9 @@ class TCp932LineEdit : public QLineEdit {
 
 // A multi-line field with the CP932 guard: typed keys, input-method commits,
 // pastes and drops that carry a character without a CP932 form are refused whole.
+// Pastes and drops insert plain text only; empty or other data (an empty X
+// clipboard, images, files) inserts nothing, and dropped files are left to the
+// window, which attaches them.
 class TCp932PlainTextEdit : public QPlainTextEdit {
   Q_OBJECT
  public:

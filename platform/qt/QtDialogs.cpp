@@ -5,10 +5,13 @@
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "platform/FileUtil.h"
 #include "platform/MessagePump.h"
@@ -16,7 +19,18 @@
 #include "platform/qt/QtPump.h"
 
 namespace {
+// A box as narrow as a short text ("Connection Failed") leaves the window system
+// too little room for its title, which it then cuts; the box is made wide enough
+// for the title beside the title bar's buttons.
+void KeepTitleWhole(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  const int width =
+      std::max(TQtDialogs::kMinimumBoxWidth, box.fontMetrics().horizontalAdvance(box.windowTitle()) + 160);
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                grid->columnCount());
 }
+}  // namespace
 
 QStringList QtNameFilters(const std::string& cp932Filter) {
   QStringList parts = Cp932ToQt(cp932Filter).split(QLatin1Char('|'));
@@ -66,6 +80,7 @@ QString TQtDialogs::BoxTitle() const { return parent_ ? parent_->window()->windo
 void TQtDialogs::MessageBox(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, BoxTitle(), Cp932ToQt(text), QMessageBox::Ok, parent_);
   box.setTextFormat(Qt::PlainText);  // server replies may hold "<" and "&"
+  KeepTitleWhole(box);
   RunModal(box);
 }
 
@@ -75,6 +90,7 @@ bool TQtDialogs::Confirm(const std::string& text) {
   box.setTextFormat(Qt::PlainText);
   box.setDefaultButton(QMessageBox::Ok);
   box.setEscapeButton(QMessageBox::Cancel);
+  KeepTitleWhole(box);
   RunModal(box);
   return box.clickedButton() == box.button(QMessageBox::Ok);
 }
@@ -103,21 +119,43 @@ bool TQtDialogs::InputBox(const std::string& title, const std::string& prompt, s
   return true;
 }
 
-bool TQtDialogs::ChooseFile(const TFileChooser& chooser, std::string& path) {
-  QFileDialog dialog(parent_, Cp932ToQt(chooser.Title));
+namespace {
+// The chooser the model describes, over the window, in the folder it names.
+void SetUpChooser(QFileDialog& dialog, const TFileChooser& chooser) {
   dialog.setOption(QFileDialog::DontUseNativeDialog);  // one look, and modal through the pump
-  dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   QStringList filters = QtNameFilters(chooser.Filter);
   if (!filters.isEmpty()) dialog.setNameFilters(filters);
   // A wildcard default extension ("*") adds nothing to a typed name.
   if (!chooser.DefaultExt.empty() && chooser.DefaultExt.find_first_of("*?") == std::string::npos)
     dialog.setDefaultSuffix(Cp932ToQt(chooser.DefaultExt));
+  if (!chooser.InitialDir.empty()) dialog.setDirectory(QString::fromStdString(ToOsPath(chooser.InitialDir)));
   if (!chooser.FileName.empty()) dialog.selectFile(QString::fromStdString(ToOsPath(chooser.FileName)));
+}
+
+std::string ModelPath(const QString& path) { return FromOsPath(QFile::encodeName(path).toStdString()); }
+}  // namespace
+
+bool TQtDialogs::ChooseFile(const TFileChooser& chooser, std::string& path) {
+  QFileDialog dialog(parent_, Cp932ToQt(chooser.Title));
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  SetUpChooser(dialog, chooser);
   if (RunModal(dialog) != QDialog::Accepted) return false;
   QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty()) return false;
-  path = FromOsPath(QFile::encodeName(chosen.first()).toStdString());
+  path = ModelPath(chosen.first());
+  return true;
+}
+
+bool TQtDialogs::ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths) {
+  QFileDialog dialog(parent_, Cp932ToQt(chooser.Title));
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  SetUpChooser(dialog, chooser);
+  if (RunModal(dialog) != QDialog::Accepted) return false;
+  const QStringList chosen = dialog.selectedFiles();
+  if (chosen.isEmpty()) return false;
+  paths.clear();
+  for (const QString& file : chosen) paths.push_back(ModelPath(file));
   return true;
 }
 

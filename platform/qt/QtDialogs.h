@@ -19,11 +19,15 @@ QStringList QtNameFilters(const std::string& cp932Filter);
 
 class TQtDialogs : public TDialogs {
  public:
+  // The narrowest a message or confirmation box gets, so that the window system
+  // never cuts its title.
+  static constexpr int kMinimumBoxWidth = 260;
+
   // parent: the window the dialogs belong to (centred over it, its title is the
   // boxes' title); may be null (untitled boxes).
   explicit TQtDialogs(QWidget* parent = nullptr) : parent_(parent) {}
 
-  // Modal box with the text and OK.
+  // Modal box with the text and OK (never narrower than kMinimumBoxWidth).
   void MessageBox(const std::string& text) override;
   // Modal box with the text, OK and Cancel; true for OK.
   bool Confirm(const std::string& text) override;
@@ -32,6 +36,9 @@ class TQtDialogs : public TDialogs {
   bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
   // Modal chooser of one existing file; true with its full path (CP932) in path.
   bool ChooseFile(const TFileChooser& chooser, std::string& path) override;
+  // Modal chooser of several existing files (Ctrl or Shift to pick more); true
+  // with their full paths (CP932).
+  bool ChooseFiles(const TFileChooser& chooser, std::vector<std::string>& paths) override;
   // Hands the address to the desktop's default program; failures are not reported.
   void ShellOpen(const std::string& address) override;
 

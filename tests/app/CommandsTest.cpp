@@ -3,6 +3,8 @@
 // verify and list expansion, refused recipients, progress and failed sends.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "app/AppFixture.h"
 #include "app/Version.h"
 #include "app/Unit1.h"
@@ -147,6 +149,8 @@ TEST_F(Commands, RefusedRecipientIsShownAsItStoodInTheField) {
   AcceptMessage({"250 ok\r\n", "550 no such user\r\n"});
   form.Button6Click();
   EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Recipient \" b@x.jp\" not found"});
+  EXPECT_EQ(form.Refused, "b@x.jp 550 no such user");
+  EXPECT_TRUE(form.MailAccepted);
   EXPECT_EQ(form.StatusBar1, "Disconnected");
   EXPECT_EQ(form.eTo, "");  // cleared after the send
   EXPECT_FALSE(form.Connected);
@@ -159,7 +163,9 @@ TEST_F(Commands, ProgressText) {
   EXPECT_EQ(form.StatusBar1, "512 bytes of 1000 sent");
 }
 
-TEST_F(Commands, FailedSendKeepsTheFormAndARepeatGivesEachAddressTwice) {
+// A failed send keeps the form; the repeat starts from the form's fields, so each
+// address goes to the server once per send, never twice.
+TEST_F(Commands, FailedSendKeepsTheFormAndARepeatSendsEachAddressOnce) {
   FillMail("a@x.jp");
   Greet();
   server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("451 try later\r\n").Reply("221 bye\r\n");
@@ -174,14 +180,55 @@ TEST_F(Commands, FailedSendKeepsTheFormAndARepeatGivesEachAddressTwice) {
   EXPECT_FALSE(form.Connected);
   server.Accept();
   Greet();
-  AcceptMessage({"250 ok\r\n", "250 ok\r\n"});
+  AcceptMessage({"250 ok\r\n"});
   form.Button6Click();
   ASSERT_TRUE(server.WaitDone());
   std::vector<std::string> rcpts;
   for (const auto& c : server.Commands())
     if (c.rfind("RCPT", 0) == 0) rcpts.push_back(c);
-  EXPECT_EQ(rcpts, (std::vector<std::string>{"RCPT TO:<a@x.jp>", "RCPT TO:<a@x.jp>", "RCPT TO:<a@x.jp>"}));
+  EXPECT_EQ(rcpts, (std::vector<std::string>{"RCPT TO:<a@x.jp>", "RCPT TO:<a@x.jp>"}));
+  EXPECT_NE(server.Received().find("To: a@x.jp\r\n"), std::string::npos);
   EXPECT_EQ(form.StatusBar1, "Disconnected");
+}
+
+// What stops a send before anything reaches the server: a required field of blanks
+// (the missing-field text), an address too long for a header line (exit 65, the field
+// named), a port outside 1..65535 and a VerifyCert that names nothing (exit 78).
+TEST_F(Commands, RefusedBeforeAnythingIsSent) {
+  struct Case {
+    const char* name;
+    std::function<void(TForm1&)> change;
+    int status;  // esOk: the missing-field box instead of an error
+    std::string text;
+  } cases[] = {
+      {"blank To", [](TForm1& f) { f.eTo = "   "; }, esOk, TForm1::MissingFieldText()},
+      {"blank sender", [](TForm1& f) { f.eHomeAddr = " \t "; }, esOk, TForm1::MissingFieldText()},
+      {"overlong CC", [](TForm1& f) { f.eCC = "ok@x.jp," + std::string(1500, 'c') + "@x.jp"; }, esDataError,
+       "The CC address is too long"},
+      {"port out of range", [](TForm1& f) { f.Edit2 = "68188"; }, esConfig, "Unknown [SMTP] Port value \"68188\""},
+      {"port zero", [](TForm1& f) { f.Edit2 = "0"; }, esConfig, "Unknown [SMTP] Port value \"0\""},
+      {"VerifyCert names nothing", [](TForm1& f) { f.SettingsError = "Unknown [SMTP] VerifyCert value \"maybe\""; },
+       esConfig, "VerifyCert value \"maybe\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FillMail("a@x.jp");
+    c.change(form);
+    dialogs.calls.clear();
+    try {
+      form.Button6Click();
+      EXPECT_EQ(c.status, esOk);
+      EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{c.text});
+    } catch (const std::exception& e) {
+      EXPECT_EQ(ExitStatusOf(e), c.status);
+      EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
+    }
+    form.SettingsError.clear();
+    form.Edit2 = IntToStr(server.Port());
+    form.eCC.clear();
+    form.reMessageText.Clear();
+  }
+  EXPECT_EQ(server.Connections(), 0);
 }
 
 TEST_F(Commands, HeaderGoesOutRewritten) {
@@ -194,7 +241,8 @@ TEST_F(Commands, HeaderGoesOutRewritten) {
   ASSERT_TRUE(server.WaitDone());
   const std::string got = server.Received();
   const std::string header = got.substr(got.find("DATA\r\n") + 6);
-  EXPECT_EQ(header.rfind("From: =?ISO-2022-JP?B?GyRCRURDZhsoQg==?= =?ISO-2022-JP?B?GyRCQkBPOhsoQg==?= <me@x.jp>\r\n"
+  // The blank between the two names goes inside one encoded word, so readers keep it.
+  EXPECT_EQ(header.rfind("From: =?ISO-2022-JP?B?GyRCRURDZhsoQiAbJEJCQE86GyhC?= <me@x.jp>\r\n"
                          "To: a@x.jp\r\nSubject: =?ISO-2022-JP?B?GyRCMnE1RBsoQg==?=\r\nX-Mailer: Tarvex(Ver" TARVEX_VERSION ")\r\n"
                          "Date: ",
                          0),

@@ -149,6 +149,69 @@ TEST(HeaderRewrite, CharsetEncodedWordsAndMultipart) {
   EXPECT_EQ(header[3], "Content-Type: MultiPart/Mixed;Boundary=\"-----------Weskin-TarvexBoundary\"");
 }
 
+TEST(ChooseMailCharset, AutoTakesIso2022JpOnlyWhenEveryTextFits) {
+  const std::vector<std::string> fits{Utf8ToCp932("会議"), "taro@example.jp", ""};
+  const std::vector<std::string> katakana{Utf8ToCp932("会議"), "\xB6\xDE"};
+  const std::vector<std::string> nec{"\x87\x40"};
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Auto, fits), MailCharset::Iso2022Jp);
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Auto, {}), MailCharset::Iso2022Jp);
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Auto, katakana), MailCharset::Utf8);
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Auto, nec), MailCharset::Utf8);
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Iso2022Jp, katakana), MailCharset::Iso2022JpLegacy);
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Utf8, fits), MailCharset::Utf8);
+}
+
+// Expected base64: Python's base64 module on the UTF-8 text with CR LF line ends.
+TEST(BuildBodyLines, Utf8BodyIsOneBase64Text) {
+  TStringList body = BuildBodyLines(TStringList{"\xB1\xB2\xB3", "x\ny"}, TStringList{}, MailCharset::Utf8);
+  EXPECT_EQ(Lines(body), (std::vector<std::string>{"772x772y772zDQp4DQp5DQo=", ""}));
+  body = BuildBodyLines(TStringList{"Hi"}, TStringList{"/nonexistent/file.bin"}, MailCharset::Utf8);
+  EXPECT_EQ(Lines(body), (std::vector<std::string>{"-------------Weskin-TarvexBoundary",
+                                                    "Content-Type: text/plain; charset=utf-8",
+                                                    "Content-Transfer-Encoding: base64", "", "SGkNCg==",
+                                                    "-------------Weskin-TarvexBoundary--", ""}));
+  // A long text: lines of 76 characters.
+  body = BuildBodyLines(TStringList{std::string(300, 'a')}, TStringList{}, MailCharset::Utf8);
+  ASSERT_EQ(body.Count(), 7);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(body[i].size(), 76u);
+  EXPECT_EQ(body[5], "YWFhYWFhYWFhYWFhYWFhDQo=");  // the last 15 "a" and CR LF
+}
+
+TEST(HeaderRewrite, ByCharset) {
+  const TStringList generated{Utf8ToCp932("From: 田中  太郎<t@x.jp>"), "Subject: =?UTF-8?B?SGk=?=",
+                              "Mime-Version: 1.0", "Content-Type: text/plain; charset=us-ascii"};
+  TStringList header = generated;
+  AdjustHeader(header, MailCharset::Iso2022Jp);
+  EXPECT_EQ(header[0], "From: =?ISO-2022-JP?B?GyRCRURDZhsoQiAbJEJCQE86GyhC?=<t@x.jp>") << "the blank inside";
+  EXPECT_EQ(header[3], "Content-Type: text/plain; charset=iso-2022-jp");
+
+  header = generated;
+  AdjustHeader(header, MailCharset::Utf8);
+  EXPECT_EQ(header[0], "From: =?UTF-8?B?55Sw5LitIOWkqumDjg==?=<t@x.jp>");
+  EXPECT_EQ(header[3], "Content-Type: text/plain; charset=utf-8");
+  TStringList single = header;
+  UseBase64Body(single);
+  EXPECT_EQ(Lines(single), (std::vector<std::string>{header[0], header[1], header[2], header[3],
+                                                      "Content-Transfer-Encoding: base64"}));
+  UseMultipartHeader(header, MailCharset::Utf8);
+  EXPECT_EQ(header[3], "Content-Type: MultiPart/Mixed;Boundary=\"-----------Weskin-TarvexBoundary\"");
+}
+
+TEST(FoldHeader, Utf8HeadersFoldAt78) {
+  TStringList header{"Subject: " + EncodeSubjectUtf8(Utf8ToCp932(std::string(20, 'x') + "日本語の件名がとても長い場合の折り返し")),
+                     "To: a@x.jp"};
+  TStringList iso = header;
+  FoldHeader(iso);
+  EXPECT_EQ(iso[0], header[0]) << "ISO-2022-JP: only lines over 998 octets fold";
+  FoldHeader(header, MailCharset::Utf8);
+  EXPECT_NE(header[0].find("\r\n "), std::string::npos);
+  size_t start = 0;
+  for (size_t end; (end = header[0].find("\r\n", start)) != std::string::npos; start = end + 2)
+    EXPECT_LE(end - start, 78u);
+  EXPECT_LE(header[0].size() - start, 78u);
+  EXPECT_EQ(header[1], "To: a@x.jp");
+}
+
 TEST(MessageId, AddedOnceWithTheSenderDomain) {
   TExStringList header;
   header.Add("From: <a@example.jp>");

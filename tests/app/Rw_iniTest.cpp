@@ -55,6 +55,7 @@ TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   EXPECT_EQ(form.SmtpAuth, AuthChoice(saNone));
   EXPECT_TRUE(form.VerifyCert);
   EXPECT_EQ(form.CAFile, "");
+  EXPECT_EQ(form.MailCharsetSetting, CharsetChoice(TCharsetChoice::Auto));
   EXPECT_FALSE(Exists(ini));
 }
 
@@ -104,7 +105,7 @@ TEST_F(Settings, TimeOutIsReadInMillisecondsAndNeverWritten) {
   }
 }
 
-TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
+TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   RecordingForm form;
   form.FormTop = 3;
   form.FormLeft = -2;
@@ -118,11 +119,19 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   form.SmtpAuth = AuthChoice(saAuto);
   form.VerifyCert = false;
   form.CAFile = "/etc/ca.pem";
+  form.PasswordCommand = "pass show mail";
+  form.MailCharsetSetting = CharsetChoice(TCharsetChoice::Utf8);
+  form.FormWidth = 640;
+  form.FormHeight = 480;
+  form.AttachDir = Utf8ToCp932("/home/user/資料/");
   SaveSettings(form);
-  EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\n[ConInf]\r\nIPAdr=smtp.example\r\nMailAdr=me@example\r\n"
+  EXPECT_EQ(ReadFile(ini), "[Pos]\r\nTop=3\r\nLeft=-2\r\nWidth=640\r\nHeight=480\r\n[ConInf]\r\n"
+                           "IPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
-                               TForm1::MissingFieldText() + "\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
-                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\n");
+                               TForm1::MissingFieldText() + "\r\nStatus=65\r\nError=" + TForm1::MissingFieldText() +
+                               "\r\nRefused=\r\nMissing=\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
+                               "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\nPasswordCommand=pass show mail\r\n"
+                               "[Mail]\r\nCharset=utf-8\r\n[Folder]\r\nAttach=" + Utf8ToCp932("/home/user/資料/") + "\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -137,6 +146,11 @@ TEST_F(Settings, NewFileHoldsTheThirteenKeysInOrder) {
   EXPECT_EQ(back.SmtpAuth, AuthChoice(saAuto));
   EXPECT_FALSE(back.VerifyCert);
   EXPECT_EQ(back.CAFile, "/etc/ca.pem");
+  EXPECT_EQ(back.PasswordCommand, "pass show mail");
+  EXPECT_EQ(back.MailCharsetSetting, CharsetChoice(TCharsetChoice::Utf8));
+  EXPECT_EQ(back.FormWidth, 640);
+  EXPECT_EQ(back.FormHeight, 480);
+  EXPECT_EQ(back.AttachDir, Utf8ToCp932("/home/user/資料/"));
 }
 
 TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
@@ -152,7 +166,11 @@ TEST_F(Settings, SecureSubmissionKeysReadOnceIgnoringCaseAndKeepUnknownTexts) {
       {"Security=STARTTLS\nAuth=AUTO\n", {ssStartTls, "STARTTLS"}, {saAuto, "AUTO"}, true},
       {"Security=starttls\nVerifyCert=2\n", {ssStartTls, "starttls"}, {saNone, "none"}, true},
       // Unknown words stay as written: the connect refuses them by name.
-      {"Security=ssl\nAuth=Plain\n", {ssNone, "ssl", false}, {saNone, "Plain", false}, true},
+      {"Security=ssl\nAuth=Plane\n", {ssNone, "ssl", false}, {saNone, "Plane", false}, true},
+      {"Auth=XOAuth2\n", {ssNone, "none"}, {saXOAuth2, "XOAuth2"}, true},
+      {"Auth=oauthbearer\n", {ssNone, "none"}, {saOAuthBearer, "oauthbearer"}, true},
+      {"Auth=Plain\n", {ssNone, "none"}, {saPlain, "Plain"}, true},
+      {"Auth=LOGIN\n", {ssNone, "none"}, {saLogin, "LOGIN"}, true},
       {"VerifyCert=abc\n", {ssNone, "none"}, {saNone, "none"}, true},
       {"VerifyCert=0x0\n", {ssNone, "none"}, {saNone, "none"}, false},  // the integer rule: hexadecimal zero
   };
@@ -187,7 +205,26 @@ TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
       EXPECT_NE(e.Message().find(bad), std::string::npos) << e.Message();
     }
   }
-  EXPECT_THROW(SmtpAuthOf("plain"), Exception);
+  EXPECT_EQ(SmtpAuthOf("PLAIN"), saPlain);
+  EXPECT_EQ(SmtpAuthOf("xoauth2"), saXOAuth2);
+  EXPECT_THROW(SmtpAuthOf("oauth"), Exception);
+  EXPECT_THROW(SmtpAuthOf("cram-md5"), Exception);
+}
+
+TEST(CharsetValues, MapToTheChoiceOrAreRefused) {
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("")), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("Auto")), TCharsetChoice::Auto);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("ISO-2022-JP")), TCharsetChoice::Iso2022Jp);
+  EXPECT_EQ(CharsetChoiceOf(ParseCharsetSetting("utf-8")), TCharsetChoice::Utf8);
+  EXPECT_EQ(ParseCharsetSetting("UTF-8").Text, "UTF-8") << "kept as read";
+  for (const char* bad : {"utf8", "shift_jis", " auto"}) {
+    try {
+      CharsetChoiceOf(ParseCharsetSetting(bad));
+      ADD_FAILURE() << bad;
+    } catch (const Exception& e) {
+      EXPECT_NE(e.Message().find(std::string("[Mail] Charset value \"") + bad), std::string::npos) << e.Message();
+    }
+  }
 }
 
 TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
@@ -198,8 +235,9 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
-            "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\n[Pos]\nTop=80\nLeft=80\n[Result]\n"
-            "MailRes=\nErrMes=\n");
+            "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\nPasswordCommand=\n[Pos]\nTop=80\nLeft=80\n"
+            "Width=0\nHeight=0\n[Result]\nMailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\n[Mail]\nCharset=auto\n"
+            "[Folder]\nAttach=\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);  // an existing file keeps its mode
@@ -215,5 +253,29 @@ TEST_F(Settings, WriteFailureNamesTheFile) {
   } catch (const ESettingsWriteError& e) {
     EXPECT_EQ(e.Message(), bad + Utf8ToCp932(" に書き込めません"));
     EXPECT_EQ(ExitStatusOf(e), esCantCreate);
+  }
+}
+
+// Values as a caller's editor may leave them: a byte-order mark before the first
+// section (read past, so [SMTP] is not lost), a VerifyCert that is no number (kept
+// as the configuration error a connect raises), numbers (no error).
+TEST_F(Settings, ByteOrderMarkAndVerifyCertTexts) {
+  struct Case {
+    std::string file;
+    std::string security;
+    bool verify;
+    std::string error;
+  } cases[] = {
+      {"\xEF\xBB\xBF[SMTP]\r\nSecurity=starttls\r\nVerifyCert=0\r\n", "starttls", false, ""},
+      {"[SMTP]\nVerifyCert=2\n", "none", true, ""},
+      {"[SMTP]\nVerifyCert=maybe\n", "none", true, "Unknown [SMTP] VerifyCert value \"maybe\" (0 or 1)"},
+  };
+  for (const Case& c : cases) {
+    dir.Write("t.INI", c.file);
+    RecordingForm form;
+    LoadSettings(form);
+    EXPECT_EQ(form.SmtpSecurity.Text, c.security) << c.file;
+    EXPECT_EQ(form.VerifyCert, c.verify) << c.file;
+    EXPECT_EQ(form.SettingsError, c.error) << c.file;
   }
 }

@@ -1,6 +1,9 @@
 // The form's life (creation, start-up macro, close), the view notifications, the
 // general error report with its exit statuses, and the message-pumping pause.
 #include "app/AppFixture.h"
+
+#include <unistd.h>
+
 #include "app/Rw_ini.h"
 #include "platform/FileUtil.h"
 #include "platform/Profile.h"
@@ -78,6 +81,42 @@ TEST_F(FormLife, FirstArgumentBecomesTheMacroPath) {
     form.FormCreate();
     EXPECT_EQ(form.MacroPath, c.path) << c.params[0];
     EXPECT_EQ(form.Timer1.Enabled(), c.timer) << c.params[0];
+  }
+}
+
+// A bare name is the file beside the program when it is there, else the file in the
+// current folder; found in neither, the open error names both places.
+TEST_F(FormLife, BareNameIsLookedForBesideTheProgramThenInTheCurrentFolder) {
+  dir.Write("here.txt", "action:\r\nopen\r\n");
+  char old[4096];
+  ASSERT_NE(::getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
+  struct Back {
+    const char* path;
+    ~Back() { (void)!::chdir(path); }
+  } back{old};
+  {
+    ParamsGuard params({"here.txt"});
+    RecordingForm form;
+    form.FormCreate();
+    EXPECT_EQ(form.MacroPath, dir.Path() + "here.txt");
+    EXPECT_TRUE(form.Timer1.Enabled());
+    form.FormActivate();
+    EXPECT_EQ(form.Texts(), std::vector<std::string>{"connect  25 "});
+  }
+  {
+    ParamsGuard params({"nowhere.txt"});
+    RecordingForm form;
+    form.FormCreate();
+    EXPECT_EQ(form.MacroPath, ExeDir() + "nowhere.txt");
+    try {
+      form.FormActivate();
+      ADD_FAILURE() << "no error";
+    } catch (const EMacroOpenError& e) {
+      EXPECT_NE(e.Message().find(ExeDir() + "nowhere.txt"), std::string::npos) << e.Message();
+      EXPECT_NE(e.Message().find(dir.Path() + "nowhere.txt"), std::string::npos) << e.Message();
+      EXPECT_EQ(ExitStatusOf(e), esNoInput);
+    }
   }
 }
 

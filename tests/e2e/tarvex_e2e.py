@@ -82,7 +82,9 @@ class Run:
         self.ini = None
         if os.path.exists(ini_path):
             with open(ini_path, "rb") as f:
-                self.ini = f.read().decode("cp932")
+                data = f.read()
+                # A byte-order mark the caller's editor put there stays; the text is behind it.
+                self.ini = data[3:].decode("cp932") if data.startswith(b"\xef\xbb\xbf") else data.decode("cp932")
 
 
 class Workspace:

@@ -14,9 +14,13 @@ import unittest
 
 BINARY = os.environ.get("TARVEX_BINARY", "build/tarvex")
 MISSING_FIELD = "必須項目を記入してください"
-NINE_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("ConInf", "IPAdr"), ("ConInf", "MailAdr"), ("ConInf", "User"),
-             ("ConInf", "Pwd"), ("Result", "MailRes"), ("Result", "ErrMes"), ("SMTP", "Port"),
-             ("SMTP", "Security"), ("SMTP", "Auth"), ("SMTP", "VerifyCert"), ("SMTP", "CAFile")]
+# Every key a run writes, in the file's order (the window's size joins its position).
+WRITTEN_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("Pos", "Width"), ("Pos", "Height"), ("ConInf", "IPAdr"),
+                ("ConInf", "MailAdr"), ("ConInf", "User"), ("ConInf", "Pwd"), ("Result", "MailRes"),
+                ("Result", "ErrMes"), ("Result", "Status"), ("Result", "Error"), ("Result", "Refused"),
+                ("Result", "Missing"), ("SMTP", "Port"), ("SMTP", "Security"), ("SMTP", "Auth"),
+                ("SMTP", "VerifyCert"), ("SMTP", "CAFile"), ("SMTP", "PasswordCommand"), ("Mail", "Charset"),
+                ("Folder", "Attach")]
 IS_ROOT = os.geteuid() == 0
 
 
@@ -107,13 +111,16 @@ class Foundation(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         self.assertEqual(err, "")
         entries = parse_ini(self.read(self.ini))
-        self.assertEqual([(s, k) for s, k, _ in entries], NINE_KEYS)
+        self.assertEqual([(s, k) for s, k, _ in entries], WRITTEN_KEYS)
         self.assertEqual(dict(((s, k), v) for s, k, v in entries), {
-            ("Pos", "Top"): "80", ("Pos", "Left"): "80", ("ConInf", "IPAdr"): "smtp.example.jp",
+            ("Pos", "Top"): "80", ("Pos", "Left"): "80", ("Pos", "Width"): "0", ("Pos", "Height"): "0",
+            ("ConInf", "IPAdr"): "smtp.example.jp",
             ("ConInf", "MailAdr"): "", ("ConInf", "User"): "sender", ("ConInf", "Pwd"): "pw",
-            ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("SMTP", "Port"): "25",
+            ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("Result", "Status"): "0",
+            ("Result", "Error"): "", ("Result", "Refused"): "", ("Result", "Missing"): "", ("SMTP", "Port"): "25",
             ("SMTP", "Security"): "none", ("SMTP", "Auth"): "none", ("SMTP", "VerifyCert"): "1",
-            ("SMTP", "CAFile"): ""})
+            ("SMTP", "CAFile"): "", ("SMTP", "PasswordCommand"): "", ("Mail", "Charset"): "auto",
+            ("Folder", "Attach"): ""})
         self.assertEqual(stat.S_IMODE(os.stat(self.ini).st_mode), 0o600)
         self.assertFalse(os.path.exists(os.path.join(self.work, "tarvex.INI")))
 
@@ -135,8 +142,10 @@ class Foundation(unittest.TestCase):
     def test_missing_macro_file(self):
         rc, _, err = self.run_tarvex("nothing.txt")
         self.assertEqual(rc, 66)
-        self.assertEqual(err, "tarvex: ファイル %s は開けません\n" % os.path.join(self.bindir, "nothing.txt"))
-        self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], NINE_KEYS)
+        # A bare name is looked for beside the program, then in the current folder.
+        self.assertEqual(err, "tarvex: ファイル %s は開けません; ファイル %s は開けません\n"
+                         % (os.path.join(self.bindir, "nothing.txt"), os.path.join(self.work, "nothing.txt")))
+        self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], WRITTEN_KEYS)
 
     def test_missing_field_is_recorded(self):
         self.write(os.path.join(self.work, "m.txt"), crlf("to:", "a@x", "subject:", "件名", "action:", "send",
@@ -225,7 +234,7 @@ class Foundation(unittest.TestCase):
             self.write(os.path.join(self.work, "m.txt"), data)
             rc, _, err = self.run_tarvex("./m.txt")
             self.assertEqual((rc, err), (0, ""), name)
-            self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], NINE_KEYS, name)
+            self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], WRITTEN_KEYS, name)
         self.assertEqual(self.values()[("ConInf", "IPAdr")], "z.example")
 
     def test_macro_path_that_is_no_file(self):

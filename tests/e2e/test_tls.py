@@ -148,7 +148,7 @@ class SecureSubmission(unittest.TestCase):
              "Server certificate is for another host, not 127.0.0.1"),
             ("plain", {}, "tls", "none", {}, 69, "TLS handshake failed"),
             ("plain", {}, "none", "auto", {}, 70, "SMTP AUTH needs Security starttls or tls"),
-            ("plain", {}, "startls", "none", {}, 70, 'Unknown [SMTP] Security value "startls"'),
+            ("plain", {}, "startls", "none", {}, 78, 'Unknown [SMTP] Security value "startls"'),
         ]
         for mode, options, security, auth, extra, status, text in cases:
             name = "%s %s %s %s" % (mode, security, auth, extra)
@@ -195,7 +195,7 @@ class SecureSubmission(unittest.TestCase):
             self.assertEqual(run.status, 0, run.stderr)
             got = server.keeper.messages[0]
             self.assertEqual((got.tls, got.authenticated, got.hello), (False, False, USER))
-            self.assertIn("Security=none\r\nAuth=none\r\nVerifyCert=1\r\nCAFile=\r\n", run.ini)
+            self.assertIn("Security=none\r\nAuth=none\r\nVerifyCert=1\r\nCAFile=\r\nPasswordCommand=\r\n", run.ini)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // Fuzz target: the mail text encoders on the same bytes. The three base64 producers
 // must give the same text as a plain reference encoder; ConvertToJis, SplitJisLine,
-// EncodeHeaderLine and FoldHeaderLine must keep their documented shapes.
+// EncodeHeaderLine and FoldHeaderLine must keep their documented shapes, and so must
+// the UTF-8 path (ConvertToUtf8, EncodeHeaderText, Base64Lines, FitsIso2022Jp).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -99,6 +100,51 @@ void CheckHeader(const std::string& bytes, size_t limit) {
   (void)EncodeSubject(bytes);
 }
 
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates).
+bool IsUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+      const auto t = static_cast<unsigned char>(s[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (t & 0x3F);
+    }
+    static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n;
+  }
+  return true;
+}
+
+void CheckCharset(const std::string& bytes) {
+  const std::string utf8 = ConvertToUtf8(bytes);
+  if (!IsUtf8(utf8)) fuzz::Fail("ConvertToUtf8 gave text that is no UTF-8");
+  const bool fits = FitsIso2022Jp(bytes);
+  if (fits && utf8.find("\xEF\xBF\xBD") != std::string::npos) fuzz::Fail("text that fits holds no CP932 character");
+  for (MailCharset charset : {MailCharset::Iso2022Jp, MailCharset::Utf8}) {
+    if (charset == MailCharset::Iso2022Jp && !fits) continue;
+    const std::string line = EncodeHeaderText(bytes, charset);
+    for (unsigned char c : line)
+      if (c >= 0x80) fuzz::Fail("EncodeHeaderText left an 8-bit byte");
+  }
+  const std::string words = EncodeSubjectUtf8(bytes);
+  for (size_t at = 0; at < words.size();) {
+    size_t end = words.find(' ', at);
+    if (end == std::string::npos) end = words.size();
+    if (end - at > 75) fuzz::Fail("EncodeSubjectUtf8 word longer than 75 octets");
+    at = end + 1;
+  }
+  std::string joined;
+  for (const std::string& l : Base64Lines(bytes)) {
+    if (l.size() > 76) fuzz::Fail("Base64Lines line longer than 76");
+    joined += l;
+  }
+  if (joined != ReferenceBase64(bytes)) fuzz::Fail("Base64Lines differs from the reference");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -107,5 +153,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckBase64(bytes);
   CheckJis(bytes, limit);
   CheckHeader(bytes, limit);
+  CheckCharset(bytes);
   return 0;
 }

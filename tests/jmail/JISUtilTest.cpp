@@ -4,6 +4,7 @@
 #include "jmail/JISUtil.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 namespace {
 
@@ -47,6 +48,31 @@ TEST(JISUtil, CodeToStrGivesHighByteFirst) {
   EXPECT_EQ(CodeToStr(0x2422), std::string("\x24\x22"));
   EXPECT_EQ(CodeToStr(0x0000), std::string("\0\0", 2));
   EXPECT_EQ(CodeToStr(0xFF01), std::string("\xFF\x01"));
+}
+
+// Oracle: glibc's ISO-2022-JP decoder, which takes every JIS X 0208 character
+// after ESC $ B and refuses every other code.
+TEST(JISUtil, IsJisX0208AgreesWithIconv) {
+  iconv_t cd = iconv_open("UTF-8", "ISO-2022-JP");
+  ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+  int assigned = 0;
+  for (unsigned code = 0; code <= 0xFFFF; ++code) {
+    const unsigned hi = code >> 8, lo = code & 0xFF;
+    bool decodes = false;
+    if (hi >= 0x21 && hi <= 0x7E && lo >= 0x21 && lo <= 0x7E) {
+      std::string in = "\x1B$B" + CodeToStr(static_cast<uint16_t>(code)) + "\x1B(B";
+      char out[16];
+      char* src = in.data();
+      char* dst = out;
+      size_t inLeft = in.size(), outLeft = sizeof out;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      decodes = iconv(cd, &src, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1);
+    }
+    ASSERT_EQ(IsJisX0208(static_cast<uint16_t>(code)), decodes) << std::hex << code;
+    assigned += decodes;
+  }
+  iconv_close(cd);
+  EXPECT_EQ(assigned, 6879);
 }
 
 }  // namespace

@@ -30,6 +30,12 @@ std::set<std::string> PrivateTempNames() {
   return names;
 }
 
+std::string Repeat(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
 std::vector<std::string> SplitLines(const std::string& text, size_t width) {
   std::vector<std::string> lines;
   for (size_t i = 0; i < text.size(); i += width) lines.push_back(text.substr(i, width));
@@ -53,7 +59,12 @@ class AttachmentParts : public ::testing::Test {
     if (at + 6 + static_cast<int>(lines.size()) > parts.Count()) return parts.Count();
     EXPECT_EQ(parts[at], "-------------Weskin-TarvexBoundary");
     EXPECT_EQ(parts[at + 1], "Content-Transfer-Encoding: base64");
-    EXPECT_EQ(parts[at + 2], "Content-Type: application/octet-stream;name=\"" + encodedName + "\"");
+    // The media type follows the extension (FileNamesGiveTheirMediaTypes).
+    const std::string& type = parts[at + 2];
+    const std::string nameParam = ";name=\"" + encodedName + "\"";
+    EXPECT_TRUE(type.rfind("Content-Type: ", 0) == 0 && type.size() > nameParam.size() &&
+                type.compare(type.size() - nameParam.size(), nameParam.size(), nameParam) == 0)
+        << type;
     EXPECT_EQ(parts[at + 3], "Content-Disposition: attachment; filename=\"" + encodedName + "\"");
     EXPECT_EQ(parts[at + 4], "Content-Description: " + encodedName);
     EXPECT_EQ(parts[at + 5], "\r\n");
@@ -145,6 +156,57 @@ TEST_F(AttachmentParts, FileNamesAreEncodedHeaderText) {
   }
 }
 
+// Names that would break the part header: a line break (the rest of the name would
+// land in the part's body) and control characters are dropped, '"' is escaped inside
+// the quoted parameters ('\\' never reaches them: it marks a directory); the longest
+// name a file can have keeps every header line within 998 octets.
+TEST_F(AttachmentParts, FileNamesAreSafeInThePartHeader) {
+  const struct {
+    std::string name, quoted, described, type;
+  } cases[] = {
+      {"two\nlines.txt", "twolines.txt", "twolines.txt", "text/plain"},
+      {"tab\there\r\x7F.txt", "tabhere.txt", "tabhere.txt", "text/plain"},
+      {"say \"hi\".txt", "say \\\"hi\\\".txt", "say \"hi\".txt", "text/plain"},
+      // The longest name whose temporary copy ("temp09" + name) the file system takes.
+      {std::string(249, '"'), Repeat("\\\"", 249), std::string(249, '"'), "application/octet-stream"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string os = dir_.Path() + c.name;
+    encoding_test::WriteOsFile(os, "xyz");
+    const TStringList parts = BuildAttachmentParts({FromOsPath(os)});
+    ASSERT_GE(parts.Count(), 7);
+    EXPECT_EQ(parts[2], "Content-Type: " + c.type + ";name=\"" + c.quoted + "\"");
+    EXPECT_EQ(parts[3], "Content-Disposition: attachment; filename=\"" + c.quoted + "\"");
+    EXPECT_EQ(parts[4], "Content-Description: " + c.described);
+    for (int i = 0; i < 5; ++i) {
+      EXPECT_LE(parts[i].size(), 998u);
+      EXPECT_EQ(parts[i].find_first_of("\r\n"), std::string::npos);
+    }
+    EXPECT_EQ(parts[6], "eHl6");
+  }
+}
+
+// Media types from the system's table (Debian media-types' /etc/mime.types), in
+// headless runs too; names the table does not know are application/octet-stream.
+TEST_F(AttachmentParts, FileNamesGiveTheirMediaTypes) {
+  const struct {
+    std::string name, type;
+  } cases[] = {
+      {"photo.png", "image/png"},
+      {"SCAN.PDF", "application/pdf"},
+      {Utf8ToCp932("資料.txt"), "text/plain"},
+      {"data.bin", "application/octet-stream"},
+      {"README", "application/octet-stream"},
+      {"archive.unknownext", "application/octet-stream"},
+  };
+  for (const auto& c : cases) {
+    const TStringList parts = BuildAttachmentParts({MakeFile(c.name, "xyz")});
+    ASSERT_GT(parts.Count(), 2) << c.name;
+    EXPECT_EQ(parts[2].substr(0, parts[2].find(';')), "Content-Type: " + c.type) << c.name;
+  }
+}
+
 TEST_F(AttachmentParts, LargeFileMatchesCoreutils) {
   const std::string bytes = RandomBytes(2 * 1024 * 1024 + 1, 99);
   const std::string path = MakeFile("big.bin", bytes);
@@ -166,7 +228,7 @@ TEST_F(AttachmentParts, JoinedLinesHoldTheSameLines) {
     SCOPED_TRACE(size);
     const std::string path = MakeFile("j.bin", RandomBytes(size, static_cast<uint32_t>(size)));
     const TStringList lines = BuildAttachmentParts({path, empty, path});
-    const TStringList joined = BuildAttachmentParts({path, empty, path}, true);
+    const TStringList joined = BuildAttachmentParts({path, empty, path}, MailCharset::Iso2022JpLegacy, true);
     std::vector<std::string> split;
     for (const std::string& entry : joined) {
       if (entry == "\r\n") {  // the entry that ends the part headers

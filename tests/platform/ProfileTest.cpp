@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -119,17 +120,125 @@ TEST(WritePrivateProfileString, ChangesOneKeyAndKeepsEverythingElse) {
   }
 }
 
-TEST(WritePrivateProfileString, CreatesPrivateFilesAndWritesInPlace) {
+TEST(WritePrivateProfileString, CreatesPrivateFilesKeepsModesAndFollowsLinks) {
   TempDir dir;
   std::string path = dir.File("p.ini");
   ASSERT_TRUE(WritePrivateProfileString("A", "Pwd", "secret", path));
   struct stat st;
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  // Another name for the same file sees the change: the file is rewritten, not replaced.
-  ASSERT_EQ(::link(path.c_str(), dir.File("other").c_str()), 0);
+  // A file's own mode survives the save that replaces it.
+  ::chmod(path.c_str(), 0640);
   ASSERT_TRUE(WritePrivateProfileString("A", "Pwd", "changed", path));
-  EXPECT_EQ(Get(dir.File("other")), "[A]\r\nPwd=changed\r\n");
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // A link (relative, through another link) stays a link; its target is updated.
+  ::mkdir(dir.File("real").c_str(), 0700);
+  Put(dir.File("real/t.ini"), "[A]\nk=1\n");
+  ASSERT_EQ(::symlink("real/t.ini", dir.File("l1").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.File("l1").c_str(), dir.File("l2").c_str()), 0);
+  ASSERT_TRUE(WritePrivateProfileString("A", "k", "2", dir.File("l2")));
+  EXPECT_EQ(Get(dir.File("real/t.ini")), "[A]\nk=2\n");
+  ASSERT_EQ(::lstat(dir.File("l2").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::lstat(dir.File("l1").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  // No temporary file stays behind.
+  EXPECT_EQ(std::system(("test -z \"$(ls -A '" + dir.Path() + "' | grep '^\\.')\"").c_str()), 0);
+}
+
+// A UTF-8 byte-order mark before the first section: read past, kept on save, and the
+// section behind it is found (not appended a second time).
+TEST(PrivateProfile, ByteOrderMarkAtTheStart) {
+  TempDir dir;
+  const std::string path = dir.File("bom.ini");
+  Put(path, "\xEF\xBB\xBF[SMTP]\r\nSecurity=starttls\r\nAuth=auto\r\n");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Security", "", path), "starttls");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", path), "auto");
+  ASSERT_TRUE(WritePrivateProfileString("SMTP", "Port", "587", path));
+  EXPECT_EQ(Get(path), "\xEF\xBB\xBF[SMTP]\r\nSecurity=starttls\r\nAuth=auto\r\nPort=587\r\n");
+}
+
+// Several keys in one save: all of them or none.
+TEST(WritePrivateProfileStrings, SetsEveryEntryInOneSave) {
+  TempDir dir;
+  const std::string path = dir.File("p.ini");
+  Put(path, "; kept\n[B]\nz=1\n");
+  ASSERT_TRUE(WritePrivateProfileStrings({{"A", "k", "1"}, {"B", "z", "2"}, {"A", "j", "3"}, {"A", "k", "4"}}, path));
+  EXPECT_EQ(Get(path), "; kept\n[B]\nz=2\n[A]\nk=4\nj=3\n");
+}
+
+// Two processes save one file many times at once: after every save the file parses
+// and every key holds one of the values written, never a torn or doubled line.
+TEST(WritePrivateProfileStrings, ConcurrentSavesNeverTearTheFile) {
+  TempDir dir;
+  const std::string path = dir.File("shared.ini");
+  const char* keys[] = {"Top", "Left", "IPAdr", "MailAdr", "User", "Pwd", "MailRes", "ErrMes", "Port"};
+  auto saveMany = [&](char mark) {
+    for (int round = 0; round < 150; ++round) {
+      std::vector<TProfileEntry> entries;
+      for (const char* k : keys) entries.push_back({"S", k, std::string(1 + (round % 40), mark)});
+      if (!WritePrivateProfileStrings(entries, path)) return false;
+      const std::string text = Get(path);
+      for (const char* k : keys) {
+        const std::string v = GetPrivateProfileString("S", k, "?", path);
+        if (v.empty() || v.find_first_not_of(v[0]) != std::string::npos || (v[0] != 'a' && v[0] != 'b')) return false;
+      }
+      // One section line and one line per key: nothing doubled, nothing torn.
+      if (std::count(text.begin(), text.end(), '\n') != 10 || text.find('\0') != std::string::npos) return false;
+    }
+    return true;
+  };
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(saveMany('b') ? 0 : 1);
+  const bool mine = saveMany('a');
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(mine);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A file system without room: the save fails and the file keeps what it held. Needs a
+// small file system of its own (mount, as root); skipped where none can be mounted.
+TEST(WritePrivateProfileStrings, FullFileSystemKeepsTheOldFile) {
+  TempDir dir;
+  const std::string mnt = dir.File("small");
+  ::mkdir(mnt.c_str(), 0700);
+  if (::geteuid() != 0 || std::system(("mount -t tmpfs -o size=64k tarvex-full '" + mnt + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "no small file system could be mounted here";
+  const std::string path = mnt + "/p.ini";
+  Put(path, "[A]\r\nk=old\r\n");
+  // Fill the rest of the space.
+  std::system(("dd if=/dev/zero of='" + mnt + "/fill' bs=4k 2>/dev/null").c_str());
+  const bool ok = WritePrivateProfileStrings({{"A", "k", std::string(2000, 'n')}, {"A", "big", std::string(8000, 'x')}}, path);
+  const std::string after = Get(path);
+  std::system(("umount '" + mnt + "'").c_str());
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(after, "[A]\r\nk=old\r\n");
+}
+
+TEST(ProfileWritable, OpensOrCreatesWithoutChangingAnything) {
+  TempDir dir;
+  ::chmod(dir.Path().c_str(), 0777);
+  const std::string fresh = dir.File("new.ini");
+  EXPECT_TRUE(ProfileWritable(fresh));
+  struct stat st;
+  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string kept = dir.File("kept.ini");
+  Put(kept, "[A]\nk=1\n");
+  EXPECT_TRUE(ProfileWritable(kept));
+  EXPECT_EQ(Get(kept), "[A]\nk=1\n");
+  ::chmod(kept.c_str(), 0444);
+  EXPECT_FALSE(AsUnprivileged([&] { return ProfileWritable(kept); }));
+  EXPECT_EQ(Get(kept), "[A]\nk=1\n");
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(ProfileWritable(dir.File("fifo")));
+  EXPECT_FALSE(ProfileWritable(dir.Path()));
+  TempDir locked;
+  ::chmod(locked.Path().c_str(), 0555);
+  EXPECT_FALSE(AsUnprivileged([&] { return ProfileWritable(locked.File("p.ini")); }));
 }
 
 TEST(WritePrivateProfileString, FailsWithoutLosingAnything) {
@@ -152,4 +261,15 @@ TEST(WritePrivateProfileString, FailsWithoutLosingAnything) {
   EXPECT_FALSE(AsUnprivileged([&] { return WritePrivateProfileString("A", "k", "v", locked.File("p.ini")); }));
   struct stat st;
   EXPECT_NE(::stat(locked.File("p.ini").c_str(), &st), 0);
+}
+
+// A folder that takes no new files but a writable file in it: saved in place.
+TEST(WritePrivateProfileString, ReadOnlyFolderWritableFileIsSavedInPlace) {
+  TempDir dir;
+  const std::string path = dir.File("p.ini");
+  Put(path, "[A]\r\nk=old\r\n");
+  ::chmod(path.c_str(), 0666);
+  ::chmod(dir.Path().c_str(), 0555);
+  EXPECT_TRUE(AsUnprivileged([&] { return WritePrivateProfileString("A", "k", "new", path); }));
+  EXPECT_EQ(Get(path), "[A]\r\nk=new\r\n");
 }

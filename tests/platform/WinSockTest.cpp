@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <set>
+#include <string>
 #include <netdb.h>
 #include <vector>
 
@@ -83,7 +86,7 @@ TEST(WinSockNotices, ConnectReadAndCloseArriveOnceEach) {
   SOCKET s = WsSocket(WS_AF_INET, WS_SOCK_STREAM, 0);
   ASSERT_NE(s, INVALID_SOCKET);
   ASSERT_EQ(WSAAsyncSelect(s, w, 1125, FD_READ | FD_CONNECT | FD_CLOSE), 0);
-  ASSERT_EQ(WsConnect(s, WsInetAddr("127.0.0.1"), WsHtons(server.Port())), SOCKET_ERROR);
+  ASSERT_EQ(WsConnect(s, WsAddress::FromIpv4(WsInetAddr("127.0.0.1")), WsHtons(server.Port())), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
   // Unread data is announced once, however long the pump runs.
   int passes = PumpFor(150);
@@ -114,7 +117,7 @@ TEST(WinSockNotices, RefusedConnectArrivesAsConnectNoticeWithError) {
   HWND w = pump.CreateWindow(&log);
   SOCKET s = WsSocket(WS_AF_INET, WS_SOCK_STREAM, 0);
   WSAAsyncSelect(s, w, 1125, FD_CONNECT | FD_CLOSE | FD_READ);
-  EXPECT_EQ(WsConnect(s, WsInetAddr("127.0.0.1"), WsHtons(ScriptServer::ClosedPort())), SOCKET_ERROR);
+  EXPECT_EQ(WsConnect(s, WsAddress::FromIpv4(WsInetAddr("127.0.0.1")), WsHtons(ScriptServer::ClosedPort())), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
   PumpFor(100);
   ASSERT_EQ(log.notices.size(), 1u);
@@ -129,27 +132,107 @@ TEST(WinSockNotices, LookupPostsItsResultAndCancelSilencesIt) {
   NoticeLog log;
   auto& pump = TMessagePump::Instance();
   HWND w = pump.CreateWindow(&log);
-  char buffer[1024];
-  uintptr_t task = WSAAsyncGetHostByName(w, 1126, "localhost", buffer, sizeof buffer);
+  std::vector<WsAddress> found;
+  uintptr_t task = WsAsyncGetAddresses(w, 1126, "localhost", &found);
   ASSERT_NE(task, 0u);
   for (int i = 0; i < 500 && log.notices.empty(); ++i) PumpFor(10);
   ASSERT_EQ(log.notices.size(), 1u);
   EXPECT_EQ(log.notices[0].second, 0);
-  auto* he = reinterpret_cast<HOSTENT*>(buffer);
-  uint32_t a;
-  std::memcpy(&a, he->h_addr_list[0], 4);
-  EXPECT_EQ(a, WsInetAddr("127.0.0.1"));
+  std::vector<std::string> texts;
+  for (const WsAddress& a : found) texts.push_back(WsAddressText(a));
+  // Each address once (the resolver gives one per socket type), 127.0.0.1 among them.
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "127.0.0.1"), texts.end());
+  EXPECT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), texts.size());
 
-  ASSERT_NE(WSAAsyncGetHostByName(w, 1126, "no-such-host.invalid", buffer, sizeof buffer), 0u);
+  std::vector<WsAddress> none{WsAddress::FromIpv4(1)};
+  ASSERT_NE(WsAsyncGetAddresses(w, 1126, "no-such-host.invalid", &none), 0u);
   for (int i = 0; i < 500 && log.notices.size() < 2; ++i) PumpFor(10);
   ASSERT_EQ(log.notices.size(), 2u);
   EXPECT_GE(log.notices[1].second, 11001);
   EXPECT_LE(log.notices[1].second, 11004);
+  EXPECT_EQ(none.size(), 1u);  // a failed lookup writes nothing
 
-  uintptr_t cancelled = WSAAsyncGetHostByName(w, 1126, "localhost", buffer, sizeof buffer);
+  std::vector<WsAddress> cancelledResult;
+  uintptr_t cancelled = WsAsyncGetAddresses(w, 1126, "localhost", &cancelledResult);
   EXPECT_EQ(WSACancelAsyncRequest(cancelled), 0);
   PumpFor(300);
   EXPECT_EQ(log.notices.size(), 2u);
+  EXPECT_TRUE(cancelledResult.empty());
+  pump.DestroyWindow(w);
+  WSACleanup();
+}
+
+// Address literals: what they parse to, shown as text and as a mail domain literal.
+TEST(WinSockAddresses, LiteralsParseAndPrint) {
+  struct Case {
+    const char* text;
+    int family;  // 0: not a literal (a host name)
+    const char* shown;
+    const char* literal;
+    bool unspecified;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", WS_AF_INET, "127.0.0.1", "[127.0.0.1]", false},
+      {"[127.0.0.1]", WS_AF_INET, "127.0.0.1", "[127.0.0.1]", false},
+      {"127.1", WS_AF_INET, "127.0.0.1", "[127.0.0.1]", false},
+      {"0.0.0.0", WS_AF_INET, "0.0.0.0", "[0.0.0.0]", true},
+      {"::1", WS_AF_INET6, "::1", "[IPv6:::1]", false},
+      {"[::1]", WS_AF_INET6, "::1", "[IPv6:::1]", false},
+      {"2001:DB8:0:0:0:0:0:1", WS_AF_INET6, "2001:db8::1", "[IPv6:2001:db8::1]", false},
+      {"::ffff:192.0.2.1", WS_AF_INET6, "::ffff:192.0.2.1", "[IPv6:::ffff:192.0.2.1]", false},
+      {"fe80::1%1", WS_AF_INET6, "fe80::1%1", "[IPv6:fe80::1]", false},
+      {"::", WS_AF_INET6, "::", "[IPv6:::]", true},
+      {"localhost", 0, "", "", false},
+      {"mail.example.com", 0, "", "", false},
+      {"[::1", 0, "", "", false},
+      {"::1]", 0, "", "", false},
+      {"[mail.example.com]", 0, "", "", false},
+      {"1:2:3", 0, "", "", false},
+      {"", 0, "", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    WsAddress a = WsAddress::FromIpv4(0x04030201);
+    const WsAddress before = a;
+    ASSERT_EQ(WsParseAddress(c.text, &a), c.family != 0);
+    if (c.family == 0) {
+      EXPECT_EQ(a, before);  // untouched
+      continue;
+    }
+    EXPECT_EQ(a.family, c.family);
+    EXPECT_EQ(WsAddressText(a), c.shown);
+    EXPECT_EQ(WsAddressLiteral(a), c.literal);
+    EXPECT_EQ(a.Unspecified(), c.unspecified);
+  }
+  EXPECT_TRUE(WsAddress{}.Unspecified());
+  EXPECT_EQ(WsAddress::FromIpv4(WsInetAddr("192.0.2.7")).Ipv4(), WsInetAddr("192.0.2.7"));
+}
+
+TEST(WinSockNotices, Ipv6ConnectReachesAPeerOnTheIpv6Loopback) {
+  ScriptServer server("::1");
+  if (server.Port() == 0) GTEST_SKIP() << "no IPv6 loopback here";
+  server.Send("hi\r\n");
+  WSAStartup(0x0101, nullptr);
+  NoticeLog log;
+  auto& pump = TMessagePump::Instance();
+  HWND w = pump.CreateWindow(&log);
+  WsAddress a;
+  ASSERT_TRUE(WsParseAddress("::1", &a));
+  SOCKET s = WsSocket(WS_AF_INET6, WS_SOCK_STREAM, 0);
+  ASSERT_NE(s, INVALID_SOCKET);
+  WSAAsyncSelect(s, w, 1125, FD_CONNECT | FD_READ | FD_CLOSE);
+  EXPECT_EQ(WsConnect(s, a, WsHtons(server.Port())), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  for (int i = 0; i < 100 && log.Count(FD_READ) == 0; ++i) PumpFor(10);
+  ASSERT_GE(log.notices.size(), 2u);
+  EXPECT_EQ(log.notices[0], (std::pair<int, int>{FD_CONNECT, 0}));
+  EXPECT_EQ(log.Count(FD_READ), 1);
+  // Without a fully qualified host name, the local end's literal stands for this machine.
+  const std::string name = WsLocalHostName(s);
+  if (name.find('.') == std::string::npos) {
+    EXPECT_EQ(name, "[IPv6:::1]");
+  }
+  WsCloseSocket(s);
   pump.DestroyWindow(w);
   WSACleanup();
 }

@@ -11,7 +11,10 @@
 #include <QListWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QTimer>
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -23,6 +26,7 @@
 #include "platform/SysUtils.h"
 #include "app/ExitStatus.h"
 #include "app/MacroReader.h"
+#include "app/Rw_ini.h"
 #include "app/Version.h"
 #include "app/qt/FormWindow.h"
 #include "platform/qt/QtPump.h"
@@ -75,6 +79,7 @@ class RecordingForm : public TForm1 {
  public:
   std::vector<std::string> calls;
   bool realSmtp = false;
+  bool sendForReal = false;  // SendCommand runs the form's own send
   std::function<void()> onConnect;
 
   void SmtpConnect(const std::string& host, int port, const std::string& userId) override {
@@ -90,7 +95,10 @@ class RecordingForm : public TForm1 {
     calls.push_back("abort");
     if (realSmtp) TForm1::SmtpAbort();
   }
-  void SendCommand() override { calls.push_back("send to=" + eTo + " subject=" + eSubject + " from=" + eHomeAddr); }
+  void SendCommand() override {
+    calls.push_back("send to=" + eTo + " subject=" + eSubject + " from=" + eHomeAddr);
+    if (sendForReal) TForm1::SendCommand();
+  }
 };
 
 // Counts the paint events a widget receives.
@@ -205,7 +213,7 @@ TEST_F(FormWindowTest, AttachButtonAddsTheChosenFileAndRemoveDropsTheSelectedOne
   EXPECT_EQ(dialogs_.calls[0].kind, "file");
   EXPECT_EQ(dialogs_.calls[0].extra, Cp("すべてのファイル(*.*)|*.*"));
   ASSERT_EQ(W().ListBox1()->count(), 2);
-  EXPECT_EQ(W().ListBox1()->item(0)->text(), Q("/tmp/添付1.txt"));
+  EXPECT_EQ(W().ListBox1()->item(0)->text(), Q("添付1.txt"));
 
   QListWidget* list = W().ListBox1();
   QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
@@ -214,7 +222,7 @@ TEST_F(FormWindowTest, AttachButtonAddsTheChosenFileAndRemoveDropsTheSelectedOne
   Click(W().Button(5));
   EXPECT_EQ(form_.ListBox1.Lines(), std::vector<std::string>{"/tmp/b.bin"});
   ASSERT_EQ(list->count(), 1);
-  EXPECT_EQ(list->item(0)->text(), Q("/tmp/b.bin"));
+  EXPECT_EQ(list->item(0)->toolTip(), Q("/tmp/b.bin"));
   // Nothing selected now: remove changes nothing.
   Click(W().Button(5));
   EXPECT_EQ(list->count(), 1);
@@ -246,6 +254,8 @@ TEST_F(FormWindowTest, AnErrorOfAHandlerGoesToTheGeneralErrorReport) {
 }
 
 TEST_F(FormWindowTest, SendAndClearButtons) {
+  TFormDialogs routed(form_, dialogs_, dialogs_);  // as the program routes them
+  TDialogsGuard guard(&routed);
   Open();
   Type(W().eTo(), Q("to@example.jp"));
   Type(W().eSubject(), Q("ご案内"));
@@ -255,10 +265,15 @@ TEST_F(FormWindowTest, SendAndClearButtons) {
 
   Click(W().Button(9));
   for (TCp932LineEdit* e : {W().eTo(), W().eSubject(), W().eHomeAddr()}) EXPECT_EQ(e->text(), QString());
-  // Without the required fields the send button only says so.
+  // Without the required fields the send button only says so, naming them.
+  Click(W().Button(6));
+  Type(W().eSubject(), Q("件名だけ"));
   Click(W().Button(6));
   EXPECT_EQ(form_.calls.size(), 1u);
-  EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{TForm1::MissingFieldText()});
+  EXPECT_EQ(dialogs_.Messages(), (std::vector<std::string>{TForm1::MissingFieldText() + Cp("（宛名、題名、返信先）"),
+                                                           TForm1::MissingFieldText() + Cp("（宛名、返信先）")}));
+  // A macro run records the text as it always was (the settings file's bytes).
+  EXPECT_EQ(form_.ErrorMessage, "");
 }
 
 TEST_F(FormWindowTest, MacroButtonRunsTheChosenTextFile) {
@@ -290,7 +305,7 @@ TEST_F(FormWindowTest, VerifyAndExpandButtonsTalkToTheServer) {
   Retype(W().eSMTPServer(), Q("127.0.0.1"));
   Retype(W().Edit2(), QString::number(server.Port()));
   Retype(W().Edit3(), Q("user@example.jp"));
-  form_.Edit11 = "staff";  // behind the about panel: the model fills it
+  form_.Edit11 = "staff";
   form_.Notify(TFormField::Edit11);
   for (int button : {1, 3, 7, 2}) W().Button(button)->click();
   ASSERT_TRUE(server.WaitDone());
@@ -305,6 +320,7 @@ TEST_F(FormWindowTest, VerifyAndExpandButtonsTalkToTheServer) {
 TEST_F(FormWindowTest, LinkLabelsOpenThroughTheShell) {
   Open();
   ShowPage(1);
+  Click(W().AboutButton());
   Click(W().Label17());
   Click(W().Label18());
   ASSERT_EQ(dialogs_.calls.size(), 2u);
@@ -381,9 +397,57 @@ TEST_F(FormWindowTest, WindowTakesItsPositionFromTheSettingsAndGivesItBack) {
   Write("t.INI", "[Pos]\r\nLeft=123\r\nTop=45\r\n");
   Open();
   EXPECT_EQ(W().pos(), QPoint(123, 45));
+  // A file from before the size was kept: the window's own size.
+  EXPECT_GE(W().width(), TMainWindow::kClientWidth);
+  EXPECT_GE(W().height(), TMainWindow::kClientHeight);
   W().move(150, 120);
   EXPECT_EQ(form_.Left, 150);
   EXPECT_EQ(form_.Top, 120);
+}
+
+// The size is kept with the position, and the attachment chooser's folder across
+// runs; the chooser opens in it.
+TEST_F(FormWindowTest, SizeAndAttachmentFolderAreKeptAcrossRuns) {
+  Write("t.INI", "[Pos]\r\nLeft=40\r\nTop=30\r\nWidth=520\r\nHeight=470\r\n[Folder]\r\nAttach=/srv/" +
+                     Cp("資料") + "/\r\n");
+  Open();
+  EXPECT_EQ(W().size(), QSize(520, 470));
+  EXPECT_EQ(form_.OpenDialog1.InitialDir, "/srv/" + Cp("資料") + "/");
+  dialogs_.fileAnswers = {{true, Cp("/home/user/写真/a.png")}};
+  Click(W().Button(4));
+  ASSERT_EQ(dialogs_.calls.size(), 1u);
+  EXPECT_EQ(form_.OpenDialog1.InitialDir, Cp("/home/user/写真/"));
+  W().resize(600, 480);
+  dialogs_.confirmAnswers = {true};  // discard the attachment
+  W().close();
+  ASSERT_TRUE(form_.IsClosed());
+  EXPECT_EQ(GetPrivateProfileString("Pos", "Width", "", ini_), "600");
+  EXPECT_EQ(GetPrivateProfileString("Pos", "Height", "", ini_), "480");
+  EXPECT_EQ(GetPrivateProfileString("Folder", "Attach", "", ini_), Cp("/home/user/写真/"));
+}
+
+// A saved position that lies off the screens (another screen layout, or a doubled
+// scale that halves the screen in the window's pixels) is brought back: the whole
+// window, Send and the status bar included, is on the screen. Also run at
+// QT_SCALE_FACTOR=2 on a 1280x800 screen.
+TEST_F(FormWindowTest, SavedPositionOffTheScreensIsMovedBack) {
+  if (const char* scale = std::getenv("QT_SCALE_FACTOR")) {
+    Open();
+    ASSERT_EQ(W().devicePixelRatio(), std::atof(scale));  // the run's scale took effect
+  }
+  for (const char* pos : {"Left=5000\r\nTop=4000", "Left=-900\r\nTop=-700", "Left=246\r\nTop=390"}) {
+    SCOPED_TRACE(pos);
+    view_.reset();
+    Write("t.INI", std::string("[Pos]\r\n") + pos + "\r\n");
+    Open();
+    QApplication::processEvents();  // the check once the frame is known
+    const QRect screen = W().screen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(W().frameGeometry())) << W().frameGeometry().x() << "," << W().frameGeometry().y()
+                                                      << " " << W().frameGeometry().width() << "x"
+                                                      << W().frameGeometry().height();
+    for (QWidget* w : {static_cast<QWidget*>(W().Button(6)), static_cast<QWidget*>(W().StatusBar1())})
+      EXPECT_TRUE(screen.contains(QRect(w->mapToGlobal(QPoint(0, 0)), w->size())));
+  }
 }
 
 TEST_F(FormWindowTest, SecuritySettingsShowInAnyAsciiCaseAsTheSendUsesThem) {
@@ -406,16 +470,18 @@ TEST_F(FormWindowTest, SecuritySettingsShowInAnyAsciiCaseAsTheSendUsesThem) {
     TFormWindow view(form);
     form.FormCreate();
     EXPECT_EQ(view.Window().Security()->currentText(), Q(c.shown)) << c.security;
-    EXPECT_EQ(view.Window().Auth()->isChecked(), c.authChecked) << c.auth;
+    EXPECT_EQ(view.Window().Auth()->currentText(), Q(c.authChecked ? "auto" : "none")) << c.auth;
     // The connect hands the component what the window shows.
     EXPECT_EQ(SmtpSecurityOf(form.SmtpSecurity), c.sent) << c.security;
     EXPECT_EQ(SmtpAuthOf(form.SmtpAuth), c.authChecked ? saAuto : saNone) << c.auth;
   }
 }
 
-TEST_F(FormWindowTest, AboutPanelShowsTheProjectVersion) {
+TEST_F(FormWindowTest, AboutDialogShowsTheProjectVersion) {
   Open();
   EXPECT_EQ(W().findChild<QLabel*>(Q("AboutVersion"))->text(), Q("Version " TARVEX_VERSION));
+  // The settings file in use (here the one TARVEX_INI names).
+  EXPECT_EQ(W().findChild<QLabel*>(Q("AboutSettingsFile"))->text(), QString::fromStdString(ToOsPath(SettingsFileName())));
 }
 
 TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersChoice) {
@@ -423,16 +489,47 @@ TEST_F(FormWindowTest, SecurityChoiceAndAuthBoxShowTheSettingsAndKeepTheUsersCho
   Open();
   ShowPage(1);
   EXPECT_EQ(W().Security()->currentText(), Q("STARTTLS"));
-  EXPECT_TRUE(W().Auth()->isChecked());
-  // The user picks implicit TLS and no login; closing saves that.
+  EXPECT_EQ(W().Auth()->currentText(), Q("auto"));
+  // The user picks implicit TLS, an OAuth token and the command that prints it;
+  // closing saves that.
   W().Security()->setFocus();
   QTest::keyClick(W().Security(), Qt::Key_Down);
-  Click(W().Auth());
+  W().Auth()->setFocus();
+  for (int i = 0; i < 3; ++i) QTest::keyClick(W().Auth(), Qt::Key_Down);
+  W().PasswordCommand()->setFocus();
+  QTest::keyClicks(W().PasswordCommand(), "pass show mail/token");
   EXPECT_EQ(form_.SmtpSecurity, SecurityChoice(ssTls));
-  EXPECT_EQ(form_.SmtpAuth, AuthChoice(saNone));
+  EXPECT_EQ(form_.SmtpAuth, AuthChoice(saXOAuth2));
+  EXPECT_EQ(form_.PasswordCommand, "pass show mail/token");
   W().close();
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Security", "", ini_), "tls");
-  EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "none");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "Auth", "", ini_), "xoauth2");
+  EXPECT_EQ(GetPrivateProfileString("SMTP", "PasswordCommand", "", ini_), "pass show mail/token");
+}
+
+TEST_F(FormWindowTest, CharsetBoxShowsTheSettingAndKeepsTheUsersChoice) {
+  Write("t.INI", "[Mail]\r\nCharset=iso-2022-jp\r\n");
+  Open();
+  ShowPage(1);
+  EXPECT_EQ(W().Charset()->currentText(), Q("ISO-2022-JP"));
+  const struct {
+    const char* value;
+    int index;
+  } cases[] = {{"", 0}, {"AUTO", 0}, {"Utf-8", 2}, {"latin1", -1}};  // -1: a value the send refuses
+  for (const auto& c : cases) {
+    form_.MailCharsetSetting = ParseCharsetSetting(c.value);
+    form_.Notify(TFormField::Charset);
+    EXPECT_EQ(W().Charset()->currentIndex(), c.index) << c.value;
+  }
+  // The user picks UTF-8 from the keyboard; closing saves it.
+  form_.MailCharsetSetting = CharsetChoice(TCharsetChoice::Auto);
+  form_.Notify(TFormField::Charset);
+  W().Charset()->setFocus();
+  QTest::keyClick(W().Charset(), Qt::Key_End);
+  EXPECT_EQ(W().Charset()->currentText(), Q("UTF-8"));
+  EXPECT_EQ(form_.MailCharsetSetting, CharsetChoice(TCharsetChoice::Utf8));
+  W().close();
+  EXPECT_EQ(GetPrivateProfileString("Mail", "Charset", "", ini_), "utf-8");
 }
 
 TEST_F(FormWindowTest, CloseRequestSavesTheSettingsAndClosesTheWindow) {
@@ -500,6 +597,180 @@ TEST_F(FormWindowTest, ClosingDuringASocketWaitAbortsItAndLaterBoxesLeaveTheWind
   EXPECT_NE(afterClose.Messages()[0].find("abort"), std::string::npos) << afterClose.Messages()[0];
   ASSERT_TRUE(server.WaitDone());  // Hold ends when the client has gone
   EXPECT_EQ(server.Received(), "");
+}
+
+// What a send from the window reports in the status bar once it ends: the subject
+// and time, the recipients the server refused, or the step that failed with the
+// server's reply. The server is scripted; each case is one dialogue.
+TEST_F(FormWindowTest, SendResultInTheStatusBar) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> turns;  // command read, reply
+    bool data;                                               // the message is sent
+    const char* shown;  // the status text up to the time, or in full
+  };
+  const Case cases[] = {
+      {"sent",
+       {{"HELO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "250 ok\r\n"}, {"RCPT", "250 ok\r\n"},
+        {"DATA", "354 go\r\n"}},
+       true, "Sent: 件名です, "},
+      {"a recipient refused",
+       {{"HELO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "250 ok\r\n"}, {"RCPT", "250 ok\r\n"},
+        {"RCPT", "550 no such user\r\n"}, {"DATA", "354 go\r\n"}},
+       true, "Sent: 件名です, "},
+      {"sender refused",
+       {{"HELO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "553 sender rejected\r\n"}},
+       false, "Not sent (MAIL FROM): 553 sender rejected"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptServer server;
+    server.Send("220 ready\r\n");
+    for (const auto& t : c.turns) server.Reply(t.second);
+    if (c.data) server.ReadUntil("\r\n.\r\n").Send("250 queued\r\n").Reply("221 bye\r\n");
+    else server.Reply("221 bye\r\n");
+    RecordingForm form;
+    form.realSmtp = true;
+    TFormWindow view(form);
+    form.FormCreate();
+    view.Window().show();
+    form.eSMTPServer = "127.0.0.1";
+    form.Edit2 = std::to_string(server.Port());
+    form.eTo = std::string("a@example.jp") + (c.turns.size() == 6 ? ", nobody@example.jp" : "");
+    form.eSubject = Cp("件名です");
+    form.eHomeAddr = "me@example.jp";
+    form.sendForReal = true;
+    view.Window().Button(6)->click();
+    ASSERT_TRUE(server.WaitDone());
+    const QString status = view.Window().StatusDisplayText();
+    EXPECT_TRUE(status.startsWith(Q(c.shown))) << status.toStdString();
+    if (c.data) {
+      EXPECT_TRUE(status.contains(QRegularExpression(QStringLiteral(", \\d\\d:\\d\\d")))) << status.toStdString();
+    }
+    EXPECT_EQ(status.contains(Q("refused: nobody@example.jp")), c.turns.size() == 6) << status.toStdString();
+    EXPECT_FALSE(view.Window().IsBusy());
+    EXPECT_TRUE(view.Window().Button(6)->isEnabled());
+  }
+}
+
+// A send against a server that stops answering shows its progress and can be
+// cancelled: Cancel aborts the wait, the draft stays, no error box, Send works again.
+TEST_F(FormWindowTest, CancelStopsAStalledSendAndKeepsTheDraft) {
+  ScriptServer server;
+  server.Send("220 ready\r\n").Reply("250 hi\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n")
+      .Reply("354 go\r\n").Hold();  // takes the message and never answers it
+  Write("t.INI", "[SMTP]\r\nPort=" + std::to_string(server.Port()) + "\r\n[ConInf]\r\nIPAdr=127.0.0.1\r\n");
+  form_.realSmtp = true;
+  form_.sendForReal = true;
+  Open();
+  Type(W().eTo(), Q("to@example.jp"));
+  Type(W().eSubject(), Q("止まる送信"));
+  Type(W().eHomeAddr(), Q("me@example.jp"));
+  Type(W().reMessageText(), Q("下書き"));
+  bool busySeen = false, sendDisabled = false, cancelShown = false;
+  int progressMax = -1;
+  QTimer poll;
+  poll.setInterval(20);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!W().IsBusy()) return;
+    busySeen = true;
+    sendDisabled = !W().Button(6)->isEnabled();
+    cancelShown = W().CancelButton()->isVisible();
+    progressMax = W().Progress()->maximum();
+    // Once the whole message has gone out, the server's answer is awaited.
+    if (server.Received().find("\r\n.\r\n") == std::string::npos) return;
+    poll.stop();
+    QTimer::singleShot(300, [&] { QTest::mouseClick(W().CancelButton(), Qt::LeftButton); });
+  });
+  poll.start();
+  Click(W().Button(6));
+  poll.stop();
+  EXPECT_TRUE(busySeen);
+  EXPECT_TRUE(sendDisabled);
+  EXPECT_TRUE(cancelShown);
+  EXPECT_GT(progressMax, 0);  // the bar counted the message's bytes
+  EXPECT_FALSE(W().IsBusy());
+  EXPECT_TRUE(W().Button(6)->isEnabled());
+  EXPECT_EQ(W().StatusDisplayText(), Q("The send was cancelled"));
+  EXPECT_TRUE(dialogs_.Messages().empty());
+  EXPECT_EQ(W().eSubject()->text(), Q("止まる送信"));
+  EXPECT_EQ(W().reMessageText()->toPlainText(), Q("下書き"));
+  EXPECT_NE(std::find(form_.calls.begin(), form_.calls.end(), "abort"), form_.calls.end());
+}
+
+// Closing asks first when a send would be cancelled or a filled form lost; OK
+// closes, Cancel keeps the window. A macro run's close and an empty form ask nothing.
+TEST_F(FormWindowTest, CloseAsksBeforeLosingASendOrAFilledForm) {
+  using Fill = std::function<void(TMainWindow&, TForm1&)>;
+  struct Case {
+    const char* name;
+    Fill fill;
+    bool busy;
+    bool asks;
+    bool answer;
+  };
+  const Case cases[] = {
+      {"empty form", [](TMainWindow&, TForm1&) {}, false, false, false},
+      {"only the sender (from the settings)", [](TMainWindow& w, TForm1&) { Type(w.eHomeAddr(), Q("me@example.jp")); },
+       false, false, false},
+      {"filled, kept", [](TMainWindow& w, TForm1&) { Type(w.eSubject(), Q("下書き")); }, false, true, false},
+      {"filled, discarded", [](TMainWindow& w, TForm1&) { Type(w.reMessageText(), Q("本文")); }, false, true, true},
+      {"attachment only", [](TMainWindow&, TForm1& f) { f.ListBox1.Add("/tmp/a.txt"); }, false, true, true},
+      {"sending, go on", [](TMainWindow&, TForm1&) {}, true, true, false},
+      {"sending, cancel", [](TMainWindow&, TForm1&) {}, true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Application().Reset();
+    TScriptedDialogs dialogs;
+    TDialogsGuard guard(&dialogs);
+    RecordingForm form;
+    TFormWindow view(form);
+    form.FormCreate();
+    view.Window().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view.Window()));
+    c.fill(view.Window(), form);
+    dialogs.confirmAnswers = {c.answer};
+    view.Window().SetBusy(c.busy);
+    view.Window().close();
+    ASSERT_EQ(dialogs.calls.size(), c.asks ? 1u : 0u);
+    if (c.asks) {
+      EXPECT_EQ(dialogs.calls[0].kind, "confirm");
+      EXPECT_NE(dialogs.calls[0].text.find(c.busy ? "send is in progress" : "not been sent"), std::string::npos);
+    }
+    const bool closes = !c.asks || c.answer;
+    EXPECT_EQ(form.IsClosed(), closes);
+    EXPECT_EQ(view.Window().isVisible(), !closes);
+    EXPECT_EQ(std::count(form.calls.begin(), form.calls.end(), "abort"), closes ? 2 : 0);
+  }
+}
+
+// A dropped file is attached; removing an attachment from the keyboard asks first.
+TEST_F(FormWindowTest, DroppedFilesAttachAndRemovingByKeyAsks) {
+  Open();
+  const std::string a = Write("写真.png", "png"), b = Write("b.txt", "text");
+  emit W().filesDropped({QString::fromStdString(a), QString::fromStdString(b)});
+  EXPECT_EQ(form_.ListBox1.Lines(), (std::vector<std::string>{FromOsPath(a), FromOsPath(b)}));
+  EXPECT_EQ(W().ListBox1()->item(0)->text(), Q("写真.png"));
+  W().ListBox1()->setCurrentRow(0);
+  dialogs_.confirmAnswers = {false, true};
+  emit W().removeByKeyRequested();
+  EXPECT_EQ(form_.ListBox1.Count(), 2);
+  emit W().removeByKeyRequested();
+  EXPECT_EQ(form_.ListBox1.Lines(), std::vector<std::string>{FromOsPath(b)});
+  ASSERT_EQ(dialogs_.calls.size(), 2u);
+  EXPECT_NE(dialogs_.calls[0].text.find(Cp("写真.png")), std::string::npos);
+}
+
+// The window starts with the focus in To, or in the body when To is filled; after a
+// macro run the focus is back there.
+TEST_F(FormWindowTest, FocusStartsInToOrTheBody) {
+  Open();
+  EXPECT_EQ(QApplication::focusWidget(), W().eTo());
+  const std::string macro = Write("fill.txt", MacroBytes({"to:", "a@example.jp"}));
+  dialogs_.fileAnswers = {{true, macro}};
+  Click(W().Button(8));
+  EXPECT_EQ(QApplication::focusWidget(), W().reMessageText());
 }
 
 TEST_F(FormWindowTest, MacroThatClosesTheFormGivesTheRunsExitStatus) {

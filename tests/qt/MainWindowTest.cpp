@@ -5,14 +5,24 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDialog>
+#include <QDropEvent>
+#include <QImage>
 #include <QInputMethodEvent>
 #include <QLabel>
+#include <QMimeData>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextLayout>
+#include <QUrl>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolTip>
+#include <functional>
+#include <memory>
 
 #include "platform/SysUtils.h"
 #include "app/qt/MainWindow.h"
@@ -31,6 +41,12 @@ void Type(QWidget* w, const QString& text, bool perUnit = false) {
     QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, text.mid(i, n), Qt::NoModifier);
     i += n;
   }
+}
+
+// A caption or label as shown without its mnemonic: "送信(&S)" -> "送信", "&Verify" -> "Verify".
+QString Plain(QString text) {
+  static const QRegularExpression mnemonic(QStringLiteral("\\(&.\\)"));
+  return text.remove(mnemonic).remove(QLatin1Char('&'));
 }
 
 // The label whose buddy is the widget, or null.
@@ -65,7 +81,7 @@ const ControlCase kControls[] = {
     {"eSubject", "TabSheet2", "題名:", "題名（必須）", ""},
     {"eHomeAddr", "TabSheet2", "返信先:", "返信（必須）", ""},
     {"ListBox1", "TabSheet2", "添付:", "添付ファイルリスト", ""},
-    {"reMessageText", "TabSheet2", "", "本文", ""},
+    {"reMessageText", "TabSheet2", "本文:", "本文", ""},
     {"eSMTPServer", "TabSheet1", "Host: ", "接続先（必須）", ""},
     {"Edit2", "TabSheet1", "Port: ", "ポート番号（必須）", ""},
     {"Edit3", "TabSheet1", "UserName: ", "ユーザ名（必須）", ""},
@@ -82,8 +98,8 @@ const ControlCase kControls[] = {
     {"Button2", "TabSheet1", "", "", "切断"},
     {"Button3", "TabSheet1", "", "", "Verify"},
     {"Button7", "TabSheet1", "", "", "Expand List"},
-    {"Label17", "TabSheet1", "", "", ""},
-    {"Label18", "TabSheet1", "", "", ""},
+    {"Label17", "AboutDialog", "", "", ""},
+    {"Label18", "AboutDialog", "", "", ""},
 };
 
 TEST_F(MainWindowTest, EveryControlHasItsNamePageLabelHintAndCaption) {
@@ -98,76 +114,122 @@ TEST_F(MainWindowTest, EveryControlHasItsNamePageLabelHintAndCaption) {
     QLabel* label = LabelOf(window_, w);
     if (*c.label) {
       ASSERT_NE(label, nullptr);
-      EXPECT_EQ(label->text(), Q(c.label));
+      EXPECT_EQ(Plain(label->text()), Q(c.label));
     } else {
       EXPECT_EQ(label, nullptr);
     }
     if (*c.caption) {
       auto* button = qobject_cast<QPushButton*>(w);
       ASSERT_NE(button, nullptr);
-      EXPECT_EQ(button->text(), Q(c.caption));
+      EXPECT_EQ(Plain(button->text()), Q(c.caption));
     }
   }
 }
 
 TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
   EXPECT_EQ(window_.windowTitle(), Q("Tarvex"));
-  EXPECT_EQ(window_.size(), QSize(442, 395));
-  EXPECT_EQ(window_.minimumSize(), window_.maximumSize());  // not resizable
-  Qt::WindowFlags f = window_.windowFlags();
-  EXPECT_TRUE(f & Qt::WindowSystemMenuHint);
-  EXPECT_TRUE(f & Qt::WindowMinimizeButtonHint);
-  EXPECT_FALSE(f & Qt::WindowMaximizeButtonHint);
-
+  EXPECT_GE(window_.width(), 442);
+  EXPECT_GE(window_.height(), 395);
+  EXPECT_NE(window_.minimumSize(), window_.maximumSize());  // resizable
   QTabWidget* pages = window_.PageControl1();
   EXPECT_EQ(pages->objectName(), Q("PageControl1"));
   ASSERT_EQ(pages->count(), 2);
   EXPECT_EQ(pages->tabText(0), Q("メール"));
   EXPECT_EQ(pages->tabText(1), Q("接続"));
   EXPECT_EQ(pages->currentWidget()->objectName(), Q("TabSheet2"));
-  EXPECT_EQ(pages->geometry(), QRect(0, 0, 442, 395 - 19));
   EXPECT_EQ(window_.StatusBar1()->objectName(), Q("StatusBar1"));
-  EXPECT_EQ(window_.StatusBar1()->geometry(), QRect(0, 395 - 19, 442, 19));
-  EXPECT_FALSE(window_.StatusBar1()->isSizeGripEnabled());
+  // The status bar lies below the pages, across the window.
+  EXPECT_EQ(window_.StatusBar1()->geometry().top(), pages->geometry().bottom() + 1);
+  EXPECT_EQ(window_.StatusBar1()->width(), window_.width());
+  EXPECT_FALSE(window_.Progress()->isVisible());
+  EXPECT_FALSE(window_.CancelButton()->isVisible());
+}
+
+// The window at its smallest and at a large size: every control of each page lies
+// inside its page without overlapping another; the body takes what the window gains.
+TEST_F(MainWindowTest, LayoutFitsAtTwoSizesAndTheBodyGrows) {
+  const char* const mail[] = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "ListBox1", "Button4", "Button5",
+                              "BodyLabel", "reMessageText", "TitleLabel", "Button8", "Button9", "Button6"};
+  const char* const connection[] = {"eSMTPServer", "Edit2", "cbSecurity", "cbAuth", "Edit3", "Edit4", "Button1",
+                                    "Button2"};
+  QSize bodySize[2];
+  const QSize sizes[] = {window_.minimumSizeHint(), QSize(900, 700)};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    window_.resize(sizes[i]);
+    for (int page = 0; page < 2; ++page) {
+      window_.PageControl1()->setCurrentIndex(page);
+      QApplication::processEvents();
+      std::vector<QRect> taken;
+      for (const char* name : page == 0 ? std::vector<const char*>(std::begin(mail), std::end(mail))
+                                        : std::vector<const char*>(std::begin(connection), std::end(connection))) {
+        QWidget* w = window_.findChild<QWidget*>(Q(name));
+        ASSERT_NE(w, nullptr) << name;
+        EXPECT_TRUE(w->isVisible()) << name;
+        EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry())) << name;
+        EXPECT_GT(w->width(), 0) << name;
+        for (const QRect& other : taken) EXPECT_FALSE(other.intersects(w->geometry())) << name;
+        taken.push_back(w->geometry());
+      }
+    }
+    bodySize[i] = window_.reMessageText()->size();
+  }
+  EXPECT_GT(bodySize[1].height(), bodySize[0].height() + 150);
+  EXPECT_GT(bodySize[1].width(), bodySize[0].width() + 300);
 }
 
 TEST_F(MainWindowTest, FieldKindsAndInitialValues) {
   EXPECT_EQ(window_.Edit2()->text(), Q("25"));
   EXPECT_EQ(window_.Edit4()->echoMode(), QLineEdit::Password);
+  // The body wraps long lines (the text keeps them whole) and shows a scroll bar
+  // only when its text does not fit.
   TCp932PlainTextEdit* body = window_.reMessageText();
-  EXPECT_EQ(body->lineWrapMode(), QPlainTextEdit::NoWrap);
-  EXPECT_EQ(body->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-  EXPECT_EQ(body->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  body->SetCp932Text(std::string(150, 'x'));
+  QApplication::processEvents();
+  EXPECT_EQ(body->Cp932Text(), std::string(150, 'x'));
+  EXPECT_GT(body->document()->firstBlock().layout()->lineCount(), 1);
+  EXPECT_FALSE(body->horizontalScrollBar()->isVisible());
+  EXPECT_FALSE(body->verticalScrollBar()->isVisible());
+  body->SetCp932Text(std::string(200, '\n'));
+  QApplication::processEvents();
+  EXPECT_TRUE(body->verticalScrollBar()->isVisible());
   EXPECT_NE(window_.findChild<QLabel*>(Q("TitleLabel")), nullptr);
   EXPECT_EQ(window_.findChild<QLabel*>(Q("TitleLabel"))->text(), Q("Tarvex"));
 }
 
-// The about panel covers the name, verify, expand and member-list controls.
-TEST_F(MainWindowTest, AboutPanelLiesInFrontOfTheLowerConnectionControls) {
+// The program's name, version and links are in a small dialog that the connection
+// page's about button opens; the page's own controls are all in sight.
+TEST_F(MainWindowTest, AboutDialogOpensFromTheConnectionPage) {
   window_.PageControl1()->setCurrentIndex(1);
-  QWidget* panel = window_.AboutPanel();
-  QWidget* page = Find("TabSheet1");
-  for (const char* name : {"Edit5", "Button3", "Edit11", "Button7", "Memo2"}) {
-    SCOPED_TRACE(name);
-    QWidget* covered = Find(name);
-    QPoint centre = covered->geometry().center();
-    QWidget* top = page->childAt(centre);
-    ASSERT_NE(top, nullptr);
-    EXPECT_TRUE(top == panel || panel->isAncestorOf(top));
-  }
-  for (const char* name : {"eSMTPServer", "Edit2", "Edit3", "Edit4", "Button1", "Button2"})
-    EXPECT_FALSE(panel->geometry().intersects(Find(name)->geometry())) << name;
-  auto* title = window_.findChild<QLabel*>(Q("AboutName"));
+  QDialog* about = window_.AboutDialog();
+  EXPECT_FALSE(about->isVisible());
+  QTest::mouseClick(window_.AboutButton(), Qt::LeftButton);
+  ASSERT_TRUE(about->isVisible());
+  EXPECT_TRUE(about->isWindow());
+  EXPECT_LT(about->width() * about->height(), window_.width() * window_.height());
+  auto* title = about->findChild<QLabel*>(Q("AboutName"));
   ASSERT_NE(title, nullptr);
   EXPECT_EQ(title->text(), Q("Tarvex"));
   EXPECT_GT(title->font().pointSize(), QApplication::font().pointSize() * 2);
-  EXPECT_FALSE(window_.findChild<QLabel*>(Q("AboutBrand"))->text().isEmpty());
+  EXPECT_FALSE(about->findChild<QLabel*>(Q("AboutBrand"))->text().isEmpty());
   EXPECT_EQ(window_.Label17()->text(), Q(TMainWindow::kHomePageAddress));
   EXPECT_EQ(window_.Label18()->text(), Q(TMainWindow::kMailAddress));
+  window_.SetAboutVersion(Q("Version 9.9"));
+  EXPECT_EQ(about->findChild<QLabel*>(Q("AboutVersion"))->text(), Q("Version 9.9"));
+  QWidget* page = Find("TabSheet1");
+  for (const char* name : {"Edit5", "Button3", "Edit11", "Button7", "Memo2"}) {
+    QWidget* w = Find(name);
+    EXPECT_TRUE(w->isVisible()) << name;
+    QWidget* at = page->childAt(w->geometry().center());
+    EXPECT_TRUE(at == w || w->isAncestorOf(at)) << name;
+  }
+  QTest::keyClick(about, Qt::Key_Escape);
+  EXPECT_FALSE(about->isVisible());
 }
 
 TEST_F(MainWindowTest, EachButtonAndLinkEmitsItsOwnSignal) {
   window_.PageControl1()->setCurrentIndex(1);
+  window_.ShowAbout();
   struct Case {
     QWidget* widget;
     void (TMainWindow::*signal)();
@@ -185,7 +247,7 @@ TEST_F(MainWindowTest, EachButtonAndLinkEmitsItsOwnSignal) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].widget->objectName().toStdString());
     if (auto* button = qobject_cast<QPushButton*>(cases[i].widget))
-      button->click();  // the buttons behind the about panel cannot take a mouse click
+      button->click();  // the buttons of the hidden page cannot take a mouse click
     else
       QTest::mouseClick(cases[i].widget, Qt::LeftButton);
     for (size_t j = 0; j < spies.size(); ++j) EXPECT_EQ(spies[j]->count(), j == i ? 1 : 0) << j;
@@ -287,7 +349,11 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
   QSignalSpy closeRequests(&window_, &TMainWindow::closeRequested);
   window_.SetLocked(true);
   EXPECT_TRUE(window_.IsLocked());
-  for (const auto& c : kControls) EXPECT_FALSE(Find(c.name)->isEnabled()) << c.name;
+  // The about dialog's links open the browser only; they stay usable.
+  auto onPage = [](const ControlCase& c) { return std::string(c.page) != "AboutDialog"; };
+  for (const auto& c : kControls) {
+    if (onPage(c)) EXPECT_FALSE(Find(c.name)->isEnabled()) << c.name;
+  }
   EXPECT_TRUE(window_.StatusBar1()->isEnabled());
   window_.SetStatusText(Cp("送信中 512 bytes of 1000 sent"));
   EXPECT_EQ(window_.StatusDisplayText(), Q("送信中 512 bytes of 1000 sent"));
@@ -298,18 +364,214 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
   EXPECT_TRUE(window_.isVisible());  // the owner decides
 
   window_.SetLocked(false);
-  for (const auto& c : kControls) EXPECT_TRUE(Find(c.name)->isEnabled()) << c.name;
+  for (const auto& c : kControls) {
+    if (onPage(c)) EXPECT_TRUE(Find(c.name)->isEnabled()) << c.name;
+  }
   window_.CloseWindow();
   EXPECT_FALSE(window_.isVisible());
   EXPECT_EQ(closeRequests.count(), 1);
 }
 
-TEST_F(MainWindowTest, ListBoxItemsRoundTripAsCp932) {
-  std::vector<std::string> items{Cp("/tmp/添付.txt"), Cp("/home/user/ﾃｽﾄ.dat")};
+// The list shows file names, the full path as the tool tip; the paths come back.
+TEST_F(MainWindowTest, ListBoxShowsNamesAndKeepsThePathsAsCp932) {
+  std::vector<std::string> items{Cp("/tmp/添付.txt"), Cp("/home/user/ﾃｽﾄ.dat"), Cp("相対名.bin")};
   window_.SetListBoxItems(items);
-  EXPECT_EQ(window_.ListBox1()->count(), 2);
-  EXPECT_EQ(window_.ListBox1()->item(0)->text(), Q("/tmp/添付.txt"));
+  ASSERT_EQ(window_.ListBox1()->count(), 3);
+  EXPECT_EQ(window_.ListBox1()->item(0)->text(), Q("添付.txt"));
+  EXPECT_EQ(window_.ListBox1()->item(0)->toolTip(), Q("/tmp/添付.txt"));
+  EXPECT_EQ(window_.ListBox1()->item(1)->text(), Q("ﾃｽﾄ.dat"));
+  EXPECT_EQ(window_.ListBox1()->item(2)->text(), Q("相対名.bin"));
   EXPECT_EQ(window_.ListBoxItems(), items);
+}
+
+// Pastes and drops into the body insert plain text only. An X clipboard without an
+// owner hands out data with no format at all, on which the toolkit's own insertion
+// crashes; that, images, markup alone and files insert nothing (files are the
+// window's: it attaches them).
+TEST_F(MainWindowTest, BodyPasteAndDropInsertPlainTextOnly) {
+  QTemporaryDir dir;
+  const QString file = dir.filePath(Q("添付.txt"));
+  QFile(file).open(QIODevice::WriteOnly);
+  struct Case {
+    const char* name;
+    std::function<QMimeData*()> data;
+    const char* expected;  // the body after inserting at its end
+  };
+  const Case cases[] = {
+      {"no format (empty clipboard)", [] { return new QMimeData; }, "本文"},
+      {"empty text", [] { auto* d = new QMimeData; d->setText(QString()); return d; }, "本文"},
+      {"image only", [] { auto* d = new QMimeData; d->setImageData(QImage(4, 4, QImage::Format_RGB32)); return d; }, "本文"},
+      {"markup only", [] { auto* d = new QMimeData; d->setHtml(Q("<b>太字</b>")); return d; }, "本文"},
+      {"local file", [file] { auto* d = new QMimeData; d->setUrls({QUrl::fromLocalFile(file)}); return d; }, "本文"},
+      {"plain text", [] { auto* d = new QMimeData; d->setText(Q("と追記")); return d; }, "本文と追記"},
+      {"text beside markup", [] { auto* d = new QMimeData; d->setHtml(Q("<i>x</i>")); d->setText(Q("だけ")); return d; }, "本文だけ"},
+  };
+  TCp932PlainTextEdit* body = window_.reMessageText();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (bool drop : {false, true}) {
+      SCOPED_TRACE(drop ? "drop" : "paste");
+      body->SetCp932Text(Cp("本文"));
+      body->setFocus();
+      body->moveCursor(QTextCursor::End);
+      if (drop) {
+        std::unique_ptr<QMimeData> data(c.data());
+        const QPointF at = body->viewport()->rect().bottomRight() - QPointF(2, 2);
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(body->viewport(), &enter);
+        QDropEvent dropEvent(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(body->viewport(), &dropEvent);
+      } else {
+        QApplication::clipboard()->setMimeData(c.data());
+        QTest::keySequence(body, QKeySequence::Paste);
+      }
+      EXPECT_EQ(body->toPlainText(), Q(c.expected));
+    }
+  }
+}
+
+// Files dropped on the window (the body included) are offered to the owner to attach;
+// a drag that carries anything but local files is not taken, nor while locked.
+TEST_F(MainWindowTest, DroppedFilesAreOfferedForAttaching) {
+  QTemporaryDir dir;
+  const QString a = dir.filePath(Q("a.png")), b = dir.filePath(Q("資料.pdf"));
+  for (const QString& f : {a, b}) QFile(f).open(QIODevice::WriteOnly);
+  QSignalSpy dropped(&window_, &TMainWindow::filesDropped);
+  auto drop = [](QWidget* target, const QList<QUrl>& urls) {
+    QMimeData data;
+    data.setUrls(urls);
+    const QPoint at = target->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent dropEvent(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropEvent);
+    return true;
+  };
+  EXPECT_TRUE(drop(window_.reMessageText()->viewport(), {QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)}));
+  ASSERT_EQ(dropped.count(), 1);
+  EXPECT_EQ(dropped.first().at(0).toStringList(), (QStringList{a, b}));
+  EXPECT_FALSE(drop(&window_, {QUrl::fromLocalFile(a), QUrl(Q("https://tarvex.example/x"))}));
+  EXPECT_FALSE(drop(&window_, {QUrl::fromLocalFile(dir.path())}));  // a folder
+  window_.SetLocked(true);
+  EXPECT_FALSE(drop(&window_, {QUrl::fromLocalFile(a)}));
+  EXPECT_EQ(dropped.count(), 1);
+}
+
+// Tab walks each page top to bottom; the mail page ends at Send. Focus starts in To,
+// or in the body when To is filled.
+TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
+  const std::vector<const char*> mail = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "ListBox1", "Button4",
+                                         "Button5", "reMessageText", "Button8", "Button9", "Button6"};
+  const std::vector<const char*> connection = {"eSMTPServer", "Button1", "Edit2",     "cbSecurity",       "cbAuth",
+                                               "Button2",     "Edit3",   "Edit4",     "cbCharset",        "ePasswordCommand",
+                                               "Edit5"};
+  window_.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
+  for (int page = 0; page < 2; ++page) {
+    const auto& order = page == 0 ? mail : connection;
+    window_.PageControl1()->setCurrentIndex(page);
+    Find(order[0])->setFocus();
+    for (size_t i = 1; i < order.size(); ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      ASSERT_NE(QApplication::focusWidget(), nullptr);
+      EXPECT_EQ(QApplication::focusWidget()->objectName(), Q(order[i])) << i;
+    }
+  }
+  window_.PageControl1()->setCurrentIndex(0);
+  window_.FocusFirstField();
+  EXPECT_EQ(QApplication::focusWidget(), window_.eTo());
+  window_.eTo()->setText(Q("to@example.jp"));
+  window_.FocusFirstField();
+  EXPECT_EQ(QApplication::focusWidget(), window_.reMessageText());
+}
+
+// Ctrl+Enter sends from any field (not while locked or busy); mnemonics press their
+// buttons; the remove button and Delete in the list ask the owner instead of removing.
+TEST_F(MainWindowTest, KeyboardShortcutsSendAndRemoveAsks) {
+  window_.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
+  QSignalSpy send(&window_, &TMainWindow::button6Clicked);
+  QSignalSpy attach(&window_, &TMainWindow::button4Clicked);
+  QSignalSpy remove(&window_, &TMainWindow::button5Clicked);
+  QSignalSpy removeByKey(&window_, &TMainWindow::removeByKeyRequested);
+  for (QWidget* w : {static_cast<QWidget*>(window_.reMessageText()), static_cast<QWidget*>(window_.eSubject())}) {
+    w->setFocus();
+    QTest::keyClick(w, Qt::Key_Return, Qt::ControlModifier);
+    QTest::keyClick(w, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
+  }
+  EXPECT_EQ(send.count(), 4);
+  EXPECT_EQ(window_.reMessageText()->toPlainText(), QString());  // no line break typed
+  window_.SetBusy(true);
+  QTest::keyClick(window_.eTo(), Qt::Key_Return, Qt::ControlModifier);
+  window_.SetBusy(false);
+  window_.SetLocked(true);
+  QTest::keyClick(window_.eTo(), Qt::Key_Return, Qt::ControlModifier);
+  window_.SetLocked(false);
+  EXPECT_EQ(send.count(), 4);
+
+  window_.eTo()->setFocus();
+  QTest::keyClick(window_.eTo(), Qt::Key_A, Qt::AltModifier);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return attach.count() == 1; }, 2000));  // a mnemonic clicks after a moment
+  window_.Button(5)->setFocus();
+  QTest::keyClick(window_.Button(5), Qt::Key_Space);
+  QTest::keyClick(window_.Button(5), Qt::Key_Return);
+  QTest::keyClick(window_.eTo(), Qt::Key_D, Qt::AltModifier);
+  window_.ListBox1()->setFocus();
+  QTest::keyClick(window_.ListBox1(), Qt::Key_Delete);
+  EXPECT_EQ(removeByKey.count(), 4);
+  EXPECT_EQ(remove.count(), 0);
+  QTest::mouseClick(window_.Button(5), Qt::LeftButton);
+  EXPECT_EQ(remove.count(), 1);
+  EXPECT_EQ(removeByKey.count(), 4);
+}
+
+// Busy: progress bar and Cancel shown, Send disabled, busy cursor over the pages;
+// the bar counts what was sent of the total.
+TEST_F(MainWindowTest, BusyShowsProgressAndCancel) {
+  QSignalSpy cancel(&window_, &TMainWindow::cancelClicked);
+  window_.SetBusy(true);
+  EXPECT_TRUE(window_.Progress()->isVisible());
+  EXPECT_TRUE(window_.CancelButton()->isVisible());
+  EXPECT_FALSE(window_.Button(6)->isEnabled());
+  EXPECT_EQ(window_.PageControl1()->cursor().shape(), Qt::BusyCursor);
+  EXPECT_EQ(window_.Progress()->maximum(), 0);  // nothing to count yet
+  window_.SetProgress(3899392, 4133695);
+  EXPECT_EQ(window_.Progress()->value() * 100 / window_.Progress()->maximum(), 94);
+  EXPECT_EQ(window_.Progress()->text(), Q("3,808 of 4,036 KB"));
+  // Locked by a macro run, Cancel still works.
+  window_.SetLocked(true);
+  QTest::mouseClick(window_.CancelButton(), Qt::LeftButton);
+  EXPECT_EQ(cancel.count(), 1);
+  window_.SetLocked(false);
+  window_.SetBusy(false);
+  EXPECT_FALSE(window_.Progress()->isVisible());
+  EXPECT_FALSE(window_.CancelButton()->isVisible());
+  EXPECT_TRUE(window_.Button(6)->isEnabled());
+  EXPECT_EQ(window_.PageControl1()->cursor().shape(), Qt::ArrowCursor);
+}
+
+// A saved position is kept when the window fits on a screen there; otherwise the
+// window moves onto the screen it overlaps most (shrunk to it when larger).
+TEST(MainWindowPlacement, PlaceOnScreens) {
+  const QList<QRect> twoScreens = {QRect(0, 0, 1280, 800), QRect(1280, 0, 1920, 1080)};
+  struct Case {
+    const char* name;
+    QRect wanted;
+    QList<QRect> screens;
+    QRect placed;
+  };
+  const Case cases[] = {
+      {"inside the first", QRect(80, 80, 442, 395), twoScreens, QRect(80, 80, 442, 395)},
+      {"inside the second", QRect(2000, 500, 442, 395), twoScreens, QRect(2000, 500, 442, 395)},
+      {"far off every screen (to the primary)", QRect(5000, 4000, 442, 395), twoScreens, QRect(838, 405, 442, 395)},
+      {"negative", QRect(-300, -50, 442, 395), twoScreens, QRect(0, 0, 442, 395)},
+      {"across the bottom", QRect(100, 600, 442, 395), twoScreens, QRect(100, 405, 442, 395)},
+      // Doubled scale: an 1280x800 screen is 640x400 of the window's pixels.
+      {"doubled scale", QRect(246, 90, 442, 395), {QRect(0, 0, 640, 400)}, QRect(198, 5, 442, 395)},
+      {"larger than the screen", QRect(10, 10, 700, 500), {QRect(0, 0, 640, 400)}, QRect(0, 0, 640, 400)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(TMainWindow::PlaceOnScreens(c.wanted, c.screens), c.placed) << c.name;
 }
 
 TEST_F(MainWindowTest, ScreenshotOfTheClientArea) {
@@ -317,7 +579,7 @@ TEST_F(MainWindowTest, ScreenshotOfTheClientArea) {
   QString file = dir.filePath(Q("window.png"));
   ASSERT_TRUE(window_.SaveScreenshot(file));
   QImage image(file);
-  EXPECT_EQ(image.size(), QSize(442, 395) * window_.devicePixelRatio());
+  EXPECT_EQ(image.size(), window_.size() * window_.devicePixelRatio());
   EXPECT_FALSE(window_.SaveScreenshot(dir.filePath(Q("missing/dir/window.png"))));
 }
 

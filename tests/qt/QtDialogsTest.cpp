@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -87,6 +88,23 @@ TEST_F(QtDialogsTest, MessageBoxIsTitledTarvexAndShowsTheTextAsPlainText) {
   EXPECT_EQ(format, Qt::PlainText);
 }
 
+// A short text keeps the box wide enough for its whole title.
+TEST_F(QtDialogsTest, ShortTextBoxesAreWideEnoughForTheTitle) {
+  int messageWidth = 0, confirmWidth = 0;
+  AnswerWith([&](QDialog* d) {
+    messageWidth = d->width();
+    Click(d, QMessageBox::Ok);
+  });
+  dialogs_.MessageBox("Connection Failed");
+  AnswerWith([&](QDialog* d) {
+    confirmWidth = d->width();
+    Click(d, QMessageBox::Ok);
+  });
+  dialogs_.Confirm("OK?");
+  EXPECT_GE(messageWidth, TQtDialogs::kMinimumBoxWidth);
+  EXPECT_GE(confirmWidth, TQtDialogs::kMinimumBoxWidth);
+}
+
 TEST_F(QtDialogsTest, ConfirmAnswersTheButton) {
   for (auto [button, expected] : {std::pair{QMessageBox::Ok, true}, std::pair{QMessageBox::Cancel, false}}) {
     AnswerWith([button = button](QDialog* d) { Click(d, button); });
@@ -132,6 +150,43 @@ TEST_F(QtDialogsTest, InputBoxFieldRefusesCharactersWithoutCp932Form) {
   EXPECT_EQ(value, "host");
 }
 
+// The attachment chooser takes several files at once, opens in the folder it is
+// given and over the window it belongs to.
+TEST_F(QtDialogsTest, ChooserOfSeveralFilesOpensInItsFolderOverTheWindow) {
+  QTemporaryDir dir;
+  const QStringList files = {dir.filePath(Q("写真.png")), dir.filePath(Q("b.pdf"))};
+  for (const QString& f : files) QFile(f).open(QIODevice::WriteOnly);
+  QWidget window;
+  window.setWindowTitle(Q("Tarvex"));
+  window.setGeometry(200, 150, 600, 500);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  TQtDialogs dialogs(&window);
+  QString openedIn;
+  QPoint centre;
+  QFileDialog::FileMode mode = QFileDialog::AnyFile;
+  dialogs.SetShownHook([&](QDialog* d) {
+    auto* chooser = static_cast<QFileDialog*>(d);
+    openedIn = chooser->directory().absolutePath();
+    centre = chooser->frameGeometry().center();
+    mode = chooser->fileMode();
+    QMetaObject::invokeMethod(chooser, [chooser, &files] {
+      chooser->selectFile(QStringLiteral("\"%1\" \"%2\"").arg(QFileInfo(files[0]).fileName(),
+                                                                   QFileInfo(files[1]).fileName()));
+      static_cast<QDialog*>(chooser)->accept();
+    }, Qt::QueuedConnection);
+  });
+  TFileChooser c{Cp("すべてのファイル(*.*)|*.*"), Cp("添付ファイルの指定"), "*", "", FromOsPath(dir.path().toStdString())};
+  std::vector<std::string> paths;
+  ASSERT_TRUE(dialogs.ChooseFiles(c, paths));
+  EXPECT_EQ(mode, QFileDialog::ExistingFiles);
+  EXPECT_EQ(openedIn, QDir(dir.path()).absolutePath());
+  EXPECT_TRUE(window.frameGeometry().contains(centre));
+  std::vector<std::string> expected;
+  for (const QString& f : files) expected.push_back(FromOsPath(QFile::encodeName(f).toStdString()));
+  EXPECT_EQ(paths, expected);
+}
+
 TEST_F(QtDialogsTest, FileChooserOffersTheFilterAndAnswersACp932Path) {
   QTemporaryDir dir;
   QString wanted = dir.filePath(Q("添付.txt"));
@@ -147,7 +202,7 @@ TEST_F(QtDialogsTest, FileChooserOffersTheFilterAndAnswersACp932Path) {
     chooser->selectFile(wanted);
     static_cast<QDialog*>(chooser)->accept();  // QFileDialog::accept checks the selection
   });
-  TFileChooser c{Cp("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"), Cp("マクロファイル"), "", ""};
+  TFileChooser c{Cp("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"), Cp("マクロファイル"), "", "", ""};
   std::string path;
   ASSERT_TRUE(dialogs_.ChooseFile(c, path));
   EXPECT_EQ(title_, Q("マクロファイル"));
@@ -157,7 +212,7 @@ TEST_F(QtDialogsTest, FileChooserOffersTheFilterAndAnswersACp932Path) {
 
   AnswerWith([](QDialog* d) { d->reject(); });
   std::string untouched = "keep";
-  EXPECT_FALSE(dialogs_.ChooseFile(TFileChooser{Cp("すべてのファイル(*.*)|*.*"), Cp("添付ファイルの指定"), "*", ""},
+  EXPECT_FALSE(dialogs_.ChooseFile(TFileChooser{Cp("すべてのファイル(*.*)|*.*"), Cp("添付ファイルの指定"), "*", "", ""},
                                    untouched));
   EXPECT_EQ(untouched, "keep");
   EXPECT_EQ(suffix_, QString());  // "*" adds nothing

@@ -1,5 +1,6 @@
 // Shows the bare desktop window (no form model) on the current display, for layout
-// checks and for trying the Xvfb tools: qt_preview [--screenshot FILE] [--quit-after MS].
+// checks, screenshots and for trying the Xvfb tools:
+// qt_preview [--page N] [--screenshot FILE] [--quit-after MS]   (N: 0 mail, 1 connection).
 // The window closes on the close button, or after MS milliseconds when given.
 #include <QApplication>
 #include <QTimer>
@@ -8,18 +9,23 @@
 #include <cstdlib>
 
 #include "app/qt/MainWindow.h"
+#include "app/qt/Translations.h"
 #include "platform/qt/QtPump.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QString screenshot;
   int quitAfter = -1;
+  int page = 0;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--screenshot") && i + 1 < argc)
       screenshot = QString::fromLocal8Bit(argv[++i]);
     else if (!std::strcmp(argv[i], "--quit-after") && i + 1 < argc)
       quitAfter = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--page") && i + 1 < argc)
+      page = std::atoi(argv[++i]);
   }
+  InstallTranslations();  // Japanese under a Japanese locale
   TQtPumpGuard pump;
   TMainWindow window;
   bool done = false, failed = false;
@@ -32,6 +38,7 @@ int main(int argc, char** argv) {
     failed = !ok;
   });
   window.SetStatusText("Ready");
+  window.PageControl1()->setCurrentIndex(page);
   window.show();
   if (!screenshot.isEmpty()) window.ScreenshotWhenShown(screenshot);
   if (quitAfter >= 0) QTimer::singleShot(quitAfter, &window, [&] { done = true; });

@@ -31,11 +31,18 @@ struct Turn {
   std::string client;
   std::string reply;
   bool productData = false;
+  // Set: what the server does instead of sending reply (a flood, a stall...).
+  std::function<void(ScriptServer&)> serve = nullptr;
 };
 Turn Greet(std::string reply) { return {Turn::kGreet, "", std::move(reply)}; }
 Turn Cmd(std::string command, std::string reply) { return {Turn::kCommand, std::move(command), std::move(reply)}; }
 Turn Data(std::string bytes, std::string reply) { return {Turn::kData, std::move(bytes), std::move(reply)}; }
 Turn AnyData(std::string reply) { return {Turn::kData, "", std::move(reply), true}; }
+// The server floods instead of replying: line count times, delayMs apart.
+Turn Flooded(Turn turn, std::string line, int count, int delayMs = 0) {
+  turn.serve = [line, count, delayMs](ScriptServer& server) { server.Flood(line, count, delayMs); };
+  return turn;
+}
 
 using Turns = std::vector<Turn>;
 Turns operator+(Turns a, const Turns& b) {
@@ -94,6 +101,12 @@ std::string Lists(Session& s) {
 }
 std::string Connected(Session& s) { return "connected=" + std::to_string(s.smtp.IsConnected ? 1 : 0); }
 std::string ListsConnected(Session& s) { return Lists(s) + " " + Connected(s); }
+std::string Refusals(Session& s) {
+  std::string out;
+  for (const TRefusal& r : s.smtp.Refusals)
+    out += (out.empty() ? "" : "; ") + r.Recipient + " (" + std::to_string(r.Code) + ") " + r.Reply;
+  return out;
+}
 
 // A "close" row: the server closes after reading the command of one step.
 DialogueCase ClosesAt(const std::string& step, Turns turns, std::vector<std::string> events,
@@ -155,7 +168,8 @@ std::vector<DialogueCase> Cases() {
                                Cmd("RCPT TO:<second@example.com>", "251 will forward\r\n"),
                                Cmd("DATA", "354 go\r\n"), AnyData("250 queued\r\n")},
                Send, "", {"Connect", "SendStart", "RecipientNotFound:Copy <copy@example.com>", "Success"}, Lists, "to=0 cc=0 bcc=0 att=0"});
-  // Every recipient refused: DATA still goes out; its refusal raises without OnFailure.
+  // Every recipient refused: DATA still goes out; its refusal raises without OnFailure,
+  // classed by what the recipients were told (all final here).
   c.push_back({"AllRefusedThenDataRefused",
                [](Session& s) {
                  StdMessage(s);
@@ -165,7 +179,9 @@ std::vector<DialogueCase> Cases() {
                                Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n"),
                                Cmd("RCPT TO:<copy@example.com>", "553 bad mailbox\r\n"),
                                Cmd("DATA", "503 5.5.1 no valid recipients\r\n")},
-               Send, "ESmtpError(503): 503 5.5.1 no valid recipients\r\n",
+               Send,
+               "ERecipientsRefused(550): All recipients refused: rcpt@example.com 550 no; copy@example.com 553 bad "
+               "mailbox",
                {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com", "RecipientNotFound:copy@example.com"},
                ListsConnected, "to=1 cc=1 bcc=0 att=0 connected=1"});
   // Continuation lines of the greeting and HELO replies are read before RSET: were
@@ -185,7 +201,7 @@ std::vector<DialogueCase> Cases() {
                  s.smtp.Connect();
                  return "connected";
                },
-               "ESmtpError(421): 421 4.3.2 shutting down\r\n", {}, Connected, "connected=0"});
+               "ESmtpError(421): 220-hello\r\n421 4.3.2 shutting down\r\n", {}, Connected, "connected=0"});
   c.push_back({"GreetingRefused", StdMessage, {Greet("554 no service here\r\n"), Cmd("QUIT", "221 bye\r\n")},
                [](Session& s) {
                  s.smtp.Connect();
@@ -574,6 +590,129 @@ std::vector<DialogueCase> Cases() {
                  return std::to_string(s.smtp.ExpandList("staff\nRSET"));
                },
                "Exception: CR, LF or NUL in the list name refused: staff", {"Connect"}, nullptr});
+
+  // ---- whole replies at every step: the code is the last line's ----
+  c.push_back({"MultiLineRepliesAtEveryStep", StdMessage,
+               Turns{Greet("220-mx.example\r\n220-second\r\n220 ready\r\n"),
+                     Cmd("HELO client.example", "250-mx.example\r\n250 SIZE 1000\r\n"),
+                     Cmd("RSET", "250-flushed\r\n250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org>", "250-sender\r\n250-looks\r\n250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com>", "250-rcpt\r\n250 ok\r\n"),
+                     Cmd("DATA", "354-go\r\n354 ahead\r\n"), Data(kStdData, "250-queued\r\n250 as 1234\r\n"),
+                     Cmd("QUIT", "221-bye\r\n221 closing\r\n")},
+               [](Session& s) {
+                 Send(s);
+                 s.smtp.Disconnect();
+                 return s.smtp.LastReply;
+               },
+               "221-bye\r\n221 closing\r\n", {"Connect", "SendStart", "Success"}, ListsConnected,
+               "to=0 cc=0 bcc=0 att=0 connected=0"});
+  // Two lines to MAIL FROM, then a refusal of the message: the refusal is the
+  // answer to ".", never taken for the answer to QUIT.
+  c.push_back({"TwoLineMailFromThenMessageRefused", StdMessage,
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"),
+                               Cmd("MAIL FROM:<sender@example.org>", "250-sender ok\r\n250 go on\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", "354 go\r\n"),
+                               Data(kStdData, "554 5.7.1 rejected as spam\r\n")},
+               Send, "ESmtpError(554): 554 5.7.1 rejected as spam\r\n", {"Connect", "SendStart", "Failure"}, nullptr});
+  // A two-line refusal of one recipient: that recipient is reported with the whole
+  // reply; the other one is accepted; the message refusal is the error.
+  c.push_back({"TwoLineRecipientRefusalThenMessageRefused",
+               [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.PostMessage.ToAddress = {"bad@example.com", "rcpt@example.com"};
+               },
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<bad@example.com>", "550-5.1.1 no such\r\n550 5.1.1 user here\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", "354 go\r\n"),
+                               AnyData("554-5.7.1 rejected\r\n554 5.7.1 as spam\r\n")},
+               Send, "ESmtpError(554): 554-5.7.1 rejected\r\n554 5.7.1 as spam\r\n",
+               {"Connect", "SendStart", "RecipientNotFound:bad@example.com", "Failure"}, Refusals,
+               "bad@example.com (550) 550 5.1.1 no such 5.1.1 user here"});
+  // Mixed codes: the last line counts (a 250 line before a 550 is no acceptance).
+  c.push_back({"MixedCodesLastLineCounts", StdMessage,
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "250-fine\r\n250-really\r\n550 but no\r\n"),
+                               Cmd("DATA", "503 no recipients\r\n")},
+               Send, "ERecipientsRefused(550): All recipients refused: rcpt@example.com 550 fine really but no",
+               {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com"}, nullptr});
+  c.push_back({"MultiLineRsetRefusal", StdMessage, Hello() + Turns{Cmd("RSET", "451-busy\r\n451 try later\r\n")}, Send,
+               "ESmtpError(451): 451-busy\r\n451 try later\r\n", {"Connect", "SendStart"}, nullptr});
+  // A two-line VRFY reply ending in 550 is no verification; the next VRFY reads its own.
+  c.push_back({"MultiLineVerify", nullptr,
+               Hello() + Turns{Cmd("VRFY a@example.com", "250-a@example.com\r\n550 not really\r\n"),
+                               Cmd("VRFY b@example.com", "250-b\r\n250 b@example.com\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 std::string r;
+                 for (const char* a : {"a", "b"}) r += std::to_string(s.smtp.Verify(std::string(a) + "@example.com"));
+                 return r;
+               },
+               "01", {"Connect"}, nullptr});
+
+  // ---- greylisting: a temporary refusal stays temporary ----
+  auto twoRecipients = [](Session& s) {
+    StdMessage(s);
+    s.smtp.PostMessage.ToAddress = {"a@example.com", "b@example.com"};
+  };
+  auto rcpts = [](std::string a, std::string b) {
+    return Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                 Cmd("RCPT TO:<a@example.com>", std::move(a)), Cmd("RCPT TO:<b@example.com>", std::move(b))};
+  };
+  // Both recipients refused with replies a and b, then what follows (tail): the
+  // failure is classed by the refusals (code), whatever answers the message.
+  auto allRefused = [&](std::string name, std::string a, std::string b, Turns tail, int code, bool failure) {
+    auto text = [](const std::string& reply) { return reply.substr(0, reply.size() - 2); };
+    std::vector<std::string> events = {"Connect", "SendStart", "RecipientNotFound:a@example.com",
+                                       "RecipientNotFound:b@example.com"};
+    if (failure) events.push_back("Failure");
+    return DialogueCase{name, twoRecipients, Hello() + rcpts(a, b) + tail, Send,
+                        "ERecipientsRefused(" + std::to_string(code) + "): All recipients refused: a@example.com " +
+                            text(a) + "; b@example.com " + text(b),
+                        events, nullptr};
+  };
+  c.push_back(allRefused("AllRecipientsGreylisted", "450 4.2.0 greylisted\r\n", "450 4.2.0 greylisted\r\n",
+                         {Cmd("DATA", "503 5.5.1 no valid recipients\r\n")}, 450, false));
+  // One temporary refusal among final ones: a later try may still pass.
+  c.push_back(allRefused("AllRefusedOneTemporarily", "550 5.1.1 no such user\r\n", "451 4.3.0 try later\r\n",
+                         {Cmd("DATA", "554 no valid recipients\r\n")}, 451, false));
+  // A server that takes DATA without recipients: the refusal of the message counts
+  // for nothing beside those of the recipients.
+  c.push_back(allRefused("AllRefusedFinally", "550 5.1.1 no such user\r\n", "553 5.1.3 bad address\r\n",
+                         {Cmd("DATA", "354 go\r\n"), AnyData("554 5.5.1 no valid recipients\r\n")}, 550, true));
+  // One recipient greylisted, the other accepted: the mail goes to the other one,
+  // and the refusal is kept for the caller.
+  c.push_back({"OneRecipientGreylisted", twoRecipients,
+               Hello() + rcpts("450 4.2.0 greylisted\r\n", "250 ok\r\n") +
+                   Turns{Cmd("DATA", "354 go\r\n"), AnyData("250 queued\r\n")},
+               Send, "", {"Connect", "SendStart", "RecipientNotFound:a@example.com", "Success"}, Refusals,
+               "a@example.com (450) 450 4.2.0 greylisted"});
+
+  // ---- bounded replies: the step fails, the connection is closed without QUIT ----
+  auto tooLong = [](std::string name, Turns turns, std::string outcome, std::vector<std::string> events) {
+    return DialogueCase{name, StdMessage, std::move(turns), Send, std::move(outcome), std::move(events),
+                        Connected, "connected=0"};
+  };
+  c.push_back(tooLong("EndlessGreeting", {Flooded(Greet(""), "220-more\r\n", 1200)},
+                      "EReplyTooLong: The server's reply at the greeting is too long (more than 1,000 lines)", {}));
+  c.push_back(tooLong("OneMegabyteRcptReply",
+                      Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                                      Flooded(Cmd("RCPT TO:<rcpt@example.com>", ""),
+                                              "250-" + std::string(4000, 'x') + "\r\n", 300)},
+                      "EReplyTooLong: The server's reply at RCPT TO is too long (more than 1 MiB)",
+                      {"Connect", "SendStart"}));
+  c.push_back(tooLong("OverlongLineAtData",
+                      Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                                      Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"),
+                                      Flooded(Cmd("DATA", ""), "354-" + std::string(70000, 'x') + "\r\n", 1)},
+                      "EReplyTooLong: The server's reply at DATA is too long (more than 65,536 bytes in one line)",
+                      {"Connect", "SendStart"}));
+  // The time-out covers the whole reply: a line every 150 ms never ends a 600 ms wait
+  // per line, but the reply is not over after 600 ms. The QUIT after a time-out gets
+  // the same time again.
+  c.push_back({"SlowContinuationLines", [](Session& s) { s.smtp.TimeOut = 600; },
+               {Flooded(Greet(""), "220-slow\r\n", 12, 150), Cmd("QUIT", kClose)}, Send, "EAbortError: Socket readln aborted", {},
+               Connected, "connected=0"});
   return c;
 }
 
@@ -588,7 +727,8 @@ TEST_P(Dialogue, Run) {
     closedByServer = t.reply == kClose;
     if (t.kind == Turn::kCommand) s.server.ReadLine();
     if (t.kind == Turn::kData) s.server.ReadUntil("\r\n.\r\n");
-    if (closedByServer) s.server.Close();
+    if (t.serve) t.serve(s.server);
+    else if (closedByServer) s.server.Close();
     else s.server.Send(t.reply);
   }
 
@@ -617,5 +757,96 @@ TEST_P(Dialogue, Run) {
 
 INSTANTIATE_TEST_SUITE_P(Smtp, Dialogue, testing::ValuesIn(Cases()),
                          [](const testing::TestParamInfo<DialogueCase>& info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+// The data transfer against a server that stops reading after 354 (its receive
+// buffer small, the body large), with and without an early reply: no configuration
+// waits for ever, and an early refusal is what the send reports.
+struct DataCase {
+  std::string name;
+  int32_t timeOut, stallLimit;
+  std::function<void(ScriptServer&)> afterDataReply;  // what the server does then
+  std::string outcome;
+  std::vector<std::string> events;
+};
+
+const std::vector<std::string> kStalled = {"Connect", "SendStart"};
+const std::vector<std::string> kRefused = {"Connect", "SendStart", "Failure"};
+void StopReading(ScriptServer& s) { s.ReadBytes(1000).Pause(20000); }
+
+std::vector<DataCase> DataCases() {
+  return {
+      {"StopsReadingWithTimeOut", 500, 600000, StopReading, "EAbortError: Socket send aborted", kStalled},
+      {"StopsReadingWithoutTimeOut", 0, 500, StopReading, "EAbortError: Socket send aborted", kStalled},
+      {"EarlyRefusalThenStopsReading", 500, 600000,
+       [](ScriptServer& s) { s.ReadBytes(1000).Send("554 5.3.4 message too big\r\n").Pause(20000); },
+       "ESmtpError(554): 554 5.3.4 message too big\r\n", kRefused},
+      {"EarlyRefusalThenReset", 0, 600000,
+       [](ScriptServer& s) { s.ReadBytes(1000).Send("554 5.3.4 message too big\r\n").Pause(100).Reset(); },
+       "ESmtpError(554): 554 5.3.4 message too big\r\n", kRefused},
+      {"EarlyTwoLineRefusalThenClose", 0, 600000,
+       [](ScriptServer& s) { s.ReadBytes(1000).Send("552-5.3.4 too\r\n552 5.3.4 big\r\n").Close(); },
+       "ESmtpError(552): 552-5.3.4 too\r\n552 5.3.4 big\r\n", kRefused},
+      // An early temporary refusal stays temporary.
+      {"EarlyTemporaryRefusal", 0, 600000,
+       [](ScriptServer& s) { s.ReadBytes(1000).Send("451 4.3.0 out of space\r\n").Pause(100).Reset(); },
+       "ESmtpError(451): 451 4.3.0 out of space\r\n", kRefused},
+  };
+}
+
+class DataTransfer : public testing::TestWithParam<DataCase> {};
+
+TEST_P(DataTransfer, Run) {
+  const DataCase& c = GetParam();
+  Session s;
+  s.server.SetReceiveBuffer(4096);
+  StdMessage(s);
+  // 16 MiB: more than every socket buffer between the two ends holds.
+  for (int i = 0; i < 16384; ++i) s.smtp.PostMessage.Body.Add(std::string(1022, 'b'));
+  s.smtp.TimeOut = c.timeOut;
+  s.smtp.SendStallLimit = c.stallLimit;
+  s.server.Send("220 ready\r\n");
+  for (const char* reply : {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"}) {
+    s.server.ReadLine();
+    s.server.Send(reply);
+  }
+  c.afterDataReply(s.server);
+
+  EXPECT_EQ(Visible(Outcome([&] { return Send(s); })), Visible(c.outcome));
+  EXPECT_EQ(s.events, c.events);
+  EXPECT_FALSE(s.smtp.Busy);
+  const std::vector<std::string> commands = {"HELO client.example", "RSET", "MAIL FROM:<sender@example.org>",
+                                             "RCPT TO:<rcpt@example.com>", "DATA"};
+  EXPECT_EQ(s.server.Commands(), commands);
+}
+
+INSTANTIATE_TEST_SUITE_P(Smtp, DataTransfer, testing::ValuesIn(DataCases()),
+                         [](const testing::TestParamInfo<DataCase>& info) { return info.param.name; });
+
+// The whole message fits in the socket buffers, so every write of it succeeds; the
+// refusal and the reset come before the final ".", whose write then fails. The
+// refusal waiting on the connection is what the send reports, not the reset.
+TEST(DataTransfer, RefusalBeforeTheFinalDotIsReportedNotTheReset) {
+  Session s;
+  StdMessage(s);
+  s.server.Send("220 ready\r\n");
+  for (const char* reply : {"250 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"}) {
+    s.server.ReadLine();
+    s.server.Send(reply);
+  }
+  s.server.ReadUntil("..dot\r\n\r\n").Send("554 5.7.1 refused as spam\r\n").Reset();
+  s.smtp.OnTrace = [&s](TComponent*, TTraceKind kind, int, const std::string& text) {
+    if (kind == TTraceKind::Sent && text == ".") {
+      ASSERT_TRUE(s.server.WaitDone());
+    }
+  };
+
+  EXPECT_EQ(Visible(Outcome([&] { return Send(s); })), Visible("ESmtpError(554): 554 5.7.1 refused as spam\r\n"));
+  EXPECT_EQ(s.events, kRefused);
+  EXPECT_FALSE(s.smtp.FinalDotPending);
+}
 
 }  // namespace

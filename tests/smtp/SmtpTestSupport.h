@@ -68,6 +68,8 @@ inline std::string Session::File(const std::string& name, const std::string& byt
 inline std::string Outcome(const std::function<std::string()>& op) {
   try {
     return op();
+  } catch (const ERecipientsRefused& e) {
+    return "ERecipientsRefused(" + std::to_string(e.Code) + "): " + e.Message();
   } catch (const ESmtpError& e) {
     return "ESmtpError(" + std::to_string(e.Code) + "): " + e.Message();
   } catch (const EAbortError& e) {
@@ -76,6 +78,8 @@ inline std::string Outcome(const std::function<std::string()>& op) {
     return "ESockError: " + e.Message();
   } catch (const EFOpenError& e) {
     return "EFOpenError: " + e.Message();
+  } catch (const EReplyTooLong& e) {
+    return "EReplyTooLong: " + e.Message();
   } catch (const ERangeError& e) {
     return "ERangeError: " + e.Message();
   } catch (const Exception& e) {

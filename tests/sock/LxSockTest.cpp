@@ -61,7 +61,7 @@ TEST(LxSockConnect, DottedAddressConnectsWithoutLookup) {
   EXPECT_TRUE(c.sock.IsConnected);
   EXPECT_EQ(resolved, 0);
   EXPECT_EQ(connected, 1);
-  EXPECT_EQ(c.sock.RemoteAddr, WsInetAddr("127.0.0.1"));
+  EXPECT_EQ(WsAddressText(c.sock.RemoteAddress), "127.0.0.1");
   EXPECT_EQ(c.sock.ReadLn(), "220 hi\r\n");
 }
 
@@ -73,18 +73,40 @@ TEST(LxSockConnect, NameIsLookedUpAndReported) {
   c.sock.Connect();
   EXPECT_TRUE(c.sock.IsConnected);
   EXPECT_EQ(resolved, 1);
-  EXPECT_EQ(c.sock.RemoteAddr, WsInetAddr("127.0.0.1"));
+  // Whatever else the name has (::1 on many machines), the peer listens on 127.0.0.1.
+  EXPECT_EQ(WsAddressText(c.sock.RemoteAddress), "127.0.0.1");
 }
 
 TEST(LxSockConnect, AllZeroAddressIsAnInvalidHost) {
-  Client c(25, "0.0.0.0");
-  ExpectThrowMessage<ESockError>([&] { c.sock.Connect(); }, "Null Remote Address");
-  EXPECT_EQ(c.sock.RemoteAddr, 0u);
+  for (const char* host : {"0.0.0.0", "::", "[::]"}) {
+    SCOPED_TRACE(host);
+    Client c(25, host);
+    ExpectThrowMessage<ESockError>([&] { c.sock.Connect(); }, "Null Remote Address");
+    EXPECT_TRUE(c.sock.RemoteAddresses.empty());
 
-  int asked = 0;
-  c.sock.OnInvalidHost = [&](bool&) { ++asked; };  // declines
-  ExpectThrowMessage<ESockError>([&] { c.sock.Connect(); }, "Null Remote Address");
-  EXPECT_EQ(asked, 1);
+    int asked = 0;
+    c.sock.OnInvalidHost = [&](bool&) { ++asked; };  // declines
+    ExpectThrowMessage<ESockError>([&] { c.sock.Connect(); }, "Null Remote Address");
+    EXPECT_EQ(asked, 1);
+  }
+}
+
+// An IPv6 literal, bare or in brackets, connects without a lookup.
+TEST(LxSockConnect, Ipv6LiteralConnectsWithoutLookup) {
+  ScriptServer server("::1");
+  if (server.Port() == 0) GTEST_SKIP() << "no IPv6 loopback here";
+  server.Send("220 six\r\n").Accept().Send("220 six again\r\n");
+  Client c(server.Port(), "::1");
+  int resolved = 0;
+  c.sock.OnHostResolved = [&](TComponent*) { ++resolved; };
+  c.sock.Connect();
+  EXPECT_EQ(c.sock.ReadLn(), "220 six\r\n");
+  EXPECT_EQ(WsAddressText(c.sock.RemoteAddress), "::1");
+  c.sock.Disconnect();
+  c.sock.Host = "[::1]";
+  c.sock.Connect();
+  EXPECT_EQ(c.sock.ReadLn(), "220 six again\r\n");
+  EXPECT_EQ(resolved, 0);
 }
 
 // The invalid-host handler gets one chance per Connect: a good second name connects,
@@ -250,7 +272,9 @@ TEST(LxSockConnect, NoSocketLeaksOverEveryPath) {
   TMessagePump::Instance();  // its wake descriptor is made once
   StuckListener stuck;
   ScriptServer server;
-  server.Reply("250 ok\r\n").Accept().Close();
+  server.Reply("250 ok\r\n").Accept().Close().Accept().Close();
+  // A silent address on the server's port: the attempt beside it wins, and it goes.
+  StuckListener silent("127.0.0.2", server.Port());
   uint16_t closed = ScriptServer::ClosedPort();
   int before = OpenFdCount();
   {
@@ -269,10 +293,122 @@ TEST(LxSockConnect, NoSocketLeaksOverEveryPath) {
     c.sock.Port = server.Port();
     c.sock.Connect();
     EXPECT_EQ(c.sock.ReadLn(), "");  // the server closes
+    c.sock.Disconnect();
+    if (silent.Stuck()) {
+      c.sock.Host = "localhost";
+      WsAddress first, second;
+      WsParseAddress("127.0.0.2", &first);
+      WsParseAddress("127.0.0.1", &second);
+      c.sock.OnHostResolved = [&](TComponent*) { c.sock.RemoteAddresses = {first, second}; };
+      c.sock.Connect();
+      EXPECT_EQ(WsAddressText(c.sock.RemoteAddress), "127.0.0.1");
+    } else {
+      c.sock.Connect();
+    }
+    EXPECT_EQ(c.sock.ReadLn(), "");
     TLxSocket other;
   }
   ASSERT_TRUE(server.WaitDone());
   EXPECT_EQ(OpenFdCount(), before);
+}
+
+// ---- several addresses -----------------------------------------------------------
+
+std::vector<WsAddress> Addresses(std::initializer_list<const char*> texts) {
+  std::vector<WsAddress> out;
+  for (const char* t : texts) {
+    WsAddress a;
+    EXPECT_TRUE(WsParseAddress(t, &a)) << t;
+    out.push_back(a);
+  }
+  return out;
+}
+
+// A host whose lookup gives these addresses (the lookup of "localhost" is replaced
+// in OnHostResolved); records the addresses it tries.
+struct MultiClient : Client {
+  std::vector<std::string> tried;
+  int failed = 0;
+  MultiClient(uint16_t port, std::initializer_list<const char*> addresses) : Client(port, "localhost") {
+    std::vector<WsAddress> list = Addresses(addresses);
+    sock.OnHostResolved = [this, list](TComponent*) { sock.RemoteAddresses = list; };
+    sock.OnConnectionFailed = [this](TComponent*) { ++failed; };
+    sock.OnTrace = [this](TComponent*, TTraceKind kind, int, const std::string& text) {
+      if (kind == TTraceKind::Status && text.rfind("Connecting to ", 0) == 0) tried.push_back(text.substr(14));
+    };
+  }
+};
+
+// The addresses of a name are tried in order; one that is refused or stays silent
+// gives way to the next, and the first to connect wins. 127.0.0.2 and 127.0.0.3 hold a
+// silent listener and nothing on the server's port.
+TEST(LxSockConnectAddresses, NextAddressAfterARefusalOrSilence) {
+  ScriptServer server;
+  StuckListener silent("127.0.0.2", server.Port());
+  StuckListener silentToo("127.0.0.4", server.Port());
+  if (!silent.Stuck() || !silentToo.Stuck()) GTEST_SKIP() << "the loopback accept queue could not be filled";
+  struct Case {
+    const char* name;
+    std::initializer_list<const char*> addresses;
+    std::vector<std::string> tried;
+  };
+  const Case cases[] = {
+      {"refused first", {"127.0.0.3", "127.0.0.1"}, {"127.0.0.3", "127.0.0.1"}},
+      {"silent first", {"127.0.0.2", "127.0.0.1"}, {"127.0.0.2", "127.0.0.1"}},
+      {"silent, refused, good", {"127.0.0.2", "127.0.0.3", "127.0.0.1", "127.0.0.4"},
+       {"127.0.0.2", "127.0.0.3", "127.0.0.1"}},
+      {"good first", {"127.0.0.1", "127.0.0.2"}, {"127.0.0.1"}},
+      // A link-local address without its interface fails at once (invalid argument).
+      {"failing at once first", {"fe80::1", "127.0.0.1"}, {"fe80::1", "127.0.0.1"}},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    server.Send("220 here\r\n").Accept();
+    MultiClient c(server.Port(), tc.addresses);
+    // No time-out: only the attempt delay moves on from the silent address.
+    c.sock.Connect();
+    EXPECT_EQ(c.tried, tc.tried);
+    EXPECT_EQ(WsAddressText(c.sock.RemoteAddress), "127.0.0.1");
+    EXPECT_TRUE(c.sock.Succeeded);
+    EXPECT_EQ(c.failed, 0);
+    EXPECT_EQ(c.sock.ReadLn(), "220 here\r\n");
+    c.sock.Disconnect();
+  }
+}
+
+// Every address refused: "Connection Failed"; every one silent: the time-out.
+TEST(LxSockConnectAddresses, AllAddressesFail) {
+  const uint16_t port = ScriptServer::ClosedPort();
+  MultiClient refused(port, {"127.0.0.3", "127.0.0.1"});
+  ExpectThrowMessage<ESockError>([&] { refused.sock.Connect(); }, "Connection Failed");
+  EXPECT_EQ(refused.tried, (std::vector<std::string>{"127.0.0.3", "127.0.0.1"}));
+  EXPECT_EQ(refused.failed, 1);
+  EXPECT_FALSE(refused.sock.Succeeded);
+
+  // Every address failing at once: the last one's error, as for a single address, and
+  // no connection failure reported.
+  for (auto addresses : {std::initializer_list<const char*>{"fe80::1"}, {"fe80::2", "fe80::1"}}) {
+    MultiClient invalid(port, addresses);
+    ExpectThrowMessage<ESockError>([&] { invalid.sock.Connect(); }, "10022:Invalid argument");
+    EXPECT_EQ(invalid.tried.size(), addresses.size());
+    EXPECT_EQ(invalid.failed, 0);
+  }
+
+  StuckListener silent("127.0.0.2");
+  if (!silent.Stuck()) GTEST_SKIP() << "the loopback accept queue could not be filled";
+  StuckListener silentToo("127.0.0.4", silent.Port());
+  MultiClient stuck(silent.Port(), {"127.0.0.2", "127.0.0.4"});
+  stuck.sock.TimeOut = 600;
+  ExpectThrowMessage<ESockError>([&] { stuck.sock.Connect(); }, "Connection Timed out");
+  EXPECT_EQ(stuck.tried, (std::vector<std::string>{"127.0.0.2", "127.0.0.4"}));
+  EXPECT_EQ(stuck.failed, 1);
+
+  // The component works on afterwards.
+  ScriptServer server;
+  stuck.sock.Host = "127.0.0.1";
+  stuck.sock.Port = server.Port();
+  stuck.sock.Connect();
+  EXPECT_TRUE(stuck.sock.IsConnected);
 }
 
 // ---- line input ------------------------------------------------------------------
@@ -313,7 +449,7 @@ TEST(LxSockReadLn, LongLines) {
   Client c(server.Port());
   c.sock.Connect();
   EXPECT_EQ(c.sock.ReadLn(), longest);
-  EXPECT_THROW(c.sock.ReadLn(), ERangeError);
+  EXPECT_THROW(c.sock.ReadLn(), ELineTooLong);
 }
 
 TEST(LxSockReadLn, PeerClosingMidLineGivesAnEmptyLine) {
@@ -529,6 +665,67 @@ TEST(LxSockSendStream, AbortWhileThePeerDoesNotRead) {
   ExpectSendStreamAbortable(c.sock);
 }
 
+// A peer that stops reading: the send ends after the limit without progress, with
+// the time-out set and, without one, after the send stall limit. Both the stream and
+// the plain buffer send (written again and again until the socket is full).
+TEST(LxSockSendStall, APeerThatStopsReadingEndsTheSend) {
+  struct Case {
+    const char* name;
+    int32_t timeOut, stallLimit;
+    bool stream;
+  } cases[] = {
+      {"stream, time-out", 300, 600000, true},
+      {"stream, no time-out, stall limit", 0, 300, true},
+      {"buffer, time-out", 300, 600000, false},
+      {"buffer, no time-out, stall limit", 0, 300, false},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    ScriptServer server;
+    server.SetReceiveBuffer(4096);
+    server.Pause(20000);  // reads nothing; the end of the test stops it
+    Client c(server.Port());
+    c.sock.Connect();
+    c.sock.TimeOut = tc.timeOut;
+    c.sock.SendStallLimit = tc.stallLimit;
+    ExpectThrowMessage<EAbortError>(
+        [&] {
+          if (tc.stream) {
+            std::string big(64 << 20, 'x');
+            TStringStream stream(big);
+            c.sock.SendStream(stream);
+          } else {
+            // Bounded: 64 MiB would outlast every socket buffer.
+            for (int i = 0; i < 1024; ++i) c.sock.Write(std::string(65535, 'x'));
+          }
+        },
+        "Socket send aborted");
+    EXPECT_TRUE(c.sock.TimedOut);
+    EXPECT_FALSE(c.sock.CancelRequested);
+    c.sock.Disconnect();
+  }
+}
+
+// A slow peer that keeps taking bytes is no stall: every chunk it takes starts the
+// limit again, so a transfer longer than the limit completes.
+TEST(LxSockSendStall, ProgressStartsTheLimitAgain) {
+  ScriptServer server;
+  server.SetReceiveBuffer(4096);
+  const size_t size = 4 << 20;
+  // Reads 64 KiB every 40 ms (after a first pause): about 2.5 s for the stream.
+  server.Pause(300);
+  for (size_t got = 0; got < size; got += 65536) server.ReadBytes(std::min<size_t>(65536, size - got)).Pause(40);
+  Client c(server.Port());
+  c.sock.Connect();
+  c.sock.TimeOut = 1000;
+  std::string data(size, 'y');
+  TStringStream stream(data);
+  c.sock.SendStream(stream);
+  EXPECT_EQ(c.sock.BytesSent, static_cast<int32_t>(size));
+  ASSERT_TRUE(server.WaitDone(20000));
+  EXPECT_EQ(server.Error(), "");
+}
+
 // ---- status and errors -----------------------------------------------------------
 
 // One dialogue at each report level: which texts reach OnStatus.
@@ -675,6 +872,7 @@ TEST(MaskCredentials, HidesWhatFollowsTheMechanismAndSecretLines) {
       {"MAIL FROM:<a@b>", false, "MAIL FROM:<a@b>"},
       {"AUTH PLAIN AHVzZXIAcGFzcw==", false, "AUTH PLAIN ****"},
       {"auth login dXNlcg==", false, "auth login ****"},
+      {"AUTH XOAUTH2 dXNlcj11AWF1dGg9QmVhcmVyIHQBAQ==", false, "AUTH XOAUTH2 ****"},
       {"AUTH LOGIN", false, "AUTH LOGIN"},  // the mechanism alone holds no credential
       {"AUTHOR x y", false, "AUTHOR x y"},
       {"cGFzc3dvcmQ=", true, "****"},        // a credential on a line of its own

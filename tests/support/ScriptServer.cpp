@@ -10,28 +10,49 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string>
 
 namespace {
 constexpr int kStepLimitMs = 20000;  // no step waits longer: a broken test fails, never hangs
 
-int Listen(int backlog, uint16_t* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0 ||
+// The socket address of a numeric IPv4 or IPv6 address text and a port; its length
+// (0 when the text is not an address).
+socklen_t SocketAddress(const std::string& address, uint16_t port, sockaddr_storage* ss) {
+  *ss = sockaddr_storage{};
+  auto* in = reinterpret_cast<sockaddr_in*>(ss);
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(ss);
+  if (::inet_pton(AF_INET, address.c_str(), &in->sin_addr) == 1) {
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    return sizeof *in;
+  }
+  if (::inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    return sizeof *in6;
+  }
+  return 0;
+}
+
+// A listening socket on address:port (port 0: an ephemeral one, stored in *port).
+int Listen(const std::string& address, int backlog, uint16_t* port) {
+  sockaddr_storage sa;
+  socklen_t len = SocketAddress(address, *port, &sa);
+  if (len == 0) return -1;
+  int fd = ::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), len) != 0 || ::listen(fd, backlog) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     if (fd >= 0) ::close(fd);
     return -1;
   }
-  *port = ntohs(sa.sin_port);
+  *port = ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port
+                                         : reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
   return fd;
 }
 }  // namespace
 
-ScriptServer::ScriptServer() {
-  listenFd_ = Listen(8, &port_);
+ScriptServer::ScriptServer(const std::string& address, uint16_t port) : port_(port) {
+  listenFd_ = Listen(address, 8, &port_);
   stopFd_ = ::eventfd(0, EFD_CLOEXEC);
   thread_ = std::thread([this] { Loop(); });
 }
@@ -52,7 +73,7 @@ ScriptServer::~ScriptServer() {
 
 uint16_t ScriptServer::ClosedPort() {
   uint16_t port = 0;
-  int fd = Listen(1, &port);
+  int fd = Listen("127.0.0.1", 1, &port);
   if (fd >= 0) ::close(fd);
   return port;
 }
@@ -134,16 +155,21 @@ bool ScriptServer::ReadMore() {
   return true;
 }
 
-void ScriptServer::SendAll(const std::string& bytes) {
+bool ScriptServer::SendAll(const std::string& bytes, bool quiet) {
   size_t off = 0;
   while (off < bytes.size()) {
     ssize_t n = ::send(conn_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
     if (n <= 0) {
-      Fail("send failed");
-      return;
+      if (!quiet) Fail("send failed");
+      return false;
     }
     off += static_cast<size_t>(n);
   }
+  return true;
+}
+
+void ScriptServer::SetReceiveBuffer(int bytes) {
+  ::setsockopt(listenFd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void ScriptServer::CloseConnection(bool reset) {
@@ -179,6 +205,19 @@ ScriptServer& ScriptServer::SendPieces(std::vector<std::string> pieces, int dela
         if (::poll(&p, 1, delayMs) > 0) return;
       }
       SendAll(pieces[i]);
+    }
+  });
+}
+
+ScriptServer& ScriptServer::Flood(std::string line, int count, int delayMs) {
+  return Add([this, line = std::move(line), count, delayMs] {
+    if (!EnsureConnection()) return;
+    for (int i = 0; i < count; ++i) {
+      if (i > 0 && delayMs > 0) {
+        pollfd p{stopFd_, POLLIN, 0};
+        if (::poll(&p, 1, delayMs) > 0) return;
+      }
+      if (!SendAll(line, true)) return;
     }
   });
 }
@@ -299,17 +338,15 @@ int ScriptServer::Connections() const {
 
 // ---- StuckListener ---------------------------------------------------------------
 
-StuckListener::StuckListener() {
-  listenFd_ = Listen(0, &port_);
+StuckListener::StuckListener(const std::string& address, uint16_t port) : port_(port) {
+  listenFd_ = Listen(address, 0, &port_);
   if (listenFd_ < 0) return;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port_);
+  sockaddr_storage ss;
+  const socklen_t len = SocketAddress(address, port_, &ss);
   // Connect until one attempt is left unanswered: the accept queue is then full.
   for (int i = 0; i < 16 && !stuck_; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&ss), len);
     if (rc != 0 && errno != EINPROGRESS) {
       ::close(fd);
       break;

@@ -1,4 +1,4 @@
-// A scripted TCP peer on 127.0.0.1 for socket and SMTP tests. Steps run in order on the
+// A scripted TCP peer on a loopback address (127.0.0.1 unless told) for socket and SMTP tests. Steps run in order on the
 // server's own thread (blocking sockets): the first step that needs a connection accepts
 // one. Every byte the client sent is recorded; every line read is kept as a command.
 #pragma once
@@ -14,14 +14,18 @@
 
 class ScriptServer {
  public:
-  // Listens on an ephemeral loopback port; the thread starts at once and waits for steps.
-  ScriptServer();
+  // Listens on address (numeric IPv4 or IPv6) and port (0: an ephemeral one); the
+  // thread starts at once and waits for steps.
+  explicit ScriptServer(const std::string& address = "127.0.0.1", uint16_t port = 0);
   // Stops whatever step runs, closes every socket and joins the thread.
   ~ScriptServer();
   ScriptServer(const ScriptServer&) = delete;
   ScriptServer& operator=(const ScriptServer&) = delete;
 
   uint16_t Port() const { return port_; }
+  // Shrinks the receive buffer of connections accepted later (call before the first
+  // step), so that a peer that stops reading stops the client's sending soon.
+  void SetReceiveBuffer(int bytes);
 
   // ---- steps (queued; each returns *this to chain) ----
   // Sends bytes.
@@ -29,6 +33,9 @@ class ScriptServer {
   // Sends each piece, pausing delayMs before every piece after the first.
   ScriptServer& SendPieces(std::vector<std::string> pieces, int delayMs);
   ScriptServer& Pause(int ms);
+  // Sends line count times, pausing delayMs before every send after the first; stops
+  // quietly when the client has gone (an endless or slow reply the client gives up on).
+  ScriptServer& Flood(std::string line, int count, int delayMs);
   // Reads one line (up to and including LF) and records it as a command.
   ScriptServer& ReadLine();
   // Reads one command line, then sends reply: one turn of a dialogue.
@@ -73,7 +80,8 @@ class ScriptServer {
   bool WaitReadable(int fd, int timeoutMs);
   // Reads more bytes into pending_; false at EOF, error or stop.
   bool ReadMore();
-  void SendAll(const std::string& bytes);
+  // False (and a failure recorded unless quiet) when the client has gone.
+  bool SendAll(const std::string& bytes, bool quiet = false);
   void CloseConnection(bool reset);
 
   int listenFd_ = -1;
@@ -96,10 +104,10 @@ class ScriptServer {
 };
 
 // A listener whose accept queue is full: a further connect gets no answer at all, so a
-// client waits until its own time-out. Loopback only.
+// client waits until its own time-out. On a loopback address and port (0: ephemeral).
 class StuckListener {
  public:
-  StuckListener();
+  explicit StuckListener(const std::string& address = "127.0.0.1", uint16_t port = 0);
   ~StuckListener();
   uint16_t Port() const { return port_; }
   // False when the queue could not be filled (the connect would not hang).

@@ -1,0 +1,221 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ja_JP">
+<context>
+    <name>TMainWindow</name>
+    <message>
+        <source>&amp;Cancel</source>
+        <translation>中止(&amp;C)</translation>
+    </message>
+    <message>
+        <source>Stops the connection or the send in progress</source>
+        <translation>接続中・送信中の処理を中止します</translation>
+    </message>
+    <message>
+        <source>%1 of %2 bytes</source>
+        <translation>%2 バイト中 %1 バイト</translation>
+    </message>
+    <message>
+        <source>%1 of %2 KB</source>
+        <translation>%2 KB 中 %1 KB</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>なし</translation>
+    </message>
+    <message>
+        <source>Command: </source>
+        <translation>コマンド:</translation>
+    </message>
+    <message>
+        <source>Host: </source>
+        <translation>ホスト:</translation>
+    </message>
+    <message>
+        <source>Port: </source>
+        <translation>ポート:</translation>
+    </message>
+    <message>
+        <source>UserName: </source>
+        <translation>ユーザ名:</translation>
+    </message>
+    <message>
+        <source>Password: </source>
+        <translation>パスワード:</translation>
+    </message>
+    <message>
+        <source>Name: </source>
+        <translation>名前:</translation>
+    </message>
+    <message>
+        <source>&amp;Verify</source>
+        <translation>確認(&amp;V)</translation>
+    </message>
+    <message>
+        <source>List to Expand: </source>
+        <translation>展開するリスト:</translation>
+    </message>
+    <message>
+        <source>&amp;Expand List</source>
+        <translation>リスト展開(&amp;E)</translation>
+    </message>
+    <message>
+        <source>About Tarvex</source>
+        <translation>Tarvex について</translation>
+    </message>
+    <message>
+        <source>&amp;About Tarvex</source>
+        <translation>バージョン情報(&amp;I)</translation>
+    </message>
+    <message>
+        <source>Mailing List Members</source>
+        <translation>メーリングリストのメンバー</translation>
+    </message>
+</context>
+<context>
+    <name>TFormWindow</name>
+    <message>
+        <source>Sent: %1, %2</source>
+        <translation>送信しました: %1, %2</translation>
+    </message>
+    <message>
+        <source> (refused: %1)</source>
+        <translation>（届かなかった宛先: %1）</translation>
+    </message>
+    <message>
+        <source>The send was cancelled</source>
+        <translation>送信を中止しました</translation>
+    </message>
+    <message>
+        <source>connecting</source>
+        <translation>接続</translation>
+    </message>
+    <message>
+        <source>Not sent (%1): %2</source>
+        <translation>送信できませんでした（%1）: %2</translation>
+    </message>
+    <message>
+        <source>A send is in progress. Cancel it and close the window?</source>
+        <translation>送信中です。送信を中止してウィンドウを閉じますか？</translation>
+    </message>
+    <message>
+        <source>This mail has not been sent. Discard it and close the window?</source>
+        <translation>このメールはまだ送信していません。破棄してウィンドウを閉じますか？</translation>
+    </message>
+    <message>
+        <source>Remove %1 from the attachments?</source>
+        <translation>%1 を添付から外しますか？</translation>
+    </message>
+</context>
+<context>
+    <name>TForm1</name>
+    <message>
+        <source>Connected</source>
+        <translation>接続しました</translation>
+    </message>
+    <message>
+        <source>Disconnected</source>
+        <translation>切断しました</translation>
+    </message>
+    <message>
+        <source>Host Resolved</source>
+        <translation>ホスト名を解決しました</translation>
+    </message>
+    <message>
+        <source>Success</source>
+        <translation>送信に成功しました</translation>
+    </message>
+    <message>
+        <source>Failure</source>
+        <translation>送信に失敗しました</translation>
+    </message>
+    <message>
+        <source>Connection Failed</source>
+        <translation>接続できませんでした</translation>
+    </message>
+    <message>
+        <source>Already connected</source>
+        <translation>すでに接続しています</translation>
+    </message>
+    <message>
+        <source>Connection Required. Connect?</source>
+        <translation>接続していません。接続しますか？</translation>
+    </message>
+    <message>
+        <source>Header Incomplete.</source>
+        <translation>ヘッダーが不完全です。</translation>
+    </message>
+    <message>
+        <source>Invalid Host!</source>
+        <translation>ホスト名が正しくありません</translation>
+    </message>
+    <message>
+        <source>Specify a new host:</source>
+        <translation>新しいホスト名を入力してください:</translation>
+    </message>
+    <message>
+        <source>Not Connected</source>
+        <translation>接続していません</translation>
+    </message>
+    <message>
+        <source>Connection Timed out</source>
+        <translation>接続がタイムアウトしました</translation>
+    </message>
+    <message>
+        <source>Connection Canceled</source>
+        <translation>接続を中止しました</translation>
+    </message>
+    <message>
+        <source>Host Lookup Failed</source>
+        <translation>ホスト名を解決できませんでした</translation>
+    </message>
+    <message>
+        <source>Host Lookup Timed Out</source>
+        <translation>ホスト名の解決がタイムアウトしました</translation>
+    </message>
+    <message>
+        <source>Host Lookup Canceled</source>
+        <translation>ホスト名の解決を中止しました</translation>
+    </message>
+    <message>
+        <source>Null Remote Address</source>
+        <translation>接続先がありません</translation>
+    </message>
+    <message>
+        <source>Socket send aborted</source>
+        <translation>送信を中止しました</translation>
+    </message>
+    <message>
+        <source>Socket readln aborted</source>
+        <translation>サーバーの応答待ちを中止しました</translation>
+    </message>
+    <message>
+        <source>Authentication failed</source>
+        <translation>認証に失敗しました</translation>
+    </message>
+    <message>
+        <source>%1 bytes of %2 sent</source>
+        <translation>%2 バイト中 %1 バイト送信</translation>
+    </message>
+    <message>
+        <source>Recipient &quot;%1&quot; not found</source>
+        <translation>宛先「%1」は受け付けられませんでした</translation>
+    </message>
+    <message>
+        <source>%1 not verified</source>
+        <translation>%1 は確認できませんでした</translation>
+    </message>
+    <message>
+        <source>%1 verified</source>
+        <translation>%1 は確認されました</translation>
+    </message>
+    <message>
+        <source>Encoding %1</source>
+        <translation>%1 を符号化しています</translation>
+    </message>
+    <message>
+        <source>%1 not Exist</source>
+        <translation>%1 がありません</translation>
+    </message>
+</context>
+</TS>

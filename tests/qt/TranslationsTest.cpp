@@ -1,0 +1,82 @@
+// The window in Japanese: the program's translation and the toolkit's own load for a
+// Japanese locale (and from LANG=ja_JP.UTF-8, in the run registered with it); the
+// model's fixed texts show translated while the model keeps its bytes; any other
+// locale keeps the texts as written.
+#include <gtest/gtest.h>
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPushButton>
+#include <cstdlib>
+#include <string>
+
+#include "app/qt/FormTexts.h"
+#include "app/qt/Translations.h"
+#include "platform/SysUtils.h"
+#include "app/qt/MainWindow.h"
+
+namespace {
+
+QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+QString LabelFor(const TMainWindow& w, const QWidget* field) {
+  for (QLabel* label : w.findChildren<QLabel*>())
+    if (label->buddy() == field) return label->text();
+  return {};
+}
+
+struct Untranslate {
+  ~Untranslate() { RemoveTranslations(); }
+};
+
+TEST(TranslationsTest, JapaneseLocaleTranslatesTheWindowTheModelsTextsAndTheToolkit) {
+  Untranslate untranslate;
+  ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+  TMainWindow window;
+  EXPECT_EQ(LabelFor(window, window.eSMTPServer()), Q("ホスト:"));
+  EXPECT_EQ(LabelFor(window, window.Edit3()), Q("ユーザ名:"));
+  EXPECT_EQ(window.Security()->itemText(0), Q("なし"));
+  EXPECT_EQ(window.Button(3)->text(), Q("確認(&V)"));
+  EXPECT_EQ(window.CancelButton()->text(), Q("中止(&C)"));
+  // Texts that were Japanese stay so.
+  EXPECT_EQ(window.Button(1)->text(), Q("接続(&C)"));
+  const struct {
+    const char* model;
+    const char* shown;
+  } texts[] = {
+      {"Disconnected", "切断しました"},
+      {"Connection Failed", "接続できませんでした"},
+      {"Already connected", "すでに接続しています"},
+      {"512 bytes of 1000 sent", "1000 バイト中 512 バイト送信"},
+      {"Recipient \" a@example.jp\" not found", "宛先「 a@example.jp」は受け付けられませんでした"},
+      {"user@example.jp not verified", "user@example.jp は確認できませんでした"},
+      {"550 5.1.1 unknown user", "550 5.1.1 unknown user"},  // a server's reply as it came
+  };
+  for (const auto& t : texts) EXPECT_EQ(FormDisplayText(t.model), Q(t.shown)) << t.model;
+  EXPECT_EQ(FormDisplayTextCp932("Disconnected"), Utf8ToCp932("切断しました"));
+  // The toolkit's own dialogs (the file chooser's and the boxes' buttons).
+  QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), Q("キャンセル"));
+}
+
+TEST(TranslationsTest, OtherLocalesKeepTheTextsAsWritten) {
+  Untranslate untranslate;
+  EXPECT_FALSE(InstallTranslations(QLocale(QLocale::German, QLocale::Germany)));
+  TMainWindow window;
+  EXPECT_EQ(LabelFor(window, window.eSMTPServer()), Q("Host: "));
+  EXPECT_EQ(window.Button(6)->text(), Q("送信(&S)"));
+  EXPECT_EQ(FormDisplayText("Disconnected"), Q("Disconnected"));
+  EXPECT_EQ(FormDisplayText("512 bytes of 1000 sent"), Q("512 bytes of 1000 sent"));
+}
+
+// Registered a second time with LANG=ja_JP.UTF-8: the system locale picks Japanese.
+TEST(TranslationsTest, SystemLocaleFromLang) {
+  const char* lang = std::getenv("LANG");
+  if (!lang || std::string(lang).rfind("ja", 0) != 0) GTEST_SKIP() << "runs under LANG=ja_JP.UTF-8";
+  Untranslate untranslate;
+  ASSERT_TRUE(InstallTranslations());
+  TMainWindow window;
+  EXPECT_EQ(LabelFor(window, window.Edit2()), Q("ポート:"));
+}
+
+}  // namespace
