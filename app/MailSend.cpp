@@ -18,11 +18,14 @@ void SplitAddresses(const std::string& text, TStringList& list) {
   list.Add(text.substr(start));
 }
 
-MailCharset ChooseMailCharset(TCharsetChoice choice, const std::vector<std::string>& texts) {
+MailCharset ChooseMailCharset(TCharsetChoice choice, const std::vector<std::string>& texts,
+                              const TStringList& lines) {
   if (choice == TCharsetChoice::Iso2022Jp) return MailCharset::Iso2022JpLegacy;
   if (choice == TCharsetChoice::Utf8) return MailCharset::Utf8;
   for (const std::string& text : texts)
     if (!FitsIso2022Jp(text)) return MailCharset::Utf8;
+  for (const std::string& line : lines)
+    if (!FitsIso2022Jp(line)) return MailCharset::Utf8;
   return MailCharset::Iso2022Jp;
 }
 

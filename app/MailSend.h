@@ -23,9 +23,11 @@ enum class TCharsetChoice { Auto, Iso2022Jp, Utf8 };
 
 // The charset of one message. Iso2022Jp gives the earlier bytes in every case
 // (MailCharset::Iso2022JpLegacy), Utf8 gives UTF-8; Auto gives ISO-2022-JP
-// (MailCharset::Iso2022Jp) when every one of texts fits it (FitsIso2022Jp), else
-// UTF-8, so that the whole message is in one charset.
-MailCharset ChooseMailCharset(TCharsetChoice choice, const std::vector<std::string>& texts);
+// (MailCharset::Iso2022Jp) when every one of texts and lines fits it
+// (FitsIso2022Jp), else UTF-8, so that the whole message is in one charset. The
+// body's lines come as their own list, so that they are looked at where they lie.
+MailCharset ChooseMailCharset(TCharsetChoice choice, const std::vector<std::string>& texts,
+                              const TStringList& lines = TStringList());
 
 // The charset parameter of the message's text: "utf-8" or "iso-2022-jp".
 const char* CharsetName(MailCharset charset);

@@ -535,7 +535,7 @@ void TForm1::SendCommand() {
   if (Blank(eSubject)) return;
   m.FromAddress = eHomeAddr;
   m.FromName = Edit5;
-  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts());
+  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts(), reMessageText);
   m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
   if (Blank(eTo)) return;
   // Every send starts from the form's fields: a failed send before left its
@@ -699,9 +699,9 @@ void TForm1::LxSMTP1SendStart() {
 }
 
 std::vector<std::string> TForm1::MessageTexts() const {
-  // Everything of the form that goes into the header or the text of the message.
+  // Everything of the form that goes into the header of the message or its parts;
+  // the body's lines are looked at where they lie.
   std::vector<std::string> texts{eSubject, Edit5, eHomeAddr, eTo, eCC};
-  for (const std::string& line : reMessageText) texts.push_back(line);
   for (const std::string& path : ListBox1) texts.push_back(ExtractFileName(path));
   return texts;
 }

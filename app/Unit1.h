@@ -197,8 +197,8 @@ class TForm1 : public TComponent {
   void LxSMTP1DataReady();
   // Single blanks, charset and encoded words on the component's final header.
   void AdjustFinalHeader();
-  // The texts that decide the message's charset: subject, sender name and address,
-  // To and CC, every body line and the attachments' file names.
+  // The texts besides the body lines that decide the message's charset: subject,
+  // sender name and address, To and CC, and the attachments' file names.
   std::vector<std::string> MessageTexts() const;
 
   // --- The form's calls into the SMTP component (virtual: tests replace them).

@@ -1,5 +1,7 @@
 #include "jmail/JISUtil.h"
 
+#include <bitset>
+
 uint16_t SjisToJis(uint16_t code) {
   // Byte arithmetic wraps at 256, and the final addition carries from the low byte
   // into the high byte; the mask then clears bit 7 of both bytes.
@@ -27,11 +29,20 @@ constexpr CellRange kJisX0208[] = {
 }  // namespace
 
 bool IsJisX0208(uint16_t code) {
+  // One bit per cell, made once from the ranges: every double-byte character of a
+  // body is asked about, so the answer is a single lookup.
+  static const std::bitset<95 * 95> assigned = [] {
+    std::bitset<95 * 95> bits;
+    for (unsigned row = 1; row <= 94; ++row) {
+      // Rows 16 to 46 and 48 to 83 are full; the table holds their first row only.
+      const unsigned r = (row > 16 && row < 47) ? 16 : (row > 48 && row < 84) ? 48 : row;
+      for (const CellRange& range : kJisX0208)
+        if (range.row == r)
+          for (unsigned cell = range.first; cell <= range.last; ++cell) bits.set(row * 95 + cell);
+    }
+    return bits;
+  }();
   const unsigned row = (code >> 8) - 0x20u, cell = (code & 0xFFu) - 0x20u;
   if (row < 1 || row > 94 || cell < 1 || cell > 94) return false;
-  // Rows 16 to 46 and 48 to 83 are full; the table holds their first row only.
-  const unsigned r = (row > 16 && row < 47) ? 16 : (row > 48 && row < 84) ? 48 : row;
-  for (const CellRange& range : kJisX0208)
-    if (range.row == r && cell >= range.first && cell <= range.last) return true;
-  return false;
+  return assigned[row * 95 + cell];
 }

@@ -159,6 +159,11 @@ TEST(ChooseMailCharset, AutoTakesIso2022JpOnlyWhenEveryTextFits) {
   EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Auto, nec), MailCharset::Utf8);
   EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Iso2022Jp, katakana), MailCharset::Iso2022JpLegacy);
   EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Utf8, fits), MailCharset::Utf8);
+  // A body line that does not fit decides as a header text does.
+  const TStringList body{Utf8ToCp932("本文"), "", "\xB6\xDE"};
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Auto, fits, TStringList{Utf8ToCp932("本文")}), MailCharset::Iso2022Jp);
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Auto, fits, body), MailCharset::Utf8);
+  EXPECT_EQ(ChooseMailCharset(TCharsetChoice::Iso2022Jp, fits, body), MailCharset::Iso2022JpLegacy);
 }
 
 // Expected base64: Python's base64 module on the UTF-8 text with CR LF line ends.
