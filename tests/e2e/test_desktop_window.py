@@ -225,12 +225,10 @@ class WindowModule(unittest.TestCase):
                     self.assertEqual(sorted(lib for lib in libs if "libssl" in lib or "libcrypto" in lib), [])
 
     def test_without_the_module_the_run_goes_on_headless(self):
-        installed = os.environ.get("TARVEX_WINDOW_MODULE_INSTALLED", "")
-        if installed and os.path.exists(installed):
-            self.skipTest("a window module is installed at " + installed)
         with Workspace() as ws:
+            # Alone: no module beside it, nor in ../lib/tarvex relative to its folder.
             binary = ws.path("tarvex")
-            shutil.copy(BINARY, binary)  # alone: no module beside it
+            shutil.copy(BINARY, binary)
             ws.settings(sender="sender@example.jp")
             missing = ws.write("missing.txt", cp932_macro(NO_SUBJECT))
             proc, libs = self.traced_run(ws, binary, [missing], "alone")
@@ -240,6 +238,25 @@ class WindowModule(unittest.TestCase):
             self.assertIn("running headless", err)
             self.assertIn(MISSING_FIELD, err)
             self.assertFalse(any("libQt6" in lib for lib in libs), libs)
+
+    def test_an_installed_program_finds_its_module(self):
+        # Installed under a prefix of its own, the program finds the module in
+        # ../lib/tarvex relative to its folder and shows the window.
+        build = os.environ.get("TARVEX_BUILD_DIR")
+        if not build or not os.path.exists(os.path.join(build, "tarvex-window.so")):
+            self.skipTest("needs the build folder with the window module (TARVEX_BUILD_DIR)")
+        with Workspace() as ws:
+            prefix = ws.path("prefix")
+            for component in ("core", "desktop"):
+                subprocess.run(["cmake", "--install", build, "--prefix", prefix, "--component", component],
+                               check=True, capture_output=True)
+            ws.settings(sender="sender@example.jp")
+            missing = ws.write("missing.txt", cp932_macro(NO_SUBJECT))
+            proc, libs = self.traced_run(ws, os.path.join(prefix, "bin", "tarvex"),
+                                         ["--screenshot", "shot.png", missing], "installed")
+            self.assertEqual(proc.returncode, 65, proc.stderr)
+            self.assertTrue(any(lib.endswith("/lib/tarvex/tarvex-window.so") for lib in libs), libs)
+            self.assertNotIn(b"running headless", proc.stderr)
 
 
 if __name__ == "__main__":
