@@ -13,7 +13,7 @@
 #include "sock/LxExtstr.h"
 
 // The multipart layout of every message the form sends is that of the encoders
-// (kBoundaryDelimiter, kMultipartContentType in jmail/MailJstr.h).
+// (kBoundaryDelimiter, kMultipartContentType in jmail/MailParts.h).
 
 // Adds the entries of a "," separated text to list: not trimmed, empty entries kept.
 void SplitAddresses(const std::string& text, TStringList& list);

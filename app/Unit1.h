@@ -1,6 +1,8 @@
 // Unit1: the mail form TForm1 as a model: its data fields and the application
 // state, its life from creation to close, the macro run and the pause that keeps
 // messages flowing. A window observes the model through TFormView (FormView.h).
+// The send command is defined in Unit1Send.cpp, the SMTP event handlers in
+// Unit1Events.cpp.
 #pragma once
 
 #include <cstdint>

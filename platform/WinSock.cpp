@@ -14,107 +14,10 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "platform/WinSockInternal.h"
 
 namespace {
-
-// ---- error numbers ---------------------------------------------------------------
-
-struct ErrorRow {
-  int code;
-  const char* text;
-};
-
-// Socket error numbers and their texts; the last row (0) never matches a lookup.
-const ErrorRow kErrorTexts[] = {
-    {10004, "Interrupted system call"},
-    {10009, "Bad file number"},
-    {10013, "Permission denied"},
-    {10014, "Bad address"},
-    {10022, "Invalid argument"},
-    {10024, "Too many open files"},
-    {10035, "Operation would block"},
-    {10036, "Operation now in progress"},
-    {10037, "Operation already in progress"},
-    {10038, "Socket operation on non-socket"},
-    {10039, "Destination address required"},
-    {10040, "Message too long"},
-    {10041, "Wrong protocol type for socket"},
-    {10042, "Bad protocol option"},
-    {10043, "Protocol not supported"},
-    {10044, "Socket type not supported"},
-    {10045, "Operation not supported on socket"},
-    {10046, "Protocol family not supported"},
-    {10047, "Address family not supported by protocol family"},
-    {10048, "Address already in use"},
-    {10049, "Can't assign requested address"},
-    {10050, "Network is down"},
-    {10051, "Network is unreachable"},
-    {10052, "Network dropped connection or reset"},
-    {10053, "Software caused connection abort"},
-    {10054, "Connection reset by peer"},
-    {10055, "No buffer space available"},
-    {10056, "Socket is already connected"},
-    {10057, "Socket is not connected"},
-    {10058, "Can't send after socket shutdown"},
-    {10059, "Too many references, can't splice"},
-    {10060, "Connection timed out"},
-    {10061, "Connection refused"},
-    {10062, "Too many levels of symbolic links"},
-    {10063, "File name too long"},
-    {10064, "Host is down"},
-    {10065, "No route to Host"},
-    {10066, "Directory not empty"},
-    {10067, "Too many processes"},
-    {10068, "Too many users"},
-    {10069, "Disc quota exceeded"},
-    {10070, "Stale NFS file handle"},
-    {10071, "Too many levels of remote in path"},
-    {10091, "Network subsystem is unavailable"},
-    {10092, "Incompatible version of WINSOCK.DLL"},
-    {10093, "Successful WSAStartup not yet performed"},
-    {11001, "Host not found"},
-    {11002, "Non-Authoritative Host not found"},
-    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
-    {11004, "Valid name, no data record of requested type"},
-    {0, "Unrecognized error code"},
-};
-static_assert(sizeof kErrorTexts / sizeof kErrorTexts[0] == 51);
-
-struct ErrnoRow {
-  int err;
-  int code;
-};
-
-// errno values and the socket error numbers they stand for. A broken pipe is what a
-// send meets on a connection the peer has reset, so it reads as a reset.
-const ErrnoRow kErrnoCodes[] = {
-    {EINTR, 10004},           {EBADF, 10009},           {EACCES, 10013},          {EPERM, 10013},
-    {EFAULT, 10014},          {EINVAL, 10022},          {EMFILE, 10024},          {ENFILE, 10024},
-    {EWOULDBLOCK, 10035},     {EAGAIN, 10035},          {EINPROGRESS, 10035},     {EALREADY, 10037},
-    {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},    {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},     {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},
-    {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049},
-    {ENETDOWN, 10050},        {ENETUNREACH, 10051},     {ENETRESET, 10052},       {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},      {EPIPE, 10054},           {ENOBUFS, 10055},         {ENOMEM, 10055},
-    {EISCONN, 10056},         {ENOTCONN, 10057},        {ESHUTDOWN, 10058},       {ETOOMANYREFS, 10059},
-    {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061},    {ELOOP, 10062},           {ENAMETOOLONG, 10063},
-    {EHOSTDOWN, 10064},       {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},       {EUSERS, 10068},
-    {EDQUOT, 10069},          {ESTALE, 10070},          {EREMOTE, 10071},
-};
-
-thread_local int t_lastError = 0;
-
-int Fail(int code) {
-  t_lastError = code;
-  return SOCKET_ERROR;
-}
-
-int FailErrno() { return Fail(WsErrorFromErrno(errno)); }
 
 // ---- async select ----------------------------------------------------------------
 
@@ -214,40 +117,7 @@ void OnReady(int s, short revents) {
   Update(s, st);
 }
 
-// ---- host lookup -----------------------------------------------------------------
-
-constexpr uint32_t kRelayMsg = WM_USER + 300;
-
-struct LookupTask {
-  HWND window = 0;
-  uint32_t msg = 0;
-  std::vector<WsAddress>* result = nullptr;
-  std::string name;
-  // Written by the worker before it posts, read on the user-interface thread after.
-  int error = 0;
-  std::vector<WsAddress> addresses;
-};
-
-std::mutex g_taskMutex;  // guards g_tasks against the workers' look at "still wanted"
-std::map<uintptr_t, std::shared_ptr<LookupTask>> g_tasks;
-uintptr_t g_nextTask = 1;
-int g_startups = 0;
-HWND g_relayWindow = 0;
-
-// The address of a system socket address (IPv4 or IPv6); family 0 for any other.
-WsAddress FromSockaddr(const sockaddr* sa) {
-  WsAddress a;
-  if (sa->sa_family == AF_INET) {
-    a.family = WS_AF_INET;
-    std::memcpy(a.bytes, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
-  } else if (sa->sa_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-    a.family = WS_AF_INET6;
-    std::memcpy(a.bytes, &in6->sin6_addr, 16);
-    a.scope = in6->sin6_scope_id;
-  }
-  return a;
-}
+int g_startups = 0;  // WSAStartup calls not yet ended by WSACleanup
 
 // The system socket address of address:port (port in network order); its length.
 socklen_t ToSockaddr(const WsAddress& address, uint16_t port, sockaddr_storage* ss) {
@@ -267,93 +137,27 @@ socklen_t ToSockaddr(const WsAddress& address, uint16_t port, sockaddr_storage* 
   return sizeof *in;
 }
 
-// Receives the workers' results on the user-interface thread, writes the caller's
-// buffer and passes the notice on, unless the lookup was cancelled meanwhile.
-class TLookupRelay : public TMessageHandler {
- public:
-  void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) override {
-    if (msg != kRelayMsg) return;
-    std::shared_ptr<LookupTask> task;
-    {
-      std::lock_guard<std::mutex> lock(g_taskMutex);
-      auto it = g_tasks.find(wParam);
-      if (it == g_tasks.end()) return;  // cancelled
-      task = it->second;
-      g_tasks.erase(it);
-    }
-    const int error = task->error;
-    if (error == 0 && task->result) *task->result = std::move(task->addresses);
-    TMessagePump::Instance().PostMessage(task->window, task->msg, wParam, static_cast<intptr_t>((error & 0xFFFF) << 16));
-  }
-};
-TLookupRelay g_relay;
-
-void RunLookup(uintptr_t handle, std::shared_ptr<LookupTask> task) {
-  // Both families, whether or not this machine has a route for them now: the connect
-  // moves on from an address it cannot reach.
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = ::getaddrinfo(task->name.c_str(), nullptr, &hints, &res);
-  if (rc != 0) {
-    task->error = WsErrorFromResolver(rc, errno);
-  } else {
-    for (addrinfo* p = res; p; p = p->ai_next) {
-      const WsAddress a = FromSockaddr(p->ai_addr);
-      if (a.family == 0) continue;
-      if (std::find(task->addresses.begin(), task->addresses.end(), a) == task->addresses.end())
-        task->addresses.push_back(a);
-    }
-    ::freeaddrinfo(res);
-    if (task->addresses.empty()) task->error = WSANO_DATA;
-  }
-  std::lock_guard<std::mutex> lock(g_taskMutex);
-  if (g_tasks.count(handle)) TMessagePump::Instance().PostMessage(g_relayWindow, kRelayMsg, handle, 0);
-}
-
 }  // namespace
 
-// ---- error numbers ---------------------------------------------------------------
-
-const char* WsErrorText(int error) {
-  if (error == 0) return nullptr;
-  for (const auto& row : kErrorTexts)
-    if (row.code == error) return row.text;
-  return nullptr;
-}
-
-int WsErrorFromErrno(int err) {
-  for (const auto& row : kErrnoCodes)
-    if (row.err == err) return row.code;
-  return 10100 + err;
-}
-
-int WsErrorFromResolver(int eaiCode, int err) {
-  switch (eaiCode) {
-    case 0: return 0;
-    case EAI_NONAME: return WSAHOST_NOT_FOUND;
-    case EAI_AGAIN: return WSATRY_AGAIN;
-    case EAI_FAIL: return WSANO_RECOVERY;
-#ifdef EAI_NODATA
-    case EAI_NODATA: return WSANO_DATA;
-#endif
-#ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return WSANO_DATA;
-#endif
-    case EAI_MEMORY: return 10055;
-    case EAI_SYSTEM: return WsErrorFromErrno(err);
-    default: return WSANO_RECOVERY;
+// The address of a system socket address (IPv4 or IPv6); family 0 for any other.
+WsAddress FromSockaddr(const sockaddr* sa) {
+  WsAddress a;
+  if (sa->sa_family == AF_INET) {
+    a.family = WS_AF_INET;
+    std::memcpy(a.bytes, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
+  } else if (sa->sa_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    a.family = WS_AF_INET6;
+    std::memcpy(a.bytes, &in6->sin6_addr, 16);
+    a.scope = in6->sin6_scope_id;
   }
+  return a;
 }
-
-int WSAGetLastError() { return t_lastError; }
-void WSASetLastError(int error) { t_lastError = error; }
 
 // ---- start-up --------------------------------------------------------------------
 
 int WSAStartup(uint16_t, WSADATA* data) {
-  if (g_startups++ == 0) g_relayWindow = TMessagePump::Instance().CreateWindow(&g_relay);
+  if (g_startups++ == 0) StartLookupRelay();
   if (data) {
     std::memset(data, 0, sizeof *data);
     data->wVersion = 0x0101;
@@ -374,16 +178,11 @@ int WSAStartup(uint16_t, WSADATA* data) {
 
 int WSACleanup() {
   if (g_startups == 0) return Fail(10093);
-  if (--g_startups == 0) {
-    {
-      std::lock_guard<std::mutex> lock(g_taskMutex);
-      g_tasks.clear();
-    }
-    TMessagePump::Instance().DestroyWindow(g_relayWindow);
-    g_relayWindow = 0;
-  }
+  if (--g_startups == 0) EndLookupRelay();
   return 0;
 }
+
+bool LibraryStarted() { return g_startups > 0; }
 
 // ---- sockets ---------------------------------------------------------------------
 
@@ -434,46 +233,6 @@ int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events) {
       st.phase = SockState::kConnected;
   }
   Update(s, st);
-  return 0;
-}
-
-uintptr_t WsAsyncGetAddresses(HWND window, uint32_t msg, const char* name, std::vector<WsAddress>* result) {
-  if (g_startups == 0) {
-    t_lastError = 10093;
-    return 0;
-  }
-  auto task = std::make_shared<LookupTask>();
-  task->window = window;
-  task->msg = msg;
-  task->result = result;
-  task->name = name ? name : "";
-  uintptr_t handle;
-  {
-    std::lock_guard<std::mutex> lock(g_taskMutex);
-    handle = g_nextTask++;
-    g_tasks[handle] = task;
-  }
-  try {
-    std::thread(RunLookup, handle, task).detach();
-  } catch (const std::exception&) {
-    std::lock_guard<std::mutex> lock(g_taskMutex);
-    g_tasks.erase(handle);
-    t_lastError = 10055;
-    return 0;
-  }
-  return handle;
-}
-
-int WSACancelAsyncRequest(uintptr_t task) {
-  std::shared_ptr<LookupTask> t;
-  {
-    std::lock_guard<std::mutex> lock(g_taskMutex);
-    auto it = g_tasks.find(task);
-    if (it == g_tasks.end()) return Fail(10022);
-    t = it->second;
-    g_tasks.erase(it);
-  }
-  TMessagePump::Instance().RemoveMessages(t->window, t->msg, task);
   return 0;
 }
 
@@ -652,29 +411,4 @@ bool WsWritable(SOCKET s) {
   // send finds out what is wrong instead of waiting for ever.
   if (it == g_socks.end()) return true;
   return it->second.writable;
-}
-
-std::string WsLocalHostName(SOCKET s) {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) == 0 && name[0]) {
-    std::string host = name;
-    if (host.find('.') != std::string::npos) return host;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* res = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) == 0) {
-      std::string canonical = res && res->ai_canonname ? res->ai_canonname : "";
-      ::freeaddrinfo(res);
-      if (canonical.find('.') != std::string::npos) return canonical;
-    }
-  }
-  sockaddr_storage local{};
-  socklen_t len = sizeof local;
-  WsAddress a = WsAddress::FromIpv4(htonl(INADDR_LOOPBACK));
-  if (::getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
-    const WsAddress found = FromSockaddr(reinterpret_cast<sockaddr*>(&local));
-    if (found.family != 0) a = found;
-  }
-  return WsAddressLiteral(a);
 }

@@ -1,8 +1,8 @@
 // The socket library layer: non-blocking IPv4 and IPv6 TCP sockets whose readiness the message
 // pump turns into notices posted to a window (wParam = socket, lParam = event code |
-// error number << 16), host lookups on a worker thread posted back the same way, and
-// the socket error numbers with their texts. Everything but the lookup worker runs on
-// the user-interface thread.
+// error number << 16), and their addresses. Host lookups on a worker thread, posted
+// back the same way, are in WsLookup.h; the socket error numbers with their texts in
+// WsErrors.h. Everything but the lookup worker runs on the user-interface thread.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/MessagePump.h"
+#include "platform/WsErrors.h"
 
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
@@ -29,14 +30,6 @@ constexpr long FD_OOB = 0x04;
 constexpr long FD_ACCEPT = 0x08;
 constexpr long FD_CONNECT = 0x10;
 constexpr long FD_CLOSE = 0x20;
-
-// Error numbers this layer produces beyond the errno mapping.
-constexpr int WSAEWOULDBLOCK = 10035;
-constexpr int WSAENOTCONN = 10057;
-constexpr int WSAHOST_NOT_FOUND = 11001;
-constexpr int WSATRY_AGAIN = 11002;
-constexpr int WSANO_RECOVERY = 11003;
-constexpr int WSANO_DATA = 11004;
 
 // Filled by WSAStartup.
 struct WSADATA {
@@ -68,9 +61,6 @@ struct WsAddress {
 int WSAStartup(uint16_t version, WSADATA* data);
 // Ends one start; the last one cancels outstanding lookups. Returns 0.
 int WSACleanup();
-// The error number of the last failed call of this thread (0 when none).
-int WSAGetLastError();
-void WSASetLastError(int error);
 
 // A new socket of family WS_AF_INET or WS_AF_INET6 (close-on-exec, blocking until
 // WSAAsyncSelect); INVALID_SOCKET on error.
@@ -86,15 +76,6 @@ int WsSetLinger(SOCKET s, bool on, uint16_t seconds);
 // connection and no data is left), FD_ACCEPT (then not again until the next WsAccept).
 // events 0 stops the notices. Returns 0, or SOCKET_ERROR.
 int WSAAsyncSelect(SOCKET s, HWND window, uint32_t msg, long events);
-// Starts a lookup of name: every address it has, IPv6 and IPv4, in the resolver's
-// order of preference, each once. On completion *result holds them (it is written on
-// this thread, just before the notice) and msg is posted to window with wParam = the
-// task handle and the error number in the high word of lParam. Returns the task
-// handle, or 0 (error set) when none could start.
-uintptr_t WsAsyncGetAddresses(HWND window, uint32_t msg, const char* name, std::vector<WsAddress>* result);
-// Cancels a lookup: its result is not written and its notice never arrives (also
-// when already queued). Returns 0, or SOCKET_ERROR for an unknown task.
-int WSACancelAsyncRequest(uintptr_t task);
 
 // Dotted text (a, a.b, a.b.c, a.b.c.d; decimal, octal or hex parts) -> address in
 // network order, or WS_INADDR_NONE.
@@ -132,16 +113,3 @@ bool WsWaitWritable(SOCKET s, int timeoutMs);
 // when it can take more bytes.
 void WsArmWriteNotice(SOCKET s);
 bool WsWritable(SOCKET s);
-
-// This machine's fully qualified host name: the system's host name, or, when that
-// has no dot, the resolver's canonical name for it; when neither has a dot, the
-// address literal ("[192.0.2.1]", "[IPv6:2001:db8::1]") of the local end of the
-// connected socket s.
-std::string WsLocalHostName(SOCKET s);
-
-// The text of a socket error number, or nullptr when the table has none.
-const char* WsErrorText(int error);
-// errno -> socket error number; an errno without a counterpart gives 10100 + errno.
-int WsErrorFromErrno(int err);
-// getaddrinfo result -> socket error number (11001 to 11004, or a mapped errno).
-int WsErrorFromResolver(int eaiCode, int err);

@@ -34,6 +34,14 @@ QString WithMnemonic(const QString& caption, char letter) {
   return caption + QStringLiteral("(&") + QLatin1Char(letter) + QLatin1Char(')');
 }
 
+// The grid that lays out a page, with the margins and row spacing of both pages.
+QGridLayout* PageGrid(QWidget* page) {
+  auto* grid = new QGridLayout(page);
+  grid->setContentsMargins(8, 8, 8, 6);
+  grid->setVerticalSpacing(4);
+  return grid;
+}
+
 }  // namespace
 
 TMainWindow::TMainWindow(QWidget* parent) : QWidget(parent) {
@@ -140,9 +148,7 @@ void TMainWindow::GuardField(QWidget* field) {
 }
 
 void TMainWindow::BuildMailPage(QWidget* page) {
-  auto* grid = new QGridLayout(page);
-  grid->setContentsMargins(8, 8, 8, 6);
-  grid->setVerticalSpacing(4);
+  auto* grid = PageGrid(page);
   eTo_ = AddLineEdit(page, "eTo", QStringLiteral("宛名（必須）"));
   eCC_ = AddLineEdit(page, "eCC", QStringLiteral("写し"));
   eBCC_ = AddLineEdit(page, "eBCC", QStringLiteral("写し"));
@@ -210,9 +216,7 @@ void TMainWindow::BuildMailPage(QWidget* page) {
 }
 
 void TMainWindow::BuildConnectionPage(QWidget* page) {
-  auto* grid = new QGridLayout(page);
-  grid->setContentsMargins(8, 8, 8, 6);
-  grid->setVerticalSpacing(4);
+  auto* grid = PageGrid(page);
   eSMTPServer_ = AddLineEdit(page, "eSMTPServer", QStringLiteral("接続先（必須）"));
   edit2_ = AddLineEdit(page, "Edit2", QStringLiteral("ポート番号（必須）"));
   edit2_->SetCp932Text("25");

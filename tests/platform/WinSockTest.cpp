@@ -1,6 +1,7 @@
 // Tests of the socket library layer: error numbers, and the notices that readiness
 // turns into (once per event, never repeated for unread data).
 #include "platform/WinSock.h"
+#include "platform/WsLookup.h"
 
 #include <gtest/gtest.h>
 

@@ -352,7 +352,9 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
   // The about dialog's links open the browser only; they stay usable.
   auto onPage = [](const ControlCase& c) { return std::string(c.page) != "AboutDialog"; };
   for (const auto& c : kControls) {
-    if (onPage(c)) EXPECT_FALSE(Find(c.name)->isEnabled()) << c.name;
+    if (onPage(c)) {
+      EXPECT_FALSE(Find(c.name)->isEnabled()) << c.name;
+    }
   }
   EXPECT_TRUE(window_.StatusBar1()->isEnabled());
   window_.SetStatusText(Cp("送信中 512 bytes of 1000 sent"));
@@ -365,7 +367,9 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
 
   window_.SetLocked(false);
   for (const auto& c : kControls) {
-    if (onPage(c)) EXPECT_TRUE(Find(c.name)->isEnabled()) << c.name;
+    if (onPage(c)) {
+      EXPECT_TRUE(Find(c.name)->isEnabled()) << c.name;
+    }
   }
   window_.CloseWindow();
   EXPECT_FALSE(window_.isVisible());

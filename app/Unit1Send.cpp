@@ -1,0 +1,183 @@
+// TForm1: the send command (the required fields, the message built from the form)
+// and the form's calls into the SMTP component.
+#include "app/Unit1.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "app/Console.h"
+#include "app/ExitStatus.h"
+#include "app/MailSend.h"
+#include "app/Rw_ini.h"
+#include "jmail/MailJstr.h"
+#include "platform/FileUtil.h"
+
+namespace {
+// True for a text that holds nothing but blanks (or nothing at all).
+bool Blank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
+
+// Refuses an address that cannot fit one header line (or command line) of the mail.
+void CheckAddressLengths(const char* field, const std::string& text) {
+  constexpr size_t kLongest = 998 - sizeof "Bcc: " + 1;
+  TStringList entries;
+  SplitAddresses(text, entries);
+  for (const std::string& entry : entries)
+    if (entry.size() > kLongest)
+      throw EAddressTooLong(std::string("The ") + field + " address is too long for a mail header line (" +
+                            IntToStr(static_cast<int>(entry.size())) + " > " + IntToStr(static_cast<int>(kLongest)) +
+                            " octets): " + entry.substr(0, 40) + "...");
+}
+
+// Why an attachment file cannot be sent, or nullptr when it can.
+const char* AttachmentProblem(const std::string& path) {
+  const int fd = ::open(ToOsPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? "missing" : "unreadable";
+  struct stat st;
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd);
+  return regular ? nullptr : "not a regular file";
+}
+
+void AppendItem(std::string& list, const std::string& item) { list += (list.empty() ? "" : "; ") + item; }
+}  // namespace
+
+void TForm1::Button6Click() {
+  if (Blank(eTo) || Blank(eSubject) || Blank(eHomeAddr)) {
+    if (MacroMode) {
+      ErrorMessage = MissingFieldText();
+      StopRequested = true;
+      Close();
+    } else {
+      Dialogs().MessageBox(MissingFieldText());
+    }
+    return;
+  }
+  CheckAddressLengths("To", eTo);
+  CheckAddressLengths("CC", eCC);
+  CheckAddressLengths("BCC", eBCC);
+  CheckAddressLengths("sender", eHomeAddr);
+  SendCommand();
+}
+
+// ---------------------------------------------------------------- SMTP calls
+
+void TForm1::SmtpConnect(const std::string& host, int port, const std::string& userId) {
+  LxSMTP1->Host = host;
+  LxSMTP1->Port = port;
+  LxSMTP1->UserID = userId;
+  if (runOptions_.noSend) return;
+  // Settings that name nothing stop the run before a connection is made.
+  if (port < 1 || port > 65535) throw EConfigError("Unknown [SMTP] Port value \"" + IntToStr(port) + "\" (1 to 65535)");
+  if (!SettingsError.empty()) throw EConfigError(SettingsError);
+  LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
+  LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
+  // The secret of a password command goes to the component only, never into Edit4
+  // (saved in the settings file) nor into a trace.
+  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty() ? RunPasswordCommand(PasswordCommand) : Edit4;
+  LxSMTP1->VerifyCert = VerifyCert;
+  LxSMTP1->CAFile = CAFile;
+  LxSMTP1->Connect();
+}
+
+void TForm1::SmtpDisconnect() {
+  if (runOptions_.noSend) return;
+  // Once the form is closing nobody waits for the server's goodbye: a QUIT to a
+  // server that does not answer would keep the program alive after its window.
+  if (closing_) {
+    LxSMTP1->TLxSocket::Disconnect();
+    return;
+  }
+  LxSMTP1->Disconnect();
+}
+
+void TForm1::SmtpAbort() { LxSMTP1->Abort(); }
+
+void TForm1::SendCommand() {
+  // Whatever happens from here on, the command ends disconnected.
+  struct Disconnect {
+    TForm1& form;
+    bool armed = true;
+    ~Disconnect() {
+      if (!armed) return;
+      try {
+        form.Button2Click();
+      } catch (...) {
+        // The error that ended the send is the one to report.
+      }
+    }
+  } disconnect{*this};
+
+  // A charset setting that is none of its values stops the send before it connects.
+  const TCharsetChoice charsetChoice = CharsetChoiceOf(MailCharsetSetting);
+
+  // The refusals of this send, whatever its outcome, are told in the result.
+  struct CollectRefusals {
+    TForm1& form;
+    ~CollectRefusals() {
+      for (const TRefusal& r : form.LxSMTP1->Refusals) {
+        // The address as a word of its own: an entry may carry blanks around it.
+        const size_t first = r.Address.find_first_not_of(" \t");
+        const size_t last = r.Address.find_last_not_of(" \t");
+        const std::string address = first == std::string::npos ? "" : r.Address.substr(first, last - first + 1);
+        AppendItem(form.Refused, address + " " + r.Reply);
+      }
+      form.LxSMTP1->Refusals.clear();
+    }
+  } collect{*this};
+
+  if (!Connected) Button1Click();
+  TPostMessage& m = LxSMTP1->PostMessage;
+  // The fields may have changed while the connection was being made.
+  if (Blank(eSubject)) return;
+  m.FromAddress = eHomeAddr;
+  m.FromName = Edit5;
+  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts(), reMessageText);
+  m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
+  if (Blank(eTo)) return;
+  // Every send starts from the form's fields: a failed send before left its
+  // recipients in the lists, which must not go out twice.
+  m.ToAddress.Clear();
+  m.ToCarbonCopy.Clear();
+  m.ToBlindCarbonCopy.Clear();
+  SplitAddresses(eTo, m.ToAddress);
+  if (!eBCC.empty()) SplitAddresses(eBCC, m.ToBlindCarbonCopy);
+  if (!eCC.empty()) SplitAddresses(eCC, m.ToCarbonCopy);
+  Multipart = !ListBox1.Empty();
+  // A file that cannot be sent is left out, as before, and now told: one line on
+  // stderr each and the result's Missing key.
+  TStringList attachments;
+  for (const std::string& path : ListBox1) {
+    if (const char* problem = AttachmentProblem(path)) {
+      PrintError("attachment not sent (" + std::string(problem) + "): " + path);
+      AppendItem(Missing, path);
+    } else {
+      attachments.Add(path);
+    }
+  }
+  m.Body = BuildBodyLines(reMessageText, attachments, Multipart, MessageCharset);
+  // Receivers require a Date header; the component writes it unchanged.
+  m.Date = MailDate(std::time(nullptr));
+  if (runOptions_.noSend) {
+    // What SendMail does before its first command, then success without a server.
+    LxSMTP1->BuildMessage();
+    LxSMTP1SendStart();
+    LxSMTP1->CheckMessage();
+    LxSMTP1DataReady();
+    if (LxSMTP1->ClearParams) LxSMTP1->ClearRecipients();
+    LxSMTP1Success();
+  } else {
+    LxSMTP1->SendMail();
+  }
+  disconnect.armed = false;
+  try {
+    Button2Click();
+  } catch (const std::exception&) {
+    // The server has accepted the message: a failed QUIT changes nothing about it,
+    // and an error status would make the caller send it a second time.
+  }
+  ClearForm();
+}

@@ -1,0 +1,212 @@
+#include "jmail/MailParts.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "jmail/LxUUE.h"
+#include "jmail/MailJstr.h"
+#include "platform/FileUtil.h"
+#include "platform/MediaTypes.h"
+#include "platform/Streams.h"
+#include "platform/SysUtils.h"
+
+namespace {
+bool IsAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+}  // namespace
+
+std::string EncodeAttachmentName(const std::string& name, MailCharset charset) {
+  if (charset == MailCharset::Iso2022JpLegacy || IsAscii(name)) return EncodeHeaderLine(name);
+  if (charset == MailCharset::Iso2022Jp) return EncodeSubject(name);
+  return kUtf8WordStart + Base64EncodeStr(ConvertToUtf8(name)) + kWordEnd;
+}
+
+std::string ExtendedFileNameParameter(const std::string& name, MailCharset charset) {
+  if (charset == MailCharset::Iso2022JpLegacy || IsAscii(name)) return {};
+  const bool utf8 = charset == MailCharset::Utf8;
+  const std::string bytes = utf8 ? ConvertToUtf8(name) : ConvertToJis(name);
+  std::string param = utf8 ? "filename*=UTF-8''" : "filename*=ISO-2022-JP''";
+  static const char kHex[] = "0123456789ABCDEF";
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    // The characters a parameter value may hold as they are; all others as %XX.
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       (c != 0 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
+    if (plain) {
+      param += ch;
+    } else {
+      param += '%';
+      param += kHex[c >> 4];
+      param += kHex[c & 15];
+    }
+  }
+  return param;
+}
+
+namespace {
+constexpr size_t kLineBytes = 45;  // input bytes of one 60-character line
+constexpr size_t kLinesPerChunk = 4096;
+
+// The size of the regular file at path, or -1; only a hint for reserving the list.
+int64_t FileSizeHint(const std::string& path) {
+  struct stat st;
+  if (::stat(ToOsPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+// Reads until count bytes arrived or the file ends; a read failure is the file
+// layer's open error for the file, as when reading the whole file at once.
+size_t ReadChunk(TFileStream& file, unsigned char* buffer, size_t count) {
+  size_t total = 0;
+  try {
+    while (total < count) {
+      int64_t n = file.Read(buffer + total, static_cast<int64_t>(count - total));
+      if (n <= 0) break;
+      total += static_cast<size_t>(n);
+    }
+  } catch (const EStreamError&) {
+    throw FileOpenError(file.FileName());
+  }
+  return total;
+}
+
+// Removes the temporary file when the attachment is done or has failed.
+struct TempFileRemover {
+  std::string path;
+  ~TempFileRemover() { DeleteFile(path); }
+};
+
+// A mail header line may hold at most 998 octets.
+constexpr size_t kHeaderLineMax = 998;
+// The longest fixed text around the name in a part header line.
+// (the media type's own length comes on top of it).
+constexpr size_t kNameLineOverhead = sizeof "Content-Type: ;name=\"\"" - 1;
+
+// The longest fixed text around the name and its RFC 2231 form in the disposition line.
+constexpr size_t kDispositionOverhead = sizeof "Content-Disposition: attachment; filename=\"\"; " - 1;
+
+// The attachment's name as its part header shows it: the encoded name and its
+// RFC 2231 parameter (empty for an ASCII name). Control characters are dropped (a
+// line break would end the header early and put the rest of the name into the
+// part's body), and the name is cut by whole characters until every header line
+// that carries it fits the line limit.
+struct TPartHeaderName {
+  std::string Encoded;
+  std::string Extended;
+};
+TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset, size_t mediaTypeSize) {
+  std::string name = WithoutControlCharacters(fileName);
+  for (;;) {
+    TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
+    const size_t quoted = QuotedParameterText(result.Encoded).size();
+    if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kHeaderLineMax &&
+                         quoted + result.Extended.size() + kDispositionOverhead <= kHeaderLineMax))
+      return result;
+    size_t last = 0;
+    for (size_t i = 0; i < name.size(); i += IsCp932LeadByte(static_cast<unsigned char>(name[i])) ? 2 : 1) last = i;
+    name.erase(last);
+  }
+}
+
+// Appends the part of one existing file: entries 5a-5g, the lines of 5g one per
+// entry or joined by CR LF a chunk at a time.
+void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
+  const std::string name = ExtractFileName(path);
+  const std::string mediaType = MediaTypeOf(name);
+  const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
+  const std::string& encodedName = header.Encoded;
+  const std::string& extended = header.Extended;
+  const std::string quotedName = QuotedParameterText(encodedName);
+  TFileStream input(path, fmOpenRead);
+
+  // The encoded text, broken into CR LF lines, goes to the temporary file while the
+  // same lines go into the list: the file holds exactly what the list is read from.
+  const std::string tempPath = PrivateTempDir() + "temp09" + name;
+  TempFileRemover remover{tempPath};
+  TFileStream temp(tempPath, fmCreatePrivate);
+
+  parts.Add(kBoundaryDelimiter);
+  parts.Add("Content-Transfer-Encoding: base64");
+  parts.Add("Content-Type: " + mediaType + ";name=\"" + quotedName + "\"");
+  parts.Add("Content-Disposition: attachment; filename=\"" + quotedName + "\"" +
+            (extended.empty() ? "" : "; " + extended));
+  parts.Add("Content-Description: " + encodedName);
+  parts.Add("\r\n");
+
+  const TSixBitCoder& coder = TSixBitCoder::Mime();
+  constexpr size_t kChunkBytes = kLinesPerChunk * kLineBytes;
+  std::unique_ptr<unsigned char[]> in(new unsigned char[kChunkBytes]);
+  std::unique_ptr<char[]> out(joinLines ? nullptr : new char[kLinesPerChunk * 62]);
+  while (true) {
+    const size_t n = ReadChunk(input, in.get(), kChunkBytes);
+    if (n == 0) break;
+    // Joined lines are encoded straight into the entry they end up in.
+    std::string block(joinLines ? (n + kLineBytes - 1) / kLineBytes * 62 : 0, '\0');
+    char* const begin = joinLines ? block.data() : out.get();
+    const unsigned char* src = in.get();
+    char* p = begin;
+    for (size_t left = n; left > 0;) {
+      const size_t take = std::min(left, kLineBytes);
+      char* line = p;
+      p = coder.EncodeGroups(src, take / 3, p);
+      p = coder.EncodeTail(src + take / 3 * 3, take % 3, true, p);
+      if (!joinLines) parts.Add(std::string(line, static_cast<size_t>(p - line)));
+      *p++ = '\r';
+      *p++ = '\n';
+      src += take;
+      left -= take;
+    }
+    temp.WriteBuffer(begin, p - begin);
+    if (joinLines) {
+      block.resize(static_cast<size_t>(p - begin) - 2);  // the entry's last CR LF comes from the body
+      parts.Add(std::move(block));
+    }
+    if (n < kChunkBytes) break;
+  }
+}
+}  // namespace
+
+TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset, bool joinLines) {
+  // One reservation for every entry, so that the list never moves while it grows.
+  const int64_t perEntry = joinLines ? kLinesPerChunk * kLineBytes : kLineBytes;
+  int64_t entries = 1;
+  for (const std::string& path : paths) {
+    const int64_t size = FileSizeHint(path);
+    if (size >= 0) entries += 6 + (size + perEntry - 1) / perEntry;
+  }
+  TStringList parts;
+  parts.Reserve(static_cast<int>(std::min<int64_t>(entries, INT_MAX)));
+  for (const std::string& path : paths) {
+    if (FileExists(path)) AppendAttachmentPart(path, charset, parts, joinLines);
+  }
+  parts.Add(kBoundaryClose);
+  return parts;
+}
+
+std::string WithoutControlCharacters(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+  return out;
+}
+
+std::string QuotedParameterText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (IsCp932LeadByte(static_cast<unsigned char>(c)) && i + 1 < text.size()) {
+      out.append(text, i++, 2);
+      continue;
+    }
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}

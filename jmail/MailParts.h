@@ -1,0 +1,55 @@
+// The attachment parts of the multipart/mixed body that the send command builds
+// itself: the layout's constants, the file names in the part headers and the
+// parts of the listed files.
+#pragma once
+
+#include <string>
+
+#include "jmail/MailWords.h"
+#include "platform/StringList.h"
+
+// The multipart/mixed layout: the boundary parameter, the delimiter line before
+// each part, the closing delimiter line, the header line that declares the layout
+// and the header of the text part.
+inline constexpr char kMultipartBoundary[] = "-----------Weskin-TarvexBoundary";
+inline constexpr char kBoundaryDelimiter[] = "-------------Weskin-TarvexBoundary";
+inline constexpr char kBoundaryClose[] = "-------------Weskin-TarvexBoundary--";
+inline constexpr char kMultipartContentType[] =
+    "Content-Type: MultiPart/Mixed;Boundary=\"-----------Weskin-TarvexBoundary\"";
+inline constexpr char kTextPartContentType[] = "Content-Type: text/plain; charset=iso-2022-jp";
+
+// The name of an attachment as its part header shows it in name=, filename= and
+// Content-Description. An ASCII name, and every name with Iso2022JpLegacy, is
+// EncodeHeaderLine of it; another name is one encoded word of the whole name
+// (EncodeSubject, or a single UTF-8 word of any length), never split around ASCII.
+std::string EncodeAttachmentName(const std::string& name, MailCharset charset);
+
+// The RFC 2231 parameter of a non-ASCII file name, "filename*=ISO-2022-JP''" or
+// "filename*=UTF-8''" followed by the percent-encoded bytes of the name in that
+// charset; empty for an ASCII name and for Iso2022JpLegacy.
+std::string ExtendedFileNameParameter(const std::string& name, MailCharset charset);
+
+// A file name fit for a part header: control characters dropped (a line break would
+// end the header early and put the rest of the name into the part's body).
+std::string WithoutControlCharacters(const std::string& text);
+
+// text (CP932) as the inside of a quoted parameter value: '"' and '\\' escaped. The
+// second byte of a double-byte character is copied as it is, even when it is 0x5C.
+std::string QuotedParameterText(const std::string& text);
+
+// Returns the attachment parts of the multipart body for the listed files, in list
+// order, then the closing delimiter. Each existing file gives the delimiter, the
+// part headers (its file name by EncodeAttachmentName, and with a non-ASCII name
+// and charset Iso2022Jp or Utf8 the ExtendedFileNameParameter after the filename
+// parameter of Content-Disposition), an entry "\r\n" and its
+// base64 text in lines of 60 characters (the last one shorter, none for an empty
+// file). A path where no file exists is skipped silently. The encoded text passes
+// through a temporary file "temp09" + name in PrivateTempDir(), created 0600 without
+// following links and removed again, also after an error.
+// Throws EFOpenError when a file cannot be opened or read, EFCreateError when the
+// temporary file cannot be created, EStreamError when it cannot be written.
+// With joinLines each file's base64 lines are joined by CR LF into entries of up to
+// 4096 lines: what a message body sends is the same, but a large file costs one
+// entry per 250 KB instead of one string per line.
+TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset = MailCharset::Iso2022JpLegacy,
+                                 bool joinLines = false);
