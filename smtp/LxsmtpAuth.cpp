@@ -4,23 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "jmail/MailBase64.h"
 #include "platform/AsciiCase.h"
 #include "platform/WsLookup.h"
 #include "smtp/LxsmtpInternal.h"
 
 namespace {
-
-// The base64 text of bytes, "=" filled, on one line (SMTP AUTH arguments).
-std::string Base64(const std::string& bytes) {
-  const TSixBitCoder& coder = TSixBitCoder::Mime();
-  std::string out((bytes.size() + 2) / 3 * 4, '\0');
-  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t groups = bytes.size() / 3;
-  char* end = coder.EncodeGroups(src, groups, out.data());
-  if (bytes.size() % 3) end = coder.EncodeTail(src + groups * 3, bytes.size() % 3, true, end);
-  out.resize(static_cast<size_t>(end - out.data()));
-  return out;
-}
 
 // The SASL name of a mechanism.
 const char* MechanismName(TSmtpAuth auth) {
@@ -105,13 +94,13 @@ void TLxSMTP::Authenticate() {
       reply = Exchange("AUTH LOGIN", "AUTH");
       if (reply.empty() || ReplyNumber != 334) throw refused(reply);
       SecretCommand = true;
-      reply = Exchange(Base64(UserID), "AUTH");
+      reply = Exchange(Base64EncodeStr(UserID), "AUTH");
       if (reply.empty() || ReplyNumber != 334) throw refused(reply);
       SecretCommand = true;
-      reply = Exchange(Base64(Password), "AUTH");
+      reply = Exchange(Base64EncodeStr(Password), "AUTH");
       break;
     case saXOAuth2:
-      reply = Exchange("AUTH XOAUTH2 " + Base64("user=" + UserID + ctrlA + "auth=Bearer " + Password + ctrlA + ctrlA),
+      reply = Exchange("AUTH XOAUTH2 " + Base64EncodeStr("user=" + UserID + ctrlA + "auth=Bearer " + Password + ctrlA + ctrlA),
                        "AUTH");
       // A refused token comes back as a challenge holding the error; an empty
       // response ends the exchange with the final reply.
@@ -123,16 +112,16 @@ void TLxSMTP::Authenticate() {
     case saOAuthBearer: {
       const std::string host = AlternateHost.empty() ? Host : AlternateHost;
       const int port = AlternateHost.empty() ? (Port & 0xFFFF) : AlternatePort;
-      reply = Exchange("AUTH OAUTHBEARER " + Base64("n,a=" + SaslName(UserID) + "," + ctrlA + "host=" + host + ctrlA +
+      reply = Exchange("AUTH OAUTHBEARER " + Base64EncodeStr("n,a=" + SaslName(UserID) + "," + ctrlA + "host=" + host + ctrlA +
                                                       "port=" + std::to_string(port) + ctrlA + "auth=Bearer " +
                                                       Password + ctrlA + ctrlA),
                        "AUTH");
       // The error challenge is answered with a lone ^A, which ends the exchange.
-      if (!reply.empty() && ReplyNumber == 334) reply = Exchange(Base64(ctrlA), "AUTH");
+      if (!reply.empty() && ReplyNumber == 334) reply = Exchange(Base64EncodeStr(ctrlA), "AUTH");
       break;
     }
     default:
-      reply = Exchange("AUTH PLAIN " + Base64(std::string(1, '\0') + UserID + std::string(1, '\0') + Password), "AUTH");
+      reply = Exchange("AUTH PLAIN " + Base64EncodeStr(std::string(1, '\0') + UserID + std::string(1, '\0') + Password), "AUTH");
       break;
   }
   if (reply.empty() || ReplyNumber < 200 || ReplyNumber >= 300) throw refused(reply);
