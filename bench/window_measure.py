@@ -1,24 +1,33 @@
 """Figures for the desktop window on a private X server (Xvfb), printed, not asserted:
-  - idle CPU: processor time the open window uses over 20 s (user + system);
   - first frame: from starting the program until its window is mapped and viewable
     (polled with xwininfo every few milliseconds, so it reads a little late), and the
     processor time the program used until then (less dependent on a busy machine);
-  - memory: resident size (VmRSS) and its peak (VmHWM) once a send of a 50 MB
-    attachment from the window has ended, the window still open.
-Usage: /usr/bin/python3 bench/window_measure.py [BUILD_DIR]   (default: build)"""
+    the load average is printed beside them, since other work on the machine slows
+    the start;
+  - idle CPU: processor time the open window uses over 20 s (user + system);
+  - memory: resident size (VmRSS) before a send of a 50 MB attachment from the
+    window, its peak (VmHWM), and the resident size sampled after the server has
+    seen the client's QUIT, the window still open. The server is aiosmtpd with no
+    size limit that counts what arrives and throws it away. The send is the start-up
+    macro's "send" action, or with --keys the macro only fills the form and Ctrl+Enter
+    typed into the window (xdotool) sends it.
+Usage: /usr/bin/python3 bench/window_measure.py [--only frame,idle,memory] [--runs N]
+                                                [--size-mb N] [--keys] [BUILD_DIR]   (default: build)"""
 
+import argparse
 import os
 import subprocess
 import sys
+import threading
 import time
+
+from aiosmtpd.controller import Controller
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-from tarvex_e2e import SmtpServer, Workspace, cp932_macro  # noqa: E402
+from tarvex_e2e import Workspace, cp932_macro, free_port  # noqa: E402
 from xvfb_display import XvfbDisplay  # noqa: E402
 
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build"))
-BINARY = os.path.join(BUILD, "tarvex")
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -38,64 +47,133 @@ def memory_kb(pid):
     return values
 
 
-def viewable(display, pid_proc):
-    out = subprocess.run(["xwininfo", "-root", "-tree"], env=display.env(), capture_output=True, text=True).stdout
-    return '"Tarvex"' in out
+def load_average():
+    return open("/proc/loadavg").read().split()[0]
+
+
+class DiscardingHandler:
+    """Counts the messages and bytes that arrive and the QUITs; keeps nothing."""
+
+    def __init__(self):
+        self.messages = 0
+        self.bytes = 0
+        self.quits = 0
+        self.changed = threading.Condition()
+
+    async def handle_DATA(self, server, session, envelope):
+        with self.changed:
+            self.messages += 1
+            self.bytes += len(envelope.original_content or envelope.content)
+            self.changed.notify_all()
+        envelope.content = envelope.original_content = None
+        return "250 OK"
+
+    async def handle_QUIT(self, server, session, envelope):
+        with self.changed:
+            self.quits += 1
+            self.changed.notify_all()
+        return "221 Bye"
+
+
+def start_window(display, binary, ws, args=()):
+    env = display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
+    return display.run([binary, *args], cwd=ws.dir, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def stop(proc):
+    proc.kill()
+    proc.wait()
+
+
+def first_frame(display, binary, runs, idle):
+    firsts, cpus, loads = [], [], []
+    for run in range(runs):
+        with Workspace() as ws:
+            ws.settings()
+            loads.append(load_average())
+            start = time.monotonic()
+            proc = start_window(display, binary, ws)
+            window = None
+            while window is None and time.monotonic() - start < 20:
+                window = display.find_window("Tarvex", timeout=0.01, proc=proc)
+            firsts.append((time.monotonic() - start) * 1000)
+            cpus.append(cpu_seconds(proc.pid) * 1000)
+            if idle and run == runs - 1:
+                time.sleep(1)
+                before = cpu_seconds(proc.pid)
+                time.sleep(20)
+                print("idle CPU over 20 s: %.2f s" % (cpu_seconds(proc.pid) - before))
+            stop(proc)
+    median = len(firsts) // 2
+    print("first frame: %s ms (median %.0f)" % (", ".join("%.0f" % f for f in firsts), sorted(firsts)[median]))
+    print("processor time until then: %s ms (median %.0f)" % (", ".join("%.0f" % c for c in cpus),
+                                                               sorted(cpus)[median]))
+    print("load average at each start: %s" % ", ".join(loads))
+
+
+def memory_after_send(display, binary, size_mb, keys):
+    handler = DiscardingHandler()
+    port = free_port()
+    controller = Controller(handler, hostname="127.0.0.1", port=port, data_size_limit=0)
+    controller.start()
+    try:
+        with Workspace() as ws:
+            ws.settings(port=port, sender="sender@example.jp")
+            big = os.path.join(ws.dir, "big.bin")
+            with open(big, "wb") as f:
+                for _ in range(size_mb):
+                    f.write(os.urandom(1024 * 1024))
+            lines = ["to:", "a@example.jp", "subject:", "大きな添付", "reply-to:", "sender@example.jp", "bind:", big]
+            macro = ws.write("m.txt", cp932_macro(lines + ([] if keys else ["action:", "send"])))
+            proc = start_window(display, binary, ws, [macro])
+            window = display.find_window("Tarvex", timeout=20, proc=proc)
+            if not window:
+                stop(proc)
+                raise SystemExit("the window did not show")
+            before = memory_kb(proc.pid)
+            if keys:
+                time.sleep(1.5)  # the start-up macro fills the form
+                before = memory_kb(proc.pid)
+                for args in (["windowfocus", "--sync", str(int(window.id, 16))],
+                             ["key", "--clearmodifiers", "ctrl+Return"]):
+                    subprocess.run(["xdotool", *args], env=display.env(), check=True, timeout=20)
+            start = time.monotonic()
+            with handler.changed:
+                handler.changed.wait_for(lambda: handler.quits or proc.poll() is not None, timeout=300)
+            took = time.monotonic() - start
+            if not handler.quits or not handler.messages:
+                stop(proc)
+                raise SystemExit("the send did not end with a message and QUIT (%d messages)" % handler.messages)
+            samples = []
+            for wait in (0.5, 2, 5):
+                time.sleep(wait - (samples[-1][0] if samples else 0))
+                samples.append((wait, memory_kb(proc.pid)))
+            stop(proc)
+    finally:
+        controller.stop()
+    print("sent: %d message(s), %.1f MB arrived, %.1f s from the window's showing to QUIT"
+          % (handler.messages, handler.bytes / 1e6, took))
+    print("memory before the send: RSS %d KB" % before["VmRSS"])
+    print("peak during the send:   %d KB" % samples[-1][1]["VmHWM"])
+    for wait, mem in samples:
+        print("RSS %.1f s after QUIT:  %d KB" % (wait, mem["VmRSS"]))
 
 
 def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("build", nargs="?", default=os.path.join(HERE, "..", "build"))
+    p.add_argument("--only", default="frame,idle,memory")
+    p.add_argument("--runs", type=int, default=7)
+    p.add_argument("--size-mb", type=int, default=50)
+    p.add_argument("--keys", action="store_true", help="send with Ctrl+Enter instead of the macro's send")
+    args = p.parse_args()
+    binary = os.path.join(os.path.abspath(args.build), "tarvex")
+    what = set(args.only.split(","))
     with XvfbDisplay("1280x800x24") as display:
-        # Start to first frame, five runs.
-        firsts, cpus = [], []
-        for _ in range(5):
-            with Workspace() as ws:
-                ws.settings()
-                env = display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
-                start = time.monotonic()
-                proc = display.run([BINARY], cwd=ws.dir, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                window = None
-                while window is None and time.monotonic() - start < 20:
-                    window = display.find_window("Tarvex", timeout=0.01, proc=proc)
-                firsts.append((time.monotonic() - start) * 1000)
-                cpus.append(cpu_seconds(proc.pid) * 1000)
-                if len(firsts) == 5:
-                    # Idle CPU of the open window over 20 s.
-                    time.sleep(1)
-                    before = cpu_seconds(proc.pid)
-                    time.sleep(20)
-                    idle = cpu_seconds(proc.pid) - before
-                proc.kill()
-                proc.wait()
-        print("first frame: %s ms (median %.0f)" % (", ".join("%.0f" % f for f in firsts), sorted(firsts)[2]))
-        print("processor time until then: %s ms (median %.0f)" % (", ".join("%.0f" % c for c in cpus),
-                                                                   sorted(cpus)[2]))
-        print("load average: %s" % open("/proc/loadavg").read().split()[0])
-        print("idle CPU over 20 s: %.2f s" % idle)
-
-        # Memory around a 50 MB send from the window.
-        with SmtpServer() as server, Workspace() as ws:
-            ws.settings(port=server.port, sender="sender@example.jp")
-            big = os.path.join(ws.dir, "big.bin")
-            with open(big, "wb") as f:
-                f.write(os.urandom(50 * 1024 * 1024))
-            macro = ws.write("m.txt", cp932_macro(["to:", "a@example.jp", "subject:", "大きな添付", "reply-to:",
-                                                   "sender@example.jp", "bind:", big, "action:", "open", "send"]))
-            env = display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
-            proc = display.run([BINARY, macro], cwd=ws.dir, env=env, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-            before = None
-            deadline = time.monotonic() + 300
-            while not server.messages and time.monotonic() < deadline and proc.poll() is None:
-                if before is None and display.find_window("Tarvex", timeout=0.01, proc=proc):
-                    time.sleep(0.5)
-                    before = memory_kb(proc.pid)
-                time.sleep(0.2)
-            time.sleep(3)  # the send command ends: QUIT, the form cleared
-            after = memory_kb(proc.pid)
-            proc.kill()
-            proc.wait()
-        print("memory before the send: RSS %d KB" % before["VmRSS"])
-        print("memory after the send:  RSS %d KB, peak %d KB" % (after["VmRSS"], after["VmHWM"]))
+        if what & {"frame", "idle"}:
+            first_frame(display, binary, args.runs if "frame" in what else 1, "idle" in what)
+        if "memory" in what:
+            memory_after_send(display, binary, args.size_mb, args.keys)
 
 
 if __name__ == "__main__":
