@@ -1,9 +1,10 @@
 """Figures for the desktop window on a private X server (Xvfb), printed, not asserted:
-  - first frame: from starting the program until its window is mapped and viewable
-    (polled with xwininfo every few milliseconds, so it reads a little late), and the
-    processor time the program used until then (less dependent on a busy machine);
-    the load average is printed beside them, since other work on the machine slows
-    the start;
+  - first frame: from starting the program until the X server maps its window (a
+    MapNotify seen by a client of its own that watches the root window; that client
+    also keeps the server from resetting between runs, as the clients of a desktop
+    do), and the processor time the program used until then (less dependent on a
+    busy machine); the load average is printed beside them, since other work on the
+    machine slows the start;
   - idle CPU: processor time the open window uses over 20 s (user + system);
   - memory: resident size (VmRSS) before a send of a 50 MB attachment from the
     window, its peak (VmHWM), and the resident size sampled after the server has
@@ -12,10 +13,15 @@
     macro's "send" action, or with --keys the macro only fills the form and Ctrl+Enter
     typed into the window (xdotool) sends it.
 Usage: /usr/bin/python3 bench/window_measure.py [--only frame,idle,memory] [--runs N]
-                                                [--size-mb N] [--keys] [BUILD_DIR]   (default: build)"""
+                                                [--size-mb N] [--keys] [--lang LANG] [BUILD_DIR]
+BUILD_DIR defaults to build; --lang sets LANG for the program (ja_JP.UTF-8: the
+window in Japanese)."""
 
 import argparse
+import ctypes
+import ctypes.util
 import os
+import select
 import subprocess
 import sys
 import threading
@@ -51,6 +57,61 @@ def load_average():
     return open("/proc/loadavg").read().split()[0]
 
 
+class MapWatcher:
+    """A client of the X server that is told of every window mapped on the root."""
+
+    MAP_NOTIFY = 19
+    SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
+
+    def __init__(self, display_name):
+        x = self.x = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        x.XPending.argtypes = [ctypes.c_void_p]
+        x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        x.XConnectionNumber.argtypes = [ctypes.c_void_p]
+        x.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_char_p)]
+        x.XFree.argtypes = [ctypes.c_void_p]
+        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.dpy = x.XOpenDisplay(display_name.encode())
+        if not self.dpy:
+            raise RuntimeError("cannot open display %s" % display_name)
+        x.XSelectInput(self.dpy, x.XDefaultRootWindow(self.dpy), self.SUBSTRUCTURE_NOTIFY_MASK)
+        x.XPending(self.dpy)  # flushes the request
+        self.event = (ctypes.c_long * 24)()
+
+    def drain(self):
+        while self.x.XPending(self.dpy):
+            self.x.XNextEvent(self.dpy, self.event)
+
+    def wait_mapped(self, title, timeout):
+        """The time.monotonic() when a window with the title was mapped, or None."""
+        deadline = time.monotonic() + timeout
+        while True:
+            while self.x.XPending(self.dpy):
+                self.x.XNextEvent(self.dpy, self.event)
+                at = time.monotonic()
+                if self.event[0] & 0xFFFFFFFF != self.MAP_NOTIFY:
+                    continue
+                name = ctypes.c_char_p()
+                # XMapEvent: type, serial, send_event, display, event, window.
+                if self.x.XFetchName(self.dpy, self.event[5], ctypes.byref(name)) and name.value is not None:
+                    found = name.value.decode("utf-8", "replace") == title
+                    self.x.XFree(name)
+                    if found:
+                        return at
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            select.select([self.x.XConnectionNumber(self.dpy)], [], [], left)
+
+    def close(self):
+        self.x.XCloseDisplay(self.dpy)
+
+
 class DiscardingHandler:
     """Counts the messages and bytes that arrive and the QUITs; keeps nothing."""
 
@@ -75,8 +136,11 @@ class DiscardingHandler:
         return "221 Bye"
 
 
+LANG = {}
+
+
 def start_window(display, binary, ws, args=()):
-    env = display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
+    env = display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir, **LANG})
     return display.run([binary, *args], cwd=ws.dir, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -87,16 +151,19 @@ def stop(proc):
 
 def first_frame(display, binary, runs, idle):
     firsts, cpus, loads = [], [], []
+    watcher = MapWatcher(display.display)
     for run in range(runs):
         with Workspace() as ws:
             ws.settings()
             loads.append(load_average())
+            watcher.drain()
             start = time.monotonic()
             proc = start_window(display, binary, ws)
-            window = None
-            while window is None and time.monotonic() - start < 20:
-                window = display.find_window("Tarvex", timeout=0.01, proc=proc)
-            firsts.append((time.monotonic() - start) * 1000)
+            mapped = watcher.wait_mapped("Tarvex", 20)
+            if mapped is None:
+                stop(proc)
+                raise SystemExit("the window did not show")
+            firsts.append((mapped - start) * 1000)
             cpus.append(cpu_seconds(proc.pid) * 1000)
             if idle and run == runs - 1:
                 time.sleep(1)
@@ -104,6 +171,7 @@ def first_frame(display, binary, runs, idle):
                 time.sleep(20)
                 print("idle CPU over 20 s: %.2f s" % (cpu_seconds(proc.pid) - before))
             stop(proc)
+    watcher.close()
     median = len(firsts) // 2
     print("first frame: %s ms (median %.0f)" % (", ".join("%.0f" % f for f in firsts), sorted(firsts)[median]))
     print("processor time until then: %s ms (median %.0f)" % (", ".join("%.0f" % c for c in cpus),
@@ -166,7 +234,10 @@ def main():
     p.add_argument("--runs", type=int, default=7)
     p.add_argument("--size-mb", type=int, default=50)
     p.add_argument("--keys", action="store_true", help="send with Ctrl+Enter instead of the macro's send")
+    p.add_argument("--lang")
     args = p.parse_args()
+    if args.lang:
+        LANG.update({"LANG": args.lang, "LC_ALL": "", "LANGUAGE": ""})
     binary = os.path.join(os.path.abspath(args.build), "tarvex")
     what = set(args.only.split(","))
     with XvfbDisplay("1280x800x24") as display:
