@@ -5,7 +5,8 @@
     do), and the processor time the program used until then (less dependent on a
     busy machine); the load average is printed beside them, since other work on the
     machine slows the start;
-  - idle CPU: processor time the open window uses over 20 s (user + system);
+  - idle CPU: processor time the open window's threads use over 20 s, and how often
+    they were woken (context switches);
   - memory: resident size (VmRSS) before a send of a 50 MB attachment from the
     window, its peak (VmHWM), and the resident size sampled after the server has
     seen the client's QUIT, the window still open. The server is aiosmtpd with no
@@ -41,6 +42,22 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICKS  # utime, stime
+
+
+def threads_run(pid):
+    """(nanoseconds on a processor, context switches) of all the program's threads."""
+    ns = switches = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                ns += int(f.read().split()[0])
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                for line in f:
+                    if line.startswith(("voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:")):
+                        switches += int(line.split()[1])
+        except FileNotFoundError:  # a thread that ended meanwhile
+            pass
+    return ns, switches
 
 
 def memory_kb(pid):
@@ -167,9 +184,11 @@ def first_frame(display, binary, runs, idle):
             cpus.append(cpu_seconds(proc.pid) * 1000)
             if idle and run == runs - 1:
                 time.sleep(1)
-                before = cpu_seconds(proc.pid)
+                before = threads_run(proc.pid)
                 time.sleep(20)
-                print("idle CPU over 20 s: %.2f s" % (cpu_seconds(proc.pid) - before))
+                after = threads_run(proc.pid)
+                print("idle over 20 s: %.3f ms of processor time, %d context switches"
+                      % ((after[0] - before[0]) / 1e6, after[1] - before[1]))
             stop(proc)
     watcher.close()
     median = len(firsts) // 2
