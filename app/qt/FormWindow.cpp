@@ -79,7 +79,7 @@ struct Pushing {
 }  // namespace
 
 TFormWindow::TFormWindow(TForm1& form) : form_(form) {
-  window_.SetAboutVersion(QStringLiteral("Version " TARVEX_VERSION));
+  window_.SetAboutVersion(tr("Version %1").arg(QStringLiteral(TARVEX_VERSION)));
   window_.SetAboutSettingsFile(QString::fromStdString(ToOsPath(SettingsFileName())));
   BindFields();
   BindCommands();

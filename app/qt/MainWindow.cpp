@@ -89,6 +89,7 @@ void TMainWindow::BuildStatusBar() {
   statusText_->setMinimumWidth(1);
   statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   statusBar1_->addWidget(statusText_, 1);
+  SetStatusDisplayText(QString());
   progress_ = new QProgressBar(statusBar1_);
   progress_->setObjectName(QStringLiteral("Progress"));
   progress_->setMaximumWidth(160);
@@ -224,14 +225,14 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   security_->setToolTip(QStringLiteral("暗号化（STARTTLS: 587番, TLS: 465番）"));
   auth_ = new QComboBox(page);
   auth_->setObjectName(QStringLiteral("cbAuth"));
-  auth_->addItems({tr("none"), QStringLiteral("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
+  auth_->addItems({tr("none"), tr("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
                    QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")});
   auth_->setToolTip(QStringLiteral("認証方式（TLS の中だけ）。XOAUTH2 と OAUTHBEARER ではパスワードがアクセストークンです"));
   // The charset of the mail sent, the [Mail] Charset setting.
   charset_ = new QComboBox(page);
   charset_->setObjectName(QStringLiteral("cbCharset"));
-  charset_->addItems({QStringLiteral("auto"), QStringLiteral("ISO-2022-JP"), QStringLiteral("UTF-8")});
-  charset_->setToolTip(QStringLiteral("メールの文字コード（auto: ISO-2022-JP に収まらない文字があれば UTF-8）"));
+  charset_->addItems({tr("auto"), QStringLiteral("ISO-2022-JP"), QStringLiteral("UTF-8")});
+  charset_->setToolTip(QStringLiteral("メールの文字コード（自動: ISO-2022-JP に収まらない文字があれば UTF-8）"));
   edit3_ = AddLineEdit(page, "Edit3", QStringLiteral("ユーザ名（必須）"));
   edit4_ = AddLineEdit(page, "Edit4", QStringLiteral("パスワード（必須）"));
   edit4_->setEchoMode(QLineEdit::Password);
@@ -357,13 +358,16 @@ void TMainWindow::SetListBoxItems(const std::vector<std::string>& cp932Items) {
   }
 }
 
-void TMainWindow::SetStatusText(const std::string& cp932) { statusText_->setText(Cp932ToQt(cp932)); }
+void TMainWindow::SetStatusText(const std::string& cp932) { SetStatusDisplayText(Cp932ToQt(cp932)); }
 
 std::string TMainWindow::StatusText() const { return Utf8ToCp932(statusText_->text().toStdString()); }
 
 QString TMainWindow::StatusDisplayText() const { return statusText_->text(); }
 
-void TMainWindow::SetStatusDisplayText(const QString& text) { statusText_->setText(text); }
+void TMainWindow::SetStatusDisplayText(const QString& text) {
+  // Nothing to tell: the window says that it waits for the user.
+  statusText_->setText(text.isEmpty() ? tr("Ready") : text);
+}
 
 void TMainWindow::SetLocked(bool locked) { pageControl1_->setEnabled(!locked); }
 

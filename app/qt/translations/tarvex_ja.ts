@@ -20,8 +20,16 @@
         <translation>%2 KB 中 %1 KB</translation>
     </message>
     <message>
+        <source>Ready</source>
+        <translation>準備完了</translation>
+    </message>
+    <message>
         <source>none</source>
         <translation>なし</translation>
+    </message>
+    <message>
+        <source>auto</source>
+        <translation>自動</translation>
     </message>
     <message>
         <source>Command: </source>
@@ -74,6 +82,10 @@
 </context>
 <context>
     <name>TFormWindow</name>
+    <message>
+        <source>Version %1</source>
+        <translation>バージョン %1</translation>
+    </message>
     <message>
         <source>Sent: %1, %2</source>
         <translation>送信しました: %1, %2</translation>
