@@ -57,6 +57,15 @@ TEST(TranslationsTest, JapaneseLocaleTranslatesTheWindowTheModelsTextsAndTheTool
       {"Recipient \" a@example.jp\" not found", "宛先「 a@example.jp」は受け付けられませんでした"},
       {"user@example.jp not verified", "user@example.jp は確認できませんでした"},
       {"550 5.1.1 unknown user", "550 5.1.1 unknown user"},  // a server's reply as it came
+      {"10061:Connection refused", "接続を拒否されました (10061)"},
+      {"11001:Host not found", "ホストが見つかりません (11001)"},
+      {"10111:Unknown Error No. 10111", "10111:Unknown Error No. 10111"},
+      {"TLS handshake failed: 10054:Connection reset by peer",
+       "TLS の接続手順に失敗しました: 相手が接続をリセットしました (10054)"},
+      {"TLS handshake failed: protocol error", "TLS の接続手順に失敗しました: protocol error"},
+      {"All recipients refused: a@x.jp 550 no such user; b@x.jp 450 later",
+       "すべての宛先が拒否されました: a@x.jp 550 no such user; b@x.jp 450 later"},
+      {"STARTTLS not offered by the server", "サーバが STARTTLS に対応していません"},
   };
   for (const auto& t : texts) EXPECT_EQ(FormDisplayText(t.model), Q(t.shown)) << t.model;
   EXPECT_EQ(FormDisplayTextCp932("Disconnected"), Utf8ToCp932("切断しました"));
