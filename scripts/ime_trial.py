@@ -3,7 +3,8 @@
 Japanese engine (mozc), the program under LANG=ja_JP.UTF-8 sending to a local SMTP
 server (aiosmtpd). Keys are typed with xdotool as a person would: the address with the
 input method off, then the input method on (Ctrl+Space), the subject and the body in
-romaji, Space to convert to kanji, Enter to commit, and Ctrl+Enter to send. What
+romaji, Space to convert to kanji, Enter to commit (once a character that Shift-JIS
+cannot hold, which must be refused), and Ctrl+Enter to send. What
 arrived is read with Python's email parser and printed; pictures of every step are
 written to the output folder. Last, the processor time and wake-ups of the open
 window over 20 s of doing nothing (from 12 s after the last key on, when the text
@@ -38,7 +39,11 @@ from xvfb_display import XvfbDisplay  # noqa: E402
 # may change with its dictionary.
 SUBJECT = ("subject", "kaiginoannai", "会議の案内")
 BODY = [("body", "asitanokaigiha10jikaradesu", "明日の会議は１０時からです"),
-        ("body", "kaigisitudeokonaimasu", "会議室で行います")]
+        ("body", "kaigisitudeokonaimasu", "会議室で行います"),
+        ("body", "vaiorin", "ヴァイオリン")]
+# "vu" committed as it stands is the hiragana ゔ, which Shift-JIS cannot hold: the
+# body refuses it with a hint, and the line stays as it was.
+REFUSED = "vu"
 ADDRESS = "tanaka@example.jp"
 
 FCITX_PROFILE = """[Groups/0]
@@ -58,7 +63,8 @@ Layout=
 0=Default
 """
 
-KANJI = re.compile(r"[\u4e00-\u9fff]")
+# Converted text holds kanji or katakana; typed text the engine left alone, romaji.
+CONVERTED = re.compile(r"[\u4e00-\u9fff\u30a1-\u30fa]")
 ROMAJI = re.compile(r"[a-zA-Z]{3,}")
 
 
@@ -180,6 +186,11 @@ class Trial:
                 self.shot("body2-candidates")
                 self.keys("Up", pause=0.6)
                 self.keys("Return", pause=0.6)
+                self.keys("Return")
+                self.type(REFUSED)
+                self.keys("Return", pause=0.3)
+                self.shot("refused-hint")
+                self.convert_and_commit(BODY[2][1], "body3")
                 self.shot("filled")
 
                 self.keys("ctrl+Return", pause=0.5)
@@ -212,7 +223,7 @@ class Trial:
         if got.rcpt_tos != [ADDRESS]:
             self.problems.append("recipient %r, typed %r" % (got.rcpt_tos, ADDRESS))
         for text, what in [(subject, "subject")] + [(line, "body line") for line in body.split("\n")]:
-            if not KANJI.search(text) or ROMAJI.search(text):
+            if not CONVERTED.search(text) or ROMAJI.search(text) or "\u3094" in text:
                 self.problems.append("%s %r is not converted text" % (what, text))
         if len(body.split("\n")) != len(BODY):
             self.problems.append("body has %d lines, %d typed" % (len(body.split("\n")), len(BODY)))

@@ -18,6 +18,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -130,14 +131,24 @@ QPushButton* TMainWindow::AddButton(QWidget* page, int number, const QString& ca
 void TMainWindow::GuardField(QWidget* field) {
   auto report = [this, field](const QString& ch) {
     ShowRefusedHint(field, ch);
+    shownHint_ = RefusedHintText(ch);
     // The model's status text stays underneath and returns when the hint expires.
-    statusBar1_->showMessage(RefusedHintText(ch), 5000);
+    statusBar1_->showMessage(shownHint_, 5000);
     emit fieldRefused(field->objectName(), ch);
   };
-  if (auto* line = qobject_cast<TCp932LineEdit*>(field))
+  // The next text the field takes ends the hint's tool tip, which would otherwise
+  // cover the controls below while the user types on.
+  auto accepted = [this] {
+    if (!shownHint_.isEmpty() && QToolTip::isVisible() && QToolTip::text() == shownHint_) QToolTip::hideText();
+    shownHint_.clear();
+  };
+  if (auto* line = qobject_cast<TCp932LineEdit*>(field)) {
     connect(line, &TCp932LineEdit::refused, this, report);
-  else if (auto* text = qobject_cast<TCp932PlainTextEdit*>(field))
+    connect(line, &QLineEdit::textEdited, this, accepted);
+  } else if (auto* text = qobject_cast<TCp932PlainTextEdit*>(field)) {
     connect(text, &TCp932PlainTextEdit::refused, this, report);
+    connect(text, &QPlainTextEdit::textChanged, this, accepted);
+  }
 }
 
 void TMainWindow::BuildMailPage(QWidget* page) {

@@ -212,6 +212,7 @@ class TMainWindow : public QWidget {
   QPushButton* cancel_;
   QDialog* aboutDialog_;
   QPushButton* aboutButton_;
+  QString shownHint_;  // the refusal hint last shown in a tool tip
   bool closing_ = false;
   bool busy_ = false;
 };
