@@ -32,7 +32,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "bench"))
 from tarvex_e2e import SmtpServer, Workspace  # noqa: E402
 from window_measure import idle_figures  # noqa: E402
-from xvfb_display import XvfbDisplay  # noqa: E402
+from xvfb_display import XvfbDisplay, _stop as stop_process  # noqa: E402
 
 # What the user types: (field, romaji, what the first conversion is expected to give).
 # The expectation is printed beside what came, not required: the engine's choice
@@ -84,13 +84,7 @@ class Trial:
 
     def stop_all(self):
         for proc in reversed(self.procs):
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(10)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+            stop_process(proc)
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env, check=True, timeout=30,
