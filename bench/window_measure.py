@@ -112,6 +112,12 @@ class MapWatcher:
         x.XConnectionNumber.argtypes = [ctypes.c_void_p]
         x.XFetchName.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_char_p)]
         x.XFree.argtypes = [ctypes.c_void_p]
+        x.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+                                 ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
+                                 ctypes.POINTER(ctypes.c_uint)]
+        # A window that is gone by the time it is asked about is no error to end on.
+        self.on_error = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)(lambda d, e: 0)
+        x.XSetErrorHandler(self.on_error)
         x.XCloseDisplay.argtypes = [ctypes.c_void_p]
         self.dpy = x.XOpenDisplay(display_name.encode())
         if not self.dpy:
@@ -133,17 +139,35 @@ class MapWatcher:
                 at = time.monotonic()
                 if self.event[0] & 0xFFFFFFFF != self.MAP_NOTIFY:
                     continue
-                name = ctypes.c_char_p()
-                # XMapEvent: type, serial, send_event, display, event, window.
-                if self.x.XFetchName(self.dpy, self.event[5], ctypes.byref(name)) and name.value is not None:
-                    found = name.value.decode("utf-8", "replace") == title
-                    self.x.XFree(name)
-                    if found:
-                        return at
+                # XMapEvent: type, serial, send_event, display, event, window. Under a
+                # window manager the window mapped on the root is its frame, which
+                # holds the program's window.
+                window = self.event[5]
+                if any(self.name(w) == title for w in [window] + self.children(window)):
+                    return at
             left = deadline - time.monotonic()
             if left <= 0:
                 return None
             select.select([self.x.XConnectionNumber(self.dpy)], [], [], left)
+
+    def name(self, window):
+        name = ctypes.c_char_p()
+        if not self.x.XFetchName(self.dpy, window, ctypes.byref(name)) or name.value is None:
+            return None
+        text = name.value.decode("utf-8", "replace")
+        self.x.XFree(name)
+        return text
+
+    def children(self, window):
+        root, parent = ctypes.c_ulong(), ctypes.c_ulong()
+        kids, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_uint()
+        if not self.x.XQueryTree(self.dpy, window, ctypes.byref(root), ctypes.byref(parent), ctypes.byref(kids),
+                                 ctypes.byref(count)):
+            return []
+        found = [kids[i] for i in range(count.value)]
+        if kids:
+            self.x.XFree(kids)
+        return found
 
     def close(self):
         self.x.XCloseDisplay(self.dpy)
