@@ -69,6 +69,22 @@ CONVERTED = re.compile(r"[\u4e00-\u9fff\u30a1-\u30fa]")
 ROMAJI = re.compile(r"[a-zA-Z]{3,}")
 
 
+def stop_engine_of(home):
+    """Ends the engine's server that this trial's input method started: it leaves its
+    parent and would outlive the session (found by the trial's own HOME)."""
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/comm" % pid) as f:
+                if f.read().strip() != "mozc_server":
+                    continue
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if ("HOME=%s" % home).encode() not in f.read().split(b"\0"):
+                    continue
+            os.kill(int(pid), 15)
+        except (OSError, ValueError):  # gone meanwhile, or another user's
+            pass
+
+
 class Trial:
     def __init__(self, build, out):
         self.binary = os.path.join(build, "tarvex")
@@ -206,6 +222,7 @@ class Trial:
                       % idle_figures(program.pid, 20))
             finally:
                 self.stop_all()
+                stop_engine_of(home)
                 shutil.rmtree(home, ignore_errors=True)
 
     def check(self, server):
