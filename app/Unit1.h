@@ -217,6 +217,11 @@ class TForm1 : public TComponent {
   // ignored: the send succeeded. With RunOptions().noSend nothing connects: the message is
   // built, rewritten, checked and dumped as a send would, then counts as sent.
   virtual void SendCommand();
+  // Frees the message the last send built (the component's body stream and lines)
+  // and gives the freed memory back to the system. A send builds its message anew
+  // from the form, so nothing is lost; a window stays open for hours after a large
+  // attachment went out. SendCommand calls it whatever the send's outcome.
+  void ReleaseMessage();
 
   // The missing-field text.
   static const std::string& MissingFieldText();

@@ -3,6 +3,7 @@
 #include "app/Unit1.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,6 +98,11 @@ void TForm1::SmtpDisconnect() {
 void TForm1::SmtpAbort() { LxSMTP1->Abort(); }
 
 void TForm1::SendCommand() {
+  // Last of all, whatever the outcome: the message built is not kept.
+  struct Release {
+    TForm1& form;
+    ~Release() { form.ReleaseMessage(); }
+  } release{*this};
   // Whatever happens from here on, the command ends disconnected.
   struct Disconnect {
     TForm1& form;
@@ -180,4 +186,14 @@ void TForm1::SendCommand() {
     // and an error status would make the caller send it a second time.
   }
   ClearForm();
+}
+
+void TForm1::ReleaseMessage() {
+  TLxSMTP& smtp = *LxSMTP1;
+  if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
+  (void)smtp.BodyStream.Release();
+  smtp.PostMessage.Body = TStringList();
+  // What the message's lines left free in the heap goes back to the system now,
+  // not whenever a later free happens to reach the heap's top.
+  ::malloc_trim(0);
 }

@@ -10,6 +10,7 @@
 #include "app/qt/Translations.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
+#include "platform/qt/CursorBlink.h"
 #include "platform/qt/QtDialogs.h"
 #include "platform/qt/QtPump.h"
 
@@ -24,6 +25,7 @@ int RunFormWindow(char* argv0, const TRunOptions& options, const std::string& sc
   // The window closes when the form says so; the loop below ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   TQtPumpGuard pump;
+  TCursorBlinkRest cursorRest;
   TForm1 form;
   form.SetRunOptions(options);
   TFormWindow view(form);

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <iterator>
+#include <vector>
 
 #include "platform/SysUtils.h"
 #include "platform/qt/Cp932Fields.h"
@@ -33,13 +35,39 @@ const char* const kFixedTexts[] = {
     QT_TRANSLATE_NOOP("TForm1", "Socket send aborted"),
     QT_TRANSLATE_NOOP("TForm1", "Socket readln aborted"),
     QT_TRANSLATE_NOOP("TForm1", "Authentication failed"),
+    QT_TRANSLATE_NOOP("TForm1", "Incomplete Header"),
+    QT_TRANSLATE_NOOP("TForm1", "STARTTLS not offered by the server"),
+    QT_TRANSLATE_NOOP("TForm1", "AUTH PLAIN or LOGIN not offered by the server"),
+    QT_TRANSLATE_NOOP("TForm1", "SMTP AUTH needs Security starttls or tls: the password is never sent unencrypted"),
+    QT_TRANSLATE_NOOP("TForm1", "TLS set-up failed"),
+};
+
+// The socket errors ("10061:Connection refused") that a failed connection or send
+// shows: the network's and the name lookup's. Others show as they are.
+const char* const kSocketTexts[] = {
+    QT_TRANSLATE_NOOP("TForm1", "Network is down"),
+    QT_TRANSLATE_NOOP("TForm1", "Network is unreachable"),
+    QT_TRANSLATE_NOOP("TForm1", "Network dropped connection or reset"),
+    QT_TRANSLATE_NOOP("TForm1", "Software caused connection abort"),
+    QT_TRANSLATE_NOOP("TForm1", "Connection reset by peer"),
+    QT_TRANSLATE_NOOP("TForm1", "Connection timed out"),
+    QT_TRANSLATE_NOOP("TForm1", "Connection refused"),
+    QT_TRANSLATE_NOOP("TForm1", "Host is down"),
+    QT_TRANSLATE_NOOP("TForm1", "No route to Host"),
+    QT_TRANSLATE_NOOP("TForm1", "Host not found"),
+    QT_TRANSLATE_NOOP("TForm1", "Non-Authoritative Host not found"),
+    QT_TRANSLATE_NOOP("TForm1", "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"),
+    QT_TRANSLATE_NOOP("TForm1", "Valid name, no data record of requested type"),
 };
 
 // Fixed texts with one or two values in them: the pattern that finds them and the
-// translatable text with %1 (and %2) for the values.
+// translatable text with %1 (and %2) for the values. A nested value is itself a
+// text of the model ("TLS handshake failed: 10054:Connection reset by peer") and
+// shows translated too; the others (addresses, file names, replies) as they are.
 struct Pattern {
   const char* regex;
   const char* text;
+  bool nested = false;
 };
 const Pattern kPatterns[] = {
     {R"re(^(\d+) bytes of (\d+) sent$)re", QT_TRANSLATE_NOOP("TForm1", "%1 bytes of %2 sent")},
@@ -48,7 +76,28 @@ const Pattern kPatterns[] = {
     {R"re(^(.*) verified$)re", QT_TRANSLATE_NOOP("TForm1", "%1 verified")},
     {R"re(^Encoding (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "Encoding %1")},
     {R"re(^(.*) not Exist$)re", QT_TRANSLATE_NOOP("TForm1", "%1 not Exist")},
+    {R"re(^All recipients refused: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "All recipients refused: %1")},
+    {R"re(^TLS handshake failed: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "TLS handshake failed: %1"), true},
+    {R"re(^TLS session failed: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "TLS session failed: %1"), true},
+    {R"re(^TLS is not available: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "TLS is not available: %1")},
+    {R"re(^Server certificate not trusted: (.*)$)re",
+     QT_TRANSLATE_NOOP("TForm1", "Server certificate not trusted: %1")},
+    {R"re(^Server certificate is for another host, not (.*)$)re",
+     QT_TRANSLATE_NOOP("TForm1", "Server certificate is for another host, not %1")},
+    {R"re(^The (\S+) address is too long for a mail header line (.*)$)re",
+     QT_TRANSLATE_NOOP("TForm1", "The %1 address is too long for a mail header line %2")},
 };
+
+// A socket error's text translated, its number after it; empty for any other text.
+QString SocketErrorText(const QString& text) {
+  static const QRegularExpression re(QStringLiteral("^(\\d{5}):(.+)$"));
+  const QRegularExpressionMatch m = re.match(text);
+  if (!m.hasMatch()) return {};
+  for (const char* known : kSocketTexts)
+    if (m.captured(2) == QLatin1String(known))
+      return QCoreApplication::translate(kContext, known) + QStringLiteral(" (") + m.captured(1) + QLatin1Char(')');
+  return {};
+}
 
 }  // namespace
 
@@ -56,12 +105,22 @@ QString FormDisplayText(const std::string& cp932) {
   const QString text = Cp932ToQt(cp932);
   for (const char* fixed : kFixedTexts)
     if (text == QLatin1String(fixed)) return QCoreApplication::translate(kContext, fixed);
-  for (const Pattern& p : kPatterns) {
-    static thread_local QRegularExpression re;
-    re.setPattern(QString::fromLatin1(p.regex));
-    const QRegularExpressionMatch m = re.match(text);
+  if (QString socket = SocketErrorText(text); !socket.isEmpty()) return socket;
+  static const std::vector<QRegularExpression> patterns = [] {
+    std::vector<QRegularExpression> compiled;
+    for (const Pattern& p : kPatterns) compiled.emplace_back(QString::fromLatin1(p.regex));
+    return compiled;
+  }();
+  for (size_t i = 0; i < std::size(kPatterns); ++i) {
+    const Pattern& p = kPatterns[i];
+    const QRegularExpressionMatch m = patterns[i].match(text);
     if (!m.hasMatch()) continue;
-    QString shown = QCoreApplication::translate(kContext, p.text).arg(m.captured(1));
+    QString value = m.captured(1);
+    if (p.nested) {
+      std::string cp932;
+      if (QtToCp932(value, cp932)) value = FormDisplayText(cp932);
+    }
+    QString shown = QCoreApplication::translate(kContext, p.text).arg(value);
     return m.lastCapturedIndex() >= 2 ? shown.arg(m.captured(2)) : shown;
   }
   return text;

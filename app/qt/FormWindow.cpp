@@ -1,7 +1,5 @@
 #include "app/qt/FormWindow.h"
 
-#include <malloc.h>
-
 #include <QApplication>
 #include <QEvent>
 #include <QFile>
@@ -81,7 +79,7 @@ struct Pushing {
 }  // namespace
 
 TFormWindow::TFormWindow(TForm1& form) : form_(form) {
-  window_.SetAboutVersion(QStringLiteral("Version " TARVEX_VERSION));
+  window_.SetAboutVersion(tr("Version %1").arg(QStringLiteral(TARVEX_VERSION)));
   window_.SetAboutSettingsFile(QString::fromStdString(ToOsPath(SettingsFileName())));
   BindFields();
   BindCommands();
@@ -223,18 +221,6 @@ void TFormWindow::RunCommand(const std::function<void()>& handler) {
   Run(handler);
   if (--commands_ > 0) return;
   window_.SetBusy(false);
-  ReleaseMessage();
-}
-
-void TFormWindow::ReleaseMessage() {
-  // The window stays open for hours: a message that went out (or failed) is not
-  // kept. A send builds its message anew from the form, so nothing is lost; the
-  // heap the message's many lines took goes back to the system.
-  TLxSMTP& smtp = *form_.LxSMTP1;
-  if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
-  (void)smtp.BodyStream.Release();
-  smtp.PostMessage.Body = TStringList();
-  ::malloc_trim(0);
 }
 
 void TFormWindow::RunSend() {

@@ -59,8 +59,6 @@ class TFormWindow : public QObject, public TFormView {
   // Runs a handler that may talk to the server: the window turns busy at the
   // component's first step and idle again when the handler returns.
   void RunCommand(const std::function<void()>& handler);
-  // Frees the message the last send built (its body lines and stream).
-  void ReleaseMessage();
   // The send button (and Ctrl+Enter): the send, then its result in the status bar.
   void RunSend();
   void BindFields();

@@ -18,6 +18,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QTimer>
+#include <QToolTip>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -97,6 +98,7 @@ void TMainWindow::BuildStatusBar() {
   statusText_->setMinimumWidth(1);
   statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   statusBar1_->addWidget(statusText_, 1);
+  SetStatusDisplayText(QString());
   progress_ = new QProgressBar(statusBar1_);
   progress_->setObjectName(QStringLiteral("Progress"));
   progress_->setMaximumWidth(160);
@@ -137,14 +139,24 @@ QPushButton* TMainWindow::AddButton(QWidget* page, int number, const QString& ca
 void TMainWindow::GuardField(QWidget* field) {
   auto report = [this, field](const QString& ch) {
     ShowRefusedHint(field, ch);
+    shownHint_ = RefusedHintText(ch);
     // The model's status text stays underneath and returns when the hint expires.
-    statusBar1_->showMessage(RefusedHintText(ch), 5000);
+    statusBar1_->showMessage(shownHint_, 5000);
     emit fieldRefused(field->objectName(), ch);
   };
-  if (auto* line = qobject_cast<TCp932LineEdit*>(field))
+  // The next text the field takes ends the hint's tool tip, which would otherwise
+  // cover the controls below while the user types on.
+  auto accepted = [this] {
+    if (!shownHint_.isEmpty() && QToolTip::isVisible() && QToolTip::text() == shownHint_) QToolTip::hideText();
+    shownHint_.clear();
+  };
+  if (auto* line = qobject_cast<TCp932LineEdit*>(field)) {
     connect(line, &TCp932LineEdit::refused, this, report);
-  else if (auto* text = qobject_cast<TCp932PlainTextEdit*>(field))
+    connect(line, &QLineEdit::textEdited, this, accepted);
+  } else if (auto* text = qobject_cast<TCp932PlainTextEdit*>(field)) {
     connect(text, &TCp932PlainTextEdit::refused, this, report);
+    connect(text, &QPlainTextEdit::textChanged, this, accepted);
+  }
 }
 
 void TMainWindow::BuildMailPage(QWidget* page) {
@@ -228,14 +240,14 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   security_->setToolTip(QStringLiteral("暗号化（STARTTLS: 587番, TLS: 465番）"));
   auth_ = new QComboBox(page);
   auth_->setObjectName(QStringLiteral("cbAuth"));
-  auth_->addItems({tr("none"), QStringLiteral("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
+  auth_->addItems({tr("none"), tr("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
                    QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")});
   auth_->setToolTip(QStringLiteral("認証方式（TLS の中だけ）。XOAUTH2 と OAUTHBEARER ではパスワードがアクセストークンです"));
   // The charset of the mail sent, the [Mail] Charset setting.
   charset_ = new QComboBox(page);
   charset_->setObjectName(QStringLiteral("cbCharset"));
-  charset_->addItems({QStringLiteral("auto"), QStringLiteral("ISO-2022-JP"), QStringLiteral("UTF-8")});
-  charset_->setToolTip(QStringLiteral("メールの文字コード（auto: ISO-2022-JP に収まらない文字があれば UTF-8）"));
+  charset_->addItems({tr("auto"), QStringLiteral("ISO-2022-JP"), QStringLiteral("UTF-8")});
+  charset_->setToolTip(QStringLiteral("メールの文字コード（自動: ISO-2022-JP に収まらない文字があれば UTF-8）"));
   edit3_ = AddLineEdit(page, "Edit3", QStringLiteral("ユーザ名（必須）"));
   edit4_ = AddLineEdit(page, "Edit4", QStringLiteral("パスワード（必須）"));
   edit4_->setEchoMode(QLineEdit::Password);
@@ -361,13 +373,16 @@ void TMainWindow::SetListBoxItems(const std::vector<std::string>& cp932Items) {
   }
 }
 
-void TMainWindow::SetStatusText(const std::string& cp932) { statusText_->setText(Cp932ToQt(cp932)); }
+void TMainWindow::SetStatusText(const std::string& cp932) { SetStatusDisplayText(Cp932ToQt(cp932)); }
 
 std::string TMainWindow::StatusText() const { return Utf8ToCp932(statusText_->text().toStdString()); }
 
 QString TMainWindow::StatusDisplayText() const { return statusText_->text(); }
 
-void TMainWindow::SetStatusDisplayText(const QString& text) { statusText_->setText(text); }
+void TMainWindow::SetStatusDisplayText(const QString& text) {
+  // Nothing to tell: the window says that it waits for the user.
+  statusText_->setText(text.isEmpty() ? tr("Ready") : text);
+}
 
 void TMainWindow::SetLocked(bool locked) { pageControl1_->setEnabled(!locked); }
 

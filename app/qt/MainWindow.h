@@ -108,6 +108,7 @@ class TMainWindow : public QWidget {
   // The progress bar shows done of total bytes (total 0: no figure, a moving bar).
   void SetProgress(int64_t done, int64_t total);
   // Shows a text of the window's own in the status bar (UTF-8, not from the model).
+  // An empty text shows "Ready" (translated), as at the start.
   void SetStatusDisplayText(const QString& text);
 
   // Moves the window to pos (its top left) and keeps it on the screens: a window
@@ -121,7 +122,7 @@ class TMainWindow : public QWidget {
   // Puts the keyboard focus where typing starts: To, or the body when To is filled.
   void FocusFirstField();
 
-  // The status bar's one text (CP932 in, CP932 out).
+  // The status bar's one text (CP932 in, CP932 out; empty shows "Ready").
   void SetStatusText(const std::string& cp932);
   std::string StatusText() const;
   QString StatusDisplayText() const;
@@ -211,6 +212,7 @@ class TMainWindow : public QWidget {
   QPushButton* cancel_;
   QDialog* aboutDialog_;
   QPushButton* aboutButton_;
+  QString shownHint_;  // the refusal hint last shown in a tool tip
   bool closing_ = false;
   bool busy_ = false;
 };

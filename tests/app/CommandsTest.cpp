@@ -164,8 +164,12 @@ TEST_F(Commands, ProgressText) {
 }
 
 // A failed send keeps the form; the repeat starts from the form's fields, so each
-// address goes to the server once per send, never twice.
+// address goes to the server once per send, never twice. Neither send leaves its
+// built message behind in the component.
 TEST_F(Commands, FailedSendKeepsTheFormAndARepeatSendsEachAddressOnce) {
+  const auto messageKept = [this] {
+    return form.LxSMTP1->BodyStream.Size() + form.LxSMTP1->PostMessage.Body.Count();
+  };
   FillMail("a@x.jp");
   Greet();
   server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("451 try later\r\n").Reply("221 bye\r\n");
@@ -178,6 +182,7 @@ TEST_F(Commands, FailedSendKeepsTheFormAndARepeatSendsEachAddressOnce) {
   }
   EXPECT_EQ(form.eTo, "a@x.jp");
   EXPECT_FALSE(form.Connected);
+  EXPECT_EQ(messageKept(), 0);
   server.Accept();
   Greet();
   AcceptMessage({"250 ok\r\n"});
@@ -189,6 +194,7 @@ TEST_F(Commands, FailedSendKeepsTheFormAndARepeatSendsEachAddressOnce) {
   EXPECT_EQ(rcpts, (std::vector<std::string>{"RCPT TO:<a@x.jp>", "RCPT TO:<a@x.jp>"}));
   EXPECT_NE(server.Received().find("To: a@x.jp\r\n"), std::string::npos);
   EXPECT_EQ(form.StatusBar1, "Disconnected");
+  EXPECT_EQ(messageKept(), 0);
 }
 
 // What stops a send before anything reaches the server: a required field of blanks

@@ -259,5 +259,14 @@ class WindowModule(unittest.TestCase):
             self.assertNotIn(b"running headless", proc.stderr)
 
 
+class ModuleContents(unittest.TestCase):
+    def test_the_module_carries_the_japanese_translation(self):
+        # The window's Japanese texts are a resource built into the module; without
+        # it the window shows English under a Japanese locale. The resource's name
+        # is stored as UTF-16.
+        with open(os.path.join(os.path.dirname(BINARY), "tarvex-window.so"), "rb") as f:
+            self.assertIn("tarvex_ja.qm".encode("utf-16-be"), f.read())
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

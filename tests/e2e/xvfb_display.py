@@ -117,7 +117,11 @@ class XvfbDisplay:
         self.fbdir = tempfile.mkdtemp(prefix="tarvex-xvfb-")
         r, w = os.pipe()
         self.proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", self.size, "-fbdir", self.fbdir, "-nolisten", "tcp"],
+            # -noreset: the server stays as it is when its last client leaves (as a
+            # desktop's does); a reset would refuse the next program that connects
+            # meanwhile, and every xwininfo here is a client that leaves.
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", self.size, "-fbdir", self.fbdir, "-nolisten", "tcp",
+             "-noreset"],
             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
         number = b""

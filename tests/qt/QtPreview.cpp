@@ -37,7 +37,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qt_preview: screenshot %s %s\n", file.toLocal8Bit().constData(), ok ? "saved" : "failed");
     failed = !ok;
   });
-  window.SetStatusText("Ready");
   window.PageControl1()->setCurrentIndex(page);
   window.show();
   if (!screenshot.isEmpty()) window.ScreenshotWhenShown(screenshot);

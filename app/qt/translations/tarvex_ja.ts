@@ -20,8 +20,16 @@
         <translation>%2 KB 中 %1 KB</translation>
     </message>
     <message>
+        <source>Ready</source>
+        <translation>準備完了</translation>
+    </message>
+    <message>
         <source>none</source>
         <translation>なし</translation>
+    </message>
+    <message>
+        <source>auto</source>
+        <translation>自動</translation>
     </message>
     <message>
         <source>Command: </source>
@@ -74,6 +82,10 @@
 </context>
 <context>
     <name>TFormWindow</name>
+    <message>
+        <source>Version %1</source>
+        <translation>バージョン %1</translation>
+    </message>
     <message>
         <source>Sent: %1, %2</source>
         <translation>送信しました: %1, %2</translation>
@@ -216,6 +228,106 @@
     <message>
         <source>%1 not Exist</source>
         <translation>%1 がありません</translation>
+    </message>
+    <message>
+        <source>Incomplete Header</source>
+        <translation>ヘッダが不完全です</translation>
+    </message>
+    <message>
+        <source>STARTTLS not offered by the server</source>
+        <translation>サーバが STARTTLS に対応していません</translation>
+    </message>
+    <message>
+        <source>AUTH PLAIN or LOGIN not offered by the server</source>
+        <translation>サーバが AUTH PLAIN にも LOGIN にも対応していません</translation>
+    </message>
+    <message>
+        <source>SMTP AUTH needs Security starttls or tls: the password is never sent unencrypted</source>
+        <translation>SMTP AUTH には暗号化（STARTTLS または TLS）が必要です。パスワードを暗号化せずに送ることはありません</translation>
+    </message>
+    <message>
+        <source>TLS set-up failed</source>
+        <translation>TLS の準備に失敗しました</translation>
+    </message>
+    <message>
+        <source>Network is down</source>
+        <translation>ネットワークが停止しています</translation>
+    </message>
+    <message>
+        <source>Network is unreachable</source>
+        <translation>ネットワークに到達できません</translation>
+    </message>
+    <message>
+        <source>Network dropped connection or reset</source>
+        <translation>ネットワークが接続を切りました</translation>
+    </message>
+    <message>
+        <source>Software caused connection abort</source>
+        <translation>接続が中断されました</translation>
+    </message>
+    <message>
+        <source>Connection reset by peer</source>
+        <translation>相手が接続をリセットしました</translation>
+    </message>
+    <message>
+        <source>Connection timed out</source>
+        <translation>接続がタイムアウトしました</translation>
+    </message>
+    <message>
+        <source>Connection refused</source>
+        <translation>接続を拒否されました</translation>
+    </message>
+    <message>
+        <source>Host is down</source>
+        <translation>ホストが停止しています</translation>
+    </message>
+    <message>
+        <source>No route to Host</source>
+        <translation>ホストへの経路がありません</translation>
+    </message>
+    <message>
+        <source>Host not found</source>
+        <translation>ホストが見つかりません</translation>
+    </message>
+    <message>
+        <source>Non-Authoritative Host not found</source>
+        <translation>ホストが見つかりません（一時的な失敗）</translation>
+    </message>
+    <message>
+        <source>Non-Recoverable error: FORMERR, REFUSED, NOTIMP</source>
+        <translation>名前解決で回復できないエラーが起きました</translation>
+    </message>
+    <message>
+        <source>Valid name, no data record of requested type</source>
+        <translation>名前はありますが、アドレスが登録されていません</translation>
+    </message>
+    <message>
+        <source>All recipients refused: %1</source>
+        <translation>すべての宛先が拒否されました: %1</translation>
+    </message>
+    <message>
+        <source>TLS handshake failed: %1</source>
+        <translation>TLS の接続手順に失敗しました: %1</translation>
+    </message>
+    <message>
+        <source>TLS session failed: %1</source>
+        <translation>TLS の通信に失敗しました: %1</translation>
+    </message>
+    <message>
+        <source>TLS is not available: %1</source>
+        <translation>TLS を使えません: %1</translation>
+    </message>
+    <message>
+        <source>Server certificate not trusted: %1</source>
+        <translation>サーバの証明書を信頼できません: %1</translation>
+    </message>
+    <message>
+        <source>Server certificate is for another host, not %1</source>
+        <translation>サーバの証明書は別のホストのもので、%1 のものではありません</translation>
+    </message>
+    <message>
+        <source>The %1 address is too long for a mail header line %2</source>
+        <translation>%1 のアドレスがメールのヘッダ行には長すぎます %2</translation>
     </message>
 </context>
 </TS>
