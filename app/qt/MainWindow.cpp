@@ -382,6 +382,9 @@ QString TMainWindow::StatusDisplayText() const { return statusText_->text(); }
 void TMainWindow::SetStatusDisplayText(const QString& text) {
   // Nothing to tell: the window says that it waits for the user.
   statusText_->setText(text.isEmpty() ? tr("Ready") : text);
+  // Newer news than a refusal hint: a send's result must not wait under the hint
+  // until it expires.
+  statusBar1_->clearMessage();
 }
 
 void TMainWindow::SetLocked(bool locked) { pageControl1_->setEnabled(!locked); }

@@ -340,6 +340,9 @@ TEST_F(MainWindowTest, CharacterWithoutCp932FormIsRefusedVisibly) {
     QApplication::sendEvent(w, &next);
     EXPECT_TRUE(text().contains(Q("あ")) && text().contains(Q("件名"))) << text().toStdString();
     EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2500));
+    // The model's next status (a send's result) is shown at once, not under the hint.
+    window_.SetStatusText("Sent");
+    EXPECT_TRUE(window_.StatusBar1()->currentMessage().isEmpty());
   }
 }
 
