@@ -1,7 +1,5 @@
 // Program entry: reads the command line, then runs the form in the desktop front
 // end when a display answers, else headless.
-#include <malloc.h>
-
 #include <cstdio>
 #include <string>
 
@@ -12,6 +10,7 @@
 #include "cli/Display.h"
 #include "cli/Runners.h"
 #include "platform/FileUtil.h"
+#include "platform/Heap.h"
 
 namespace {
 
@@ -26,10 +25,7 @@ int UsageError(const std::string& text) {
 int main(int argc, char** argv) {
   // Before any thread starts: only the signal watch of a run receives them.
   TSignalWatch::BlockSignals();
-  // Large blocks (an attachment's encoded text, freed block by block while the body
-  // stream is written) go back to the system as soon as they are freed, however
-  // large an earlier freed block was.
-  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  ReturnLargeBlocks();
   TCommandLine line = ParseCommandLine(argc, argv);
   if (line.help) {
     std::fputs(UsageText().c_str(), stdout);
@@ -40,6 +36,8 @@ int main(int argc, char** argv) {
     return esOk;
   }
   if (!line.error.empty()) return UsageError(line.error);
+  // A large macro's body lines come from huge pages (the program starts anew for it).
+  if (!line.params.empty()) RestartForLargeInput(argv, ToOsPath(line.params[0]));
   SetParams(line.params);
   Application().Title = "Tarvex";
 
