@@ -73,6 +73,5 @@ void ConsoleEndProgress() {
 }
 
 void PrintError(const std::string& text) {
-  std::string line = "tarvex: " + Cp932ToUtf8(text) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+  WriteStderr("tarvex: " + Cp932ToUtf8(text) + "\n");
 }

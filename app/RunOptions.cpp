@@ -2,7 +2,6 @@
 
 #include <climits>
 
-#include "app/MacroReader.h"
 #include "platform/AsciiCase.h"
 
 bool ParseCharsetName(const std::string& name, bool& ok) {

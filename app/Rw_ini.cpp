@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "app/ExitStatus.h"
-#include "app/MacroReader.h"
 #include "app/Unit1.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
@@ -23,17 +22,23 @@ namespace {
 bool Writable(const std::string& path) { return ::access(ToOsPath(path).c_str(), W_OK) == 0; }
 
 // The user's settings folder for Tarvex: $XDG_CONFIG_HOME/tarvex, or
-// $HOME/.config/tarvex; made with mode 0700 (its parents as well) when missing.
+// $HOME/.config/tarvex.
 std::string UserSettingsFolder() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   const char* home = std::getenv("HOME");
   std::string base = xdg && *xdg == '/' ? xdg : std::string(home && *home ? home : "") + "/.config";
-  const std::string folder = base + "/tarvex";
-  for (size_t slash = folder.find('/', 1); ; slash = folder.find('/', slash + 1)) {
+  return FromOsPath(base + "/tarvex");
+}
+
+// The user's settings folder, made with mode 0700 (its parents as well) when the
+// file lies there and the folder is missing, before the file is written or checked
+// for writing: naming the file (--help, the about dialog) makes nothing, and a
+// folder named by TARVEX_INI is never made.
+void MakeSettingsFolder(const std::string& file) {
+  if (ExtractFilePath(file) != UserSettingsFolder() + "/") return;
+  const std::string folder = ToOsPath(ExtractFilePath(file));
+  for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1))
     ::mkdir(folder.substr(0, slash).c_str(), 0700);  // an existing folder stays as it is
-    if (slash == std::string::npos) break;
-  }
-  return FromOsPath(folder);
 }
 
 }  // namespace
@@ -206,6 +211,7 @@ void LoadSettings(TForm1& form) {
 
 void SaveSettings(const TForm1& form) {
   const std::string file = SettingsFileName();
+  MakeSettingsFolder(file);
   const int status = ExitStatusOfRun(form);
   std::string error;
   if (form.Interrupted) error = form.InterruptText;
@@ -243,6 +249,7 @@ void SaveSettings(const TForm1& form) {
 
 void CheckSettingsWritable() {
   const std::string file = SettingsFileName();
+  MakeSettingsFolder(file);
   if (!ProfileWritable(file)) throw WriteError(file);
 }
 

@@ -30,8 +30,8 @@ std::string RunPasswordCommand(const std::string& command);
 // current folder); else the file beside the executable (its full path with the
 // extension replaced by ".INI", or ".INI" appended) when this user may write it, or
 // when there is none and the executable's folder is writable; else
-// $XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI), whose folder
-// is made (mode 0700) when it is missing.
+// $XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI). Makes nothing:
+// the folder is made (mode 0700) when the file is first written or checked.
 std::string SettingsFileName();
 
 // The integer rule of the settings file: "0x" or "0X" followed by hexadecimal
@@ -96,8 +96,9 @@ TSmtpAuth SmtpAuthOf(const std::string& text);
 // Reads every key of kSettingKeys except the Result section into the form's
 // FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
 // TimeOut (a negative time-out reads as 0), SmtpSecurity, SmtpAuth, VerifyCert (any
-// other integer than 0 verifies), CAFile, PasswordCommand and MailCharsetSetting, with the
-// table's default for whatever is missing (or empty). Never creates the file and never throws for file trouble.
+// other integer than 0 verifies), CAFile, PasswordCommand, MailCharsetSetting,
+// FormWidth, FormHeight and AttachDir, with the table's default for whatever is
+// missing (or empty). Never creates the file and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
 // Writes the keys of kSettingKeys in their order from the form's state, except

@@ -97,9 +97,11 @@ class TForm1 : public TComponent {
   void SetStatus(const std::string& text);
 
   // Form creation: loads the settings, places the form, fills the connection
-  // fields and takes the first command-line argument (Params()) as the macro path,
-  // with the executable's folder in front of a bare file name (which also enables
-  // Timer1). Never throws for a missing or broken settings file.
+  // fields and takes the first command-line argument (Params()) as the macro path
+  // (which also enables Timer1): a bare file name means the file beside the
+  // executable when it is there, else the one in the current folder. A missing or
+  // broken settings file is no error; with a macro, a settings file that cannot be
+  // written throws ESettingsWriteError, since the run's result could not be told.
   void FormCreate();
   // Activation: runs the start-up macro once. Throws what the run throws.
   void FormActivate();
@@ -154,9 +156,10 @@ class TForm1 : public TComponent {
   // Remove the selected attachment.
   void Button5Click();
   // The send command. A required field (To, Subject, sender address) that is empty
-  // ends it: under a macro the error is recorded in ErrorMessage, StopRequested is
+  // or only blanks ends it: under a macro the error is recorded in ErrorMessage, StopRequested is
   // set and the form is closed; otherwise a message box shows the error. With all
-  // fields present it runs SendCommand.
+  // fields present it runs SendCommand; an address too long for one header line
+  // throws EAddressTooLong first.
   void Button6Click();
   // A termination signal: aborts the operation in progress as closing the window
   // does, stops a macro run and records the interruption for the result (whether
@@ -204,9 +207,11 @@ class TForm1 : public TComponent {
   std::vector<std::string> MessageTexts() const;
 
   // --- The form's calls into the SMTP component (virtual: tests replace them).
-  // Gives the component host, port, user identifier, the password (Edit4) and the
-  // secure submission settings, and connects. Throws Exception for a SmtpSecurity or
-  // SmtpAuth value it does not know (before anything is sent), and what Connect throws.
+  // Gives the component host, port, user identifier, the password (Edit4, or the
+  // first line PasswordCommand prints when one is set and AUTH is on) and the secure
+  // submission settings, and connects. Throws EConfigError for a port outside 1 to
+  // 65535 or a setting that names no value (before anything is sent), what
+  // RunPasswordCommand throws, and what Connect throws.
   virtual void SmtpConnect(const std::string& host, int port, const std::string& userId);
   // Disconnects the component.
   virtual void SmtpDisconnect();

@@ -2,6 +2,7 @@
 // the user, the rewrite of the final header and the dump of the message.
 #include "app/Unit1.h"
 
+#include "app/Console.h"
 #include "app/ExitStatus.h"
 #include "app/MailSend.h"
 #include "platform/FileUtil.h"
@@ -41,7 +42,7 @@ void TForm1::LxSMTP1ConnectionRequired(bool& handled) {
 }
 
 void TForm1::LxSMTP1PacketSent() {
-  SetStatus(IntToStr(LxSMTP1->BytesSent) + " bytes of " + IntToStr(LxSMTP1->BytesTotal) + " sent");
+  SetStatus(ProgressText(LxSMTP1->BytesSent, LxSMTP1->BytesTotal));
 }
 
 void TForm1::LxSMTP1RecipientNotFound(const std::string& recipient) {

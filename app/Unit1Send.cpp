@@ -23,7 +23,7 @@ bool Blank(const std::string& text) { return text.find_first_not_of(" \t") == st
 
 // Refuses an address that cannot fit one header line (or command line) of the mail.
 void CheckAddressLengths(const char* field, const std::string& text) {
-  constexpr size_t kLongest = 998 - sizeof "Bcc: " + 1;
+  constexpr size_t kLongest = kMaxLineOctets - (sizeof "Bcc: " - 1);
   TStringList entries;
   SplitAddresses(text, entries);
   for (const std::string& entry : entries)

@@ -39,7 +39,6 @@ int main(int argc, char** argv) {
   // A large macro's body lines come from huge pages (the program starts anew for it).
   if (!line.params.empty()) RestartForLargeInput(argv, ToOsPath(line.params[0]));
   SetParams(line.params);
-  Application().Title = "Tarvex";
 
   if (!line.headless && DisplayAvailable() && !DisplayReachable()) {
     PrintError("the display cannot be reached; running headless");

@@ -9,15 +9,13 @@
 std::vector<std::string> Base64Lines(const std::string& bytes, size_t width) {
   const size_t chars = std::max<size_t>(4, width / 4 * 4);
   const size_t take = chars / 4 * 3;
-  const TSixBitCoder& coder = TSixBitCoder::Mime();
-  const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
   std::vector<std::string> lines;
   lines.reserve((bytes.size() + take - 1) / take);
   for (size_t i = 0; i < bytes.size(); i += take) {
     const size_t count = std::min(take, bytes.size() - i);
     std::string line((count + 2) / 3 * 4, '\0');
-    char* p = coder.EncodeGroups(src + i, count / 3, line.data());
-    coder.EncodeTail(src + i + count / 3 * 3, count % 3, true, p);
+    size_t written = 0;
+    Base64EncodeBuf(bytes.data() + i, count, line.data(), true, written);
     lines.push_back(std::move(line));
   }
   return lines;

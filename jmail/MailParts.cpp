@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "jmail/LxUUE.h"
+#include "jmail/MailFold.h"
 #include "jmail/MailJstr.h"
 #include "platform/FileUtil.h"
 #include "platform/MediaTypes.h"
@@ -81,8 +82,6 @@ struct TempFileRemover {
   ~TempFileRemover() { DeleteFile(path); }
 };
 
-// A mail header line may hold at most 998 octets.
-constexpr size_t kHeaderLineMax = 998;
 // The longest fixed text around the name in a part header line.
 // (the media type's own length comes on top of it).
 constexpr size_t kNameLineOverhead = sizeof "Content-Type: ;name=\"\"" - 1;
@@ -104,8 +103,8 @@ TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset,
   for (;;) {
     TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
     const size_t quoted = QuotedParameterText(result.Encoded).size();
-    if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kHeaderLineMax &&
-                         quoted + result.Extended.size() + kDispositionOverhead <= kHeaderLineMax))
+    if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kMaxLineOctets &&
+                         quoted + result.Extended.size() + kDispositionOverhead <= kMaxLineOctets))
       return result;
     size_t last = 0;
     for (size_t i = 0; i < name.size(); i += IsCp932LeadByte(static_cast<unsigned char>(name[i])) ? 2 : 1) last = i;
@@ -113,7 +112,8 @@ TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset,
   }
 }
 
-// Appends the part of one existing file: entries 5a-5g, the lines of 5g one per
+// Appends the part of one existing file: the delimiter, the part headers, the
+// empty entry and the base64 lines, one per
 // entry or joined by CR LF a chunk at a time.
 void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
   const std::string name = ExtractFileName(path);

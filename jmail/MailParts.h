@@ -8,10 +8,9 @@
 #include "jmail/MailWords.h"
 #include "platform/StringList.h"
 
-// The multipart/mixed layout: the boundary parameter, the delimiter line before
-// each part, the closing delimiter line, the header line that declares the layout
-// and the header of the text part.
-inline constexpr char kMultipartBoundary[] = "-----------Weskin-TarvexBoundary";
+// The multipart/mixed layout: the delimiter line before each part, the closing
+// delimiter line, the header line that declares the layout (with the boundary
+// parameter) and the header of the text part.
 inline constexpr char kBoundaryDelimiter[] = "-------------Weskin-TarvexBoundary";
 inline constexpr char kBoundaryClose[] = "-------------Weskin-TarvexBoundary--";
 inline constexpr char kMultipartContentType[] =

@@ -389,14 +389,6 @@ int WsListen(SOCKET s, uint32_t address, uint16_t port, int backlog) {
   return 0;
 }
 
-bool WsWaitWritable(SOCKET s, int timeoutMs) {
-  pollfd p{s, POLLOUT, 0};
-  int rc;
-  while ((rc = ::poll(&p, 1, timeoutMs)) < 0 && errno == EINTR) {
-  }
-  return rc > 0;
-}
-
 void WsArmWriteNotice(SOCKET s) {
   auto it = g_socks.find(s);
   if (it == g_socks.end()) return;

@@ -106,9 +106,6 @@ SOCKET WsAccept(SOCKET s, uint32_t* address, uint16_t* port);
 // Binds to address:port and listens (for accepting sockets). 0, or SOCKET_ERROR.
 int WsListen(SOCKET s, uint32_t address, uint16_t port, int backlog);
 
-// Blocks (no message processing) until s can take more bytes or timeoutMs passes
-// (-1: no limit). True when writable (or in error, so that the next send reports it).
-bool WsWaitWritable(SOCKET s, int timeoutMs);
 // Asks the pump to watch s for writability; WsWritable turns true (and the pump wakes)
 // when it can take more bytes.
 void WsArmWriteNotice(SOCKET s);

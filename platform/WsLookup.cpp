@@ -35,8 +35,9 @@ std::map<uintptr_t, std::shared_ptr<LookupTask>> g_tasks;
 uintptr_t g_nextTask = 1;
 HWND g_relayWindow = 0;
 
-// Receives the workers' results on the user-interface thread, writes the caller's
-// buffer and passes the notice on, unless the lookup was cancelled meanwhile.
+// Receives the workers' results on the user-interface thread, hands the addresses
+// to the caller's result and passes the notice on, unless the lookup was cancelled
+// meanwhile.
 class TLookupRelay : public TMessageHandler {
  public:
   void HandleMessage(uint32_t msg, uintptr_t wParam, intptr_t) override {

@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
-ninja -C build -j2 >/dev/null
+ninja -C build -j2 tarvex >/dev/null
 if [ "${BENCH_SKIP_ENCODING:-0}" != 1 ]; then
   echo "==== encoding (scripts/bench_encoding.sh)"
   scripts/bench_encoding.sh

@@ -213,7 +213,7 @@ class TLxSMTP : public TLxSocket {
   // before it stopped reading), or empty when none is waiting.
   std::string EarlyReply();
   // The secure dialogue after the greeting: EHLO, STARTTLS and EHLO again (ssStartTls),
-  // AUTH (saAuto). startTls runs the handshake (and closes the connection when it fails).
+  // AUTH (Auth other than saNone). startTls runs the handshake (and closes the connection when it fails).
   void SecureHello(const std::function<void()>& startTls);
   // Sends EHLO with name and keeps the extension lines. Throws ESmtpError.
   void Ehlo(const std::string& name);

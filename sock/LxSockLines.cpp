@@ -161,7 +161,6 @@ void TLxSocket::SendStream(TStream& stream) {
       do {
         int n = SockSend(IoBuffer + (c - remaining), remaining);
         if (n == 0) return;  // the rest is not sent
-        bool blocked = false;
         if (n > 0) {
           remaining -= n;
           BytesSent += n;
@@ -173,16 +172,12 @@ void TLxSocket::SendStream(TStream& stream) {
             // The session must read before it can write on (a renegotiation).
             WaitReady(TTlsWant::Read);
           } else {
-            blocked = true;
-            WsArmWriteNotice(SocketHandle);
+            // A full socket: block in the pump until it takes bytes again (or a cancel).
+            WaitWritable();
+            continue;
           }
         }
         pump.ProcessMessages();
-        // A full socket: block in the pump until it takes bytes again (or a cancel).
-        while (blocked && !CancelRequested && !WsWritable(SocketHandle)) {
-          pump.WaitMessage(-1);
-          pump.ProcessMessages();
-        }
       } while (remaining > 0 && !CancelRequested);
     } while (stream.Position() != size && !CancelRequested);
   }

@@ -99,10 +99,8 @@ QString SocketErrorText(const QString& text) {
   return {};
 }
 
-}  // namespace
-
-QString FormDisplayText(const std::string& cp932) {
-  const QString text = Cp932ToQt(cp932);
+// The window's form of a text of the model (see FormDisplayText).
+QString DisplayText(const QString& text) {
   for (const char* fixed : kFixedTexts)
     if (text == QLatin1String(fixed)) return QCoreApplication::translate(kContext, fixed);
   if (QString socket = SocketErrorText(text); !socket.isEmpty()) return socket;
@@ -116,15 +114,16 @@ QString FormDisplayText(const std::string& cp932) {
     const QRegularExpressionMatch m = patterns[i].match(text);
     if (!m.hasMatch()) continue;
     QString value = m.captured(1);
-    if (p.nested) {
-      std::string cp932;
-      if (QtToCp932(value, cp932)) value = FormDisplayText(cp932);
-    }
+    if (p.nested) value = DisplayText(value);
     QString shown = QCoreApplication::translate(kContext, p.text).arg(value);
     return m.lastCapturedIndex() >= 2 ? shown.arg(m.captured(2)) : shown;
   }
   return text;
 }
+
+}  // namespace
+
+QString FormDisplayText(const std::string& cp932) { return DisplayText(Cp932ToQt(cp932)); }
 
 std::string FormDisplayTextCp932(const std::string& cp932) {
   std::string out;

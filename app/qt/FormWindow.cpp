@@ -12,15 +12,11 @@
 
 #include "app/ExitStatus.h"
 #include "app/Rw_ini.h"
-#include "platform/FileUtil.h"
 #include "app/Version.h"
 #include "app/qt/FormTexts.h"
 #include "platform/FileUtil.h"
 
 namespace {
-
-// The [Mail] Charset values in the order of the window's charset box.
-const TCharsetChoice kCharsetValues[] = {TCharsetChoice::Auto, TCharsetChoice::Iso2022Jp, TCharsetChoice::Utf8};
 
 // The one-line fields: the model's member and the widget that shows it.
 struct LineField {
@@ -28,9 +24,6 @@ struct LineField {
   std::string TForm1::*member;
   TCp932LineEdit* (TMainWindow::*widget)() const;
 };
-
-// The mechanisms of the Auth choice, in the order it lists them.
-const TSmtpAuth kAuthChoices[] = {saNone, saAuto, saPlain, saLogin, saXOAuth2, saOAuthBearer};
 
 const LineField kLineFields[] = {
     {TFormField::eTo, &TForm1::eTo, &TMainWindow::eTo},
@@ -121,15 +114,17 @@ void TFormWindow::BindFields() {
       if (pushing_ == 0) (form_.*member).SetText(edit->Cp932Text());
     });
   }
+  // Each choice box lists its values in the order of their enum: the index is the value.
   connect(window_.Security(), &QComboBox::activated, this, [this](int index) {
-    static const TSmtpSecurity values[] = {ssNone, ssStartTls, ssTls};
-    if (index >= 0 && index < 3) form_.SmtpSecurity = SecurityChoice(values[index]);
+    if (index >= 0 && index < window_.Security()->count())
+      form_.SmtpSecurity = SecurityChoice(static_cast<TSmtpSecurity>(index));
   });
   connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
-    if (index >= 0 && index < 3) form_.MailCharsetSetting = CharsetChoice(kCharsetValues[index]);
+    if (index >= 0 && index < window_.Charset()->count())
+      form_.MailCharsetSetting = CharsetChoice(static_cast<TCharsetChoice>(index));
   });
   connect(window_.Auth(), &QComboBox::activated, this, [this](int index) {
-    if (index >= 0 && index < static_cast<int>(std::size(kAuthChoices))) form_.SmtpAuth = AuthChoice(kAuthChoices[index]);
+    if (index >= 0 && index < window_.Auth()->count()) form_.SmtpAuth = AuthChoice(static_cast<TSmtpAuth>(index));
   });
   connect(window_.PasswordCommand(), &QLineEdit::textEdited, this,
           [this] { form_.PasswordCommand = window_.PasswordCommand()->Cp932Text(); });
@@ -336,10 +331,8 @@ void TFormWindow::Changed(TFormField field) {
     case TFormField::Security: {
       // A value the settings file names no choice with shows as "none"; the send
       // refuses it by name.
-      const TSmtpSecurity s = form_.SmtpSecurity.Value;
-      window_.Security()->setCurrentIndex(s == ssStartTls ? 1 : s == ssTls ? 2 : 0);
-      const auto* auth = std::find(std::begin(kAuthChoices), std::end(kAuthChoices), form_.SmtpAuth.Value);
-      window_.Auth()->setCurrentIndex(auth == std::end(kAuthChoices) ? 0 : static_cast<int>(auth - kAuthChoices));
+      window_.Security()->setCurrentIndex(static_cast<int>(form_.SmtpSecurity.Value));
+      window_.Auth()->setCurrentIndex(static_cast<int>(form_.SmtpAuth.Value));
       window_.PasswordCommand()->SetCp932Text(form_.PasswordCommand);
       break;
     }

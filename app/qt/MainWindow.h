@@ -25,7 +25,6 @@
 //    repaints the status text it changes.
 #pragma once
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
@@ -134,7 +133,7 @@ class TMainWindow : public QWidget {
 
   // The version line of the about dialog (empty until the application sets it).
   void SetAboutVersion(const QString& text);
-  // The settings file line of the about panel.
+  // The settings file line of the about dialog.
   void SetAboutSettingsFile(const QString& text);
 
   // Closes the window for good (after the owner has accepted a close request).

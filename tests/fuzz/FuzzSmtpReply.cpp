@@ -3,8 +3,8 @@
 // sending side and swallows what the client writes. First byte even: a bare
 // socket reads lines with ReadLn until the peer closed, and the lines must be the
 // input cut after each LF (a last piece without LF is dropped). Odd: the SMTP
-// component connects (greeting, HELO, ReadRestOfReply) and sends a message to two
-// recipients, so every reply is read by Transaction; any outcome but a crash counts.
+// component connects (greeting, HELO) and sends a message to two recipients, so
+// every reply, multi-line ones included, is read whole; any outcome but a crash counts.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
