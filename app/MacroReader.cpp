@@ -12,13 +12,50 @@
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
+namespace {
+// Hands the file's bytes from its start to its end mark (0x1A) or end to take, in
+// chunks, until take returns false; the file position is left alone. Returns false
+// when the file cannot be read.
+template <class Take>
+bool ScanFile(int fd, Take take) {
+  char chunk[65536];
+  for (off_t offset = 0;;) {
+    ssize_t n = ::pread(fd, chunk, sizeof chunk, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    size_t length = static_cast<size_t>(n);
+    const void* end = std::memchr(chunk, '\x1A', length);
+    if (end) length = static_cast<size_t>(static_cast<const char*>(end) - chunk);
+    if (!take(chunk, length) || end) return true;
+    offset += n;
+  }
+}
+}  // namespace
+
 TMacroLineReader::TMacroLineReader(const std::string& path, bool utf8) : path_(path), utf8_(utf8) {
   // O_NONBLOCK: opening a FIFO without a writer must not hang; only regular files
   // are read.
   fd_ = ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   struct stat st;
-  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) Close();
+  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
+    // Only a folder has a system error of its own; a pipe or a device is said so.
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : 0;
+    Close();
+    if (error == 0) throw EFOpenError(FileOpenError(path, 0).Message() + ": not a regular file");
+    errno = error;
+  }
   if (fd_ < 0) throw FileOpenError(path);
+  // A file written on Linux ends its lines with LF alone; read as CR-ended it would
+  // be one line and do nothing. A file with any CR keeps the CR rule, bare LFs inside
+  // its lines included. The scan ends at the first CR, so a CR LF file costs one
+  // line's worth of it. A file that cannot be read fails at its first line instead.
+  bool sawCR = false;
+  ScanFile(fd_, [&sawCR](const char* data, size_t n) {
+    sawCR = std::memchr(data, '\r', n) != nullptr;
+    return !sawCR;
+  });
+  if (!sawCR) lineEnd_ = '\n';
 }
 
 TMacroLineReader::~TMacroLineReader() { Close(); }
@@ -36,10 +73,46 @@ bool TMacroLineReader::Fill() {
   while (true) {
     ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw EStreamError("Stream read error");
+    if (n < 0) throw EStreamError("Stream read error" + SystemReason(errno));
     len_ = static_cast<size_t>(n);
     return n > 0;
   }
+}
+
+bool TMacroLineReader::IsUtf8Text() const {
+  if (fd_ < 0) return false;
+  // A UTF-8 decoder's state between bytes: continuation bytes still due, and the
+  // range the next one must lie in (narrower after E0, ED, F0 and F4, which rules
+  // out overlong forms, surrogates and code points above U+10FFFF).
+  int due = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  bool valid = true, nonAscii = false;
+  const bool read = ScanFile(fd_, [&](const char* data, size_t n) {
+    for (size_t i = 0; i < n && valid; ++i) {
+      // ASCII, most of a body, is passed eight bytes at a time.
+      uint64_t word;
+      while (due == 0 && i + 8 <= n && (std::memcpy(&word, data + i, 8), (word & 0x8080808080808080u) == 0)) i += 8;
+      if (i == n) break;
+      const unsigned char b = static_cast<unsigned char>(data[i]);
+      if (due > 0) {
+        valid = b >= low && b <= high;
+        low = 0x80, high = 0xBF;
+        --due;
+      } else if (b >= 0x80) {
+        nonAscii = true;
+        if (b >= 0xC2 && b <= 0xDF) due = 1;
+        else if (b >= 0xE0 && b <= 0xEF) due = 2;
+        else if (b >= 0xF0 && b <= 0xF4) due = 3;
+        else valid = false;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+      }
+    }
+    return valid;
+  });
+  return read && valid && due == 0 && nonAscii;
 }
 
 bool TMacroLineReader::Eof() { return !Fill() || buffer_[pos_] == '\x1A'; }
@@ -87,17 +160,17 @@ std::string TMacroLineReader::ReadRawLine() {
   while (Fill()) {
     const char* start = buffer_ + pos_;
     size_t n = len_ - pos_;
-    // The line ends at the first CR or end mark: two vector scans instead of a test
-    // per byte.
+    // The line ends at the first line end or end mark: two vector scans instead of
+    // a test per byte.
     size_t i = n;
-    if (const void* cr = std::memchr(start, '\r', n)) i = static_cast<size_t>(static_cast<const char*>(cr) - start);
+    if (const void* cr = std::memchr(start, lineEnd_, n)) i = static_cast<size_t>(static_cast<const char*>(cr) - start);
     if (const void* eof = std::memchr(start, '\x1A', i)) i = static_cast<size_t>(static_cast<const char*>(eof) - start);
     line.append(start, i);
     pos_ += i;
     if (i == n) continue;  // the line goes on in the next chunk
     if (start[i] == '\x1A') break;  // the end mark stays: Eof sees it
-    ++pos_;  // the CR
-    if (Fill() && buffer_[pos_] == '\n') ++pos_;
+    ++pos_;  // the CR (or the LF of a file without CR)
+    if (lineEnd_ == '\r' && Fill() && buffer_[pos_] == '\n') ++pos_;
     break;
   }
   return line;

@@ -12,15 +12,17 @@
 class EMacroOpenError : public EFOpenError { using EFOpenError::EFOpenError; };
 
 // A line of a UTF-8 macro or pickup file is no UTF-8 or holds a character without
-// a CP932 form. The message names the file, the line number and the character.
+// a CP932 form (the message names the file, the line number and the character), or
+// a macro file read as CP932 is UTF-8 text (the message names --charset utf-8).
 class EMacroCharsetError : public Exception { using Exception::Exception; };
 
 // Reads the lines of a macro file (or of a file a macro picks up) as bytes: a line
 // ends at CR, an LF right after the CR belongs to the line end, a bare LF is an
-// ordinary byte, a 0x1A byte ends the file. Lines have no length limit; the file is
-// read in chunks, so only the current line and one chunk are held. A UTF-8 file's
-// lines are converted to CP932 as they are read (a byte-order mark at the start is
-// dropped), so the caller always gets CP932.
+// ordinary byte, a 0x1A byte ends the file. A file without any CR before its end
+// (a Linux text file) has LF as its line end instead. Lines have no length limit;
+// the file is read in chunks, so only the current line and one chunk are held. A
+// UTF-8 file's lines are converted to CP932 as they are read (a byte-order mark at
+// the start is dropped), so the caller always gets CP932.
 class TMacroLineReader {
  public:
   // Opens a regular file. Throws EFOpenError (the platform's file error) when it
@@ -40,6 +42,11 @@ class TMacroLineReader {
   int LineNumber() const { return lineNumber_; }
   // Closes the file; Eof is true afterwards.
   void Close();
+  // True when the whole file up to its end (or 0x1A) is valid UTF-8 that holds at
+  // least one non-ASCII character: text a UTF-8 editor wrote, which read as CP932
+  // would go out garbled. Reads the file once more from its start without moving
+  // the line position; false when it cannot be read.
+  bool IsUtf8Text() const;
 
  private:
   bool Fill();
@@ -47,6 +54,7 @@ class TMacroLineReader {
   int fd_ = -1;
   std::string path_;
   bool utf8_;
+  char lineEnd_ = '\r';
   int lineNumber_ = 0;
   char buffer_[65536];
   size_t pos_ = 0, len_ = 0;

@@ -8,6 +8,7 @@
 
 struct TRunOptions {
   bool utf8Macros = false;  // macro and pickup files are UTF-8, converted line by line
+  bool charsetNamed = false;  // --charset or TARVEX_CHARSET chose the files' character set
   int32_t timeOut = -1;     // milliseconds for the SMTP component; -1: the settings file's
   int verbosity = 0;        // 1: trace of the dialogue on stderr; 2: also status texts
   std::string dumpPath;     // CP932; each send writes what follows DATA here; empty: none

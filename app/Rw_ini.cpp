@@ -58,9 +58,13 @@ std::string SettingsFileName() {
   const size_t dot = name.rfind('.');
   const std::string beside =
       dot == std::string::npos ? exe + ".INI" : exe.substr(0, exe.size() - name.size() + dot) + ".INI";
-  // A copied or portable program keeps its settings with it; an installed one, in a
-  // folder its users cannot write, keeps each user's in that user's folder.
-  if (FileExists(beside) ? Writable(beside) : Writable(ExeDir())) return beside;
+  // A copied or portable program keeps its settings with it; an installed one keeps
+  // each user's in that user's folder. A program under /usr, /usr/local or /opt is an
+  // installed one even for root, who may write there: a file made beside it would
+  // hold root's password in a system folder that no package removes. A file already
+  // there is still used.
+  const bool installed = ExeDir().starts_with("/usr/") || ExeDir().starts_with("/opt/");
+  if (FileExists(beside) ? Writable(beside) : !installed && Writable(ExeDir())) return beside;
   return UserSettingsFolder() + "/tarvex.INI";
 }
 
@@ -126,9 +130,10 @@ int32_t ReadInteger(TSetting setting, const std::string& file) {
   return IniStrToInt(ReadString(setting, file), def);
 }
 
-ESettingsWriteError WriteError(const std::string& file) {
+// The message ends with the system's reason for the failed call (errno).
+ESettingsWriteError WriteError(const std::string& file, int error = errno) {
   static const std::string tail = Utf8ToCp932(" に書き込めません");
-  return ESettingsWriteError(file + tail);
+  return ESettingsWriteError(file + tail + SystemReason(error));
 }
 
 // text on one line: every run of line breaks and other control bytes becomes one blank.

@@ -29,7 +29,8 @@ std::string RunPasswordCommand(const std::string& command);
 // variable TARVEX_INI when it is set and not empty (made absolute against the
 // current folder); else the file beside the executable (its full path with the
 // extension replaced by ".INI", or ".INI" appended) when this user may write it, or
-// when there is none and the executable's folder is writable; else
+// when there is none and the executable's folder is writable and lies outside /usr
+// (/usr/local included) and /opt; else
 // $XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI). Makes nothing:
 // the folder is made (mode 0700) when the file is first written or checked.
 std::string SettingsFileName();

@@ -261,10 +261,22 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
       reader = std::make_unique<TMacroLineReader>(path, runOptions_.utf8Macros);
     } catch (const EFOpenError& e) {
       // A bare name found in neither place: the error names both.
-      if (!MacroPathElsewhere.empty() && path == MacroPath)
-        throw EMacroOpenError(e.Message() + "; " + FileOpenError(MacroPathElsewhere).Message());
+      if (!MacroPathElsewhere.empty() && path == MacroPath) {
+        std::string other;
+        try {
+          TMacroLineReader elsewhere(MacroPathElsewhere);
+        } catch (const EFOpenError& failed) {
+          other = "; " + failed.Message();  // why it is not there either
+        }
+        throw EMacroOpenError(e.Message() + other);
+      }
       throw EMacroOpenError(e.Message());
     }
+    // Shift-JIS is only the default: a file a UTF-8 editor wrote would go out garbled,
+    // so it stops before anything connects unless a character set was named.
+    if (!runOptions_.utf8Macros && !runOptions_.charsetNamed && reader->IsUtf8Text())
+      throw EMacroCharsetError(path + " is UTF-8 text, not Shift-JIS (CP932), the default: run with --charset utf-8 "
+                               "(or --charset cp932 to send it as Shift-JIS anyway)");
     int section = msRem;
     while (true) {
       ProcessMessages();

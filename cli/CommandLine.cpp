@@ -19,14 +19,18 @@ const char kUsageHead[] =
     "Runs the macro file MACRO (a bare file name means the file beside the program\n"
     "when it is there, else the one in the current folder) and keeps the settings\n"
     "and the run's result in the settings file: the file named by TARVEX_INI, else\n"
-    "tarvex.INI beside the program when that can be written, else\n"
+    "tarvex.INI beside the program when that can be written (a program under /usr\n"
+    "or /opt makes none there, not even for root), else\n"
     "$XDG_CONFIG_HOME/tarvex/tarvex.INI (~/.config/tarvex/tarvex.INI).\n"
+    "A macro file's lines end at CR (CR LF), or at LF in a file without any CR.\n"
     "\n"
     "Options for scripts and debugging (all off by default):\n"
     "  --charset CHARSET  read the macro file and its pickup files as CHARSET:\n"
     "                     cp932 (Shift-JIS, the default) or utf-8; also taken from\n"
     "                     the environment variable TARVEX_CHARSET. A UTF-8 line with\n"
     "                     a character that has no CP932 form stops the run (exit 65).\n"
+    "                     Without the option, a macro file that is UTF-8 text stops\n"
+    "                     before connecting (exit 65); cp932 sends it as Shift-JIS.\n"
     "  --timeout SECONDS  give up a host lookup, connect or whole server reply after\n"
     "                     SECONDS (decimals allowed; 0: wait without limit), and a\n"
     "                     send when the server takes no data for that long. Without\n"
@@ -129,6 +133,7 @@ void ApplyValues(TCommandLine& line, bool charsetGiven, const std::string& chars
   if (charsetGiven || fromEnv) {
     bool ok = false;
     line.run.utf8Macros = ParseCharsetName(charset, ok);
+    line.run.charsetNamed = ok;
     if (!ok) fail("unknown charset \"" + charset + "\"" + (fromEnv ? " in TARVEX_CHARSET" : "") + " (cp932 or utf-8)");
   }
   if (timeOut) {

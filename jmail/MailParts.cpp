@@ -1,8 +1,10 @@
 #include "jmail/MailParts.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -61,17 +63,16 @@ int64_t FileSizeHint(const std::string& path) {
 }
 
 // Reads until count bytes arrived or the file ends; a read failure is the file
-// layer's open error for the file, as when reading the whole file at once.
+// layer's open error for the file, as when reading the whole file at once, with the
+// system's reason.
 size_t ReadChunk(TFileStream& file, unsigned char* buffer, size_t count) {
   size_t total = 0;
-  try {
-    while (total < count) {
-      int64_t n = file.Read(buffer + total, static_cast<int64_t>(count - total));
-      if (n <= 0) break;
-      total += static_cast<size_t>(n);
-    }
-  } catch (const EStreamError&) {
-    throw FileOpenError(file.FileName());
+  while (total < count) {
+    const ssize_t n = ::read(file.Handle(), buffer + total, count - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw FileOpenError(file.FileName(), errno);
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
   }
   return total;
 }

@@ -32,8 +32,9 @@ std::string ReadWholeFile(const std::string& path) {
   if (fd < 0) throw FileOpenError(path);
   struct stat st;
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
     ::close(fd);
-    throw FileOpenError(path);
+    throw FileOpenError(path, error);
   }
   std::string data;
   if (st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
@@ -42,8 +43,9 @@ std::string ReadWholeFile(const std::string& path) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      const int error = errno;
       ::close(fd);
-      throw FileOpenError(path);
+      throw FileOpenError(path, error);
     }
     if (n == 0) break;
     data.append(chunk, static_cast<size_t>(n));

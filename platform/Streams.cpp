@@ -108,6 +108,7 @@ TFileStream::TFileStream(const std::string& path, unsigned mode) : path_(path) {
       if (fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd_);
         fd_ = -1;
+        errno = EISDIR;
       }
     }
     if (fd_ < 0) throw FileOpenError(path);
@@ -124,7 +125,7 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
   while (total < count) {
     ssize_t n = ::read(fd_, p + total, static_cast<size_t>(count - total));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw EStreamError("Stream read error");
+    if (n < 0) throw EStreamError("Stream read error" + SystemReason(errno));
     if (n == 0) break;
     total += n;
   }
@@ -137,7 +138,8 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   while (total < count) {
     ssize_t n = ::write(fd_, p + total, static_cast<size_t>(count - total));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) throw EStreamError("Stream write error" + SystemReason(errno));
+    if (n == 0) break;
     total += n;
   }
   return total;

@@ -4,16 +4,25 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <mutex>
 
-EFOpenError FileOpenError(const std::string& path) {
-  static const std::string head = Utf8ToCp932("ファイル "), tail = Utf8ToCp932(" は開けません");
-  return EFOpenError(head + path + tail);
+std::string SystemReason(int error) {
+  if (error == 0) return {};
+  char buffer[256];
+  // The text is in the locale's character set; under a UTF-8 locale it may be
+  // translated, so it is converted like any other UTF-8 text.
+  return ": " + Utf8ToCp932(strerror_r(error, buffer, sizeof buffer));
 }
 
-EFCreateError FileCreateError(const std::string& path) {
+EFOpenError FileOpenError(const std::string& path, int error) {
+  static const std::string head = Utf8ToCp932("ファイル "), tail = Utf8ToCp932(" は開けません");
+  return EFOpenError(head + path + tail + SystemReason(error));
+}
+
+EFCreateError FileCreateError(const std::string& path, int error) {
   static const std::string head = Utf8ToCp932("ファイル "), tail = Utf8ToCp932(" を作成できません");
-  return EFCreateError(head + path + tail);
+  return EFCreateError(head + path + tail + SystemReason(error));
 }
 
 int32_t StrToInt(std::string_view text) {

@@ -3,6 +3,7 @@
 // UTF-8 happens only at the edges (widgets, terminal, file-system paths).
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -30,9 +31,14 @@ class EFOpenError : public EStreamError { using EStreamError::EStreamError; };
 // A file could not be created ("ファイル %s を作成できません").
 class EFCreateError : public EStreamError { using EStreamError::EStreamError; };
 
-// Builds the file errors with their fixed messages; path is CP932.
-EFOpenError FileOpenError(const std::string& path);
-EFCreateError FileCreateError(const std::string& path);
+// ": " and the system's text for an error number (CP932), as strerror words it;
+// empty for 0. Every error about a file ends with it, so that a user learns why.
+std::string SystemReason(int error);
+
+// Builds the file errors with their fixed messages and the system's reason for the
+// error number (errno when not given); path is CP932.
+EFOpenError FileOpenError(const std::string& path, int error = errno);
+EFCreateError FileCreateError(const std::string& path, int error = errno);
 
 // Decimal integer with an optional sign, no blanks, 32-bit range.
 // Throws EConvertError "'TEXT' is not a valid integer value" otherwise.

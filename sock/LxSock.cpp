@@ -171,6 +171,7 @@ void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t wParam, intptr_t lPar
           break;
         case FD_CONNECT:
           if (connecting_) {
+            if (!Succeeded) connectError_ = HighWord(lParam);
             AttemptDone(wParam, Succeeded);
           } else if (Succeeded) {
             IsConnected = true;
@@ -185,6 +186,7 @@ void TLxSocket::HandleSocketNotice(uint32_t msg, uintptr_t wParam, intptr_t lPar
           break;
       }
     } else if (msg == WM_LOOKUP_DONE) {
+      lookupError_ = HighWord(lParam);
       lookupTask_ = 0;
       LookupDone = true;
     }
@@ -285,9 +287,17 @@ std::string TLxSocket::CheckSocketError(uint16_t tolerated) {
   return std::string();
 }
 
+namespace {
+std::string ErrorNumberText(int errorNo) {
+  if (const char* text = WsErrorText(errorNo)) return IntToStr(errorNo) + ":" + text;
+  return "Unknown Error No. " + IntToStr(errorNo);
+}
+}  // namespace
+
+std::string SocketErrorReason(int errorNo) { return errorNo == 0 ? std::string() : ": " + ErrorNumberText(errorNo); }
+
 std::string TLxSocket::LookupErrorMessage(uint16_t errorNo) {
   ReportStatus(8, "Looking Up Error Message");
   if (errorNo == 0) return std::string();
-  if (const char* text = WsErrorText(errorNo)) return IntToStr(errorNo) + ":" + text;
-  return "Unknown Error No. " + IntToStr(errorNo);
+  return ErrorNumberText(errorNo);
 }

@@ -135,7 +135,9 @@ class TLxSocket : public TComponent, private TMessageHandler {
   // silent for AttemptDelay ms; the first to connect wins and the others are closed.
   // Throws ESockError ("Already connected",
   // "Host Lookup Timed Out", "Host Lookup Canceled", "Null Remote Address",
-  // "Connection Timed out", "Connection Canceled", "Connection Failed", looked-up errors).
+  // "Connection Timed out", "Connection Canceled", "Connection Failed", looked-up errors);
+  // "Null Remote Address" and "Connection Failed" end with the socket error that caused
+  // them (": 11001:Host not found", ": 10061:Connection refused") when there is one.
   virtual void Connect();
   // Closes the socket and opens a fresh one (RequestCloseSocket).
   virtual void Disconnect();
@@ -261,6 +263,8 @@ class TLxSocket : public TComponent, private TMessageHandler {
   void CloseAttempts();
   std::vector<TAttempt> attempts_;
   bool connecting_ = false;  // ConnectAttempts is waiting
+  int connectError_ = 0;     // the error of the latest attempt that failed while waited for
+  int lookupError_ = 0;      // the error of the latest host lookup (0: none)
 
   // Receive and send on the connection, through the TLS session when there is one,
   // with the conventions of WsRecv and WsSend (bytes, 0 closed, SOCKET_ERROR with the

@@ -49,7 +49,7 @@ void TLxSocket::ResolveHost() {
     CancelLookup();
     throw ESockError("Host Lookup Canceled");
   }
-  if (!Succeeded) throw ESockError("Host Lookup Failed");
+  if (!Succeeded) throw ESockError("Host Lookup Failed" + SocketErrorReason(lookupError_));
   RemoteAddresses = std::move(lookupResult_);
   lookupResult_.clear();
   if (OnHostResolved) OnHostResolved(this);
@@ -61,6 +61,7 @@ void TLxSocket::Connect() {
   if (IsConnected) throw ESockError("Already connected");
   int attempts = 0;
   for (;;) {
+    lookupError_ = 0;
     try {
       ResolveHost();
     } catch (const ESockError& e) {
@@ -70,10 +71,12 @@ void TLxSocket::Connect() {
     // 0.0.0.0 and :: name no host to connect to.
     std::erase_if(RemoteAddresses, [](const WsAddress& a) { return a.Unspecified(); });
     if (!RemoteAddresses.empty()) break;
-    if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+    // Why the lookup gave no address, when it said.
+    const std::string reason = SocketErrorReason(lookupError_);
+    if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address" + reason);
     bool handled = false;
     OnInvalidHost(handled);
-    if (!handled) throw ESockError("Null Remote Address");
+    if (!handled) throw ESockError("Null Remote Address" + reason);
     ++attempts;
   }
 
@@ -88,6 +91,7 @@ void TLxSocket::ConnectAttempts() {
   auto& pump = TMessagePump::Instance();
   RemoteAddress = WsAddress{};
   attempts_.clear();
+  connectError_ = 0;
   size_t next = 0;               // the next address to try
   uint64_t nextStart = 0;        // when it starts although the latest attempt is still pending
   bool latestPending = false;    // the latest attempt waits for its outcome
@@ -153,7 +157,7 @@ void TLxSocket::ConnectAttempts() {
   if (OnConnectionFailed) OnConnectionFailed(this);
   if (TimedOut) throw ESockError("Connection Timed out");
   if (CancelRequested) throw ESockError("Connection Canceled");
-  throw ESockError("Connection Failed");
+  throw ESockError("Connection Failed" + SocketErrorReason(connectError_));
 }
 
 int TLxSocket::StartAttempt(const WsAddress& address) {

@@ -12,6 +12,11 @@ constexpr long kSelectEvents = FD_READ | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CL
 
 inline ERangeError RangeError() { return ERangeError("Range check error"); }
 
+// ": " and the text of a socket error number as error messages give it
+// ("10061:Connection refused"); empty for 0. A failed connect or lookup ends its
+// message with it, so that a user learns why.
+std::string SocketErrorReason(int errorNo);
+
 // Turns the socket's time-out timer off when the scope of a wait ends, also by an
 // exception. A failure to stop the timer is not reported: the wait's own outcome is.
 class TTimerOffGuard {

@@ -43,7 +43,11 @@ TEST(MacroLineReader, SplitsBytesIntoLines) {
       {"CR alone ends", "a\rb", {"a", "b"}},
       {"last line without end", "a\r\nb", {"a", "b"}},
       {"bare LF is a byte", "a\nb\r\nc", {"a\nb", "c"}},
-      {"LF-only file is one line", "to:\na\nb\n", {"to:\na\nb\n"}},
+      {"file without CR: LF ends lines", "to:\na\nb\n", {"to:", "a", "b"}},
+      {"file without CR: empty lines and last line kept", "a\n\nb", {"a", "", "b"}},
+      {"file without CR: LF LF LF", "\n\n", {"", ""}},
+      {"file without CR: 0x1A ends it", "a\nb\x1A" "c\r\n", {"a", "b"}},
+      {"one CR at the end keeps the CR rule", "a\nb\nc\r", {"a\nb\nc"}},
       {"empty line kept", "a\r\n\r\nb\r\n", {"a", "", "b"}},
       {"only a line end", "\r\n", {""}},
       {"CR CR LF", "a\r\r\nb", {"a", "", "b"}},
@@ -72,6 +76,14 @@ TEST(MacroLineReader, LinesCrossChunkBoundariesAndHaveNoLimit) {
   EXPECT_EQ(lines[2], "x");
 }
 
+TEST(MacroLineReader, OneCRPastTheFirstChunkKeepsTheCRRule) {
+  TempDir dir;
+  const std::string lfLines = "a\n" + std::string(100000, 'b') + "\n";
+  EXPECT_EQ(ReadLines(dir.Write("f", lfLines + "c\r\nd")), (std::vector<std::string>{lfLines + "c", "d"}));
+  EXPECT_EQ(ReadLines(dir.Write("g", lfLines + "c")),
+            (std::vector<std::string>{"a", std::string(100000, 'b'), "c"}));
+}
+
 TEST(MacroLineReader, RefusesWhatIsNoReadableFile) {
   TempDir dir;
   EXPECT_THROW(TMacroLineReader(dir.File("missing")), EFOpenError);
@@ -90,6 +102,7 @@ TEST(MacroLineReader, Utf8LinesArriveAsCp932) {
       {"kanji and kana", "漢字\r\nひらがな カタカナ\r\n", {"漢字", "ひらがな カタカナ"}},
       {"byte-order mark dropped", "\xEF\xBB\xBFto:\r\na\r\n", {"to:", "a"}},
       {"line ends and 0x1A as in CP932 files", "a\rb\nc\r\n\x1A" "d", {"a", "b\nc"}},
+      {"file without CR", "\xEF\xBB\xBF漢字\nかな\n", {"漢字", "かな"}},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -126,6 +139,53 @@ TEST(MacroLineReader, Utf8ErrorsNameFileLineAndCharacter) {
     EXPECT_EQ(message, dir.File("") + c.said) << c.said;
   }
   EXPECT_EQ(ExitStatusOf(EMacroCharsetError("x")), 65);
+}
+
+TEST(MacroLineReader, TellsUtf8TextFromShiftJis) {
+  using S = std::string;
+  struct Case {
+    const char* name;
+    S bytes;
+    bool utf8;
+  } cases[] = {
+      {"UTF-8 kanji", "to:\r\n漢字\r\n", true},
+      {"UTF-8 without CR", "subject:\n会議\n", true},
+      {"byte-order mark only", "\xEF\xBB\xBFto:\r\n", true},
+      {"emoji (no CP932 form, still UTF-8)", "\xF0\x9F\x98\x80", true},
+      {"UTF-8 before 0x1A, CP932 after it", "漢字\r\n\x1A\x8A\xBF", true},
+      {"CP932 kanji", "to:\r\n\x8A\xBF\x8E\x9A\r\n", false},  // 漢字
+      {"CP932 half-width katakana", "\xB1\xB2\xB3", false},
+      {"ASCII only", "to:\r\na@example.jp\r\n", false},
+      {"empty", "", false},
+      {"UTF-8 then one CP932 character", "漢字\r\n\x82\xA0", false},
+      {"overlong form", "\xC0\xAF", false},
+      {"surrogate", "\xED\xA0\x80", false},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", false},
+      {"sequence cut at the end", "漢\xE5\xAD", false},
+      {"sequence cut by 0x1A", "漢\xE5\x1A\xAD\x97", false},
+      // Two half-width katakana can form a valid UTF-8 character: --charset cp932
+      // is the way to send such a file as it is.
+      {"CP932 that happens to be UTF-8", "\xC3\xB7", true},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    TMacroLineReader reader(dir.Write("f", c.bytes));
+    EXPECT_EQ(reader.IsUtf8Text(), c.utf8) << c.name;
+  }
+}
+
+TEST(MacroLineReader, Utf8TestCrossesChunksAndLeavesTheLinesAlone) {
+  TempDir dir;
+  // The three bytes of 漢 straddle the end of the first 64 KiB chunk.
+  const std::string first(65534, 'a');
+  TMacroLineReader reader(dir.Write("f", first + "漢\r\nz\r\n"));
+  EXPECT_TRUE(reader.IsUtf8Text());
+  EXPECT_EQ(reader.ReadLine(), first + "漢");
+  EXPECT_TRUE(reader.IsUtf8Text());
+  EXPECT_EQ(reader.ReadLine(), "z");
+  EXPECT_TRUE(reader.Eof());
+  TMacroLineReader cut(dir.Write("g", first + "\xE6\xBC"));
+  EXPECT_FALSE(cut.IsUtf8Text());
 }
 
 // ------------------------------------------------------------- keywords
@@ -211,7 +271,7 @@ TEST_F(MacroSections, FillTheFormAsTheCurrentSectionSays) {
        {{"server", "smtp.example"}, {"ServerAddress", "smtp.example"}}},
       {"uname and upwd", "uname:\r\nbob\r\nupwd:\r\nsecret\r\n", {{"uname", "bob"}, {"upwd", "secret"}}},
       {"rem ignores", "to:\r\na\r\nrem:\r\nb\r\n", {{"to", "a"}}},
-      {"LF-only file is one rem line", "to:\na@x\nb@y\n", {{"to", ""}}},
+      {"file without CR: LF ends lines", "to:\na@x\nb@y\n", {{"to", "a@x,b@y"}}},
       {"bare LF stays in the address", "to:\r\na@x\nb@y\r\n", {{"to", "a@x\nb@y"}}},
       {"0x1A ends the file", "to:\r\na@x\r\n\x1A" "b@y\r\n", {{"to", "a@x"}}},
       {"clear empties the mail fields", "to:\r\na\r\nbody:\r\nx\r\naction:\r\nclear\r\nto:\r\nb\r\n",
@@ -372,7 +432,7 @@ TEST_F(MacroActions, OpenThatCannotConnectEndsTheRunWithATemporaryFailure) {
     form.ExecuteMacroFile(Macro("server:\r\n127.0.0.1\r\naction:\r\nopen\r\nto:\r\nlate\r\n"));
     FAIL() << "no error";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Connection Failed");
+    EXPECT_EQ(e.Message(), "Connection Failed: 10061:Connection refused");
     EXPECT_EQ(ExitStatusOf(e), esTempFail);
   }
   EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Connection Failed"});
@@ -435,11 +495,47 @@ TEST_F(MacroActions, MissingMacroFileIsItsOwnError) {
     form.ExecuteMacroFile(dir.File("nothing.txt"));
     FAIL() << "no error";
   } catch (const EMacroOpenError& e) {
-    EXPECT_EQ(e.Message(), Utf8ToCp932("ファイル " + dir.File("nothing.txt") + " は開けません"));
+    EXPECT_EQ(e.Message(), Utf8ToCp932("ファイル " + dir.File("nothing.txt") + " は開けません: No such file or directory"));
     EXPECT_EQ(ExitStatusOf(e), esNoInput);
   }
   EXPECT_EQ(form.eTo, "");  // cleared before the file was opened
   EXPECT_TRUE(form.PageControl1Enabled);
+}
+
+TEST_F(MacroActions, AUtf8MacroReadAsTheDefaultStopsBeforeAnyLineRuns) {
+  const std::string utf8 = "server:\nhost\nsubject:\n会議\naction:\nopen\n";
+  const std::string cp932 = Utf8ToCp932(utf8);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool utf8Macros, charsetNamed;
+    bool stops;
+    std::string subject;  // what the run left in eSubject
+  } cases[] = {
+      {"UTF-8, default charset", utf8, false, false, true, ""},
+      {"UTF-8, --charset utf-8", utf8, true, true, false, Utf8ToCp932("会議")},
+      {"UTF-8, --charset cp932: its bytes as they are", utf8, false, true, false, "\xE4\xBC\x9A\xE8\xAD\xB0"},
+      {"CP932, default charset", cp932, false, false, false, Utf8ToCp932("会議")},
+  };
+  for (const auto& c : cases) {
+    RecordingForm form;
+    TRunOptions options;
+    options.utf8Macros = c.utf8Macros;
+    options.charsetNamed = c.charsetNamed;
+    form.SetRunOptions(options);
+    std::string error;
+    try {
+      form.ExecuteMacroFile(Macro(c.bytes));
+    } catch (const EMacroCharsetError& e) {
+      error = e.Message();
+      EXPECT_EQ(ExitStatusOf(e), 65) << c.name;
+    }
+    EXPECT_EQ(error.find("--charset utf-8") != std::string::npos, c.stops) << c.name << ": " << error;
+    EXPECT_EQ(form.Texts(), c.stops ? std::vector<std::string>{} : std::vector<std::string>{"connect host 25 "})
+        << c.name;
+    EXPECT_EQ(form.eSubject, c.subject) << c.name;
+    EXPECT_TRUE(form.PageControl1Enabled) << c.name;
+  }
 }
 
 // ------------------------------------------------------------- the full example

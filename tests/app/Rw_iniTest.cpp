@@ -251,7 +251,7 @@ TEST_F(Settings, WriteFailureNamesTheFile) {
     SaveSettings(form);
     FAIL() << "no error";
   } catch (const ESettingsWriteError& e) {
-    EXPECT_EQ(e.Message(), bad + Utf8ToCp932(" に書き込めません"));
+    EXPECT_EQ(e.Message(), bad + Utf8ToCp932(" に書き込めません: Not a directory"));
     EXPECT_EQ(ExitStatusOf(e), esCantCreate);
   }
 }

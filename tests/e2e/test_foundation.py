@@ -143,7 +143,8 @@ class Foundation(unittest.TestCase):
         rc, _, err = self.run_tarvex("nothing.txt")
         self.assertEqual(rc, 66)
         # A bare name is looked for beside the program, then in the current folder.
-        self.assertEqual(err, "tarvex: ファイル %s は開けません; ファイル %s は開けません\n"
+        self.assertEqual(err, "tarvex: ファイル %s は開けません: No such file or directory; "
+                         "ファイル %s は開けません: No such file or directory\n"
                          % (os.path.join(self.bindir, "nothing.txt"), os.path.join(self.work, "nothing.txt")))
         self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], WRITTEN_KEYS)
 
@@ -167,7 +168,8 @@ class Foundation(unittest.TestCase):
         self.write(os.path.join(self.work, "m.txt"), crlf("server:", "no-such-host.invalid", "action:", "open", "end"))
         rc, _, err = self.run_tarvex("./m.txt")
         self.assertEqual(rc, 75)
-        self.assertTrue(err.endswith("tarvex: Null Remote Address\n"), err)
+        # The resolver's reason ends the message (not found, or no name server here).
+        self.assertRegex(err, r"tarvex: Null Remote Address: 1100[12]:(Non-Authoritative )?Host not found\n$")
         self.assertEqual(self.values()[("ConInf", "IPAdr")], "no-such-host.invalid")  # closed and saved anyway
 
     def test_settings_that_cannot_be_written(self):
@@ -177,17 +179,18 @@ class Foundation(unittest.TestCase):
         # A read-only file in a writable folder.
         ro_file = self.write(os.path.join(self.work, "ro.INI"), before)
         os.chmod(ro_file, 0o444)
-        cases.append(("read-only file", ro_file))
+        cases.append(("read-only file", ro_file, "Permission denied"))
         # A missing file in a read-only folder.
         locked = os.path.join(self.tmp, "locked")
         os.mkdir(locked, 0o555)
-        cases.append(("read-only folder", os.path.join(locked, "t.INI")))
+        cases.append(("read-only folder", os.path.join(locked, "t.INI"), "Permission denied"))
         # A folder that is a file: refused to everyone.
-        cases.append(("folder is a file", os.path.join(ro_file, "t.INI")))
-        for name, path in cases:
+        cases.append(("folder is a file", os.path.join(ro_file, "t.INI"), "Not a directory"))
+        for name, path, reason in cases:
             rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": path}, unprivileged=True)
             self.assertEqual(rc, 73, name)
-            self.assertEqual(err, "tarvex: %s に書き込めません\n" % path, name)
+            # The system's reason ends the message.
+            self.assertEqual(err, "tarvex: %s に書き込めません: %s\n" % (path, reason), name)
         self.assertEqual(self.read(ro_file), before)
         self.assertFalse(os.path.exists(os.path.join(locked, "t.INI")))
 
@@ -239,10 +242,10 @@ class Foundation(unittest.TestCase):
 
     def test_macro_path_that_is_no_file(self):
         os.mkfifo(os.path.join(self.work, "fifo"))
-        for arg in ("./fifo", self.work):
+        for arg, reason in (("./fifo", "not a regular file"), (self.work, "Is a directory")):
             rc, _, err = self.run_tarvex(arg)
             self.assertEqual(rc, 66, arg)
-            self.assertIn("は開けません", err)
+            self.assertIn("は開けません: %s\n" % reason, err)
 
 
 if __name__ == "__main__":

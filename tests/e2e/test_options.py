@@ -96,6 +96,48 @@ class Charset(OptionsCase):
             self.assertIn("charset", run.stderr)
 
 
+class LineEndsAndEncodingGuard(OptionsCase):
+    """How a macro file's bytes are read, one row per kind of file a user may have."""
+    SUBJECT = "会議のお知らせ"  # its UTF-8 bytes happen to read as CP932 text too
+    BODY = ["一行目", "", "三行目"]
+
+    def test_rows(self):
+        lines = mail(self.SUBJECT, self.BODY)
+        as_cp932_bytes = self.SUBJECT.encode("utf-8").decode("cp932")
+        # name, macro bytes, options, environment, exit status, subject and body that
+        # arrive (None: nothing is sent, nothing connects).
+        rows = [
+            ("CP932, CR LF", cp932_macro(lines), [], None, 0, (self.SUBJECT, self.BODY)),
+            ("CP932, CR", "".join(l + "\r" for l in lines).encode("cp932"), [], None, 0, (self.SUBJECT, self.BODY)),
+            ("CP932, LF only", "".join(l + "\n" for l in lines).encode("cp932"), [], None, 0,
+             (self.SUBJECT, self.BODY)),
+            ("CP932, CR LF with a bare LF inside a body line",
+             cp932_macro(mail(self.SUBJECT, ["一行目\n二行目"])), [], None, 0, (self.SUBJECT, ["一行目", "二行目"])),
+            ("UTF-8, LF only, --charset utf-8", "".join(l + "\n" for l in lines).encode("utf-8"),
+             ["--charset", "utf-8"], None, 0, (self.SUBJECT, self.BODY)),
+            ("UTF-8, CR LF, default", utf8_macro(lines), [], None, 65, None),
+            ("UTF-8, LF only, default", "".join(l + "\n" for l in lines).encode("utf-8"), [], None, 65, None),
+            ("UTF-8 with a byte-order mark, default", b"\xef\xbb\xbf" + utf8_macro(lines), [], None, 65, None),
+            ("UTF-8, --charset cp932: its bytes as Shift-JIS", utf8_macro(mail(self.SUBJECT, ["ascii"])),
+             ["--charset", "cp932"], None, 0, (as_cp932_bytes, ["ascii"])),
+            ("UTF-8, TARVEX_CHARSET=cp932", utf8_macro(mail(self.SUBJECT, ["ascii"])), [],
+             {"TARVEX_CHARSET": "cp932"}, 0, (as_cp932_bytes, ["ascii"])),
+        ]
+        for name, data, args, env, status, arrived in rows:
+            with self.subTest(name):
+                self.server.messages.clear()
+                run = self.run_macro(data, ["-v"] + args, env, status=status)
+                self.assertIn("Status=%d\r\n" % status, run.ini)
+                if arrived is None:
+                    self.assertIn("--charset utf-8", run.stderr)
+                    self.assertNotIn("<<<", run.stderr)  # stopped before connecting
+                    self.assertEqual(self.server.messages, [])
+                    continue
+                msg = self.only_message().message
+                self.assertEqual(str(msg["Subject"]), arrived[0])
+                self.assertEqual(msg.get_content().splitlines()[1:], arrived[1])
+
+
 class SilentServer:
     """A TCP listener that accepts connections and never says a word."""
 

@@ -502,7 +502,7 @@ std::vector<DialogueCase> Cases() {
                  s.smtp.SendMail();
                  return "";
                },
-               "EFOpenError: " + FileOpenError("$DIR/missing.bin").Message(),
+               "EFOpenError: " + FileOpenError("$DIR/missing.bin", ENOENT).Message(),
                {"Connect", "AttachmentNotFound:$DIR/missing.bin"}, ListsConnected, "to=1 cc=0 bcc=0 att=1 connected=1"});
 
   // ---- the server closes instead of replying: never a success ----
