@@ -45,8 +45,9 @@ int RunHeadless(const TRunOptions& options) {
   }
   ConsoleEndProgress();
   int status = ExitStatusOfRun(form);
-  // The missing-field path of a macro run shows no box; its text is said here.
-  if (status == esMissingField) PrintError(form.ErrorMessage);
+  // The missing-field path of a macro run shows no box; its text is said here. Other
+  // errors of the same status (a macro line that does not convert) said theirs.
+  if (status == esMissingField && !form.ErrorMessage.empty()) PrintError(form.ErrorMessage);
   return status;
 }
 

@@ -78,6 +78,8 @@ const Pattern kPatterns[] = {
     {R"re(^(.*) not Exist$)re", QT_TRANSLATE_NOOP("TForm1", "%1 not Exist")},
     {R"re(^All recipients refused: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "All recipients refused: %1")},
     {R"re(^TLS handshake failed: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "TLS handshake failed: %1"), true},
+    {R"re(^Connection Failed: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "Connection Failed: %1"), true},
+    {R"re(^Null Remote Address: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "Null Remote Address: %1"), true},
     {R"re(^TLS session failed: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "TLS session failed: %1"), true},
     {R"re(^TLS is not available: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "TLS is not available: %1")},
     {R"re(^Server certificate not trusted: (.*)$)re",

@@ -129,6 +129,7 @@ class LineEndsAndEncodingGuard(OptionsCase):
                 run = self.run_macro(data, ["-v"] + args, env, status=status)
                 self.assertIn("Status=%d\r\n" % status, run.ini)
                 if arrived is None:
+                    self.assertEqual(len(run.stderr.splitlines()), 1, run.stderr)  # one line says it all
                     self.assertIn("--charset utf-8", run.stderr)
                     self.assertNotIn("<<<", run.stderr)  # stopped before connecting
                     self.assertEqual(self.server.messages, [])

@@ -52,6 +52,8 @@ TEST(TranslationsTest, JapaneseLocaleTranslatesTheWindowTheModelsTextsAndTheTool
   } texts[] = {
       {"Disconnected", "切断しました"},
       {"Connection Failed", "接続できませんでした"},
+      {"Connection Failed: 10061:Connection refused", "接続できませんでした: 接続を拒否されました (10061)"},
+      {"Null Remote Address: 11001:Host not found", "接続先がありません: ホストが見つかりません (11001)"},
       {"Already connected", "すでに接続しています"},
       {"512 bytes of 1000 sent", "1000 バイト中 512 バイト送信"},
       {"Recipient \" a@example.jp\" not found", "宛先「 a@example.jp」は受け付けられませんでした"},

@@ -306,6 +306,14 @@
         <translation>すべての宛先が拒否されました: %1</translation>
     </message>
     <message>
+        <source>Connection Failed: %1</source>
+        <translation>接続できませんでした: %1</translation>
+    </message>
+    <message>
+        <source>Null Remote Address: %1</source>
+        <translation>接続先がありません: %1</translation>
+    </message>
+    <message>
         <source>TLS handshake failed: %1</source>
         <translation>TLS の接続手順に失敗しました: %1</translation>
     </message>
