@@ -9,7 +9,7 @@
 const TExitStatusInfo kExitStatuses[] = {
     {esOk, "the run ended without error"},
     {esUsage, "usage: a bad command line"},
-    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, or a UTF-8 macro line does not convert"},
+    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text"},
     {esNoInput, "the macro file cannot be opened"},
     {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a refused HELO, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
     {esSoftware, "any other error"},

@@ -37,15 +37,19 @@ TMacroLineReader::TMacroLineReader(const std::string& path, bool utf8) : path_(p
   // O_NONBLOCK: opening a FIFO without a writer must not hang; only regular files
   // are read.
   fd_ = ::open(ToOsPath(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  struct stat st;
-  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
-    // Only a folder has a system error of its own; a pipe or a device is said so.
-    const int error = S_ISDIR(st.st_mode) ? EISDIR : 0;
-    Close();
-    if (error == 0) throw EFOpenError(FileOpenError(path, 0).Message() + ": not a regular file");
-    errno = error;
-  }
   if (fd_ < 0) throw FileOpenError(path);
+  // Why the file cannot be read as a macro: a folder has a system error of its own,
+  // a pipe or a device (-1) is said so.
+  struct stat st {};
+  int error = 0;
+  if (fstat(fd_, &st) != 0) error = errno;
+  else if (S_ISDIR(st.st_mode)) error = EISDIR;
+  else if (!S_ISREG(st.st_mode)) error = -1;
+  if (error != 0) {
+    Close();
+    if (error < 0) throw EFOpenError(FileOpenError(path, 0).Message() + ": not a regular file");
+    throw FileOpenError(path, error);
+  }
   // A file written on Linux ends its lines with LF alone; read as CR-ended it would
   // be one line and do nothing. A file with any CR keeps the CR rule, bare LFs inside
   // its lines included. The scan ends at the first CR, so a CR LF file costs one

@@ -84,12 +84,25 @@ TEST(MacroLineReader, OneCRPastTheFirstChunkKeepsTheCRRule) {
             (std::vector<std::string>{"a", std::string(100000, 'b'), "c"}));
 }
 
-TEST(MacroLineReader, RefusesWhatIsNoReadableFile) {
+TEST(MacroLineReader, RefusesWhatIsNoReadableFileSayingWhy) {
   TempDir dir;
-  EXPECT_THROW(TMacroLineReader(dir.File("missing")), EFOpenError);
-  EXPECT_THROW(TMacroLineReader(dir.Path()), EFOpenError);
   ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
-  EXPECT_THROW(TMacroLineReader(dir.File("fifo")), EFOpenError);  // never blocks
+  const struct {
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {dir.File("missing"), ": No such file or directory"},
+      {dir.Path(), ": Is a directory"},
+      {dir.File("fifo"), ": not a regular file"},  // never blocks
+  };
+  for (const auto& c : cases) {
+    try {
+      TMacroLineReader reader(c.path);
+      ADD_FAILURE() << c.path << ": no error";
+    } catch (const EFOpenError& e) {
+      EXPECT_EQ(e.Message(), Utf8ToCp932("ファイル " + c.path + " は開けません" + c.reason));
+    }
+  }
 }
 
 TEST(MacroLineReader, Utf8LinesArriveAsCp932) {
