@@ -13,6 +13,7 @@
 #include "platform/DynamicModule.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
+#include "platform/MessagePump.h"
 #include "platform/SysUtils.h"
 
 
@@ -34,6 +35,9 @@ int RunHeadless(const TRunOptions& options) {
   } catch (const std::exception& e) {
     Application().ShowException(e);
   }
+  // A signal that ended a wait outside the pump (a password command, a lock) is
+  // taken now, so that the result saved says the run was interrupted.
+  TMessagePump::Instance().ProcessMessages();
   // A close that already failed to save the settings is not tried again: the same
   // write would fail the same way and say so twice.
   if (!form.IsClosed() && Application().ExitStatus() != esCantCreate) {
