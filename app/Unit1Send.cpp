@@ -87,9 +87,10 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
 
 void TForm1::SmtpDisconnect() {
   if (runOptions_.noSend) return;
-  // Once the form is closing nobody waits for the server's goodbye: a QUIT to a
-  // server that does not answer would keep the program alive after its window.
-  if (closing_) {
+  // Once the form is closing, or a signal ended the run, nobody waits for the
+  // server's goodbye: a QUIT to a server that does not answer (or does not read)
+  // would keep the program alive after its window, or past the signal.
+  if (closing_ || Interrupted) {
     LxSMTP1->TLxSocket::Disconnect();
     return;
   }

@@ -162,9 +162,9 @@ def settings_text(port, host="127.0.0.1", security="none", auth="none", command=
             % (host, PASSWORD, port, security, auth, command)).encode("cp932")
 
 
-def send_macro(ws, binds=()):
-    lines = ["to:", "one@example.jp", "subject:", "試験", "body:", "本文", "bind:"] + list(binds) + [
-        "action:", "send", "end"]
+def send_macro(ws, binds=(), host="127.0.0.1"):
+    lines = ["uname:", "hard-test", "server:", host, "to:", "one@example.jp", "subject:", "試験",
+             "reply-to:", "me@example.jp", "body:", "本文", "bind:"] + list(binds) + ["action:", "send"]
     return ws.write("macro.txt", cp932_macro(lines))
 
 
@@ -264,7 +264,7 @@ class SignalInEveryPhase(unittest.TestCase):
         with Workspace() as ws:
             resolv = ws.write("resolv.conf", b"nameserver 127.0.0.1\noptions timeout:30 attempts:1\n")
             ws.write("tarvex.INI", settings_text(25, host="mail.stall.tarvex.test"))
-            macro = send_macro(ws)
+            macro = send_macro(ws, host="mail.stall.tarvex.test")
             marker = ws.path("asked")
             # A resolver that takes the question and never answers, in a namespace
             # where 127.0.0.1:53 is free and /etc/resolv.conf points at it.
@@ -272,7 +272,7 @@ class SignalInEveryPhase(unittest.TestCase):
                         "s.bind(('127.0.0.1',53));open(sys.argv[1],'w').write('ready');s.settimeout(20);s.recv(512);"
                         "open(sys.argv[1],'a').write('asked');import time;time.sleep(5)")
             shell = ("ip link set lo up && mount --bind %s /etc/resolv.conf && "
-                     "(/usr/bin/python3 -c \"%s\" %s &) && while [ ! -s %s ]; do sleep 0.05; done; exec \"$@\""
+                     "(/usr/bin/python3 -c \"%s\" %s </dev/null >/dev/null 2>&1 &) && while [ ! -s %s ]; do sleep 0.05; done; exec \"$@\""
                      % (resolv, listener, marker, marker))
             probe = subprocess.run(["unshare", "--net", "--mount", "true"], capture_output=True)
             if probe.returncode != 0:
@@ -419,8 +419,8 @@ class ResultFile(unittest.TestCase):
             ws.write("tarvex.INI", settings_text(1))
             good = send_macro(ws)
             # Every third run fails its send (no subject): exit 65.
-            bad = ws.write("bad.txt", cp932_macro(["to:", "one@example.jp", "body:", "x", "action:", "send",
-                                                   "end"]))
+            bad = ws.write("bad.txt", cp932_macro(["to:", "one@example.jp", "reply-to:", "me@example.jp",
+                                                   "body:", "x", "action:", "send"]))
             procs = []
             for i in range(20):
                 args = ["--no-send", "--dump", ws.path("d%d.eml" % i), "--result", ws.path("r%d.ini" % i)]
