@@ -130,7 +130,8 @@ std::string Edit(const std::string& file, const std::string& section, const std:
   std::string eol = "\r\n";
   size_t firstLf = old.find('\n');
   if (firstLf != std::string::npos && (firstLf == 0 || old[firstLf - 1] != '\r')) eol = "\n";
-  const std::string keyLine = key + "=" + value;
+  // A value is cut before a CR, LF or NUL byte, which would break the line structure.
+  const std::string keyLine = key + "=" + value.substr(0, value.find_first_of(std::string("\r\n\0", 3)));
 
   // The first key line of a matching section, and the last non-blank line of the
   // first matching section (where a missing key goes).
@@ -342,7 +343,7 @@ bool RewriteInPlace(int fd, const std::string& old, const std::string& now) {
 bool WriteProfileFile(const std::vector<TProfileEntry>& entries, const std::string& file) {
   std::string data;
   for (const TProfileEntry& e : entries)
-    data = Edit(data, e.Section, e.Key, e.Value.substr(0, e.Value.find_first_of(std::string("\r\n\0", 3))));
+    data = Edit(data, e.Section, e.Key, e.Value);
   return ReplaceFile(ToOsPath(file), data, nullptr);
 }
 
@@ -377,7 +378,7 @@ bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const
   }
   std::string now = old;
   for (const TProfileEntry& e : entries)
-    now = Edit(now, e.Section, e.Key, e.Value.substr(0, e.Value.find_first_of(std::string("\r\n\0", 3))));
+    now = Edit(now, e.Section, e.Key, e.Value);
   if (exists && now == old) {
     ::close(fd);
     return true;

@@ -10,6 +10,7 @@ second with exit status 75, its temporary folder empty and [Result] Status=75 sa
 The host lookup case needs a network and mount namespace of its own (a resolver
 that never answers) and is skipped where namespaces cannot be made."""
 
+import contextlib
 import fcntl
 import os
 import pwd
@@ -24,21 +25,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarvex_e2e import BINARY, Workspace, cp932_macro  # noqa: E402
+from tarvex_e2e import BINARY, Workspace, cp932_macro, result_section  # noqa: E402
 
 PASSWORD = "Secret-Pwd-4711"
 SLEEP = "60.4711"  # the password command's sleep, a length no other process uses
-
-
-def result_section(text):
-    keys, inside = {}, False
-    for line in (text or "").splitlines():
-        if line.startswith("["):
-            inside = line.strip() == "[Result]"
-        elif inside and "=" in line:
-            k, v = line.split("=", 1)
-            keys.setdefault(k.strip(), v.strip())
-    return keys
 
 
 def read_text(path):
@@ -303,6 +293,19 @@ def sleepers():
     return any(line.strip() == "sleep " + SLEEP for line in out.splitlines())
 
 
+@contextlib.contextmanager
+def held_in_greeting():
+    """A workspace whose settings point at a server that never greets, with a send
+    macro: (server, workspace, macro)."""
+    server = StallServer("greeting")
+    try:
+        with Workspace() as ws:
+            ws.write("tarvex.INI", settings_text(server.port))
+            yield server, ws, send_macro(ws)
+    finally:
+        server.close()
+
+
 class PasswordCommandLimit(unittest.TestCase):
     def test_the_time_out_bounds_the_password_command(self):
         with Workspace() as ws:
@@ -319,51 +322,39 @@ class PasswordCommandLimit(unittest.TestCase):
 
 class Settings(unittest.TestCase):
     def test_a_lock_held_by_another_process_stops_the_run_before_sending(self):
-        server = StallServer("greeting")
-        try:
-            with Workspace() as ws:
-                ws.write("tarvex.INI", settings_text(server.port))
-                before = read_text(ws.ini)
-                macro = send_macro(ws)
-                lock = os.open(ws.dir, os.O_RDONLY | os.O_DIRECTORY)
-                fcntl.flock(lock, fcntl.LOCK_EX)
-                try:
-                    proc = start(ws, macro)
-                    _, err = proc.communicate(timeout=30)
-                finally:
-                    os.close(lock)
-                err = err.decode("utf-8", "replace")
-                self.assertEqual(proc.returncode, 73, err)
-                self.assertIn(ws.ini, err)
-                self.assertIn("locked by another process", err)
-                self.assertFalse(server.reached.is_set(), "connected although the result could not be saved")
-                self.assertEqual(read_text(ws.ini), before)
-        finally:
-            server.close()
+        with held_in_greeting() as (server, ws, macro):
+            before = read_text(ws.ini)
+            lock = os.open(ws.dir, os.O_RDONLY | os.O_DIRECTORY)
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            try:
+                proc = start(ws, macro)
+                _, err = proc.communicate(timeout=30)
+            finally:
+                os.close(lock)
+            err = err.decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 73, err)
+            self.assertIn(ws.ini, err)
+            self.assertIn("locked by another process", err)
+            self.assertFalse(server.reached.is_set(), "connected although the result could not be saved")
+            self.assertEqual(read_text(ws.ini), before)
 
     def test_no_core_file_holds_the_password(self):
         # The run is held in the greeting (connected, the password read), then hit
         # by SIGSEGV under an unlimited core limit in a folder where a core file
         # would land with the default pattern.
-        server = StallServer("greeting")
-        try:
-            with Workspace() as ws:
-                ws.write("tarvex.INI", settings_text(server.port))
-                macro = send_macro(ws)
-                proc = start(ws, macro, prefix=["sh", "-c", "ulimit -c unlimited && exec \"$@\"", "sh"])
-                self.assertTrue(server.reached.wait(10))
-                with open("/proc/%d/limits" % proc.pid) as f:
-                    core = [line for line in f if line.startswith("Max core file size")][0]
-                self.assertEqual(core.split()[4:6], ["0", "0"], core)
-                proc.send_signal(signal.SIGSEGV)
-                proc.communicate(timeout=10)
-                self.assertEqual(proc.returncode, -signal.SIGSEGV)
-                for name in os.listdir(ws.dir):
-                    if name.startswith("core"):
-                        with open(ws.path(name), "rb") as f:
-                            self.assertNotIn(PASSWORD.encode(), f.read(), name)
-        finally:
-            server.close()
+        with held_in_greeting() as (server, ws, macro):
+            proc = start(ws, macro, prefix=["sh", "-c", "ulimit -c unlimited && exec \"$@\"", "sh"])
+            self.assertTrue(server.reached.wait(10))
+            with open("/proc/%d/limits" % proc.pid) as f:
+                core = [line for line in f if line.startswith("Max core file size")][0]
+            self.assertEqual(core.split()[4:6], ["0", "0"], core)
+            proc.send_signal(signal.SIGSEGV)
+            proc.communicate(timeout=10)
+            self.assertEqual(proc.returncode, -signal.SIGSEGV)
+            for name in os.listdir(ws.dir):
+                if name.startswith("core"):
+                    with open(ws.path(name), "rb") as f:
+                        self.assertNotIn(PASSWORD.encode(), f.read(), name)
 
     def test_a_foreign_link_in_a_sticky_folder_is_not_followed(self):
         if os.geteuid() != 0:
@@ -437,23 +428,17 @@ class ResultFile(unittest.TestCase):
             self.assertIn(result_section(read_text(ws.ini)).get("Status"), ("0", "65"))
 
     def test_a_result_file_that_cannot_be_written_stops_the_run_first(self):
-        server = StallServer("greeting")
-        try:
-            with Workspace() as ws:
-                ws.write("tarvex.INI", settings_text(server.port))
-                macro = send_macro(ws)
-                for name in ("missing-folder/r.ini", "a-folder"):
-                    os.makedirs(ws.path("a-folder"), exist_ok=True)
-                    proc = start(ws, macro, args=["--result", ws.path(name)])
-                    _, err = proc.communicate(timeout=30)
-                    err = err.decode("utf-8", "replace")
-                    with self.subTest(name):
-                        self.assertEqual(proc.returncode, 73, err)
-                        self.assertIn(ws.path(name), err)
-                        self.assertFalse(os.path.exists(ws.path("missing-folder")))
-                self.assertFalse(server.reached.is_set())
-        finally:
-            server.close()
+        with held_in_greeting() as (server, ws, macro):
+            os.makedirs(ws.path("a-folder"))
+            for name in ("missing-folder/r.ini", "a-folder"):
+                proc = start(ws, macro, args=["--result", ws.path(name)])
+                _, err = proc.communicate(timeout=30)
+                err = err.decode("utf-8", "replace")
+                with self.subTest(name):
+                    self.assertEqual(proc.returncode, 73, err)
+                    self.assertIn(ws.path(name), err)
+                    self.assertFalse(os.path.exists(ws.path("missing-folder")))
+            self.assertFalse(server.reached.is_set())
 
 
 if __name__ == "__main__":
