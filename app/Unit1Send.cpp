@@ -78,8 +78,10 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
   // The secret of a password command goes to the component only, never into Edit4
   // (saved in the settings file) nor into a trace.
-  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty() ? RunPasswordCommand(PasswordCommand, LxSMTP1->TimeOut)
-                                                                                 : Edit4;
+  // The command runs no longer than the time-out allows a connect.
+  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty()
+                          ? RunPasswordCommand(PasswordCommand, LxSMTP1->TimeOut)
+                          : Edit4;
   LxSMTP1->VerifyCert = VerifyCert;
   LxSMTP1->CAFile = CAFile;
   LxSMTP1->Connect();
