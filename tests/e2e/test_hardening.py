@@ -25,7 +25,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarvex_e2e import BINARY, Workspace, cp932_macro, result_section  # noqa: E402
+from tarvex_e2e import BINARY, SmtpServer, Workspace, cp932_macro, result_section  # noqa: E402
 
 PASSWORD = "Secret-Pwd-4711"
 SLEEP = "60.4711"  # the password command's sleep, a length no other process uses
@@ -337,6 +337,30 @@ class Settings(unittest.TestCase):
             self.assertIn("locked by another process", err)
             self.assertFalse(server.reached.is_set(), "connected although the result could not be saved")
             self.assertEqual(read_text(ws.ini), before)
+
+    def test_a_lock_taken_after_the_mail_was_accepted_is_said_and_the_run_exits_0(self):
+        with SmtpServer() as server, Workspace() as ws:
+            ws.write("tarvex.INI", settings_text(server.port))
+            before = read_text(ws.ini)
+            proc = start(ws, send_macro(ws), args=["--result", ws.path("r.ini")])
+            # The lock is taken once the server has the mail (the run then pauses a second).
+            with server.keeper.arrived:
+                self.assertTrue(server.keeper.arrived.wait_for(lambda: server.messages, 30))
+            lock = os.open(ws.dir, os.O_RDONLY | os.O_DIRECTORY)
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            try:
+                _, err = proc.communicate(timeout=30)
+            finally:
+                os.close(lock)
+            err = err.decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 0, err)
+            self.assertIn(ws.ini, err)
+            self.assertIn("locked by another process", err)
+            self.assertIn("(the mail was sent)", err)
+            self.assertEqual(read_text(ws.ini), before)
+            # The caller's own result says what the exit status says.
+            r = result_section(read_text(ws.path("r.ini")))
+            self.assertEqual((r.get("Status"), r.get("Error")), ("0", ""))
 
     def test_no_core_file_holds_the_password(self):
         # The run is held in the greeting (connected, the password read), then hit
