@@ -212,9 +212,9 @@ void LoadSettings(TForm1& form) {
   form.AttachDir = ReadString(stAttachDir, file);
 }
 
-void SaveSettings(const TForm1& form) {
-  const std::string file = SettingsFileName();
-  MakeSettingsFolder(file);
+namespace {
+// Every key SaveSettings writes, in its order, from the form's state.
+std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
   const int status = ExitStatusOfRun(form);
   std::string error;
   if (form.Interrupted) error = form.InterruptText;
@@ -247,23 +247,42 @@ void SaveSettings(const TForm1& form) {
   std::vector<TProfileEntry> entries;
   for (const auto& [setting, value] : values)
     entries.push_back({kSettingKeys[setting].Section, kSettingKeys[setting].Key, value});
-  std::string fault;
-  const bool saved = WritePrivateProfileStrings(entries, file, &fault);
+  return entries;
+}
+
+// Writes the Result keys of entries to the run's result file, when it has one.
+// Throws ESettingsWriteError naming the file when that fails.
+void SaveResultFile(const TForm1& form, const std::vector<TProfileEntry>& entries) {
   const std::string& resultFile = form.RunOptions().resultPath;
-  if (!resultFile.empty()) {
-    std::vector<TProfileEntry> result;
-    for (const TProfileEntry& e : entries)
-      if (e.Section == kSettingKeys[stStatus].Section) result.push_back(e);
-    // A failed save becomes the run's status unless the mail went out or a signal
-    // ended the run first: the caller's copy says what the exit status says.
-    if (!saved && !form.MailAccepted && !form.Interrupted)
-      for (TProfileEntry& e : result) {
-        if (e.Key == kSettingKeys[stStatus].Key) e.Value = IntToStr(esCantCreate);
-        if (e.Key == kSettingKeys[stError].Key) e.Value = OneLine(WriteError(file, fault).Message());
-      }
-    if (!WriteProfileFile(result, resultFile)) throw WriteError(resultFile);
-  }
-  if (!saved) throw WriteError(file, fault);
+  if (resultFile.empty()) return;
+  std::vector<TProfileEntry> result;
+  for (const TProfileEntry& e : entries)
+    if (e.Section == kSettingKeys[stStatus].Section) result.push_back(e);
+  if (!WriteProfileFile(result, resultFile)) throw WriteError(resultFile);
+}
+}  // namespace
+
+void SaveSettings(const TForm1& form) {
+  const std::string file = SettingsFileName();
+  MakeSettingsFolder(file);
+  std::vector<TProfileEntry> entries = SettingsEntries(form);
+  std::string fault;
+  if (WritePrivateProfileStrings(entries, file, &fault)) return SaveResultFile(form, entries);
+  // A failed save becomes the run's status unless the mail went out or a signal
+  // ended the run first: the caller's own result says what the exit status says.
+  if (!form.MailAccepted && !form.Interrupted)
+    for (TProfileEntry& e : entries) {
+      if (e.Section != kSettingKeys[stStatus].Section) continue;
+      if (e.Key == kSettingKeys[stStatus].Key) e.Value = IntToStr(esCantCreate);
+      if (e.Key == kSettingKeys[stError].Key) e.Value = OneLine(WriteError(file, fault).Message());
+    }
+  SaveResultFile(form, entries);
+  throw WriteError(file, fault);
+}
+
+void SaveResult(const TForm1& form) {
+  // A result file found unwritable stopped the run before anything else and was said.
+  if (FileCanBeReplaced(form.RunOptions().resultPath)) SaveResultFile(form, SettingsEntries(form));
 }
 
 void CheckSettingsWritable() {

@@ -117,6 +117,13 @@ void LoadSettings(TForm1& form);
 // ESettingsWriteError naming it when that fails.
 void SaveSettings(const TForm1& form);
 
+// Writes only the result file of the run (RunOptions().resultPath; nothing without
+// one), as SaveSettings would: for a run that ends without saving its settings
+// (the settings file could not be written before anything was sent); a result file
+// that cannot be written is left alone (the run's check said so). Throws
+// ESettingsWriteError naming it when writing it fails.
+void SaveResult(const TForm1& form);
+
 // Throws ESettingsWriteError when the settings file cannot be written (an existing
 // file opens for writing, a missing one is created empty; the content is never
 // changed; a link of another user in a shared sticky folder, or a folder lock that

@@ -7,6 +7,7 @@
 #include "app/Console.h"
 #include "app/ConsoleDialogs.h"
 #include "app/ExitStatus.h"
+#include "app/Rw_ini.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "cli/DesktopModule.h"
@@ -40,9 +41,11 @@ int RunHeadless(const TRunOptions& options) {
   TMessagePump::Instance().ProcessMessages();
   // A close that already failed to save the settings is not tried again: the same
   // write would fail the same way and say so twice.
-  if (!form.IsClosed() && Application().ExitStatus() != esCantCreate) {
+  if (!form.IsClosed()) {
     try {
-      form.Close();
+      // The caller's own result is written all the same.
+      if (Application().ExitStatus() == esCantCreate) SaveResult(form);
+      else form.Close();
     } catch (const std::exception& e) {
       Application().ShowException(e);
     }

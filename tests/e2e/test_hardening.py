@@ -70,6 +70,10 @@ class StallServer:
             return
         conn.settimeout(30)
         try:
+            if self.phase == "auth":
+                ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+                ctx.load_cert_chain(*self.cert)
+                conn = ctx.wrap_socket(conn, server_side=True)
             self._dialogue(conn)
         except (OSError, ssl.SSLError):
             pass
@@ -84,10 +88,6 @@ class StallServer:
         if self.phase in ("greeting", "tls"):
             self.reached.set()
             return self._drain(conn)
-        if self.phase == "auth":
-            ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-            ctx.load_cert_chain(*self.cert)
-            conn = ctx.wrap_socket(conn, server_side=True)
         f = conn.makefile("rb")
         conn.sendall(b"220 stall.example\r\n")
         for line in f:
@@ -271,7 +271,7 @@ class SignalInEveryPhase(unittest.TestCase):
             proc = start(ws, macro, prefix=["unshare", "--net", "--mount", "sh", "-c", shell, "sh"])
             try:
                 self.terminate_and_check(ws, proc, lambda t: wait_for(
-                    lambda: os.path.exists(marker) and "asked" in open(marker).read(), t))
+                    lambda: os.path.exists(marker) and "asked" in read_text(marker), t))
             finally:
                 if proc.poll() is None:
                     proc.kill()
@@ -327,7 +327,7 @@ class Settings(unittest.TestCase):
             lock = os.open(ws.dir, os.O_RDONLY | os.O_DIRECTORY)
             fcntl.flock(lock, fcntl.LOCK_EX)
             try:
-                proc = start(ws, macro)
+                proc = start(ws, macro, args=["--result", ws.path("r.ini")])
                 _, err = proc.communicate(timeout=30)
             finally:
                 os.close(lock)
@@ -337,6 +337,10 @@ class Settings(unittest.TestCase):
             self.assertIn("locked by another process", err)
             self.assertFalse(server.reached.is_set(), "connected although the result could not be saved")
             self.assertEqual(read_text(ws.ini), before)
+            # The caller's own result is there all the same.
+            r = result_section(read_text(ws.path("r.ini")))
+            self.assertEqual(r.get("Status"), "73")
+            self.assertIn("locked by another process", r.get("Error"))
 
     def test_a_lock_taken_after_the_mail_was_accepted_is_said_and_the_run_exits_0(self):
         with SmtpServer() as server, Workspace() as ws:
