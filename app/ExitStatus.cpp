@@ -13,7 +13,7 @@ const TExitStatusInfo kExitStatuses[] = {
     {esNoInput, "the macro file cannot be opened"},
     {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a refused HELO, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
     {esSoftware, "any other error"},
-    {esCantCreate, "the settings file or the dump file could not be written"},
+    {esCantCreate, "the settings file, the dump file or the result file could not be written"},
     {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal"},
     {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset) or not usable (a password command that failed); nothing was sent"},
 };

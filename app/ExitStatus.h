@@ -21,7 +21,7 @@ enum TExitStatus : int {
   esNoInput = 66,        // the macro file cannot be opened
   esUnavailable = 69,    // the server refused, authentication failed
   esSoftware = 70,       // any other error
-  esCantCreate = 73,     // the settings file or the dump file could not be written
+  esCantCreate = 73,     // the settings file, the dump file or the result file could not be written
   esTempFail = 75,       // connection failed, time-out, 4xx reply, peer closed, a signal
   esConfig = 78,         // a settings value is unknown or not usable
 };

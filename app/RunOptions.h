@@ -14,6 +14,7 @@ struct TRunOptions {
   std::string dumpPath;     // CP932; each send writes what follows DATA here; empty: none
   bool noSend = false;      // nothing connects; "send" only writes the dump
   bool noPause = false;     // "open", "send" and "close" skip their one-second pause
+  std::string resultPath;   // CP932; the run's [Result] section also goes here; empty: none
 };
 
 // A character set name: "utf-8" -> true, "cp932" -> false (ASCII case ignored, with

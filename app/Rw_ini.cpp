@@ -108,8 +108,9 @@ const TSettingKey kSettingKeys[stSettingCount] = {
                                 "any other text stops the run with exit status 78"},
     {"SMTP", "CAFile", "", "a PEM file of extra trust anchors"},
     {"SMTP", "PasswordCommand", "", "a command run by /bin/sh -c when AUTH needs the password; the first line it "
-                                    "prints is the password or token, instead of Pwd (exit 78 when it fails or "
-                                    "prints nothing)"},
+                                    "prints is the password or token, instead of Pwd (exit 78 when it fails, "
+                                    "prints nothing or runs past its limit: 2 minutes, or the time-out when "
+                                    "shorter; the limit or a signal ends its whole process group)"},
     {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
                                 "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
                                 "earlier versions sent it) or utf-8; ASCII case ignored"},
@@ -130,10 +131,14 @@ int32_t ReadInteger(TSetting setting, const std::string& file) {
   return IniStrToInt(ReadString(setting, file), def);
 }
 
-// The message ends with the system's reason for the failed call (errno).
-ESettingsWriteError WriteError(const std::string& file, int error = errno) {
+// fault: why, when the system's error cannot say it (a busy lock, a link not
+// followed), in the file system's encoding; otherwise the message ends with the
+// system's reason for the failed call (error, an errno value).
+ESettingsWriteError WriteError(const std::string& file, const std::string& fault = std::string(),
+                               int error = errno) {
   static const std::string tail = Utf8ToCp932(" に書き込めません");
-  return ESettingsWriteError(file + tail + SystemReason(error));
+  return ESettingsWriteError(file + tail +
+                             (fault.empty() ? SystemReason(error) : " (" + FromOsPath(fault) + ")"));
 }
 
 // text on one line: every run of line breaks and other control bytes becomes one blank.
@@ -214,9 +219,9 @@ void LoadSettings(TForm1& form) {
   form.AttachDir = ReadString(stAttachDir, file);
 }
 
-void SaveSettings(const TForm1& form) {
-  const std::string file = SettingsFileName();
-  MakeSettingsFolder(file);
+namespace {
+// Every key SaveSettings writes, in its order, from the form's state.
+std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
   const int status = ExitStatusOfRun(form);
   std::string error;
   if (form.Interrupted) error = form.InterruptText;
@@ -249,13 +254,54 @@ void SaveSettings(const TForm1& form) {
   std::vector<TProfileEntry> entries;
   for (const auto& [setting, value] : values)
     entries.push_back({kSettingKeys[setting].Section, kSettingKeys[setting].Key, value});
-  if (!WritePrivateProfileStrings(entries, file)) throw WriteError(file);
+  return entries;
+}
+
+// Writes the Result keys of entries to the run's result file, when it has one.
+// Throws ESettingsWriteError naming the file when that fails.
+void SaveResultFile(const TForm1& form, const std::vector<TProfileEntry>& entries) {
+  const std::string& resultFile = form.RunOptions().resultPath;
+  if (resultFile.empty()) return;
+  std::vector<TProfileEntry> result;
+  for (const TProfileEntry& e : entries)
+    if (e.Section == kSettingKeys[stStatus].Section) result.push_back(e);
+  if (!WriteProfileFile(result, resultFile)) throw WriteError(resultFile);
+}
+}  // namespace
+
+void SaveSettings(const TForm1& form) {
+  const std::string file = SettingsFileName();
+  MakeSettingsFolder(file);
+  std::vector<TProfileEntry> entries = SettingsEntries(form);
+  std::string fault;
+  if (WritePrivateProfileStrings(entries, file, &fault)) return SaveResultFile(form, entries);
+  const int error = errno;
+  // A failed save becomes the run's status unless the mail went out or a signal
+  // ended the run first: the caller's own result says what the exit status says.
+  if (!form.MailAccepted && !form.Interrupted)
+    for (TProfileEntry& e : entries) {
+      if (e.Section != kSettingKeys[stStatus].Section) continue;
+      if (e.Key == kSettingKeys[stStatus].Key) e.Value = IntToStr(esCantCreate);
+      if (e.Key == kSettingKeys[stError].Key) e.Value = OneLine(WriteError(file, fault, error).Message());
+    }
+  SaveResultFile(form, entries);
+  throw WriteError(file, fault, error);
+}
+
+void SaveResult(const TForm1& form) {
+  // A result file found unwritable stopped the run before anything else and was said.
+  if (FileCanBeReplaced(form.RunOptions().resultPath)) SaveResultFile(form, SettingsEntries(form));
 }
 
 void CheckSettingsWritable() {
   const std::string file = SettingsFileName();
   MakeSettingsFolder(file);
-  if (!ProfileWritable(file)) throw WriteError(file);
+  std::string fault;
+  if (!ProfileWritable(file, &fault)) throw WriteError(file, fault);
+}
+
+void CheckResultWritable(const std::string& file) {
+  if (!FileCanBeReplaced(file)) throw WriteError(file);
 }
 
 TSecuritySetting ParseSecuritySetting(const std::string& text) { return ParseChoice(text, kSecurityNames); }
@@ -275,10 +321,11 @@ TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting) {
 TSmtpSecurity SmtpSecurityOf(const std::string& text) { return SmtpSecurityOf(ParseSecuritySetting(text)); }
 TSmtpAuth SmtpAuthOf(const std::string& text) { return SmtpAuthOf(ParseAuthSetting(text)); }
 
-std::string RunPasswordCommand(const std::string& command) {
+std::string RunPasswordCommand(const std::string& command, int32_t timeOutMs) {
+  const int limitMs = timeOutMs > 0 ? std::min(timeOutMs, kPasswordCommandLimitMs) : kPasswordCommandLimitMs;
   TShellResult result;
   try {
-    result = RunShellCommand(command, 120000);
+    result = RunShellCommand(command, limitMs);
   } catch (const Exception& e) {
     throw ESettingValueError("[SMTP] PasswordCommand: " + e.Message());
   }
@@ -288,7 +335,10 @@ std::string RunPasswordCommand(const std::string& command) {
     if (c == '\n' || c == '\r') c = ' ';
   // The command's own words come in UTF-8; the model's texts are CP932.
   const std::string said = err.empty() ? std::string() : ": " + Utf8ToCp932(err);
-  if (result.TimedOut) throw ESettingValueError("[SMTP] PasswordCommand did not finish within 120 s" + said);
+  if (result.Interrupted) throw EAbortError("[SMTP] PasswordCommand interrupted");
+  if (result.TimedOut)
+    throw ESettingValueError("[SMTP] PasswordCommand did not finish within " +
+                             (limitMs % 1000 ? IntToStr(limitMs) + " ms" : IntToStr(limitMs / 1000) + " s") + said);
   if (result.Status != 0)
     throw ESettingValueError("[SMTP] PasswordCommand failed (exit status " + IntToStr(result.Status) + ")" + said);
   const std::string secret = FirstLine(result.Out);

@@ -19,11 +19,16 @@ class EConfigError : public Exception { using Exception::Exception; };
 // A settings value cannot be used as it stands (a password command that fails).
 class ESettingValueError : public Exception { using Exception::Exception; };
 
+// The longest a password command may run: two minutes, or the time-out when shorter.
+constexpr int kPasswordCommandLimitMs = 120000;
+
 // Runs the PasswordCommand setting and returns the first line it prints (its
 // bytes as they are). Throws ESettingValueError, with the command's error output,
-// when it cannot run, ends with a status other than 0, runs past two minutes or
-// prints an empty first line.
-std::string RunPasswordCommand(const std::string& command);
+// when it cannot run, ends with a status other than 0, runs past its limit
+// (kPasswordCommandLimitMs, or timeOutMs when that is positive and shorter) or prints
+// an empty first line; EAbortError when a stop was requested (a termination signal).
+// A command cut short goes with its whole process group.
+std::string RunPasswordCommand(const std::string& command, int32_t timeOutMs = 0);
 
 // The settings file's full name (CP932): the file named by the environment
 // variable TARVEX_INI when it is set and not empty (made absolute against the
@@ -107,9 +112,27 @@ void LoadSettings(TForm1& form);
 // without it), in one atomic save; the Result keys Status, Error, Refused and
 // Missing tell how the run ended (ExitStatusOfRun, its error on one line).
 // Throws ESettingsWriteError when the save fails; the file then keeps its content.
+// With a result file (RunOptions().resultPath) the Result keys also go, atomically,
+// to that file of their own, also when the settings file could not be saved (its
+// Status and Error then tell that fault when it becomes the run's status); throws
+// ESettingsWriteError naming it when that fails.
 void SaveSettings(const TForm1& form);
+
+// Writes only the result file of the run (RunOptions().resultPath; nothing without
+// one), as SaveSettings would: for a run that ends without saving its settings
+// (the settings file could not be written before anything was sent); a result file
+// that cannot be written is left alone (the run's check said so). Throws
+// ESettingsWriteError naming it when writing it fails.
+void SaveResult(const TForm1& form);
 
 // Throws ESettingsWriteError when the settings file cannot be written (an existing
 // file opens for writing, a missing one is created empty; the content is never
-// changed): a run checks it before it sends anything.
+// changed; a link of another user in a shared sticky folder, or a folder lock that
+// another process keeps past its bound, fail with the reason): a run checks it
+// before it sends anything.
 void CheckSettingsWritable();
+
+// Throws ESettingsWriteError naming file when the --result file could not be
+// written at the end of the run (its folder takes no new file of this user, or it
+// is no regular file). Creates nothing.
+void CheckResultWritable(const std::string& file);

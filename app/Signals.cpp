@@ -2,6 +2,10 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
+#include "platform/StopRequest.h"
 
 namespace {
 constexpr uint32_t WM_SIGNAL = WM_USER + 300;
@@ -21,6 +25,14 @@ void TSignalWatch::BlockSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void DisableCoreDumps() {
+  // Not dumpable: no core file and no attaching by other processes of the user,
+  // whatever the core limit or the core pattern; the zero limit covers a child.
+  (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const rlimit none{0, 0};
+  (void)::setrlimit(RLIMIT_CORE, &none);
+}
+
 TSignalWatch::TSignalWatch(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
   window_ = TMessagePump::Instance().CreateWindow(this);
   const sigset_t set = WatchedSignals();
@@ -29,7 +41,10 @@ TSignalWatch::TSignalWatch(std::function<void(int)> onSignal) : onSignal_(std::m
       int signal = 0;
       if (sigwait(&set, &signal) != 0) continue;
       if (stopping_) return;
-      if (signal != SIGUSR2) TMessagePump::Instance().PostMessage(window_, WM_SIGNAL, static_cast<uintptr_t>(signal), 0);
+      if (signal == SIGUSR2) continue;
+      // The message first: a wait that ends on the stop request finds it queued.
+      TMessagePump::Instance().PostMessage(window_, WM_SIGNAL, static_cast<uintptr_t>(signal), 0);
+      SignalStop();
     }
   });
 }

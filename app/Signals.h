@@ -10,6 +10,11 @@
 
 #include "platform/MessagePump.h"
 
+// Keeps the process from leaving a core file, which would hold the password and the
+// mail in clear: not dumpable, and a core limit of 0 (kept by every child). Call it
+// first thing in main, before a secret is read.
+void DisableCoreDumps();
+
 class TSignalWatch : private TMessageHandler {
  public:
   // Ignores SIGPIPE and blocks the watched signals in the calling thread; threads
@@ -17,7 +22,8 @@ class TSignalWatch : private TMessageHandler {
   // thing in main, before any other thread starts.
   static void BlockSignals();
   // Waits for the signals on a thread of its own and calls onSignal with each, on the
-  // user-interface thread, when it processes messages.
+  // user-interface thread, when it processes messages; each also sets the process's
+  // stop request (SignalStop), which ends the waits outside the message pump.
   explicit TSignalWatch(std::function<void(int signal)> onSignal);
   ~TSignalWatch() override;
   TSignalWatch(const TSignalWatch&) = delete;

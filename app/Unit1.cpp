@@ -111,6 +111,8 @@ void TForm1::FormCreate() {
   Notify(TFormField::Position);
   MacroPath.clear();
   StopRequested = MacroStarted = Connected = false;
+  // The caller's result must be writable before anything is sent.
+  if (!runOptions_.resultPath.empty()) CheckResultWritable(runOptions_.resultPath);
   eSMTPServer = ServerAddress;
   eHomeAddr = SenderAddress;
   Edit3 = UserName;

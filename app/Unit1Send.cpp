@@ -78,7 +78,10 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
   // The secret of a password command goes to the component only, never into Edit4
   // (saved in the settings file) nor into a trace.
-  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty() ? RunPasswordCommand(PasswordCommand) : Edit4;
+  // The command runs no longer than the time-out allows a connect.
+  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty()
+                          ? RunPasswordCommand(PasswordCommand, LxSMTP1->TimeOut)
+                          : Edit4;
   LxSMTP1->VerifyCert = VerifyCert;
   LxSMTP1->CAFile = CAFile;
   LxSMTP1->Connect();
@@ -86,9 +89,10 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
 
 void TForm1::SmtpDisconnect() {
   if (runOptions_.noSend) return;
-  // Once the form is closing nobody waits for the server's goodbye: a QUIT to a
-  // server that does not answer would keep the program alive after its window.
-  if (closing_) {
+  // Once the form is closing, or a signal ended the run, nobody waits for the
+  // server's goodbye: a QUIT to a server that does not answer (or does not read)
+  // would keep the program alive after its window, or past the signal.
+  if (closing_ || Interrupted) {
     LxSMTP1->TLxSocket::Disconnect();
     return;
   }

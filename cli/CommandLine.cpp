@@ -36,7 +36,8 @@ const char kUsageHead[] =
     "                     send when the server takes no data for that long. Without\n"
     "                     it, [SMTP] TimeOut of the settings file (milliseconds) holds.\n"
     "                     Without any time-out, data the server does not read for 10\n"
-    "                     minutes still ends the send (exit 75).\n"
+    "                     minutes still ends the send (exit 75). A PasswordCommand\n"
+    "                     runs at most 2 minutes, or SECONDS when shorter (exit 78).\n"
     "  -v, --verbose      trace every command sent and every line received on stderr,\n"
     "                     with time stamps; -vv also the connection's status texts.\n"
     "  --dump FILE        each send also writes the bytes that follow DATA (header,\n"
@@ -47,6 +48,11 @@ const char kUsageHead[] =
     "  --no-pause         skip the one-second pauses after \"open\", \"send\" and\n"
     "                     \"close\" (for callers that send many mails); messages are\n"
     "                     still handled there, in the same order.\n"
+    "  --result FILE      also write the run's [Result] section (the same keys) to\n"
+    "                     FILE, replaced as a whole when the run ends: for callers\n"
+    "                     that run several sends at once on one settings file. A\n"
+    "                     FILE that could not be written stops the run before\n"
+    "                     anything is sent (exit 73).\n"
     "  -h, --help         show this text.\n"
     "  --version          show the version.\n"
     "\n"
@@ -68,6 +74,9 @@ const char kUsageHead[] =
     "Every run writes [Result] of the settings file: Status (the exit status), Error\n"
     "(the error text, empty after success), Refused (\"bad@x 550 5.1.1 no such user\",\n"
     "\"; \" between recipients), Missing (attachment files not sent), MailRes, ErrMes.\n"
+    "SIGTERM, SIGINT or SIGHUP end a run within a second in every phase (exit 75, the\n"
+    "result saved). A save waits at most 5 s for the lock of the settings file's\n"
+    "folder (exit 73 before sending). Core dumps are off (the password is in memory).\n"
     "\n";
 
 // The meaning of an exit status, wrapped at the words to lines of at most 79
@@ -95,7 +104,7 @@ void AppendExitStatus(std::string& out, const TExitStatusInfo& info) {
 }
 
 enum TOptionId : int {
-  opHeadless = 256, opVersion, opNoSend, opNoPause, opCharset, opTimeout, opDump, opScreenshot
+  opHeadless = 256, opVersion, opNoSend, opNoPause, opCharset, opTimeout, opDump, opScreenshot, opResult
 };
 
 const option kOptions[] = {
@@ -104,7 +113,8 @@ const option kOptions[] = {
     {"no-send", no_argument, nullptr, opNoSend},     {"no-pause", no_argument, nullptr, opNoPause},
     {"charset", required_argument, nullptr, opCharset},
     {"timeout", required_argument, nullptr, opTimeout}, {"dump", required_argument, nullptr, opDump},
-    {"screenshot", required_argument, nullptr, opScreenshot}, {nullptr, 0, nullptr, 0},
+    {"screenshot", required_argument, nullptr, opScreenshot}, {"result", required_argument, nullptr, opResult},
+    {nullptr, 0, nullptr, 0},
 };
 
 // The message for what getopt_long returned as '?' or ':' for the argument text.
@@ -180,6 +190,10 @@ TCommandLine ParseCommandLine(int argc, char** argv) {
       case opTimeout: timeOut = optarg; timeOutGiven = true; break;
       case opDump: dumpPath = optarg; dumpGiven = true; break;
       case opScreenshot: line.screenshot = optarg; break;
+      case opResult:
+        if (!*optarg && line.error.empty()) line.error = "--result needs a file name";
+        line.run.resultPath = FromOsPath(optarg);
+        break;
       default:
         if (line.error.empty()) line.error = OptionFault(result, argv[optind - 1], optopt);
         break;

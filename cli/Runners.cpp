@@ -7,12 +7,14 @@
 #include "app/Console.h"
 #include "app/ConsoleDialogs.h"
 #include "app/ExitStatus.h"
+#include "app/Rw_ini.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "cli/DesktopModule.h"
 #include "platform/DynamicModule.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
+#include "platform/MessagePump.h"
 #include "platform/SysUtils.h"
 
 
@@ -34,11 +36,16 @@ int RunHeadless(const TRunOptions& options) {
   } catch (const std::exception& e) {
     Application().ShowException(e);
   }
+  // A signal that ended a wait outside the pump (a password command, a lock) is
+  // taken now, so that the result saved says the run was interrupted.
+  TMessagePump::Instance().ProcessMessages();
   // A close that already failed to save the settings is not tried again: the same
   // write would fail the same way and say so twice.
-  if (!form.IsClosed() && Application().ExitStatus() != esCantCreate) {
+  if (!form.IsClosed()) {
     try {
-      form.Close();
+      // The caller's own result is written all the same.
+      if (Application().ExitStatus() == esCantCreate) SaveResult(form);
+      else form.Close();
     } catch (const std::exception& e) {
       Application().ShowException(e);
     }

@@ -23,6 +23,8 @@ int UsageError(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before a secret is read: no core file holds it.
+  DisableCoreDumps();
   // Before any thread starts: only the signal watch of a run receives them.
   TSignalWatch::BlockSignals();
   ReturnLargeBlocks();

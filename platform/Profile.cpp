@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <vector>
 
 #include "platform/FileUtil.h"
+#include "platform/StopRequest.h"
 #include "platform/StringList.h"
 
 namespace {
@@ -127,7 +130,8 @@ std::string Edit(const std::string& file, const std::string& section, const std:
   std::string eol = "\r\n";
   size_t firstLf = old.find('\n');
   if (firstLf != std::string::npos && (firstLf == 0 || old[firstLf - 1] != '\r')) eol = "\n";
-  const std::string keyLine = key + "=" + value;
+  // A value is cut before a CR, LF or NUL byte, which would break the line structure.
+  const std::string keyLine = key + "=" + value.substr(0, value.find_first_of(std::string("\r\n\0", 3)));
 
   // The first key line of a matching section, and the last non-blank line of the
   // first matching section (where a missing key goes).
@@ -199,13 +203,30 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 
 namespace {
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 // The path a chain of symbolic links ends at (the path itself when it is no link);
-// the target need not exist. Relative targets count from the link's folder.
-std::string FollowLinks(std::string path) {
+// the target need not exist. Relative targets count from the link's folder. A link
+// in a sticky folder that everyone may write is followed only when it belongs to
+// this user or to the folder's owner: another user could have put it there to make
+// this run write where that user may not. Such a link gives false and the reason.
+bool FollowLinks(std::string& path, std::string& fault) {
   for (int hops = 0; hops < 40; ++hops) {
     char target[PATH_MAX];
     const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
     if (n <= 0) break;
+    struct stat link, folder;
+    if (::lstat(path.c_str(), &link) == 0 && ::stat(FolderOf(path).c_str(), &folder) == 0 &&
+        (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) && link.st_uid != ::geteuid() &&
+        link.st_uid != folder.st_uid) {
+      fault = path + " is a symbolic link of another user in a shared folder (sticky and writable by all): "
+                     "not followed";
+      return false;
+    }
     std::string next(target, static_cast<size_t>(n));
     if (next[0] != '/') {
       const size_t slash = path.rfind('/');
@@ -213,35 +234,56 @@ std::string FollowLinks(std::string path) {
     }
     path = next;
   }
-  return path;
-}
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  return true;
 }
 
 // An exclusive lock on the folder of the file, held while it lives: every save of a
-// file in that folder runs alone. Taking no lock (a file system without locks) lets
-// the save go on unserialised rather than fail.
+// file in that folder runs alone. Anyone who may read the folder may lock it, so
+// the wait is bounded (kProfileLockWaitMs, kProfileStopLockWaitMs once a stop was
+// requested) and ends at once on a stop request. Taking no lock (a file system
+// without locks) lets the save go on unserialised rather than fail.
 class FolderLock {
  public:
   explicit FolderLock(const std::string& folder) {
     fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int pause = 1;; pause = std::min(pause * 2, 50)) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return;
+      const int bound = StopSignalled() ? kProfileStopLockWaitMs : kProfileLockWaitMs;
+      const auto waited =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      if (waited >= bound) break;
+      // A stop that comes now shortens the bound; the loop looks again at once.
+      (void)WaitUnlessStopped(static_cast<int>(std::min<long long>(pause, bound - waited)));
     }
+    ::close(fd_);
+    fd_ = -1;
+    busy_ = true;
   }
   ~FolderLock() {
     if (fd_ >= 0) ::close(fd_);  // releases the lock
   }
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
+  // True when another process held the lock for the whole bound.
+  bool Busy() const { return busy_; }
 
  private:
   int fd_ = -1;
+  bool busy_ = false;
 };
+
+// Returns false with why in fault (when the caller asked for it).
+bool Fail(std::string* fault, const std::string& why) {
+  if (fault) *fault = why;
+  return false;
+}
+
+// The fault of a lock that stayed busy.
+std::string BusyFault(const std::string& folder) {
+  return "the folder " + folder + " stayed locked by another process";
+}
 
 // Writes data to a new file in the folder of path and renames it over path. False
 // when the folder refuses the new file (errno tells why) or writing fails (the new
@@ -252,9 +294,13 @@ bool ReplaceFile(const std::string& path, const std::string& data, const struct 
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = ::fchmod(fd, old ? (old->st_mode & 07777) : 0600) == 0;
-  // Root saving another user's file leaves it theirs.
-  if (ok && old && (old->st_uid != ::geteuid() || old->st_gid != ::getegid()))
-    (void)!::fchown(fd, old->st_uid, old->st_gid);
+  // A file of another owner or group stays theirs (root may give it back); where
+  // that cannot be done the file is not replaced (EPERM: it is rewritten in place).
+  if (ok && old && (old->st_uid != ::geteuid() || old->st_gid != ::getegid()) &&
+      ::fchown(fd, old->st_uid, old->st_gid) != 0) {
+    ok = false;
+    errno = EPERM;
+  }
   if (ok) ok = WriteAt(fd, data.data(), data.size(), 0);
   if (ok) ok = ::fsync(fd) == 0;
   if (::close(fd) != 0) ok = false;
@@ -294,14 +340,31 @@ bool RewriteInPlace(int fd, const std::string& old, const std::string& now) {
 
 }  // namespace
 
+bool WriteProfileFile(const std::vector<TProfileEntry>& entries, const std::string& file) {
+  std::string data;
+  for (const TProfileEntry& e : entries)
+    data = Edit(data, e.Section, e.Key, e.Value);
+  return ReplaceFile(ToOsPath(file), data, nullptr);
+}
+
+bool FileCanBeReplaced(const std::string& file) {
+  const std::string path = ToOsPath(file);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+  return ::faccessat(AT_FDCWD, FolderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& file) {
   return WritePrivateProfileStrings({{section, key, value}}, file);
 }
 
-bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const std::string& file) {
-  const std::string path = FollowLinks(ToOsPath(file));
+bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const std::string& file,
+                                std::string* fault) {
+  std::string path = ToOsPath(file), why;
+  if (!FollowLinks(path, why)) return Fail(fault, why);
   FolderLock lock(FolderOf(path));
+  if (lock.Busy()) return Fail(fault, BusyFault(FolderOf(path)));
 
   // The file must be writable as it is: a read-only file is not replaced behind its back.
   int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -315,7 +378,7 @@ bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const
   }
   std::string now = old;
   for (const TProfileEntry& e : entries)
-    now = Edit(now, e.Section, e.Key, e.Value.substr(0, e.Value.find_first_of(std::string("\r\n\0", 3))));
+    now = Edit(now, e.Section, e.Key, e.Value);
   if (exists && now == old) {
     ::close(fd);
     return true;
@@ -326,8 +389,11 @@ bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const
   return ok;
 }
 
-bool ProfileWritable(const std::string& file) {
-  const std::string path = FollowLinks(ToOsPath(file));
+bool ProfileWritable(const std::string& file, std::string* fault) {
+  std::string path = ToOsPath(file), why;
+  if (!FollowLinks(path, why)) return Fail(fault, why);
+  // A lock that another process keeps would hold the save at the end of the run.
+  if (FolderLock lock(FolderOf(path)); lock.Busy()) return Fail(fault, BusyFault(FolderOf(path)));
   int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstring>
 
 #include "platform/FileUtil.h"
+#include "platform/StopRequest.h"
 #include "platform/SysUtils.h"
 
 extern char** environ;
@@ -68,20 +70,29 @@ TShellResult RunShellCommand(const std::string& command, int limitMs) {
 
   TShellResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  // The end of the command itself is waited for in the same poll: one that closes
+  // its output and runs on must not hold the run past the limit or a stop.
+  Pipe ended;  // fd[0]: the command's pidfd until it ended
+  ended.fd[0] = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   // Both pipes are read together, so that a command filling one never waits on the other.
-  while (out.fd[0] >= 0 || err.fd[0] >= 0) {
+  while (out.fd[0] >= 0 || err.fd[0] >= 0 || ended.fd[0] >= 0) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) {
-      result.TimedOut = true;
+    if (left <= 0 || StopSignalled()) {
+      // The command and whatever it started go at once; a child of its own group
+      // that kept the pipes open would otherwise outlive the run.
+      (left <= 0 ? result.TimedOut : result.Interrupted) = true;
       ::kill(-pid, SIGKILL);
       break;
     }
-    pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
-    if (::poll(fds, 2, static_cast<int>(left)) < 0) {
+    pollfd fds[4] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}, {StopSignalFd(), POLLIN, 0},
+                     {ended.fd[0], POLLIN, 0}};
+    if (::poll(fds, 4, static_cast<int>(left)) < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    // The command has ended; what it printed is still read to the pipes' ends.
+    if (fds[3].revents) ended.CloseEnd(0);
     Pipe* pipes[2] = {&out, &err};
     std::string* texts[2] = {&result.Out, &result.Err};
     for (int i = 0; i < 2; ++i) {

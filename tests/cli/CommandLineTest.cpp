@@ -66,4 +66,10 @@ TEST(CommandLine, ValuesReachTheRunOptions) {
   EXPECT_TRUE(line.run.noPause);
   EXPECT_FALSE(line.headless);
   EXPECT_FALSE(line.run.noSend);
+  // --result names a file; it implies nothing else, and an empty name is a fault.
+  line = Parse({"--result", "r.ini", "m.txt"});
+  EXPECT_EQ(line.error, "");
+  EXPECT_EQ(line.run.resultPath, "r.ini");
+  EXPECT_FALSE(line.headless);
+  EXPECT_EQ(Parse({"--result=", "m.txt"}).error, "--result needs a file name");
 }

@@ -74,6 +74,18 @@ def cp932_macro(lines):
     return "".join(line + "\r\n" for line in lines).encode("cp932")
 
 
+def result_section(ini):
+    """The keys of [Result] in the settings file's text."""
+    keys, inside = {}, False
+    for line in (ini or "").splitlines():
+        if line.startswith("["):
+            inside = line.strip() == "[Result]"
+        elif inside and "=" in line:
+            k, v = line.split("=", 1)
+            keys.setdefault(k.strip(), v.strip())
+    return keys
+
+
 class Run:
     def __init__(self, proc, ini_path):
         self.status = proc.returncode

@@ -43,7 +43,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarvex_e2e import BINARY, Workspace  # noqa: E402
+from tarvex_e2e import BINARY, Workspace, result_section  # noqa: E402
 
 STEPS = ["greeting", "HELO", "RSET", "MAIL", "RCPT1", "RCPT2", "DATA", "mid-header", "mid-body", "end-of-data",
          "QUIT"]
@@ -242,18 +242,6 @@ class FaultServer:
 def multi_line(reply):
     """The reply with two continuation lines of its code in front."""
     return reply[:3] + b"-first of three lines\r\n" + reply[:3] + b"-second of three\r\n" + reply
-
-
-def result_section(ini):
-    """The keys of [Result] in the settings file's text."""
-    keys, inside = {}, False
-    for line in (ini or "").splitlines():
-        if line.startswith("["):
-            inside = line.strip() == "[Result]"
-        elif inside and "=" in line:
-            k, v = line.split("=", 1)
-            keys.setdefault(k.strip(), v.strip())
-    return keys
 
 
 def result_problems(run, error_expected, refused="", missing=""):

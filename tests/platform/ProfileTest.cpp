@@ -2,7 +2,9 @@
 #include "platform/Profile.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +14,9 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <thread>
 
+#include "platform/StopRequest.h"
 #include "support/EncodingTestSupport.h"
 
 namespace {
@@ -272,4 +276,85 @@ TEST(WritePrivateProfileString, ReadOnlyFolderWritableFileIsSavedInPlace) {
   ::chmod(dir.Path().c_str(), 0555);
   EXPECT_TRUE(AsUnprivileged([&] { return WritePrivateProfileString("A", "k", "new", path); }));
   EXPECT_EQ(Get(path), "[A]\r\nk=new\r\n");
+}
+
+// A folder lock another process keeps: the save gives up instead of waiting for
+// ever, says why, and leaves the file as it was; a stop request (a termination
+// signal) shortens the wait. In a child process of its own: the request stays.
+TEST(WritePrivateProfileStringsDeathTest, ALockThatStaysTakenFailsTheSaveOnAStop) {
+  TempDir dir;
+  const std::string path = dir.File("p.ini");
+  Put(path, "[A]\nk=1\n");
+  const int held = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const auto saveUnderStop = [&path] {
+    std::thread stopper([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      SignalStop();
+    });
+    std::string fault, writableFault;
+    const bool saved = WritePrivateProfileStrings({{"A", "k", "2"}}, path, &fault);
+    const bool writable = ProfileWritable(path, &writableFault);
+    stopper.join();
+    const bool said = fault.find("stayed locked by another process") != std::string::npos && fault == writableFault;
+    std::exit(!saved && !writable && said && Get(path) == "[A]\nk=1\n" ? 0 : 1);
+  };
+  EXPECT_EXIT(saveUnderStop(), ::testing::ExitedWithCode(0), "");
+  ::close(held);
+}
+
+// In a sticky folder that everyone may write, a link of another user is not
+// followed (unless the folder's owner made it); one of this user is.
+TEST(WritePrivateProfileStrings, ALinkOfAnotherUserInAStickySharedFolderIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a link of another user needs root";
+  TempDir dir;
+  const std::string shared = dir.File("shared");
+  ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string target = dir.File("target.ini");
+  Put(target, "[A]\nk=1\n");
+  const std::string link = shared + "/p.ini";
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  struct Case {
+    uid_t linkOwner, folderOwner;
+    bool followed;
+  } cases[] = {{65534, 0, false}, {0, 0, true}, {65534, 65534, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.linkOwner) + " in a folder of " + std::to_string(c.folderOwner));
+    ASSERT_EQ(::lchown(link.c_str(), c.linkOwner, c.linkOwner), 0);
+    ASSERT_EQ(::chown(shared.c_str(), c.folderOwner, c.folderOwner), 0);
+    Put(target, "[A]\nk=1\n");
+    std::string fault, writableFault;
+    EXPECT_EQ(WritePrivateProfileStrings({{"A", "k", "2"}}, link, &fault), c.followed);
+    EXPECT_EQ(ProfileWritable(link, &writableFault), c.followed);
+    EXPECT_EQ(Get(target), c.followed ? "[A]\nk=2\n" : "[A]\nk=1\n");
+    EXPECT_EQ(fault.find("symbolic link of another user") != std::string::npos, !c.followed) << fault;
+    EXPECT_EQ(writableFault, fault);
+  }
+  // Without the sticky bit the link is followed as before.
+  ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+  EXPECT_TRUE(WritePrivateProfileString("A", "k", "3", link));
+  EXPECT_EQ(Get(target), "[A]\nk=3\n");
+}
+
+// A result file of its own: written whole, a link at its place replaced (never
+// followed), and checked for writing without making anything.
+TEST(WriteProfileFile, WritesANewFileWholeAndReplacesALink) {
+  TempDir dir;
+  const std::string path = dir.File("r.ini");
+  EXPECT_TRUE(FileCanBeReplaced(path));
+  EXPECT_FALSE(FileCanBeReplaced(dir.File("none/r.ini")));
+  EXPECT_FALSE(FileCanBeReplaced(dir.Path()));
+  EXPECT_EQ(::access(path.c_str(), F_OK), -1);
+  Put(dir.File("elsewhere"), "keep");
+  ASSERT_EQ(::symlink(dir.File("elsewhere").c_str(), path.c_str()), 0);
+  ASSERT_TRUE(WriteProfileFile({{"Result", "Status", "0"}, {"Result", "Error", "a\r\nb"}}, path));
+  EXPECT_EQ(Get(path), "[Result]\r\nStatus=0\r\nError=a\r\n");
+  EXPECT_EQ(Get(dir.File("elsewhere")), "keep");
+  struct stat st;
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(WriteProfileFile({{"Result", "Status", "0"}}, dir.File("none/r.ini")));
 }

@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
+
+#include "platform/StopRequest.h"
 
 namespace {
 
@@ -47,6 +54,37 @@ TEST(ShellCommand, LargeOutputIsCutAndACommandPastTheLimitIsKilled) {
   EXPECT_TRUE(slow.TimedOut);
   EXPECT_EQ(slow.Out, "started\n");
   EXPECT_EQ(slow.Status, 128 + 9);
+}
+
+TEST(ShellCommand, ACommandThatClosesItsOutputAndRunsOnEndsAtTheLimit) {
+  const TShellResult quiet = RunShellCommand("echo said; exec >&- 2>&-; sleep 30", 300);
+  EXPECT_TRUE(quiet.TimedOut);
+  EXPECT_EQ(quiet.Out, "said\n");
+  EXPECT_EQ(quiet.Status, 128 + 9);
+}
+
+// A stop requested while the command runs (a termination signal of the run) ends
+// it and its group at once. In a child process of its own: the request stays.
+TEST(ShellCommandDeathTest, AStopEndsTheCommandAndItsGroup) {
+  EXPECT_EXIT(
+      {
+        std::thread stopper([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          SignalStop();
+        });
+        const TShellResult r = RunShellCommand("sleep 30 & echo $! >&2; sleep 30", 60000);
+        stopper.join();
+        // The background sleep of its group goes as well (dies; a zombie counts).
+        bool groupGone = false;
+        for (int i = 0; i < 200 && !groupGone; ++i) {
+          std::ifstream stat("/proc/" + r.Err.substr(0, r.Err.find('\n')) + "/stat");
+          std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+          groupGone = text.empty() || text.substr(text.rfind(')') + 2, 1) == "Z";
+          if (!groupGone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::exit(r.Interrupted && !r.TimedOut && r.Status == 128 + 9 && groupGone ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ShellCommand, FirstLine) {
