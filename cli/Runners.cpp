@@ -10,6 +10,7 @@
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "cli/DesktopModule.h"
+#include "cli/Display.h"
 #include "platform/DynamicModule.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
@@ -52,6 +53,7 @@ int RunHeadless(const TRunOptions& options) {
 
 namespace {
 TDesktopEntry desktopEntry = nullptr;
+TPlatformProbe platformProbe = nullptr;
 }  // namespace
 
 bool LoadDesktop(std::string& error) {
@@ -63,12 +65,21 @@ bool LoadDesktop(std::string& error) {
   void* module = LoadModule(folders, kDesktopModuleName, error);
   if (!module) return false;
   desktopEntry = reinterpret_cast<TDesktopEntry>(ModuleSymbol(module, kDesktopEntryName));
-  if (!desktopEntry) error = std::string(kDesktopModuleName) + " has no entry point " + kDesktopEntryName;
+  platformProbe = reinterpret_cast<TPlatformProbe>(ModuleSymbol(module, kPlatformProbeName));
+  for (const char* name : {kDesktopEntryName, kPlatformProbeName})
+    if (!ModuleSymbol(module, name)) error = std::string(kDesktopModuleName) + " has no entry point " + name;
+  if (!error.empty()) desktopEntry = nullptr;
   return desktopEntry != nullptr;
 }
 
-int RunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot) {
+std::string DesktopPlatform(std::string& why) {
   std::string error;
   if (!LoadDesktop(error)) throw Exception(error);
-  return desktopEntry(argv0, options, screenshot);
+  return ChooseWindowPlatform([](const std::string& name) { return platformProbe(name); }, why);
+}
+
+int RunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot, const std::string& platform) {
+  std::string error;
+  if (!LoadDesktop(error)) throw Exception(error);
+  return desktopEntry(argv0, options, screenshot, platform);
 }

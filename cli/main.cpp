@@ -40,19 +40,26 @@ int main(int argc, char** argv) {
   if (!line.params.empty()) RestartForLargeInput(argv, ToOsPath(line.params[0]));
   SetParams(line.params);
 
-  if (!line.headless && DisplayAvailable() && !DisplayReachable()) {
-    PrintError("the display cannot be reached; running headless");
-    line.headless = true;
-  }
   // Without the window module (not built, not installed) the run goes on headless.
   std::string noWindow;
   if (!line.headless && DisplayAvailable() && !LoadDesktop(noWindow)) {
     PrintError("no window: " + FromOsPath(noWindow) + "; running headless");
     line.headless = true;
   }
+  // A display the toolkit cannot use (none answers, or its plugin is not installed)
+  // would end the program in the toolkit: the run goes on headless instead.
+  std::string platform;
   if (!line.headless && DisplayAvailable()) {
+    std::string why;
+    platform = DesktopPlatform(why);
+    if (platform.empty()) {
+      PrintError(why);
+      line.headless = true;
+    }
+  }
+  if (!line.headless) {
     try {
-      return RunDesktop(argv[0], line.run, line.screenshot);
+      return RunDesktop(argv[0], line.run, line.screenshot, platform);
     } catch (const std::exception& e) {
       PrintError(e.what());
       return ExitStatusOf(e);

@@ -14,6 +14,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -241,7 +242,7 @@ class WindowModule(unittest.TestCase):
 
     def test_an_installed_program_finds_its_module(self):
         # Installed under a prefix of its own, the program finds the module in
-        # ../lib/tarvex relative to its folder and shows the window.
+        # ../lib/<multiarch>/tarvex relative to its folder and shows the window.
         build = os.environ.get("TARVEX_BUILD_DIR")
         if not build or not os.path.exists(os.path.join(build, "tarvex-window.so")):
             self.skipTest("needs the build folder with the window module (TARVEX_BUILD_DIR)")
@@ -255,8 +256,99 @@ class WindowModule(unittest.TestCase):
             proc, libs = self.traced_run(ws, os.path.join(prefix, "bin", "tarvex"),
                                          ["--screenshot", "shot.png", missing], "installed")
             self.assertEqual(proc.returncode, 65, proc.stderr)
-            self.assertTrue(any(lib.endswith("/lib/tarvex/tarvex-window.so") for lib in libs), libs)
+            module = os.path.join(prefix, "lib", "x86_64-linux-gnu", "tarvex", "tarvex-window.so")
+            self.assertTrue(any(lib.endswith("/tarvex/tarvex-window.so") for lib in libs), libs)
+            self.assertTrue(os.path.exists(module) or os.path.exists(os.path.join(prefix, "lib", "tarvex",
+                                                                                   "tarvex-window.so")))
             self.assertNotIn(b"running headless", proc.stderr)
+
+
+def wait_for(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return predicate()
+
+
+@unittest.skipUnless(shutil.which("weston"), "needs weston (a headless Wayland compositor)")
+class WaylandDesktop(unittest.TestCase):
+    """On a Wayland-only desktop (WAYLAND_DISPLAY, no DISPLAY) the window runs on the
+    compositor where the toolkit's Wayland plugin is installed; where the compositor
+    does not answer, the run goes on headless with one line on stderr. Either way the
+    run ends with its status and writes [Result]; nothing aborts."""
+
+    def setUp(self):
+        self.runtime = tempfile.mkdtemp(prefix="tarvex-wl-")
+        os.chmod(self.runtime, 0o700)
+        self.addCleanup(shutil.rmtree, self.runtime, True)
+        self.socket = "wayland-tarvex-%d" % os.getpid()
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        self.weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=" + self.socket,
+                                        "--idle-time=0", "--width=1024", "--height=768"],
+                                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(self._stop_weston)
+        if not wait_for(lambda: os.path.exists(os.path.join(self.runtime, self.socket)) or
+                        self.weston.poll() is not None, 20) or self.weston.poll() is not None:
+            self.skipTest("weston did not start here")
+
+    def _stop_weston(self):
+        if self.weston.poll() is None:
+            self.weston.terminate()
+            try:
+                self.weston.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.weston.kill()
+                self.weston.wait()
+
+    @staticmethod
+    def settings(ws):
+        # A previous run's result, which this run must replace.
+        ws.settings(sender="sender@example.jp")
+        with open(ws.ini, "ab") as f:
+            f.write(b"[Result]\r\nStatus=0\r\n")
+
+    def run_window(self, ws, socket, args=()):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY")}
+        env.update(XDG_RUNTIME_DIR=self.runtime, WAYLAND_DISPLAY=socket, TARVEX_INI=ws.ini, TMPDIR=ws.dir,
+                   WAYLAND_DEBUG="client")
+        macro = ws.write("macro.txt", cp932_macro(NO_SUBJECT + ["end"]))
+        return subprocess.run([BINARY, *args, macro], cwd=ws.dir, env=env, capture_output=True, timeout=90)
+
+    def result(self, ws):
+        import configparser
+        ini = configparser.ConfigParser()
+        with open(ws.ini, encoding="cp932") as f:
+            ini.read_string(f.read())
+        return ini["Result"]
+
+    def test_the_window_runs_on_the_compositor(self):
+        plugins = subprocess.run(["sh", "-c", "ls /usr/lib/*/qt6/plugins/platforms/libqwayland-*.so"],
+                                 capture_output=True, text=True).stdout
+        if not plugins.strip():
+            self.skipTest("the toolkit's Wayland plugin (qt6-wayland) is not installed")
+        with Workspace() as ws:
+            self.settings(ws)
+            shot = ws.path("shot.png")
+            proc = self.run_window(ws, self.socket, ["--screenshot", shot])
+            err = proc.stderr.decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 65, err[-3000:])
+            self.assertNotIn("running headless", err)
+            # The client spoke the Wayland protocol and made a top-level window.
+            self.assertIn("xdg_toplevel", err)
+            self.assertTrue(wait_for(lambda: os.path.exists(shot), 5), "no picture of the window")
+            self.assertEqual(self.result(ws)["Status"], "65")
+
+    def test_a_silent_compositor_means_headless(self):
+        with Workspace() as ws:
+            self.settings(ws)
+            proc = self.run_window(ws, self.socket + "-none")
+            err = proc.stderr.decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 65, err)
+            lines = [l for l in err.splitlines() if "headless" in l]
+            self.assertEqual(len(lines), 1, err)
+            self.assertEqual(self.result(ws)["Status"], "65")
 
 
 class ModuleContents(unittest.TestCase):

@@ -74,28 +74,34 @@ struct ControlCase {
   const char* caption;  // button caption ("" for no button)
 };
 
+// As written (no translation installed): English.
 const ControlCase kControls[] = {
-    {"eTo", "TabSheet2", "To:", "宛名（必須）", ""},
-    {"eCC", "TabSheet2", "CC: ", "写し", ""},
-    {"eBCC", "TabSheet2", "BCC: ", "写し", ""},
-    {"eSubject", "TabSheet2", "題名:", "題名（必須）", ""},
-    {"eHomeAddr", "TabSheet2", "返信先:", "返信（必須）", ""},
-    {"ListBox1", "TabSheet2", "添付:", "添付ファイルリスト", ""},
-    {"reMessageText", "TabSheet2", "本文:", "本文", ""},
-    {"eSMTPServer", "TabSheet1", "Host: ", "接続先（必須）", ""},
-    {"Edit2", "TabSheet1", "Port: ", "ポート番号（必須）", ""},
-    {"Edit3", "TabSheet1", "UserName: ", "ユーザ名（必須）", ""},
-    {"Edit4", "TabSheet1", "Password: ", "パスワード（必須）", ""},
+    {"eTo", "TabSheet2", "To:", "Recipients (required)", ""},
+    {"eCC", "TabSheet2", "CC: ", "Copies", ""},
+    {"eBCC", "TabSheet2", "BCC: ", "Copies", ""},
+    {"eSubject", "TabSheet2", "Subject:", "Subject (required)", ""},
+    {"eHomeAddr", "TabSheet2", "Reply-To:", "Reply address (required)", ""},
+    {"ListBox1", "TabSheet2", "Attachments:", "Attached files", ""},
+    {"reMessageText", "TabSheet2", "Body:", "Message body", ""},
+    {"eSMTPServer", "TabSheet1", "Host: ", "SMTP server (required)", ""},
+    {"Edit2", "TabSheet1", "Port: ", "Port number (required)", ""},
+    {"cbSecurity", "TabSheet1", "Security:", "Encryption (STARTTLS: port 587, TLS: port 465)", ""},
+    {"cbAuth", "TabSheet1", "AUTH:",
+     "Authentication (inside TLS only). With XOAUTH2 and OAUTHBEARER the password is an access token", ""},
+    {"cbCharset", "TabSheet1", "Charset:",
+     "Character set of the mail (auto: UTF-8 when a character does not fit ISO-2022-JP)", ""},
+    {"Edit3", "TabSheet1", "UserName: ", "User name (required)", ""},
+    {"Edit4", "TabSheet1", "Password: ", "Password (required)", ""},
     {"Edit5", "TabSheet1", "Name: ", "", ""},
     {"Edit11", "TabSheet1", "List to Expand: ", "", ""},
     {"Memo2", "TabSheet1", "Mailing List Members", "", ""},
-    {"Button8", "TabSheet2", "", "マクロを読み込みます", "マクロ読込"},
-    {"Button6", "TabSheet2", "", "送信します", "送信"},
-    {"Button9", "TabSheet2", "", "全部をクリアします", "クリア"},
-    {"Button4", "TabSheet2", "", "添付ファイルの追加です", "参照追加"},
-    {"Button5", "TabSheet2", "", "添付ファイルを削除します", "削除"},
-    {"Button1", "TabSheet1", "", "", "接続"},
-    {"Button2", "TabSheet1", "", "", "切断"},
+    {"Button8", "TabSheet2", "", "Reads a macro file", "Load Macro..."},
+    {"Button6", "TabSheet2", "", "Sends the mail", "Send"},
+    {"Button9", "TabSheet2", "", "Clears every field", "Clear"},
+    {"Button4", "TabSheet2", "", "Adds a file to attach", "Add..."},
+    {"Button5", "TabSheet2", "", "Removes the selected attachment", "Delete"},
+    {"Button1", "TabSheet1", "", "", "Connect"},
+    {"Button2", "TabSheet1", "", "", "Disconnect"},
     {"Button3", "TabSheet1", "", "", "Verify"},
     {"Button7", "TabSheet1", "", "", "Expand List"},
     {"Label17", "AboutDialog", "", "", ""},
@@ -134,8 +140,8 @@ TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
   QTabWidget* pages = window_.PageControl1();
   EXPECT_EQ(pages->objectName(), Q("PageControl1"));
   ASSERT_EQ(pages->count(), 2);
-  EXPECT_EQ(pages->tabText(0), Q("メール"));
-  EXPECT_EQ(pages->tabText(1), Q("接続"));
+  EXPECT_EQ(pages->tabText(0), Q("Mail"));
+  EXPECT_EQ(pages->tabText(1), Q("Connection"));
   EXPECT_EQ(pages->currentWidget()->objectName(), Q("TabSheet2"));
   EXPECT_EQ(window_.StatusBar1()->objectName(), Q("StatusBar1"));
   // The status bar lies below the pages, across the window.
@@ -478,8 +484,9 @@ TEST_F(MainWindowTest, DroppedFilesAreOfferedForAttaching) {
 TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
   const std::vector<const char*> mail = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "ListBox1", "Button4",
                                          "Button5", "reMessageText", "Button8", "Button9", "Button6"};
-  const std::vector<const char*> connection = {"eSMTPServer", "Button1", "Edit2",     "cbSecurity",       "cbAuth",
-                                               "Button2",     "Edit3",   "Edit4",     "cbCharset",        "ePasswordCommand",
+  const std::vector<const char*> connection = {"eSMTPServer", "Button1", "Edit2",
+                                               "Button2",     "cbSecurity", "cbAuth",
+                                               "Edit3",       "Edit4",   "ePasswordCommand", "cbCharset",
                                                "Edit5"};
   window_.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
