@@ -14,6 +14,7 @@
 #include "platform/DynamicModule.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
+#include "platform/Language.h"
 #include "platform/SysUtils.h"
 
 
@@ -54,6 +55,9 @@ int RunHeadless(const TRunOptions& options) {
 namespace {
 TDesktopEntry desktopEntry = nullptr;
 TPlatformProbe platformProbe = nullptr;
+// Services of the layers below that only the window module calls: naming them here
+// links them into the program, which exports them to the module.
+[[gnu::used]] void* const kModuleServices[] = {reinterpret_cast<void*>(&UserLanguage)};
 }  // namespace
 
 bool LoadDesktop(std::string& error) {

@@ -1,8 +1,8 @@
 """The window as a screen reader sees it, over AT-SPI: on a private X server (Xvfb)
 and a private session bus with the accessibility bus, the program's window is read
 back through pyatspi, under an English and a Japanese locale. Every control a user
-reaches (entries, boxes, the attachment list, buttons) has a name, and a box's name
-is its label, never its current value.
+reaches (entries, boxes, the attachment list, buttons) has a name a reader speaks,
+and a box is spoken by its label, never by its current value.
 
 Needs Xvfb, dbus-daemon, at-spi2-core and the system Python's pyatspi
 (python3-pyatspi); skipped where one of them is missing."""
@@ -32,8 +32,16 @@ def has_pyatspi():
 
 def probe(timeout):
     """Run inside the session bus: the accessible controls of the application named
-    tarvex, as a JSON list of [role, name, value] on stdout."""
+    tarvex, as a JSON list of [role, spoken name, own name, text] on stdout."""
     import pyatspi  # noqa: F401 (the system Python's)
+
+    def spoken_name(node):
+        # A reader speaks the label a control is labelled by (a box's own name is its
+        # value), else the control's name.
+        for relation in node.getRelationSet():
+            if relation.getRelationType() == pyatspi.RELATION_LABELLED_BY and relation.getNTargets():
+                return relation.getTarget(0).name.strip().rstrip(":\uff1a").strip()
+        return node.name
 
     def controls(node, depth=0):
         found = []
@@ -44,13 +52,14 @@ def probe(timeout):
             if child is None:
                 continue
             role = child.getRoleName()
-            if role in ROLES:
+            # A box's drop-down list is part of the box.
+            if role in ROLES and not (role == "list" and node.getRoleName() == "combo box"):
                 value = ""
                 try:
                     value = child.queryText().getText(0, -1)
                 except Exception:
                     pass
-                found.append([role, child.name, value])
+                found.append([role, spoken_name(child), child.name, value])
             found += controls(child, depth + 1)
         return found
 
@@ -61,7 +70,7 @@ def probe(timeout):
             app = desktop.getChildAtIndex(i)
             if app is not None and app.name.lower() in ("tarvex", "tarvex-window"):
                 found = controls(app)
-                if any(role == "push button" for role, _, _ in found):
+                if any(c[0] == "push button" for c in found):
                     print(json.dumps(found))
                     return 0
         time.sleep(0.3)
@@ -115,10 +124,16 @@ class ScreenReaderView(unittest.TestCase):
                 self.assertEqual(unnamed, [], controls)
                 names = {c[1] for c in controls}
                 self.assertLessEqual(expected_names, names, controls)
-                # A box is named by its label, not by the value it shows.
+                # A box is spoken by its label, not by the value it shows.
                 boxes = [c for c in controls if c[0] == "combo box"]
                 self.assertEqual(len(boxes), 3, controls)
                 self.assertEqual([c for c in boxes if c[1] in values], [], boxes)
+                # The window speaks the locale's language only.
+                japanese = [c for c in controls if any("\u3000" <= ch <= "\u9fff" for ch in c[1])]
+                if lang.startswith("C"):
+                    self.assertEqual(japanese, [], controls)
+                else:
+                    self.assertGreater(len(japanese), len(controls) // 2, controls)
 
 
 if __name__ == "__main__":
