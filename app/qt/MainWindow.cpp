@@ -114,6 +114,9 @@ void TMainWindow::BuildStatusBar() {
   statusText_->setMinimumWidth(1);
   statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   statusBar1_->addWidget(statusText_, 1);
+  // A text longer than the room (a narrow window, the progress beside it) ends in
+  // "…" on one line, whole in its tool tip.
+  statusText_->installEventFilter(this);
   SetStatusDisplayText(QString());
   progress_ = new QProgressBar(statusBar1_);
   progress_->setObjectName(QStringLiteral("Progress"));
@@ -425,13 +428,21 @@ void TMainWindow::SetListBoxItems(const std::vector<std::string>& cp932Items) {
 
 void TMainWindow::SetStatusText(const std::string& cp932) { SetStatusDisplayText(Cp932ToQt(cp932)); }
 
-std::string TMainWindow::StatusText() const { return Utf8ToCp932(statusText_->text().toStdString()); }
+std::string TMainWindow::StatusText() const { return Utf8ToCp932(statusFull_.toStdString()); }
 
-QString TMainWindow::StatusDisplayText() const { return statusText_->text(); }
+QString TMainWindow::StatusDisplayText() const { return statusFull_; }
+
+void TMainWindow::ShowStatusText() {
+  const QString shown =
+      statusText_->fontMetrics().elidedText(statusFull_, Qt::ElideRight, std::max(1, statusText_->contentsRect().width()));
+  statusText_->setText(shown);
+  statusText_->setToolTip(shown == statusFull_ ? QString() : statusFull_);
+}
 
 void TMainWindow::SetStatusDisplayText(const QString& text) {
   // Nothing to tell: the window says that it waits for the user.
-  statusText_->setText(text.isEmpty() ? tr("Ready") : text);
+  statusFull_ = text.isEmpty() ? tr("Ready") : text;
+  ShowStatusText();
   // Newer news than a refusal hint: a send's result must not wait under the hint
   // until it expires.
   statusBar1_->clearMessage();
@@ -559,6 +570,7 @@ void TMainWindow::dropEvent(QDropEvent* e) {
 }
 
 bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == statusText_ && event->type() == QEvent::Resize) ShowStatusText();
   const bool remove = watched == buttons_[5];
   if (remove && event->type() == QEvent::Shortcut) {
     emit removeByKeyRequested();

@@ -195,6 +195,7 @@ class TMainWindow : public QWidget {
   QLabel* AddLabel(QWidget* page, const QString& text, QWidget* buddy);
   QPushButton* AddButton(QWidget* page, int number, const QString& caption, const QString& hint);
   void GuardField(QWidget* field);
+  void ShowStatusText();
 
   TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_;
   QListWidget* listBox1_;
@@ -212,7 +213,8 @@ class TMainWindow : public QWidget {
   QLabel* versionLabel_;
   QTabWidget* pageControl1_;
   QStatusBar* statusBar1_;
-  QLabel* statusText_;
+  QLabel* statusText_ = nullptr;
+  QString statusFull_;  // the status text whole; the label may show it shortened
   QProgressBar* progress_;
   QPushButton* cancel_;
   QDialog* aboutDialog_;

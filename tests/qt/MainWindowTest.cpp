@@ -18,6 +18,8 @@
 #include <QTextLayout>
 #include <QUrl>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolTip>
@@ -25,7 +27,9 @@
 #include <memory>
 
 #include "platform/SysUtils.h"
+#include "app/qt/FormTexts.h"
 #include "app/qt/MainWindow.h"
+#include "app/qt/Translations.h"
 
 namespace {
 
@@ -606,3 +610,67 @@ TEST_F(MainWindowTest, ScreenshotOfTheClientArea) {
 }
 
 }  // namespace
+
+namespace {
+
+// The width a line edit gives its text (inside frame, contents margins and the
+// text's own 2-pixel margins), as the style lays it out.
+int TextRoom(QLineEdit* edit) {
+  QStyleOptionFrame option;
+  option.initFrom(edit);
+  option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+  const QRect contents = edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
+  const QMargins margins = edit->textMargins();
+  return contents.width() - margins.left() - margins.right() - 2 * 2;
+}
+
+}  // namespace
+
+// At the window's smallest size, in English and Japanese (and at doubled scale in the
+// run registered for it): the largest port shows whole, the progress text fits its
+// bar on one line, a status text too long for its room ends in "…" with the whole
+// text in its tool tip, and the about dialog shows the settings file's whole path
+// and is wide enough for its title.
+TEST(WindowTextsFit, AtTheSmallestSizeInBothLanguages) {
+  for (bool japanese : {false, true}) {
+    SCOPED_TRACE(japanese ? "ja" : "en");
+    struct Untranslate {
+      ~Untranslate() { RemoveTranslations(); }
+    } untranslate;
+    if (japanese) ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    TMainWindow window;
+    window.resize(window.minimumSizeHint());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    QLineEdit* port = window.Edit2();
+    EXPECT_LE(port->fontMetrics().horizontalAdvance(Q("65535")), TextRoom(port));
+
+    window.SetBusy(true);
+    window.SetProgress(int64_t{50} << 30, int64_t{50} << 30);  // 50 GiB
+    const QString status = FormDisplayText("53687091200 bytes of 53687091200 sent");
+    window.SetStatusDisplayText(status);
+    QApplication::processEvents();
+    QProgressBar* bar = window.Progress();
+    EXPECT_LT(bar->fontMetrics().horizontalAdvance(bar->text()), bar->width() - 8) << bar->text().toStdString();
+    auto* label = window.StatusBar1()->findChild<QLabel*>(Q("StatusText"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(window.StatusDisplayText(), status);
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+    EXPECT_TRUE(label->text().endsWith(QChar(0x2026))) << label->text().toStdString();
+    EXPECT_EQ(label->toolTip(), status);
+    window.SetStatusDisplayText(Q("Sent"));
+    EXPECT_EQ(label->text(), Q("Sent"));
+    EXPECT_EQ(label->toolTip(), QString());
+
+    const QString path = Q("/home/someone-with-a-long-name/.config/tarvex/tarvex.INI");
+    window.SetAboutSettingsFile(path);
+    window.ShowAbout();
+    QDialog* about = window.AboutDialog();
+    auto* file = about->findChild<QLabel*>(Q("AboutSettingsFile"));
+    EXPECT_EQ(file->text(), path);
+    EXPECT_LE(file->fontMetrics().horizontalAdvance(path), file->width());
+    EXPECT_GT(about->width(), about->fontMetrics().horizontalAdvance(about->windowTitle()) + 100);
+    about->hide();
+  }
+}
