@@ -103,18 +103,16 @@ class DebianPackage(unittest.TestCase):
         self.assertEqual(self.field("Recommends", self.desktop_deb), "qt6-wayland")
 
     @unittest.skipUnless(shutil.which("lintian"), "needs lintian (Debian's package checker)")
-    def test_lintian_finds_no_error_and_no_unexplained_warning(self):
-        # Each warning lintian may still give is explained in the README (section
-        # "Debian packages"); an error is never accepted.
-        explained = {"no-manual-page",  # the window module's package has no program of its own
-                     "initial-upload-closes-no-bugs", "binary-without-manpage"}
+    def test_lintian_finds_no_error_and_no_warning(self):
+        # The one warning the packages would get (the menu entry's command is in the
+        # other package) is overridden in tarvex-desktop and explained in the README.
         for deb in (self.deb, self.desktop_deb):
             with self.subTest(deb=os.path.basename(deb)):
                 check = subprocess.run(["lintian", "--no-cfg", "--fail-on", "none", deb], capture_output=True,
                                        text=True, timeout=300)
-                tags = [line.split()[:3] for line in check.stdout.splitlines() if line[:2] in ("E:", "W:")]
-                self.assertEqual([t for t in tags if t[0] == "E:"], [], check.stdout)
-                self.assertEqual([t for t in tags if t[0] == "W:" and t[2] not in explained], [], check.stdout)
+                self.assertEqual(check.returncode, 0, check.stderr)
+                tags = [line for line in check.stdout.splitlines() if line[:2] in ("E:", "W:")]
+                self.assertEqual(tags, [], check.stdout)
 
     def test_desktop_entry(self):
         folder = tempfile.mkdtemp(prefix="tarvex-desktop-")
