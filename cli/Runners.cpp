@@ -63,7 +63,7 @@ TPlatformProbe platformProbe = nullptr;
 bool LoadDesktop(std::string& error) {
   if (desktopEntry) return true;
   // Beside the program first (a build tree, a copied folder), then where the
-  // installation put it, relative to the program's folder (../lib/tarvex).
+  // installation put it, relative to the program's folder (../lib/<multiarch>/tarvex).
   const std::string exeDir = ToOsPath(ExeDir());
   const std::vector<std::string> folders = {exeDir, exeDir + TARVEX_MODULE_DIR "/"};
   void* module = LoadModule(folders, kDesktopModuleName, error);

@@ -40,6 +40,11 @@ int main(int argc, char** argv) {
   if (!line.params.empty()) RestartForLargeInput(argv, ToOsPath(line.params[0]));
   SetParams(line.params);
 
+  // A display that does not answer: headless, without loading the toolkit at all.
+  if (!line.headless && DisplayAvailable() && !WaylandReachable() && !X11Reachable()) {
+    PrintError("the display cannot be reached; running headless");
+    line.headless = true;
+  }
   // Without the window module (not built, not installed) the run goes on headless.
   std::string noWindow;
   if (!line.headless && DisplayAvailable() && !LoadDesktop(noWindow)) {
@@ -57,7 +62,7 @@ int main(int argc, char** argv) {
       line.headless = true;
     }
   }
-  if (!line.headless) {
+  if (!line.headless && DisplayAvailable()) {
     try {
       return RunDesktop(argv[0], line.run, line.screenshot, platform);
     } catch (const std::exception& e) {

@@ -8,7 +8,8 @@ without the module the run goes on headless.
 
 Environment: TARVEX_BINARY is the program under test; TARVEX_BUILD_DIR (when set)
 receives artifacts/: mail-page.png (the window during the run) and the pictures of
-both pages (mail-page-ja.png, connection-page-ja.png, and @2x of each).
+both pages in both languages (mail-page-ja.png, connection-page-en.png, ..., and @2x
+of each).
 """
 import os
 import shutil
@@ -124,12 +125,13 @@ class DesktopWindow(unittest.TestCase):
             self.skipTest("qt_preview not built")
         os.makedirs(ARTIFACTS, exist_ok=True)
         sizes = {}
-        for scale in ("1", "2"):
+        for lang, suffix_lang, scale in [(l, sl, sc) for l, sl in (("ja_JP.UTF-8", "ja"), ("C.UTF-8", "en"))
+                                         for sc in ("1", "2")]:
             for page, name in ((0, "mail-page"), (1, "connection-page")):
-                with self.subTest(scale=scale, page=name), Workspace() as ws:
+                with self.subTest(lang=lang, scale=scale, page=name), Workspace() as ws:
                     shot = os.path.join(ws.dir, "shot.png")
-                    env = self.display.env({"QT_SCALE_FACTOR": scale, "LANG": "ja_JP.UTF-8", "LC_ALL": "",
-                                            "LANGUAGE": ""})
+                    env = self.display.env({"QT_SCALE_FACTOR": scale, "LANG": lang, "LC_ALL": "",
+                                            "LC_MESSAGES": "", "LANGUAGE": ""})
                     proc = self.display.run([preview, "--page", str(page), "--screenshot", shot],
                                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                     self.addCleanup(self._stop, proc)
@@ -139,15 +141,16 @@ class DesktopWindow(unittest.TestCase):
                     while not os.path.exists(shot) and time.monotonic() < deadline:
                         time.sleep(0.1)
                     time.sleep(0.3)
-                    sizes[scale, page] = read_png_size(shot)
+                    sizes[lang, scale, page] = read_png_size(shot)
                     suffix = "" if scale == "1" else "@2x"
-                    shutil.copy(shot, os.path.join(ARTIFACTS, "%s-ja%s.png" % (name, suffix)))
+                    shutil.copy(shot, os.path.join(ARTIFACTS, "%s-%s%s.png" % (name, suffix_lang, suffix)))
                     self._stop(proc)
         # The doubled pictures are twice as large (the window keeps its layout).
-        for page in (0, 1):
-            w1, h1 = sizes["1", page]
-            w2, h2 = sizes["2", page]
-            self.assertEqual((w2, h2), (2 * w1, 2 * h1))
+        for lang in ("ja_JP.UTF-8", "C.UTF-8"):
+            for page in (0, 1):
+                w1, h1 = sizes[lang, "1", page]
+                w2, h2 = sizes[lang, "2", page]
+                self.assertEqual((w2, h2), (2 * w1, 2 * h1))
 
     def test_window_without_macro_stays_open(self):
         with Workspace() as ws:
@@ -227,7 +230,7 @@ class WindowModule(unittest.TestCase):
 
     def test_without_the_module_the_run_goes_on_headless(self):
         with Workspace() as ws:
-            # Alone: no module beside it, nor in ../lib/tarvex relative to its folder.
+            # Alone: no module beside it, nor in ../lib/<multiarch>/tarvex relative to its folder.
             binary = ws.path("tarvex")
             shutil.copy(BINARY, binary)
             ws.settings(sender="sender@example.jp")
