@@ -7,6 +7,7 @@
 #include "app/ExitStatus.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
+#include "app/qt/FormTexts.h"
 #include "app/qt/FormWindow.h"
 #include "app/qt/Translations.h"
 #include "platform/Dialogs.h"
@@ -72,11 +73,12 @@ int RunFormWindow(char* argv0, const TRunOptions& options, const std::string& sc
   view.Window().show();
   RunQtMainLoop([&form] { return form.IsClosed(); });
   int status = view.ExitStatus();
-  // A non-zero exit says why on stderr: the missing-field path shows no box, and
-  // other errors were shown in boxes that the caller may not have seen.
+  // A non-zero exit says why on stderr, in the window's language: the missing-field
+  // path shows no box, and other errors were shown in boxes that the caller may not
+  // have seen. (The settings file keeps the model's own text.)
   if (status == esMissingField)
-    PrintError(form.ErrorMessage);
+    PrintError(FormDisplayTextCp932(form.ErrorMessage));
   else if (status != esOk && !view.LastError().empty())
-    PrintError(view.LastError());
+    PrintError(FormDisplayTextCp932(view.LastError()));
   return status;
 }

@@ -45,9 +45,10 @@ class DesktopWindow(unittest.TestCase):
         self.display.start()
         self.addCleanup(self.display.stop)
 
-    def start(self, ws, macro_lines, extra_args=()):
+    def start(self, ws, macro_lines, extra_args=(), lang="C.UTF-8"):
         argv = [BINARY, *extra_args, ws.write("macro.txt", cp932_macro(macro_lines))]
-        env = self.display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
+        env = self.display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir, "LANG": lang, "LC_ALL": "",
+                                "LC_MESSAGES": ""})
         proc = self.display.run(argv, cwd=ws.dir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(self._stop, proc)
         return proc
@@ -59,17 +60,20 @@ class DesktopWindow(unittest.TestCase):
         proc.communicate()
 
     def test_macro_run_in_the_window(self):
-        # (case, subject line or None, exit status, mails that arrive, stderr holds)
+        # (case, subject line or None, exit status, mails that arrive, stderr holds, locale):
+        # the window says why on stderr in the locale's language; the settings file
+        # keeps the Japanese text's bytes.
         cases = [
-            ("mail sent, macro ends", SUBJECT, 0, 1, None),
-            ("required subject missing", None, 65, 0, MISSING_FIELD),
+            ("mail sent, macro ends", SUBJECT, 0, 1, None, "C.UTF-8"),
+            ("required subject missing", None, 65, 0, "Fill in the required fields", "C.UTF-8"),
+            ("required subject missing, Japanese", None, 65, 0, MISSING_FIELD, "ja_JP.UTF-8"),
         ]
         os.makedirs(ARTIFACTS, exist_ok=True)
-        for name, subject, status, mails, stderr_text in cases:
+        for name, subject, status, mails, stderr_text, lang in cases:
             with self.subTest(name), SmtpServer() as server, Workspace() as ws:
                 ws.settings(port=server.port, sender="sender@example.jp")
                 shot = os.path.join(ws.dir, "mail-page.png")
-                proc = self.start(ws, send_macro(subject), ["--screenshot", shot])
+                proc = self.start(ws, send_macro(subject), ["--screenshot", shot], lang)
 
                 window = self.display.find_window("Tarvex", timeout=30, proc=proc)
                 self.assertIsNotNone(window, "no window titled Tarvex appeared")
@@ -81,6 +85,8 @@ class DesktopWindow(unittest.TestCase):
                 self.assertEqual(proc.returncode, status, err)
                 if stderr_text:
                     self.assertIn(stderr_text, err)
+                    with open(ws.ini, "rb") as f:
+                        self.assertIn(("ErrMes=" + MISSING_FIELD).encode("cp932"), f.read())
                 self.assertEqual(len(server.messages), mails)
                 if mails:
                     msg = server.messages[0].message
