@@ -138,6 +138,10 @@ TEST_F(MainWindowTest, EveryControlHasItsNamePageLabelHintAndCaption) {
 
 TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
   EXPECT_EQ(window_.windowTitle(), Q("Tarvex"));
+  // The program's icon (the theme's, else the sizes built in, the largest 256 pixels).
+  EXPECT_FALSE(window_.windowIcon().isNull());
+  EXPECT_TRUE(window_.windowIcon().availableSizes().contains(QSize(256, 256)));
+  EXPECT_TRUE(window_.windowIcon().availableSizes().contains(QSize(16, 16)));
   EXPECT_GE(window_.width(), 442);
   EXPECT_GE(window_.height(), 395);
   EXPECT_NE(window_.minimumSize(), window_.maximumSize());  // resizable
