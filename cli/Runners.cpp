@@ -11,9 +11,11 @@
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "cli/DesktopModule.h"
+#include "cli/Display.h"
 #include "platform/DynamicModule.h"
 #include "platform/Dialogs.h"
 #include "platform/FileUtil.h"
+#include "platform/Language.h"
 #include "platform/MessagePump.h"
 #include "platform/SysUtils.h"
 
@@ -60,23 +62,36 @@ int RunHeadless(const TRunOptions& options) {
 
 namespace {
 TDesktopEntry desktopEntry = nullptr;
+TPlatformProbe platformProbe = nullptr;
+// Services of the layers below that only the window module calls: naming them here
+// links them into the program, which exports them to the module.
+[[gnu::used]] void* const kModuleServices[] = {reinterpret_cast<void*>(&UserLanguage)};
 }  // namespace
 
 bool LoadDesktop(std::string& error) {
   if (desktopEntry) return true;
   // Beside the program first (a build tree, a copied folder), then where the
-  // installation put it, relative to the program's folder (../lib/tarvex).
+  // installation put it, relative to the program's folder (../lib/<multiarch>/tarvex).
   const std::string exeDir = ToOsPath(ExeDir());
   const std::vector<std::string> folders = {exeDir, exeDir + TARVEX_MODULE_DIR "/"};
   void* module = LoadModule(folders, kDesktopModuleName, error);
   if (!module) return false;
   desktopEntry = reinterpret_cast<TDesktopEntry>(ModuleSymbol(module, kDesktopEntryName));
-  if (!desktopEntry) error = std::string(kDesktopModuleName) + " has no entry point " + kDesktopEntryName;
+  platformProbe = reinterpret_cast<TPlatformProbe>(ModuleSymbol(module, kPlatformProbeName));
+  for (const char* name : {kDesktopEntryName, kPlatformProbeName})
+    if (!ModuleSymbol(module, name)) error = std::string(kDesktopModuleName) + " has no entry point " + name;
+  if (!error.empty()) desktopEntry = nullptr;
   return desktopEntry != nullptr;
 }
 
-int RunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot) {
+std::string DesktopPlatform(std::string& why) {
   std::string error;
   if (!LoadDesktop(error)) throw Exception(error);
-  return desktopEntry(argv0, options, screenshot);
+  return ChooseWindowPlatform([](const std::string& name) { return platformProbe(name); }, why);
+}
+
+int RunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot, const std::string& platform) {
+  std::string error;
+  if (!LoadDesktop(error)) throw Exception(error);
+  return desktopEntry(argv0, options, screenshot, platform);
 }

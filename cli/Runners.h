@@ -24,4 +24,10 @@ bool LoadDesktop(std::string& error);
 // window finishes first, since it runs inside the loop's pass. screenshot: a file
 // to save a picture of the window to once it is shown (empty: none). Loads the
 // module when LoadDesktop has not; throws Exception when it cannot be loaded.
-int RunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot);
+// platform: the toolkit platform, as DesktopPlatform chose it.
+int RunDesktop(char* argv0, const TRunOptions& options, const std::string& screenshot, const std::string& platform);
+
+// The toolkit platform the window can run on (ChooseWindowPlatform, asking the
+// loaded module which plugins are installed); empty with the reason in why when
+// there is none. Loads the module when LoadDesktop has not (Exception as above).
+std::string DesktopPlatform(std::string& why);

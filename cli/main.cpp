@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
   if (!line.params.empty()) RestartForLargeInput(argv, ToOsPath(line.params[0]));
   SetParams(line.params);
 
-  if (!line.headless && DisplayAvailable() && !DisplayReachable()) {
+  // A display that does not answer: headless, without loading the toolkit at all.
+  if (!line.headless && DisplayAvailable() && !WaylandReachable() && !X11Reachable()) {
     PrintError("the display cannot be reached; running headless");
     line.headless = true;
   }
@@ -52,9 +53,20 @@ int main(int argc, char** argv) {
     PrintError("no window: " + FromOsPath(noWindow) + "; running headless");
     line.headless = true;
   }
+  // A display the toolkit cannot use (none answers, or its plugin is not installed)
+  // would end the program in the toolkit: the run goes on headless instead.
+  std::string platform;
+  if (!line.headless && DisplayAvailable()) {
+    std::string why;
+    platform = DesktopPlatform(why);
+    if (platform.empty()) {
+      PrintError(why);
+      line.headless = true;
+    }
+  }
   if (!line.headless && DisplayAvailable()) {
     try {
-      return RunDesktop(argv[0], line.run, line.screenshot);
+      return RunDesktop(argv[0], line.run, line.screenshot, platform);
     } catch (const std::exception& e) {
       PrintError(e.what());
       return ExitStatusOf(e);

@@ -42,6 +42,19 @@ const char* const kFixedTexts[] = {
     QT_TRANSLATE_NOOP("TForm1", "TLS set-up failed"),
 };
 
+// Fixed texts the model keeps in Japanese, since callers and the settings file see
+// their bytes: the window shows the English text under any other locale. The
+// Japanese translation of each is the model's own text.
+const struct {
+  const char* model;  // UTF-8
+  const char* text;
+} kJapaneseTexts[] = {
+    {"必須項目を記入してください", QT_TRANSLATE_NOOP("TForm1", "Fill in the required fields")},
+    {"添付ファイルの指定", QT_TRANSLATE_NOOP("TForm1", "Choose a file to attach")},
+    {"すべてのファイル(*.*)", QT_TRANSLATE_NOOP("TForm1", "All files (*.*)")},
+    {"ﾃｷｽﾄﾌｧｲﾙ(*.txt)", QT_TRANSLATE_NOOP("TForm1", "Text files (*.txt)")},
+};
+
 // The socket errors ("10061:Connection refused") that a failed connection or send
 // shows: the network's and the name lookup's. Others show as they are.
 const char* const kSocketTexts[] = {
@@ -76,6 +89,8 @@ const Pattern kPatterns[] = {
     {R"re(^(.*) verified$)re", QT_TRANSLATE_NOOP("TForm1", "%1 verified")},
     {R"re(^Encoding (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "Encoding %1")},
     {R"re(^(.*) not Exist$)re", QT_TRANSLATE_NOOP("TForm1", "%1 not Exist")},
+    {R"re(^(.*) \x{306B}\x{66F8}\x{304D}\x{8FBC}\x{3081}\x{307E}\x{305B}\x{3093}(.*)$)re",  // " に書き込めません"
+     QT_TRANSLATE_NOOP("TForm1", "Cannot write %1%2")},
     {R"re(^All recipients refused: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "All recipients refused: %1")},
     {R"re(^TLS handshake failed: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "TLS handshake failed: %1"), true},
     {R"re(^Connection Failed: (.*)$)re", QT_TRANSLATE_NOOP("TForm1", "Connection Failed: %1"), true},
@@ -105,6 +120,8 @@ QString SocketErrorText(const QString& text) {
 QString DisplayText(const QString& text) {
   for (const char* fixed : kFixedTexts)
     if (text == QLatin1String(fixed)) return QCoreApplication::translate(kContext, fixed);
+  for (const auto& japanese : kJapaneseTexts)
+    if (text == QString::fromUtf8(japanese.model)) return QCoreApplication::translate(kContext, japanese.text);
   if (QString socket = SocketErrorText(text); !socket.isEmpty()) return socket;
   static const std::vector<QRegularExpression> patterns = [] {
     std::vector<QRegularExpression> compiled;

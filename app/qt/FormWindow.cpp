@@ -401,14 +401,29 @@ std::string TFormDialogs::Shown(const std::string& text) const {
   const struct {
     const std::string& value;
     const char* name;
-  } required[] = {{form_.eTo, "宛名"}, {form_.eSubject, "題名"}, {form_.eHomeAddr, "返信先"}};
-  std::string names;
-  for (const auto& r : required) {
-    if (!r.value.empty()) continue;
-    if (!names.empty()) names += Utf8ToCp932("、");
-    names += Utf8ToCp932(r.name);
-  }
-  return names.empty() ? text : text + Utf8ToCp932("（") + names + Utf8ToCp932("）");
+  } required[] = {{form_.eTo, QT_TRANSLATE_NOOP("TFormWindow", "To")},
+                  {form_.eSubject, QT_TRANSLATE_NOOP("TFormWindow", "Subject")},
+                  {form_.eHomeAddr, QT_TRANSLATE_NOOP("TFormWindow", "Reply-To")}};
+  QStringList names;
+  for (const auto& r : required)
+    if (r.value.empty()) names << QCoreApplication::translate("TFormWindow", r.name);
+  QString shown = FormDisplayText(text);
+  if (!names.isEmpty())
+    shown = QCoreApplication::translate("TFormWindow", "%1 (%2)")
+                .arg(shown, names.join(QCoreApplication::translate("TFormWindow", ", ")));
+  std::string out;
+  return QtToCp932(shown, out) ? out : text;
+}
+
+bool TFormDialogs::ChooseFile(const TFileChooser& chooser, std::string& path) {
+  // The chooser's title and the names of its filters ("name|pattern|...") in the
+  // window's language.
+  TFileChooser shown = chooser;
+  shown.Title = FormDisplayTextCp932(chooser.Title);
+  QStringList parts = Cp932ToQt(chooser.Filter).split(QLatin1Char('|'));
+  for (qsizetype i = 0; i < parts.size(); i += 2) parts[i] = FormDisplayText(Utf8ToCp932(parts[i].toStdString()));
+  if (!QtToCp932(parts.join(QLatin1Char('|')), shown.Filter)) shown.Filter = chooser.Filter;
+  return Current().ChooseFile(shown, path);
 }
 
 void TFormDialogs::MessageBox(const std::string& text) {

@@ -103,14 +103,12 @@ class TFormDialogs : public TDialogs {
   TFormDialogs(const TForm1& form, TDialogs& whileOpen, TDialogs& afterClose)
       : form_(form), open_(whileOpen), closed_(afterClose) {}
 
-  // The window shows the model's fixed texts translated and says which required
-  // fields are empty; the other dialogs get the texts as they are.
+  // The window shows the model's fixed texts (the file chooser's too) translated and
+  // says which required fields are empty; the other dialogs get the texts as they are.
   void MessageBox(const std::string& text) override;
   bool Confirm(const std::string& text) override;
   bool InputBox(const std::string& title, const std::string& prompt, std::string& value) override;
-  bool ChooseFile(const TFileChooser& chooser, std::string& path) override {
-    return Current().ChooseFile(chooser, path);
-  }
+  bool ChooseFile(const TFileChooser& chooser, std::string& path) override;
   void ShellOpen(const std::string& address) override { Current().ShellOpen(address); }
 
  private:

@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
@@ -13,10 +14,14 @@
 #include <QLocale>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QApplication>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QPixmap>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
+#include <QStyle>
 #include <QTimer>
 #include <QToolTip>
 #include <QUrl>
@@ -29,12 +34,6 @@
 #include "platform/SysUtils.h"
 
 namespace {
-// Mnemonic captions follow the desktop's Japanese habit: the letter in parentheses
-// after the caption ("送信(&S)").
-QString WithMnemonic(const QString& caption, char letter) {
-  return caption + QStringLiteral("(&") + QLatin1Char(letter) + QLatin1Char(')');
-}
-
 // The grid that lays out a page, with the margins and row spacing of both pages.
 QGridLayout* PageGrid(QWidget* page) {
   auto* grid = new QGridLayout(page);
@@ -56,8 +55,8 @@ TMainWindow::TMainWindow(QWidget* parent) : QWidget(parent) {
   mailPage->setObjectName(QStringLiteral("TabSheet2"));
   auto* connectionPage = new QWidget;
   connectionPage->setObjectName(QStringLiteral("TabSheet1"));
-  pageControl1_->addTab(mailPage, QStringLiteral("メール"));
-  pageControl1_->addTab(connectionPage, QStringLiteral("接続"));
+  pageControl1_->addTab(mailPage, tr("Mail"));
+  pageControl1_->addTab(connectionPage, tr("Connection"));
   pageControl1_->setCurrentWidget(mailPage);
   BuildMailPage(mailPage);
   BuildConnectionPage(connectionPage);
@@ -85,7 +84,24 @@ TMainWindow::TMainWindow(QWidget* parent) : QWidget(parent) {
       if (buttons_[6]->isEnabled() && !IsLocked()) emit button6Clicked();
     });
   }
+  // Escape stops a connection or send in progress, as the Cancel button does; it
+  // takes the key only then, so that dialogs and fields keep it otherwise.
+  escape_ = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  escape_->setEnabled(false);
+  connect(escape_, &QShortcut::activated, this, [this] {
+    if (cancel_->isVisible() && cancel_->isEnabled()) cancel_->click();
+  });
+  setWindowIcon(ProgramIcon());
   resize(QSize(kClientWidth, kClientHeight).expandedTo(minimumSizeHint()));
+}
+
+QIcon TMainWindow::ProgramIcon() {
+  // The icon theme's, where the desktop package installed it; else the sizes built
+  // into the module.
+  QIcon builtIn;
+  const QString folder = QStringLiteral(":/icons/");
+  for (const QString& size : QDir(folder).entryList(QDir::Dirs)) builtIn.addFile(folder + size + QStringLiteral("/tarvex.png"));
+  return QIcon::fromTheme(QStringLiteral("tarvex"), builtIn);
 }
 
 void TMainWindow::BuildStatusBar() {
@@ -98,10 +114,15 @@ void TMainWindow::BuildStatusBar() {
   statusText_->setMinimumWidth(1);
   statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   statusBar1_->addWidget(statusText_, 1);
+  // A text longer than the room (a narrow window, the progress beside it) ends in
+  // "…" on one line, whole in its tool tip.
+  statusText_->installEventFilter(this);
   SetStatusDisplayText(QString());
   progress_ = new QProgressBar(statusBar1_);
   progress_->setObjectName(QStringLiteral("Progress"));
-  progress_->setMaximumWidth(160);
+  // Wide enough for the longest progress text (tens of gigabytes) on one line.
+  const QString longest = tr("%1 of %2 KB").arg(QLocale().toString(99999999), QLocale().toString(99999999));
+  progress_->setFixedWidth(progress_->fontMetrics().horizontalAdvance(longest) + 24);
   progress_->setTextVisible(true);
   progress_->hide();
   statusBar1_->addPermanentWidget(progress_);
@@ -124,7 +145,14 @@ TCp932LineEdit* TMainWindow::AddLineEdit(QWidget* page, const char* name, const 
 QLabel* TMainWindow::AddLabel(QWidget* page, const QString& text, QWidget* buddy) {
   auto* label = new QLabel(text, page);
   label->setTextFormat(Qt::PlainText);
-  if (buddy) label->setBuddy(buddy);
+  if (buddy) {
+    label->setBuddy(buddy);
+    // The name a screen reader speaks for the field: its label without the
+    // mnemonic's marks and the colon.
+    QString name = text;
+    name.remove(QRegularExpression(QStringLiteral("\\(&.\\)|&")));
+    buddy->setAccessibleName(name.trimmed().remove(QRegularExpression(QStringLiteral("[:：]$"))).trimmed());
+  }
   return label;
 }
 
@@ -161,40 +189,42 @@ void TMainWindow::GuardField(QWidget* field) {
 
 void TMainWindow::BuildMailPage(QWidget* page) {
   auto* grid = PageGrid(page);
-  eTo_ = AddLineEdit(page, "eTo", QStringLiteral("宛名（必須）"));
-  eCC_ = AddLineEdit(page, "eCC", QStringLiteral("写し"));
-  eBCC_ = AddLineEdit(page, "eBCC", QStringLiteral("写し"));
-  eSubject_ = AddLineEdit(page, "eSubject", QStringLiteral("題名（必須）"));
-  eHomeAddr_ = AddLineEdit(page, "eHomeAddr", QStringLiteral("返信（必須）"));
+  eTo_ = AddLineEdit(page, "eTo", tr("Recipients (required)"));
+  eCC_ = AddLineEdit(page, "eCC", tr("Copies"));
+  eBCC_ = AddLineEdit(page, "eBCC", tr("Copies"));
+  eSubject_ = AddLineEdit(page, "eSubject", tr("Subject (required)"));
+  eHomeAddr_ = AddLineEdit(page, "eHomeAddr", tr("Reply address (required)"));
   const struct {
-    const char* label;
+    QString label;
     TCp932LineEdit* edit;
-  } rows[] = {{"To:", eTo_}, {"CC: ", eCC_}, {"BCC: ", eBCC_}, {"題名:", eSubject_}, {"返信先:", eHomeAddr_}};
+  } rows[] = {{QStringLiteral("To:"), eTo_},
+              {QStringLiteral("CC: "), eCC_},
+              {QStringLiteral("BCC: "), eBCC_},
+              {tr("Subject:"), eSubject_},
+              {tr("Reply-To:"), eHomeAddr_}};
   int row = 0;
   for (const auto& r : rows) {
-    grid->addWidget(AddLabel(page, QString::fromUtf8(r.label), r.edit), row, 0);
+    grid->addWidget(AddLabel(page, r.label, r.edit), row, 0);
     grid->addWidget(r.edit, row++, 1, 1, 2);
   }
 
   listBox1_ = new QListWidget(page);
   listBox1_->setObjectName(QStringLiteral("ListBox1"));
-  listBox1_->setToolTip(QStringLiteral("添付ファイルリスト"));
+  listBox1_->setToolTip(tr("Attached files"));
   // About three names high: the room the window gains goes to the body.
   listBox1_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   listBox1_->setFixedHeight(listBox1_->fontMetrics().height() * 3 + 2 * listBox1_->frameWidth() + 4);
-  grid->addWidget(AddLabel(page, QStringLiteral("添付:"), listBox1_), row, 0, Qt::AlignTop);
+  grid->addWidget(AddLabel(page, tr("Attachments:"), listBox1_), row, 0, Qt::AlignTop);
   grid->addWidget(listBox1_, row, 1);
   auto* attachButtons = new QVBoxLayout;
-  attachButtons->addWidget(
-      AddButton(page, 4, WithMnemonic(QStringLiteral("参照追加"), 'A'), QStringLiteral("添付ファイルの追加です")));
-  attachButtons->addWidget(
-      AddButton(page, 5, WithMnemonic(QStringLiteral("削除"), 'D'), QStringLiteral("添付ファイルを削除します")));
+  attachButtons->addWidget(AddButton(page, 4, tr("&Add..."), tr("Adds a file to attach")));
+  attachButtons->addWidget(AddButton(page, 5, tr("&Delete"), tr("Removes the selected attachment")));
   attachButtons->addStretch(1);
   grid->addLayout(attachButtons, row++, 2);
 
   reMessageText_ = new TCp932PlainTextEdit(page);
   reMessageText_->setObjectName(QStringLiteral("reMessageText"));
-  reMessageText_->setToolTip(QStringLiteral("本文"));
+  reMessageText_->setToolTip(tr("Message body"));
   // Long lines wrap at the field's edge (the text itself keeps its lines); scroll
   // bars show only when the text does not fit; Tab moves on to the next control.
   reMessageText_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -203,7 +233,7 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   reMessageText_->setTabChangesFocus(true);
   reMessageText_->setMinimumHeight(48);
   GuardField(reMessageText_);
-  auto* bodyLabel = AddLabel(page, WithMnemonic(QStringLiteral("本文"), 'B') + QLatin1Char(':'), reMessageText_);
+  auto* bodyLabel = AddLabel(page, tr("&Body:"), reMessageText_);
   bodyLabel->setObjectName(QStringLiteral("BodyLabel"));
   grid->addWidget(bodyLabel, row++, 0, 1, 3);
   grid->addWidget(reMessageText_, row, 0, 1, 3);
@@ -218,10 +248,9 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   title->setFont(f);
   bottom->addWidget(title);
   bottom->addStretch(1);
-  bottom->addWidget(
-      AddButton(page, 8, WithMnemonic(QStringLiteral("マクロ読込"), 'M'), QStringLiteral("マクロを読み込みます")));
-  bottom->addWidget(AddButton(page, 9, WithMnemonic(QStringLiteral("クリア"), 'R'), QStringLiteral("全部をクリアします")));
-  bottom->addWidget(AddButton(page, 6, WithMnemonic(QStringLiteral("送信"), 'S'), QStringLiteral("送信します")));
+  bottom->addWidget(AddButton(page, 8, tr("Load &Macro..."), tr("Reads a macro file")));
+  bottom->addWidget(AddButton(page, 9, tr("Clea&r"), tr("Clears every field")));
+  bottom->addWidget(AddButton(page, 6, tr("&Send"), tr("Sends the mail")));
   buttons_[6]->setDefault(false);
   grid->addLayout(bottom, row, 0, 1, 3);
   grid->setColumnStretch(1, 1);
@@ -229,69 +258,77 @@ void TMainWindow::BuildMailPage(QWidget* page) {
 
 void TMainWindow::BuildConnectionPage(QWidget* page) {
   auto* grid = PageGrid(page);
-  eSMTPServer_ = AddLineEdit(page, "eSMTPServer", QStringLiteral("接続先（必須）"));
-  edit2_ = AddLineEdit(page, "Edit2", QStringLiteral("ポート番号（必須）"));
+  eSMTPServer_ = AddLineEdit(page, "eSMTPServer", tr("SMTP server (required)"));
+  edit2_ = AddLineEdit(page, "Edit2", tr("Port number (required)"));
   edit2_->SetCp932Text("25");
-  edit2_->setMaximumWidth(80);
+  // Wide enough for the largest port in the field's font, at any scale.
+  edit2_->setFixedWidth(edit2_->fontMetrics().horizontalAdvance(QStringLiteral("655350")) +
+                        2 * edit2_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 16);
   // Beside the port: how the connection is secured and whether to log in.
   security_ = new QComboBox(page);
   security_->setObjectName(QStringLiteral("cbSecurity"));
   security_->addItems({tr("none"), QStringLiteral("STARTTLS"), QStringLiteral("TLS")});
-  security_->setToolTip(QStringLiteral("暗号化（STARTTLS: 587番, TLS: 465番）"));
+  security_->setToolTip(tr("Encryption (STARTTLS: port 587, TLS: port 465)"));
   auth_ = new QComboBox(page);
   auth_->setObjectName(QStringLiteral("cbAuth"));
   auth_->addItems({tr("none"), tr("auto"), QStringLiteral("PLAIN"), QStringLiteral("LOGIN"),
                    QStringLiteral("XOAUTH2"), QStringLiteral("OAUTHBEARER")});
-  auth_->setToolTip(QStringLiteral("認証方式（TLS の中だけ）。XOAUTH2 と OAUTHBEARER ではパスワードがアクセストークンです"));
+  auth_->setToolTip(tr("Authentication (inside TLS only). With XOAUTH2 and OAUTHBEARER the password is an access token"));
   // The charset of the mail sent, the [Mail] Charset setting.
   charset_ = new QComboBox(page);
   charset_->setObjectName(QStringLiteral("cbCharset"));
   charset_->addItems({tr("auto"), QStringLiteral("ISO-2022-JP"), QStringLiteral("UTF-8")});
-  charset_->setToolTip(QStringLiteral("メールの文字コード（自動: ISO-2022-JP に収まらない文字があれば UTF-8）"));
-  edit3_ = AddLineEdit(page, "Edit3", QStringLiteral("ユーザ名（必須）"));
-  edit4_ = AddLineEdit(page, "Edit4", QStringLiteral("パスワード（必須）"));
+  charset_->setToolTip(tr("Character set of the mail (auto: UTF-8 when a character does not fit ISO-2022-JP)"));
+  edit3_ = AddLineEdit(page, "Edit3", tr("User name (required)"));
+  edit4_ = AddLineEdit(page, "Edit4", tr("Password (required)"));
   edit4_->setEchoMode(QLineEdit::Password);
-  passwordCommand_ = AddLineEdit(page, "ePasswordCommand",
-                                 QStringLiteral("パスワードまたはトークンを出力するコマンド（空ならパスワード欄）"));
+  passwordCommand_ =
+      AddLineEdit(page, "ePasswordCommand", tr("A command that prints the password or token (empty: the password field)"));
   edit5_ = AddLineEdit(page, "Edit5", QString());
   edit11_ = AddLineEdit(page, "Edit11", QString());
 
   grid->addWidget(AddLabel(page, tr("Host: "), eSMTPServer_), 0, 0);
   grid->addWidget(eSMTPServer_, 0, 1);
-  grid->addWidget(AddButton(page, 1, WithMnemonic(QStringLiteral("接続"), 'C'), QString()), 0, 2);
+  grid->addWidget(AddButton(page, 1, tr("&Connect"), QString()), 0, 2);
   grid->addWidget(AddLabel(page, tr("Port: "), edit2_), 1, 0);
-  auto* portRow = new QHBoxLayout;
-  portRow->addWidget(edit2_);
-  portRow->addWidget(security_);
-  portRow->addWidget(auth_);
-  portRow->addStretch(1);
-  grid->addLayout(portRow, 1, 1);
-  grid->addWidget(AddButton(page, 2, WithMnemonic(QStringLiteral("切断"), 'X'), QString()), 1, 2);
-  grid->addWidget(AddLabel(page, tr("UserName: "), edit3_), 2, 0);
-  grid->addWidget(edit3_, 2, 1);
-  grid->addWidget(AddLabel(page, tr("Password: "), edit4_), 3, 0);
-  grid->addWidget(edit4_, 3, 1);
-  grid->addWidget(charset_, 3, 2);
-  grid->addWidget(AddLabel(page, tr("Command: "), passwordCommand_), 4, 0);
-  grid->addWidget(passwordCommand_, 4, 1);
-  grid->addWidget(AddLabel(page, tr("Name: "), edit5_), 5, 0);
-  grid->addWidget(edit5_, 5, 1);
-  grid->addWidget(AddButton(page, 3, tr("&Verify"), QString()), 5, 2);
-  grid->addWidget(AddLabel(page, tr("List to Expand: "), edit11_), 6, 0);
-  grid->addWidget(edit11_, 6, 1);
-  grid->addWidget(AddButton(page, 7, tr("&Expand List"), QString()), 6, 2);
+  grid->addWidget(edit2_, 1, 1, Qt::AlignLeft);
+  grid->addWidget(AddButton(page, 2, tr("&Disconnect"), QString()), 1, 2);
+  // The boxes carry visible labels, which also name them for a screen reader
+  // (a box's own name is its current value).
+  grid->addWidget(AddLabel(page, tr("Security:"), security_), 2, 0);
+  auto* securityRow = new QHBoxLayout;
+  securityRow->addWidget(security_);
+  securityRow->addSpacing(12);
+  securityRow->addWidget(AddLabel(page, tr("AUTH:"), auth_));
+  securityRow->addWidget(auth_);
+  securityRow->addStretch(1);
+  grid->addLayout(securityRow, 2, 1);
+  grid->addWidget(AddLabel(page, tr("UserName: "), edit3_), 3, 0);
+  grid->addWidget(edit3_, 3, 1);
+  grid->addWidget(AddLabel(page, tr("Password: "), edit4_), 4, 0);
+  grid->addWidget(edit4_, 4, 1);
+  grid->addWidget(AddLabel(page, tr("Command: "), passwordCommand_), 5, 0);
+  grid->addWidget(passwordCommand_, 5, 1);
+  grid->addWidget(AddLabel(page, tr("Charset:"), charset_), 6, 0);
+  grid->addWidget(charset_, 6, 1, Qt::AlignLeft);
+  grid->addWidget(AddLabel(page, tr("Name: "), edit5_), 7, 0);
+  grid->addWidget(edit5_, 7, 1);
+  grid->addWidget(AddButton(page, 3, tr("&Verify"), QString()), 7, 2);
+  grid->addWidget(AddLabel(page, tr("List to Expand: "), edit11_), 8, 0);
+  grid->addWidget(edit11_, 8, 1);
+  grid->addWidget(AddButton(page, 7, tr("&Expand List"), QString()), 8, 2);
   memo2_ = new TCp932PlainTextEdit(page);
   memo2_->setObjectName(QStringLiteral("Memo2"));
   memo2_->setTabChangesFocus(true);
   memo2_->setMinimumHeight(40);
-  grid->addWidget(AddLabel(page, tr("Mailing List Members"), memo2_), 7, 0, 1, 3);
-  grid->addWidget(memo2_, 8, 0, 1, 3);
-  grid->setRowStretch(8, 1);
+  grid->addWidget(AddLabel(page, tr("Mailing List Members"), memo2_), 9, 0, 1, 3);
+  grid->addWidget(memo2_, 10, 0, 1, 3);
+  grid->setRowStretch(10, 1);
   // The program's name, version and links, in a small dialog of their own.
   aboutButton_ = new QPushButton(tr("&About Tarvex"), page);
   aboutButton_->setObjectName(QStringLiteral("AboutButton"));
   connect(aboutButton_, &QPushButton::clicked, this, &TMainWindow::ShowAbout);
-  grid->addWidget(aboutButton_, 9, 2);
+  grid->addWidget(aboutButton_, 11, 2);
   grid->setColumnStretch(1, 1);
   GuardField(memo2_);
 }
@@ -301,9 +338,9 @@ void TMainWindow::SetTabOrder() {
   const std::vector<QWidget*> mail = {eTo_,        eCC_,       eBCC_,       eSubject_,      eHomeAddr_,
                                       listBox1_,   buttons_[4], buttons_[5], reMessageText_, buttons_[8],
                                       buttons_[9], buttons_[6]};
-  const std::vector<QWidget*> connection = {eSMTPServer_, buttons_[1], edit2_,      security_,        auth_,
-                                            buttons_[2],  edit3_,      edit4_,      charset_,         passwordCommand_,
-                                            edit5_,       buttons_[3], edit11_,     buttons_[7],      memo2_,
+  const std::vector<QWidget*> connection = {eSMTPServer_, buttons_[1], edit2_,  buttons_[2], security_,
+                                            auth_,        edit3_,      edit4_,  passwordCommand_, charset_,
+                                            edit5_,       buttons_[3], edit11_, buttons_[7], memo2_,
                                             aboutButton_};
   for (const auto* order : {&mail, &connection})
     for (size_t i = 0; i + 1 < order->size(); ++i) setTabOrder((*order)[i], (*order)[i + 1]);
@@ -332,6 +369,7 @@ void TMainWindow::BuildAboutDialog() {
   centred(new QLabel(QStringLiteral("Tarvex Project"), dialog), "AboutBrand");
   settingsFileLabel_ = centred(new QLabel(dialog), "AboutSettingsFile");
   settingsFileLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  settingsFileLabel_->setAccessibleName(tr("Settings file"));
   layout->addSpacing(8);
   label17_ = new TLinkLabel(QString::fromLatin1(kHomePageAddress), dialog);
   centred(label17_, "Label17");
@@ -342,10 +380,25 @@ void TMainWindow::BuildAboutDialog() {
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
   connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
   layout->addWidget(buttons);
-  dialog->setFixedSize(dialog->sizeHint());
 }
 
 void TMainWindow::ShowAbout() {
+  // Sized for what it shows now (the settings file's path is set after it was
+  // built), and wide enough that a title bar shows its whole title beside its
+  // buttons; never wider than the screen, where a long path is elided in the middle.
+  const QRect area = screen() ? screen()->availableGeometry() : QRect(0, 0, 1024, 768);
+  const int maxWidth = area.width() * 9 / 10;
+  const QString path = settingsFileLabel_->toolTip();
+  const int pathRoom = maxWidth - 48;
+  settingsFileLabel_->setText(settingsFileLabel_->fontMetrics().elidedText(path, Qt::ElideMiddle, pathRoom));
+  aboutDialog_->setMinimumSize(0, 0);
+  aboutDialog_->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
+  titleFont.setBold(true);
+  const int titleWidth = QFontMetrics(titleFont).horizontalAdvance(aboutDialog_->windowTitle()) + 160;
+  QSize size = aboutDialog_->sizeHint();
+  size.setWidth(std::min(std::max(size.width(), titleWidth), maxWidth));
+  aboutDialog_->setFixedSize(size);
   aboutDialog_->show();
   aboutDialog_->raise();
   aboutDialog_->activateWindow();
@@ -375,13 +428,21 @@ void TMainWindow::SetListBoxItems(const std::vector<std::string>& cp932Items) {
 
 void TMainWindow::SetStatusText(const std::string& cp932) { SetStatusDisplayText(Cp932ToQt(cp932)); }
 
-std::string TMainWindow::StatusText() const { return Utf8ToCp932(statusText_->text().toStdString()); }
+std::string TMainWindow::StatusText() const { return Utf8ToCp932(statusFull_.toStdString()); }
 
-QString TMainWindow::StatusDisplayText() const { return statusText_->text(); }
+QString TMainWindow::StatusDisplayText() const { return statusFull_; }
+
+void TMainWindow::ShowStatusText() {
+  const QString shown =
+      statusText_->fontMetrics().elidedText(statusFull_, Qt::ElideRight, std::max(1, statusText_->contentsRect().width()));
+  statusText_->setText(shown);
+  statusText_->setToolTip(shown == statusFull_ ? QString() : statusFull_);
+}
 
 void TMainWindow::SetStatusDisplayText(const QString& text) {
   // Nothing to tell: the window says that it waits for the user.
-  statusText_->setText(text.isEmpty() ? tr("Ready") : text);
+  statusFull_ = text.isEmpty() ? tr("Ready") : text;
+  ShowStatusText();
   // Newer news than a refusal hint: a send's result must not wait under the hint
   // until it expires.
   statusBar1_->clearMessage();
@@ -395,6 +456,7 @@ void TMainWindow::SetBusy(bool busy) {
   progress_->setVisible(busy);
   cancel_->setVisible(busy);
   cancel_->setEnabled(busy);
+  escape_->setEnabled(busy);
   buttons_[6]->setEnabled(!busy);
   if (busy) {
     SetProgress(0, 0);
@@ -508,6 +570,7 @@ void TMainWindow::dropEvent(QDropEvent* e) {
 }
 
 bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == statusText_ && event->type() == QEvent::Resize) ShowStatusText();
   const bool remove = watched == buttons_[5];
   if (remove && event->type() == QEvent::Shortcut) {
     emit removeByKeyRequested();

@@ -27,12 +27,14 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QIcon>
 #include <QLabel>
 #include <QList>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRect>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QStringList>
 #include <QTabWidget>
@@ -117,6 +119,9 @@ class TMainWindow : public QWidget {
   // Where a window of size wants to go (wanted's top left) so that it lies inside
   // one of the screens' available areas, and the size it may keep there.
   static QRect PlaceOnScreens(const QRect& wanted, const QList<QRect>& screens);
+  // The program's icon: the icon theme's "tarvex", else the sizes built into the
+  // module. The window and its dialogs show it.
+  static QIcon ProgramIcon();
 
   // Puts the keyboard focus where typing starts: To, or the body when To is filled.
   void FocusFirstField();
@@ -190,12 +195,14 @@ class TMainWindow : public QWidget {
   QLabel* AddLabel(QWidget* page, const QString& text, QWidget* buddy);
   QPushButton* AddButton(QWidget* page, int number, const QString& caption, const QString& hint);
   void GuardField(QWidget* field);
+  void ShowStatusText();
 
   TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_;
   QListWidget* listBox1_;
   TCp932PlainTextEdit* reMessageText_;
   TCp932LineEdit *eSMTPServer_, *edit2_, *edit3_, *edit4_, *edit5_, *edit11_;
   TCp932PlainTextEdit* memo2_;
+  QShortcut* escape_;
   QComboBox* security_;
   QComboBox* auth_;
   TCp932LineEdit* passwordCommand_;
@@ -206,7 +213,8 @@ class TMainWindow : public QWidget {
   QLabel* versionLabel_;
   QTabWidget* pageControl1_;
   QStatusBar* statusBar1_;
-  QLabel* statusText_;
+  QLabel* statusText_ = nullptr;
+  QString statusFull_;  // the status text whole; the label may show it shortened
   QProgressBar* progress_;
   QPushButton* cancel_;
   QDialog* aboutDialog_;

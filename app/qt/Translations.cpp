@@ -5,6 +5,8 @@
 #include <QTranslator>
 #include <memory>
 
+#include "platform/Language.h"
+
 namespace {
 std::unique_ptr<QTranslator>& Own() {
   static std::unique_ptr<QTranslator> own;
@@ -15,6 +17,11 @@ std::unique_ptr<QTranslator>& Toolkit() {
   return toolkit;
 }
 }  // namespace
+
+QLocale UserLocale() {
+  return UserLanguage() == TLanguage::japanese ? QLocale(QLocale::Japanese, QLocale::Japan)
+                                               : QLocale(QLocale::English, QLocale::UnitedStates);
+}
 
 bool InstallTranslations(const QLocale& locale) {
   RemoveTranslations();

@@ -8,12 +8,14 @@ without the module the run goes on headless.
 
 Environment: TARVEX_BINARY is the program under test; TARVEX_BUILD_DIR (when set)
 receives artifacts/: mail-page.png (the window during the run) and the pictures of
-both pages (mail-page-ja.png, connection-page-ja.png, and @2x of each).
+both pages in both languages (mail-page-ja.png, connection-page-en.png, ..., and @2x
+of each).
 """
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -43,9 +45,10 @@ class DesktopWindow(unittest.TestCase):
         self.display.start()
         self.addCleanup(self.display.stop)
 
-    def start(self, ws, macro_lines, extra_args=()):
+    def start(self, ws, macro_lines, extra_args=(), lang="C.UTF-8"):
         argv = [BINARY, *extra_args, ws.write("macro.txt", cp932_macro(macro_lines))]
-        env = self.display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir})
+        env = self.display.env({"TARVEX_INI": ws.ini, "TMPDIR": ws.dir, "LANG": lang, "LC_ALL": "",
+                                "LC_MESSAGES": ""})
         proc = self.display.run(argv, cwd=ws.dir, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(self._stop, proc)
         return proc
@@ -57,17 +60,20 @@ class DesktopWindow(unittest.TestCase):
         proc.communicate()
 
     def test_macro_run_in_the_window(self):
-        # (case, subject line or None, exit status, mails that arrive, stderr holds)
+        # (case, subject line or None, exit status, mails that arrive, stderr holds, locale):
+        # the window says why on stderr in the locale's language; the settings file
+        # keeps the Japanese text's bytes.
         cases = [
-            ("mail sent, macro ends", SUBJECT, 0, 1, None),
-            ("required subject missing", None, 65, 0, MISSING_FIELD),
+            ("mail sent, macro ends", SUBJECT, 0, 1, None, "C.UTF-8"),
+            ("required subject missing", None, 65, 0, "Fill in the required fields", "C.UTF-8"),
+            ("required subject missing, Japanese", None, 65, 0, MISSING_FIELD, "ja_JP.UTF-8"),
         ]
         os.makedirs(ARTIFACTS, exist_ok=True)
-        for name, subject, status, mails, stderr_text in cases:
+        for name, subject, status, mails, stderr_text, lang in cases:
             with self.subTest(name), SmtpServer() as server, Workspace() as ws:
                 ws.settings(port=server.port, sender="sender@example.jp")
                 shot = os.path.join(ws.dir, "mail-page.png")
-                proc = self.start(ws, send_macro(subject), ["--screenshot", shot])
+                proc = self.start(ws, send_macro(subject), ["--screenshot", shot], lang)
 
                 window = self.display.find_window("Tarvex", timeout=30, proc=proc)
                 self.assertIsNotNone(window, "no window titled Tarvex appeared")
@@ -79,6 +85,8 @@ class DesktopWindow(unittest.TestCase):
                 self.assertEqual(proc.returncode, status, err)
                 if stderr_text:
                     self.assertIn(stderr_text, err)
+                    with open(ws.ini, "rb") as f:
+                        self.assertIn(("ErrMes=" + MISSING_FIELD).encode("cp932"), f.read())
                 self.assertEqual(len(server.messages), mails)
                 if mails:
                     msg = server.messages[0].message
@@ -123,12 +131,13 @@ class DesktopWindow(unittest.TestCase):
             self.skipTest("qt_preview not built")
         os.makedirs(ARTIFACTS, exist_ok=True)
         sizes = {}
-        for scale in ("1", "2"):
+        for lang, suffix_lang, scale in [(l, sl, sc) for l, sl in (("ja_JP.UTF-8", "ja"), ("C.UTF-8", "en"))
+                                         for sc in ("1", "2")]:
             for page, name in ((0, "mail-page"), (1, "connection-page")):
-                with self.subTest(scale=scale, page=name), Workspace() as ws:
+                with self.subTest(lang=lang, scale=scale, page=name), Workspace() as ws:
                     shot = os.path.join(ws.dir, "shot.png")
-                    env = self.display.env({"QT_SCALE_FACTOR": scale, "LANG": "ja_JP.UTF-8", "LC_ALL": "",
-                                            "LANGUAGE": ""})
+                    env = self.display.env({"QT_SCALE_FACTOR": scale, "LANG": lang, "LC_ALL": "",
+                                            "LC_MESSAGES": "", "LANGUAGE": ""})
                     proc = self.display.run([preview, "--page", str(page), "--screenshot", shot],
                                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                     self.addCleanup(self._stop, proc)
@@ -138,15 +147,16 @@ class DesktopWindow(unittest.TestCase):
                     while not os.path.exists(shot) and time.monotonic() < deadline:
                         time.sleep(0.1)
                     time.sleep(0.3)
-                    sizes[scale, page] = read_png_size(shot)
+                    sizes[lang, scale, page] = read_png_size(shot)
                     suffix = "" if scale == "1" else "@2x"
-                    shutil.copy(shot, os.path.join(ARTIFACTS, "%s-ja%s.png" % (name, suffix)))
+                    shutil.copy(shot, os.path.join(ARTIFACTS, "%s-%s%s.png" % (name, suffix_lang, suffix)))
                     self._stop(proc)
         # The doubled pictures are twice as large (the window keeps its layout).
-        for page in (0, 1):
-            w1, h1 = sizes["1", page]
-            w2, h2 = sizes["2", page]
-            self.assertEqual((w2, h2), (2 * w1, 2 * h1))
+        for lang in ("ja_JP.UTF-8", "C.UTF-8"):
+            for page in (0, 1):
+                w1, h1 = sizes[lang, "1", page]
+                w2, h2 = sizes[lang, "2", page]
+                self.assertEqual((w2, h2), (2 * w1, 2 * h1))
 
     def test_window_without_macro_stays_open(self):
         with Workspace() as ws:
@@ -226,7 +236,7 @@ class WindowModule(unittest.TestCase):
 
     def test_without_the_module_the_run_goes_on_headless(self):
         with Workspace() as ws:
-            # Alone: no module beside it, nor in ../lib/tarvex relative to its folder.
+            # Alone: no module beside it, nor in ../lib/<multiarch>/tarvex relative to its folder.
             binary = ws.path("tarvex")
             shutil.copy(BINARY, binary)
             ws.settings(sender="sender@example.jp")
@@ -241,7 +251,7 @@ class WindowModule(unittest.TestCase):
 
     def test_an_installed_program_finds_its_module(self):
         # Installed under a prefix of its own, the program finds the module in
-        # ../lib/tarvex relative to its folder and shows the window.
+        # ../lib/<multiarch>/tarvex relative to its folder and shows the window.
         build = os.environ.get("TARVEX_BUILD_DIR")
         if not build or not os.path.exists(os.path.join(build, "tarvex-window.so")):
             self.skipTest("needs the build folder with the window module (TARVEX_BUILD_DIR)")
@@ -255,8 +265,99 @@ class WindowModule(unittest.TestCase):
             proc, libs = self.traced_run(ws, os.path.join(prefix, "bin", "tarvex"),
                                          ["--screenshot", "shot.png", missing], "installed")
             self.assertEqual(proc.returncode, 65, proc.stderr)
-            self.assertTrue(any(lib.endswith("/lib/tarvex/tarvex-window.so") for lib in libs), libs)
+            module = os.path.join(prefix, "lib", "x86_64-linux-gnu", "tarvex", "tarvex-window.so")
+            self.assertTrue(any(lib.endswith("/tarvex/tarvex-window.so") for lib in libs), libs)
+            self.assertTrue(os.path.exists(module) or os.path.exists(os.path.join(prefix, "lib", "tarvex",
+                                                                                   "tarvex-window.so")))
             self.assertNotIn(b"running headless", proc.stderr)
+
+
+def wait_for(predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while not predicate() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return predicate()
+
+
+@unittest.skipUnless(shutil.which("weston"), "needs weston (a headless Wayland compositor)")
+class WaylandDesktop(unittest.TestCase):
+    """On a Wayland-only desktop (WAYLAND_DISPLAY, no DISPLAY) the window runs on the
+    compositor where the toolkit's Wayland plugin is installed; where the compositor
+    does not answer, the run goes on headless with one line on stderr. Either way the
+    run ends with its status and writes [Result]; nothing aborts."""
+
+    def setUp(self):
+        self.runtime = tempfile.mkdtemp(prefix="tarvex-wl-")
+        os.chmod(self.runtime, 0o700)
+        self.addCleanup(shutil.rmtree, self.runtime, True)
+        self.socket = "wayland-tarvex-%d" % os.getpid()
+        env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        self.weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=" + self.socket,
+                                        "--idle-time=0", "--width=1024", "--height=768"],
+                                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(self._stop_weston)
+        if not wait_for(lambda: os.path.exists(os.path.join(self.runtime, self.socket)) or
+                        self.weston.poll() is not None, 20) or self.weston.poll() is not None:
+            self.skipTest("weston did not start here")
+
+    def _stop_weston(self):
+        if self.weston.poll() is None:
+            self.weston.terminate()
+            try:
+                self.weston.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.weston.kill()
+                self.weston.wait()
+
+    @staticmethod
+    def settings(ws):
+        # A previous run's result, which this run must replace.
+        ws.settings(sender="sender@example.jp")
+        with open(ws.ini, "ab") as f:
+            f.write(b"[Result]\r\nStatus=0\r\n")
+
+    def run_window(self, ws, socket, args=()):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY")}
+        env.update(XDG_RUNTIME_DIR=self.runtime, WAYLAND_DISPLAY=socket, TARVEX_INI=ws.ini, TMPDIR=ws.dir,
+                   WAYLAND_DEBUG="client")
+        macro = ws.write("macro.txt", cp932_macro(NO_SUBJECT + ["end"]))
+        return subprocess.run([BINARY, *args, macro], cwd=ws.dir, env=env, capture_output=True, timeout=90)
+
+    def result(self, ws):
+        import configparser
+        ini = configparser.ConfigParser()
+        with open(ws.ini, encoding="cp932") as f:
+            ini.read_string(f.read())
+        return ini["Result"]
+
+    def test_the_window_runs_on_the_compositor(self):
+        plugins = subprocess.run(["sh", "-c", "ls /usr/lib/*/qt6/plugins/platforms/libqwayland-*.so"],
+                                 capture_output=True, text=True).stdout
+        if not plugins.strip():
+            self.skipTest("the toolkit's Wayland plugin (qt6-wayland) is not installed")
+        with Workspace() as ws:
+            self.settings(ws)
+            shot = ws.path("shot.png")
+            proc = self.run_window(ws, self.socket, ["--screenshot", shot])
+            err = proc.stderr.decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 65, err[-3000:])
+            self.assertNotIn("running headless", err)
+            # The client spoke the Wayland protocol and made a top-level window.
+            self.assertIn("xdg_toplevel", err)
+            self.assertTrue(wait_for(lambda: os.path.exists(shot), 5), "no picture of the window")
+            self.assertEqual(self.result(ws)["Status"], "65")
+
+    def test_a_silent_compositor_means_headless(self):
+        with Workspace() as ws:
+            self.settings(ws)
+            proc = self.run_window(ws, self.socket + "-none")
+            err = proc.stderr.decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 65, err)
+            lines = [l for l in err.splitlines() if "headless" in l]
+            self.assertEqual(len(lines), 1, err)
+            self.assertEqual(self.result(ws)["Status"], "65")
 
 
 class ModuleContents(unittest.TestCase):

@@ -83,7 +83,7 @@ class InstalledLayout(unittest.TestCase):
         shutil.rmtree(cls.prefix, ignore_errors=True)
 
     def test_installed_files(self):
-        for path in ["bin/tarvex", "share/man/man1/tarvex.1", "share/applications/tarvex.desktop",
+        for path in ["bin/tarvex", "share/man/man1/tarvex.1.gz", "share/applications/tarvex.desktop",
                      "share/icons/hicolor/scalable/apps/tarvex.svg"]:
             self.assertTrue(os.path.exists(os.path.join(self.prefix, path)), path)
 

@@ -18,6 +18,8 @@
 #include <QTextLayout>
 #include <QUrl>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolTip>
@@ -25,7 +27,9 @@
 #include <memory>
 
 #include "platform/SysUtils.h"
+#include "app/qt/FormTexts.h"
 #include "app/qt/MainWindow.h"
+#include "app/qt/Translations.h"
 
 namespace {
 
@@ -74,28 +78,34 @@ struct ControlCase {
   const char* caption;  // button caption ("" for no button)
 };
 
+// As written (no translation installed): English.
 const ControlCase kControls[] = {
-    {"eTo", "TabSheet2", "To:", "宛名（必須）", ""},
-    {"eCC", "TabSheet2", "CC: ", "写し", ""},
-    {"eBCC", "TabSheet2", "BCC: ", "写し", ""},
-    {"eSubject", "TabSheet2", "題名:", "題名（必須）", ""},
-    {"eHomeAddr", "TabSheet2", "返信先:", "返信（必須）", ""},
-    {"ListBox1", "TabSheet2", "添付:", "添付ファイルリスト", ""},
-    {"reMessageText", "TabSheet2", "本文:", "本文", ""},
-    {"eSMTPServer", "TabSheet1", "Host: ", "接続先（必須）", ""},
-    {"Edit2", "TabSheet1", "Port: ", "ポート番号（必須）", ""},
-    {"Edit3", "TabSheet1", "UserName: ", "ユーザ名（必須）", ""},
-    {"Edit4", "TabSheet1", "Password: ", "パスワード（必須）", ""},
+    {"eTo", "TabSheet2", "To:", "Recipients (required)", ""},
+    {"eCC", "TabSheet2", "CC: ", "Copies", ""},
+    {"eBCC", "TabSheet2", "BCC: ", "Copies", ""},
+    {"eSubject", "TabSheet2", "Subject:", "Subject (required)", ""},
+    {"eHomeAddr", "TabSheet2", "Reply-To:", "Reply address (required)", ""},
+    {"ListBox1", "TabSheet2", "Attachments:", "Attached files", ""},
+    {"reMessageText", "TabSheet2", "Body:", "Message body", ""},
+    {"eSMTPServer", "TabSheet1", "Host: ", "SMTP server (required)", ""},
+    {"Edit2", "TabSheet1", "Port: ", "Port number (required)", ""},
+    {"cbSecurity", "TabSheet1", "Security:", "Encryption (STARTTLS: port 587, TLS: port 465)", ""},
+    {"cbAuth", "TabSheet1", "AUTH:",
+     "Authentication (inside TLS only). With XOAUTH2 and OAUTHBEARER the password is an access token", ""},
+    {"cbCharset", "TabSheet1", "Charset:",
+     "Character set of the mail (auto: UTF-8 when a character does not fit ISO-2022-JP)", ""},
+    {"Edit3", "TabSheet1", "UserName: ", "User name (required)", ""},
+    {"Edit4", "TabSheet1", "Password: ", "Password (required)", ""},
     {"Edit5", "TabSheet1", "Name: ", "", ""},
     {"Edit11", "TabSheet1", "List to Expand: ", "", ""},
     {"Memo2", "TabSheet1", "Mailing List Members", "", ""},
-    {"Button8", "TabSheet2", "", "マクロを読み込みます", "マクロ読込"},
-    {"Button6", "TabSheet2", "", "送信します", "送信"},
-    {"Button9", "TabSheet2", "", "全部をクリアします", "クリア"},
-    {"Button4", "TabSheet2", "", "添付ファイルの追加です", "参照追加"},
-    {"Button5", "TabSheet2", "", "添付ファイルを削除します", "削除"},
-    {"Button1", "TabSheet1", "", "", "接続"},
-    {"Button2", "TabSheet1", "", "", "切断"},
+    {"Button8", "TabSheet2", "", "Reads a macro file", "Load Macro..."},
+    {"Button6", "TabSheet2", "", "Sends the mail", "Send"},
+    {"Button9", "TabSheet2", "", "Clears every field", "Clear"},
+    {"Button4", "TabSheet2", "", "Adds a file to attach", "Add..."},
+    {"Button5", "TabSheet2", "", "Removes the selected attachment", "Delete"},
+    {"Button1", "TabSheet1", "", "", "Connect"},
+    {"Button2", "TabSheet1", "", "", "Disconnect"},
     {"Button3", "TabSheet1", "", "", "Verify"},
     {"Button7", "TabSheet1", "", "", "Expand List"},
     {"Label17", "AboutDialog", "", "", ""},
@@ -128,14 +138,18 @@ TEST_F(MainWindowTest, EveryControlHasItsNamePageLabelHintAndCaption) {
 
 TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
   EXPECT_EQ(window_.windowTitle(), Q("Tarvex"));
+  // The program's icon (the theme's, else the sizes built in, the largest 256 pixels).
+  EXPECT_FALSE(window_.windowIcon().isNull());
+  EXPECT_TRUE(window_.windowIcon().availableSizes().contains(QSize(256, 256)));
+  EXPECT_TRUE(window_.windowIcon().availableSizes().contains(QSize(16, 16)));
   EXPECT_GE(window_.width(), 442);
   EXPECT_GE(window_.height(), 395);
   EXPECT_NE(window_.minimumSize(), window_.maximumSize());  // resizable
   QTabWidget* pages = window_.PageControl1();
   EXPECT_EQ(pages->objectName(), Q("PageControl1"));
   ASSERT_EQ(pages->count(), 2);
-  EXPECT_EQ(pages->tabText(0), Q("メール"));
-  EXPECT_EQ(pages->tabText(1), Q("接続"));
+  EXPECT_EQ(pages->tabText(0), Q("Mail"));
+  EXPECT_EQ(pages->tabText(1), Q("Connection"));
   EXPECT_EQ(pages->currentWidget()->objectName(), Q("TabSheet2"));
   EXPECT_EQ(window_.StatusBar1()->objectName(), Q("StatusBar1"));
   // The status bar lies below the pages, across the window.
@@ -478,8 +492,9 @@ TEST_F(MainWindowTest, DroppedFilesAreOfferedForAttaching) {
 TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
   const std::vector<const char*> mail = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "ListBox1", "Button4",
                                          "Button5", "reMessageText", "Button8", "Button9", "Button6"};
-  const std::vector<const char*> connection = {"eSMTPServer", "Button1", "Edit2",     "cbSecurity",       "cbAuth",
-                                               "Button2",     "Edit3",   "Edit4",     "cbCharset",        "ePasswordCommand",
+  const std::vector<const char*> connection = {"eSMTPServer", "Button1", "Edit2",
+                                               "Button2",     "cbSecurity", "cbAuth",
+                                               "Edit3",       "Edit4",   "ePasswordCommand", "cbCharset",
                                                "Edit5"};
   window_.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
@@ -599,3 +614,67 @@ TEST_F(MainWindowTest, ScreenshotOfTheClientArea) {
 }
 
 }  // namespace
+
+namespace {
+
+// The width a line edit gives its text (inside frame, contents margins and the
+// text's own 2-pixel margins), as the style lays it out.
+int TextRoom(QLineEdit* edit) {
+  QStyleOptionFrame option;
+  option.initFrom(edit);
+  option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+  const QRect contents = edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
+  const QMargins margins = edit->textMargins();
+  return contents.width() - margins.left() - margins.right() - 2 * 2;
+}
+
+}  // namespace
+
+// At the window's smallest size, in English and Japanese (and at doubled scale in the
+// run registered for it): the largest port shows whole, the progress text fits its
+// bar on one line, a status text too long for its room ends in "…" with the whole
+// text in its tool tip, and the about dialog shows the settings file's whole path
+// and is wide enough for its title.
+TEST(WindowTextsFit, AtTheSmallestSizeInBothLanguages) {
+  for (bool japanese : {false, true}) {
+    SCOPED_TRACE(japanese ? "ja" : "en");
+    struct Untranslate {
+      ~Untranslate() { RemoveTranslations(); }
+    } untranslate;
+    if (japanese) ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    TMainWindow window;
+    window.resize(window.minimumSizeHint());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    QLineEdit* port = window.Edit2();
+    EXPECT_LE(port->fontMetrics().horizontalAdvance(Q("65535")), TextRoom(port));
+
+    window.SetBusy(true);
+    window.SetProgress(int64_t{50} << 30, int64_t{50} << 30);  // 50 GiB
+    const QString status = FormDisplayText("53687091200 bytes of 53687091200 sent");
+    window.SetStatusDisplayText(status);
+    QApplication::processEvents();
+    QProgressBar* bar = window.Progress();
+    EXPECT_LT(bar->fontMetrics().horizontalAdvance(bar->text()), bar->width() - 8) << bar->text().toStdString();
+    auto* label = window.StatusBar1()->findChild<QLabel*>(Q("StatusText"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(window.StatusDisplayText(), status);
+    EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());
+    EXPECT_TRUE(label->text().endsWith(QChar(0x2026))) << label->text().toStdString();
+    EXPECT_EQ(label->toolTip(), status);
+    window.SetStatusDisplayText(Q("Sent"));
+    EXPECT_EQ(label->text(), Q("Sent"));
+    EXPECT_EQ(label->toolTip(), QString());
+
+    const QString path = Q("/home/someone-with-a-long-name/.config/tarvex/tarvex.INI");
+    window.SetAboutSettingsFile(path);
+    window.ShowAbout();
+    QDialog* about = window.AboutDialog();
+    auto* file = about->findChild<QLabel*>(Q("AboutSettingsFile"));
+    EXPECT_EQ(file->text(), path);
+    EXPECT_LE(file->fontMetrics().horizontalAdvance(path), file->width());
+    EXPECT_GT(about->width(), about->fontMetrics().horizontalAdvance(about->windowTitle()) + 100);
+    about->hide();
+  }
+}

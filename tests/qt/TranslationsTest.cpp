@@ -1,9 +1,10 @@
-// The window in Japanese: the program's translation and the toolkit's own load for a
-// Japanese locale (and from LANG=ja_JP.UTF-8, in the run registered with it); the
-// model's fixed texts show translated while the model keeps its bytes; any other
-// locale keeps the texts as written.
+// The window in one language: the program's translation and the toolkit's own load
+// for a Japanese locale (and from LANG=ja_JP.UTF-8, in the run registered with it);
+// the model's fixed texts show translated while the model keeps its bytes; any other
+// locale shows every text in English. Every control has a name a screen reader speaks.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDialog>
@@ -19,6 +20,7 @@
 #include "app/qt/FormTexts.h"
 #include "app/qt/Translations.h"
 #include "platform/SysUtils.h"
+#include "app/Unit1.h"
 #include "app/qt/MainWindow.h"
 
 namespace {
@@ -80,18 +82,12 @@ TEST(TranslationsTest, JapaneseLocaleTranslatesTheWindowTheModelsTextsAndTheTool
 // names, hints, the status bar, a busy progress bar) under a Japanese locale: an
 // English word left in one is a text that was not translated. Field names, protocol
 // and charset names, the program's name and its addresses are the same in Japanese.
-TEST(TranslationsTest, JapaneseLocaleLeavesNoEnglishWordInTheWindow) {
-  Untranslate untranslate;
-  ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
-  TMainWindow window;
+// Every text the window and its about dialog show: captions, items, tab names,
+// hints, titles, the status bar and a busy progress bar's text.
+QStringList WindowTexts(TMainWindow& window) {
   window.SetAboutVersion(QCoreApplication::translate("TFormWindow", "Version %1").arg(Q("1.0")));
   window.SetBusy(true);
   window.SetProgress(20480, 40960);
-  const QSet<QString> sameInJapanese = {
-      Q("To"),    Q("CC"),    Q("BCC"),         Q("Tarvex"),      Q("Project"), Q("STARTTLS"), Q("TLS"),
-      Q("PLAIN"), Q("LOGIN"), Q("XOAUTH2"),     Q("OAUTHBEARER"), Q("ISO"),     Q("JP"),       Q("UTF"),
-      Q("Shift"), Q("JIS"),   Q("KB"),          Q("https"),       Q("tarvex"),  Q("example"),
-  };
   QStringList texts;
   QList<QWidget*> widgets = window.findChildren<QWidget*>();
   widgets << window.AboutDialog() << &window;
@@ -105,24 +101,106 @@ TEST(TranslationsTest, JapaneseLocaleLeavesNoEnglishWordInTheWindow) {
       for (int i = 0; i < tabs->count(); ++i) texts << tabs->tabText(i);
   }
   texts << window.Progress()->text() << window.StatusDisplayText();
+  texts.removeAll(QString());
+  return texts;
+}
+
+TEST(TranslationsTest, JapaneseLocaleLeavesNoEnglishWordInTheWindow) {
+  Untranslate untranslate;
+  ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+  TMainWindow window;
+  const QSet<QString> sameInJapanese = {
+      Q("To"),    Q("CC"),    Q("BCC"),         Q("Tarvex"),      Q("Project"), Q("STARTTLS"), Q("TLS"),
+      Q("PLAIN"), Q("LOGIN"), Q("XOAUTH2"),     Q("OAUTHBEARER"), Q("ISO"),     Q("JP"),       Q("UTF"),
+      Q("Shift"), Q("JIS"),   Q("KB"),          Q("https"),       Q("tarvex"),  Q("example"),  Q("AUTH"),
+  };
   const QRegularExpression word(Q("[A-Za-z][A-Za-z0-9]+"));
   QStringList english;
-  for (const QString& text : texts)
+  for (const QString& text : WindowTexts(window))
     for (const QRegularExpressionMatch& m : word.globalMatch(text))
       if (!sameInJapanese.contains(m.captured())) english << text;
   EXPECT_TRUE(english.isEmpty()) << english.join(Q(" | ")).toStdString();
   EXPECT_EQ(window.StatusDisplayText(), Q("準備完了"));
 }
 
-TEST(TranslationsTest, OtherLocalesKeepTheTextsAsWritten) {
+// Any other locale shows the window in English, every part of it: not one Japanese
+// character in a caption, hint or title; the model's Japanese texts show in English
+// too, while the model keeps their bytes.
+TEST(TranslationsTest, OtherLocalesShowEveryTextInEnglish) {
   Untranslate untranslate;
   EXPECT_FALSE(InstallTranslations(QLocale(QLocale::German, QLocale::Germany)));
   TMainWindow window;
   EXPECT_EQ(LabelFor(window, window.eSMTPServer()), Q("Host: "));
-  EXPECT_EQ(window.Button(6)->text(), Q("送信(&S)"));
-  EXPECT_EQ(window.StatusDisplayText(), Q("Ready"));
-  EXPECT_EQ(FormDisplayText("Disconnected"), Q("Disconnected"));
-  EXPECT_EQ(FormDisplayText("512 bytes of 1000 sent"), Q("512 bytes of 1000 sent"));
+  EXPECT_EQ(window.Button(6)->text(), Q("&Send"));
+  const QRegularExpression japanese(Q("[\\x{3000}-\\x{9FFF}\\x{FF00}-\\x{FFEF}]"));
+  QStringList notEnglish;
+  for (const QString& text : WindowTexts(window))
+    if (text.contains(japanese)) notEnglish << text;
+  EXPECT_TRUE(notEnglish.isEmpty()) << notEnglish.join(Q(" | ")).toStdString();
+  const struct {
+    std::string model;
+    const char* shown;
+  } texts[] = {
+      {"Disconnected", "Disconnected"},
+      {"512 bytes of 1000 sent", "512 bytes of 1000 sent"},
+      {TForm1::MissingFieldText(), "Fill in the required fields"},
+      {Utf8ToCp932("/home/u/.config/tarvex/tarvex.INI に書き込めません"), "Cannot write /home/u/.config/tarvex/tarvex.INI"},
+      {Utf8ToCp932("すべてのファイル(*.*)"), "All files (*.*)"},
+  };
+  for (const auto& t : texts) EXPECT_EQ(FormDisplayText(t.model), Q(t.shown)) << t.model;
+  EXPECT_EQ(TForm1::MissingFieldText(), Utf8ToCp932("必須項目を記入してください"));
+}
+
+// Under a Japanese locale the model's Japanese texts show as they are.
+TEST(TranslationsTest, JapaneseLocaleShowsTheModelsJapaneseTextsAsTheyAre) {
+  Untranslate untranslate;
+  ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+  for (const char* text : {"必須項目を記入してください", "すべてのファイル(*.*)", "ﾃｷｽﾄﾌｧｲﾙ(*.txt)", "添付ファイルの指定",
+                           "/tmp/t.INI に書き込めません"})
+    EXPECT_EQ(FormDisplayText(Utf8ToCp932(text)), Q(text)) << text;
+}
+
+// The name a screen reader speaks for a control: the text of the label the control
+// is labelled by (a box's own name on Linux is its current value, so readers speak
+// its label from this relation), else the control's accessible name.
+QString SpokenName(QWidget* w) {
+  QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+  if (!a) return {};
+  for (const auto& [label, relation] : a->relations(QAccessible::Label)) {
+    Q_UNUSED(relation);
+    QString text = label->text(QAccessible::Name);
+    text.remove(QRegularExpression(Q("\\(&.\\)|&")));
+    return text.trimmed().remove(QRegularExpression(Q("[:：]$"))).trimmed();
+  }
+  return a->text(QAccessible::Name);
+}
+
+// Every control a screen reader reaches has a name it speaks, never its value: the
+// fields, boxes and the list take their labels' texts, buttons their captions.
+TEST(TranslationsTest, EveryControlHasAnAccessibleName) {
+  for (bool japanese : {false, true}) {
+    Untranslate untranslate;
+    if (japanese) ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    TMainWindow window;
+    window.show();
+    QStringList unnamed;
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+      // The tab widget hands its focus to its tab bar, whose tabs are named.
+      if (w->focusPolicy() == Qt::NoFocus || qobject_cast<QTabWidget*>(w)) continue;
+      if (SpokenName(w).trimmed().isEmpty()) unnamed << w->objectName() + Q(" ") + Q(w->metaObject()->className());
+    }
+    EXPECT_TRUE(unnamed.isEmpty()) << japanese << ": " << unnamed.join(Q(", ")).toStdString();
+    const struct {
+      QWidget* control;
+      const char* english;
+      const char* japanese;
+    } names[] = {{window.Security(), "Security", "暗号化"},
+                 {window.Auth(), "AUTH", "認証"},
+                 {window.Charset(), "Charset", "文字コード"},
+                 {window.ListBox1(), "Attachments", "添付"},
+                 {window.Edit2(), "Port", "ポート"}};
+    for (const auto& n : names) EXPECT_EQ(SpokenName(n.control), Q(japanese ? n.japanese : n.english));
+  }
 }
 
 // Registered a second time with LANG=ja_JP.UTF-8: the system locale picks Japanese.

@@ -79,6 +79,150 @@
         <source>Mailing List Members</source>
         <translation>メーリングリストのメンバー</translation>
     </message>
+    <message>
+        <source>Mail</source>
+        <translation>メール</translation>
+    </message>
+    <message>
+        <source>Connection</source>
+        <translation>接続</translation>
+    </message>
+    <message>
+        <source>Recipients (required)</source>
+        <translation>宛名（必須）</translation>
+    </message>
+    <message>
+        <source>Copies</source>
+        <translation>写し</translation>
+    </message>
+    <message>
+        <source>Subject (required)</source>
+        <translation>題名（必須）</translation>
+    </message>
+    <message>
+        <source>Reply address (required)</source>
+        <translation>返信（必須）</translation>
+    </message>
+    <message>
+        <source>Subject:</source>
+        <translation>題名:</translation>
+    </message>
+    <message>
+        <source>Reply-To:</source>
+        <translation>返信先:</translation>
+    </message>
+    <message>
+        <source>Attached files</source>
+        <translation>添付ファイルリスト</translation>
+    </message>
+    <message>
+        <source>Attachments:</source>
+        <translation>添付:</translation>
+    </message>
+    <message>
+        <source>&amp;Add...</source>
+        <translation>参照追加(&amp;A)</translation>
+    </message>
+    <message>
+        <source>Adds a file to attach</source>
+        <translation>添付ファイルの追加です</translation>
+    </message>
+    <message>
+        <source>&amp;Delete</source>
+        <translation>削除(&amp;D)</translation>
+    </message>
+    <message>
+        <source>Removes the selected attachment</source>
+        <translation>添付ファイルを削除します</translation>
+    </message>
+    <message>
+        <source>Message body</source>
+        <translation>本文</translation>
+    </message>
+    <message>
+        <source>&amp;Body:</source>
+        <translation>本文(&amp;B):</translation>
+    </message>
+    <message>
+        <source>Load &amp;Macro...</source>
+        <translation>マクロ読込(&amp;M)</translation>
+    </message>
+    <message>
+        <source>Reads a macro file</source>
+        <translation>マクロを読み込みます</translation>
+    </message>
+    <message>
+        <source>Clea&amp;r</source>
+        <translation>クリア(&amp;R)</translation>
+    </message>
+    <message>
+        <source>Clears every field</source>
+        <translation>全部をクリアします</translation>
+    </message>
+    <message>
+        <source>&amp;Send</source>
+        <translation>送信(&amp;S)</translation>
+    </message>
+    <message>
+        <source>Sends the mail</source>
+        <translation>送信します</translation>
+    </message>
+    <message>
+        <source>SMTP server (required)</source>
+        <translation>接続先（必須）</translation>
+    </message>
+    <message>
+        <source>Port number (required)</source>
+        <translation>ポート番号（必須）</translation>
+    </message>
+    <message>
+        <source>Encryption (STARTTLS: port 587, TLS: port 465)</source>
+        <translation>暗号化（STARTTLS: 587番, TLS: 465番）</translation>
+    </message>
+    <message>
+        <source>Authentication (inside TLS only). With XOAUTH2 and OAUTHBEARER the password is an access token</source>
+        <translation>認証方式（TLS の中だけ）。XOAUTH2 と OAUTHBEARER ではパスワードがアクセストークンです</translation>
+    </message>
+    <message>
+        <source>Character set of the mail (auto: UTF-8 when a character does not fit ISO-2022-JP)</source>
+        <translation>メールの文字コード（自動: ISO-2022-JP に収まらない文字があれば UTF-8）</translation>
+    </message>
+    <message>
+        <source>User name (required)</source>
+        <translation>ユーザ名（必須）</translation>
+    </message>
+    <message>
+        <source>Password (required)</source>
+        <translation>パスワード（必須）</translation>
+    </message>
+    <message>
+        <source>A command that prints the password or token (empty: the password field)</source>
+        <translation>パスワードまたはトークンを出力するコマンド（空ならパスワード欄）</translation>
+    </message>
+    <message>
+        <source>&amp;Connect</source>
+        <translation>接続(&amp;C)</translation>
+    </message>
+    <message>
+        <source>&amp;Disconnect</source>
+        <translation>切断(&amp;X)</translation>
+    </message>
+    <message>
+        <source>Security:</source>
+        <translation>暗号化:</translation>
+    </message>
+    <message>
+        <source>AUTH:</source>
+        <translation>認証:</translation>
+    </message>
+    <message>
+        <source>Charset:</source>
+        <translation>文字コード:</translation>
+    </message>
+    <message>
+        <source>Settings file</source>
+        <translation>設定ファイル</translation>
+    </message>
 </context>
 <context>
     <name>TFormWindow</name>
@@ -117,6 +261,26 @@
     <message>
         <source>Remove %1 from the attachments?</source>
         <translation>%1 を添付から外しますか？</translation>
+    </message>
+    <message>
+        <source>To</source>
+        <translation>宛名</translation>
+    </message>
+    <message>
+        <source>Subject</source>
+        <translation>題名</translation>
+    </message>
+    <message>
+        <source>Reply-To</source>
+        <translation>返信先</translation>
+    </message>
+    <message>
+        <source>%1 (%2)</source>
+        <translation>%1（%2）</translation>
+    </message>
+    <message>
+        <source>, </source>
+        <translation>、</translation>
     </message>
 </context>
 <context>
@@ -336,6 +500,26 @@
     <message>
         <source>The %1 address is too long for a mail header line %2</source>
         <translation>%1 のアドレスがメールのヘッダ行には長すぎます %2</translation>
+    </message>
+    <message>
+        <source>Fill in the required fields</source>
+        <translation>必須項目を記入してください</translation>
+    </message>
+    <message>
+        <source>Choose a file to attach</source>
+        <translation>添付ファイルの指定</translation>
+    </message>
+    <message>
+        <source>All files (*.*)</source>
+        <translation>すべてのファイル(*.*)</translation>
+    </message>
+    <message>
+        <source>Text files (*.txt)</source>
+        <translation>ﾃｷｽﾄﾌｧｲﾙ(*.txt)</translation>
+    </message>
+    <message>
+        <source>Cannot write %1%2</source>
+        <translation>%1 に書き込めません%2</translation>
     </message>
 </context>
 </TS>
