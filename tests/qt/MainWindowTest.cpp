@@ -641,7 +641,9 @@ TEST(WindowTextsFit, AtTheSmallestSizeInBothLanguages) {
     struct Untranslate {
       ~Untranslate() { RemoveTranslations(); }
     } untranslate;
-    if (japanese) ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    if (japanese) {
+      ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    }
     TMainWindow window;
     window.resize(window.minimumSizeHint());
     window.show();

@@ -180,7 +180,9 @@ QString SpokenName(QWidget* w) {
 TEST(TranslationsTest, EveryControlHasAnAccessibleName) {
   for (bool japanese : {false, true}) {
     Untranslate untranslate;
-    if (japanese) ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    if (japanese) {
+      ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+    }
     TMainWindow window;
     window.show();
     QStringList unnamed;
