@@ -1,6 +1,7 @@
 #include "app/ExitStatus.h"
 
 #include "app/MacroReader.h"
+#include "app/OfficeMail.h"
 #include "app/Rw_ini.h"
 #include "app/Unit1.h"
 #include "platform/Dialogs.h"
@@ -9,7 +10,7 @@
 const TExitStatusInfo kExitStatuses[] = {
     {esOk, "the run ended without error"},
     {esUsage, "usage: a bad command line"},
-    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text"},
+    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, a receipt:, priority: or header: line Tarvex refuses, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text"},
     {esNoInput, "the macro file cannot be opened"},
     {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a refused HELO, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
     {esSoftware, "any other error"},
@@ -23,6 +24,7 @@ int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
   if (dynamic_cast<const EMacroCharsetError*>(&error)) return esDataError;
   if (dynamic_cast<const EAddressTooLong*>(&error)) return esDataError;
+  if (dynamic_cast<const EMacroValueError*>(&error)) return esDataError;
   if (dynamic_cast<const EConfigError*>(&error)) return esConfig;
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
   if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;

@@ -8,7 +8,8 @@ enum class TFormField {
   eSMTPServer, Edit2, Edit3, Edit4, Edit5, Edit11, Memo2,
   StatusBar1, PageControl1, Position,
   Security,  // SmtpSecurity and SmtpAuth
-  Charset    // MailCharsetSetting
+  Charset,   // MailCharsetSetting
+  AnswerTo, ReadReceipt, Priority
 };
 
 // What a window showing the form implements. The model calls it after it changed

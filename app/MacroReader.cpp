@@ -182,8 +182,10 @@ std::string TMacroLineReader::ReadRawLine() {
 
 namespace {
 
-const char* const kKeywords[] = {"rem",    "to",   "cc",        "bcc",        "subject", "reply-to", "body",
-                                 "bind",   "server", "pickupbcc", "pickupbody", "action",  "upwd",     "uname"};
+const char* const kKeywords[] = {"rem",    "to",        "cc",        "bcc",        "subject", "reply-to", "body",
+                                 "bind",   "server",    "pickupbcc", "pickupbody", "action",  "upwd",     "uname",
+                                 "answer-to", "receipt", "priority", "header"};
+constexpr int kKeywordCount = sizeof kKeywords / sizeof kKeywords[0];
 
 }  // namespace
 
@@ -193,7 +195,7 @@ int MacroKeyword(const std::string& line) {
   // The key is compared where it stands, the colon skipped: most lines are no
   // keyword, and a body line must not cost a copy to find that out.
   const size_t keyLength = line.size() - 1;
-  for (int k = 0; k < 14; ++k) {
+  for (int k = 0; k < kKeywordCount; ++k) {
     const char* keyword = kKeywords[k];
     if (std::strlen(keyword) != keyLength) continue;
     size_t j = 0;

@@ -60,15 +60,17 @@ class TMacroLineReader {
   size_t pos_ = 0, len_ = 0;
 };
 
-// The section number (0-13) a macro line selects, or -1 when it is a content line:
+// The section number (0-17) a macro line selects, or -1 when it is a content line:
 // the line must hold ":", and with its first ":" deleted and A-Z turned into a-z it
 // must equal one of "rem", "to", "cc", "bcc", "subject", "reply-to", "body",
-// "bind", "server", "pickupbcc", "pickupbody", "action", "upwd", "uname".
+// "bind", "server", "pickupbcc", "pickupbody", "action", "upwd", "uname",
+// "answer-to", "receipt", "priority", "header".
 int MacroKeyword(const std::string& line);
 
 // The macro sections by number.
 enum TMacroSection : int {
   msRem = 0, msTo, msCC, msBCC, msSubject, msReplyTo, msBody, msBind, msServer,
-  msPickupBCC, msPickupBody, msAction, msUpwd, msUname
+  msPickupBCC, msPickupBody, msAction, msUpwd, msUname,
+  msAnswerTo, msReceipt, msPriority, msHeader
 };
 

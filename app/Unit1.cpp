@@ -236,9 +236,14 @@ void TForm1::ClearForm() {
   ListBox1.Clear();
   ListBox1ItemIndex = -1;
   reMessageText.Clear();
+  AnswerTo.clear();
+  ReadReceipt = false;
+  Priority = TPriority::Normal;
+  OwnHeaders.Clear();
   StopRequested = false;
   for (TFormField f : {TFormField::eTo, TFormField::eCC, TFormField::eBCC, TFormField::eSubject,
-                       TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText})
+                       TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
+                       TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority})
     Notify(f);
 }
 
@@ -369,6 +374,21 @@ void TForm1::ExecuteMacroLine(int section, std::string line) {
     case msUname:
       Edit3 = line;
       Notify(TFormField::Edit3);
+      break;
+    case msAnswerTo:
+      AppendAddress(AnswerTo, line);
+      Notify(TFormField::AnswerTo);
+      break;
+    case msReceipt:
+      ReadReceipt = ParseReceipt(line);
+      Notify(TFormField::ReadReceipt);
+      break;
+    case msPriority:
+      Priority = ParsePriority(line);
+      Notify(TFormField::Priority);
+      break;
+    case msHeader:
+      OwnHeaders.Add(CheckOwnHeader(line));
       break;
     default:  // "rem" and unknown numbers
       break;

@@ -13,6 +13,7 @@
 #include "app/FormView.h"
 #include "app/MailHP.h"
 #include "app/MailSend.h"
+#include "app/OfficeMail.h"
 #include "app/RunOptions.h"
 #include "app/Rw_ini.h"
 #include "platform/Component.h"
@@ -33,6 +34,10 @@ class TForm1 : public TComponent {
   TStringList ListBox1;             // attachment paths
   int ListBox1ItemIndex = -1;       // selected attachment, -1 for none
   TStringList reMessageText;        // body, one string per line
+  std::string AnswerTo;             // where answers go (the Reply-To header), "," separated
+  bool ReadReceipt = false;         // ask for a read receipt (Disposition-Notification-To)
+  TPriority Priority = TPriority::Normal;
+  TStringList OwnHeaders;           // the macro's own header lines, checked ("Name: value")
   // --- Connection page
   std::string eSMTPServer;          // SMTP host
   std::string Edit2 = "25";         // port, decimal text
@@ -126,7 +131,7 @@ class TForm1 : public TComponent {
   // Throws EMacroOpenError when the file cannot be opened, and whatever a line
   // raises (conversion error at "open", SMTP errors).
   void ExecuteMacroFile(const std::string& path);
-  // Applies one content line to the form as section (0-13) says.
+  // Applies one content line to the form as section (0-17) says.
   void ExecuteMacroLine(int section, std::string line);
   // Empties the mail fields, the attachment list and the body, forgets the file
   // choosers' last names and clears StopRequested; the connection page stays.

@@ -54,6 +54,7 @@ void TForm1::LxSMTP1HeaderIncomplete(bool&, int) { Dialogs().MessageBox("Header 
 void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader, MessageCharset); }
 
 void TForm1::LxSMTP1SendStart() {
+  AddOfficeHeaders(LxSMTP1->FinalHeader, {ReadReceipt, eHomeAddr, Priority, OwnHeaders});
   AdjustFinalHeader();
   if (Multipart)
     UseMultipartHeader(LxSMTP1->FinalHeader, MessageCharset);
@@ -67,7 +68,8 @@ void TForm1::LxSMTP1SendStart() {
 std::vector<std::string> TForm1::MessageTexts() const {
   // Everything of the form that goes into the header of the message or its parts;
   // the body's lines are looked at where they lie.
-  std::vector<std::string> texts{eSubject, Edit5, eHomeAddr, eTo, eCC};
+  std::vector<std::string> texts{eSubject, Edit5, eHomeAddr, eTo, eCC, AnswerTo};
+  for (const std::string& line : OwnHeaders) texts.push_back(line);
   for (const std::string& path : ListBox1) texts.push_back(ExtractFileName(path));
   return texts;
 }

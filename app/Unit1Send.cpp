@@ -61,6 +61,7 @@ void TForm1::Button6Click() {
   CheckAddressLengths("CC", eCC);
   CheckAddressLengths("BCC", eBCC);
   CheckAddressLengths("sender", eHomeAddr);
+  CheckAddressLengths("Reply-To", AnswerTo);
   SendCommand();
 }
 
@@ -145,6 +146,7 @@ void TForm1::SendCommand() {
   if (Blank(eSubject)) return;
   m.FromAddress = eHomeAddr;
   m.FromName = Edit5;
+  m.ReplyTo = AnswerTo;
   MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts(), reMessageText);
   m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
   if (Blank(eTo)) return;

@@ -31,6 +31,7 @@ const LineField kLineFields[] = {
     {TFormField::eBCC, &TForm1::eBCC, &TMainWindow::eBCC},
     {TFormField::eSubject, &TForm1::eSubject, &TMainWindow::eSubject},
     {TFormField::eHomeAddr, &TForm1::eHomeAddr, &TMainWindow::eHomeAddr},
+    {TFormField::AnswerTo, &TForm1::AnswerTo, &TMainWindow::AnswerTo},
     {TFormField::eSMTPServer, &TForm1::eSMTPServer, &TMainWindow::eSMTPServer},
     {TFormField::Edit2, &TForm1::Edit2, &TMainWindow::Edit2},
     {TFormField::Edit3, &TForm1::Edit3, &TMainWindow::Edit3},
@@ -84,7 +85,7 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
                        TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
                        TFormField::PageControl1, TFormField::Position, TFormField::Security,
-                       TFormField::Charset})
+                       TFormField::Charset, TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority})
     Changed(f);
 }
 
@@ -122,6 +123,12 @@ void TFormWindow::BindFields() {
   connect(window_.Charset(), &QComboBox::activated, this, [this](int index) {
     if (index >= 0 && index < window_.Charset()->count())
       form_.MailCharsetSetting = CharsetChoice(static_cast<TCharsetChoice>(index));
+  });
+  connect(window_.Priority(), &QComboBox::activated, this, [this](int index) {
+    if (index >= 0 && index < window_.Priority()->count()) form_.Priority = static_cast<TPriority>(index);
+  });
+  connect(window_.Receipt(), &QCheckBox::toggled, this, [this](bool on) {
+    if (pushing_ == 0) form_.ReadReceipt = on;
   });
   connect(window_.Auth(), &QComboBox::activated, this, [this](int index) {
     if (index >= 0 && index < window_.Auth()->count()) form_.SmtpAuth = AuthChoice(static_cast<TSmtpAuth>(index));
@@ -342,6 +349,12 @@ void TFormWindow::Changed(TFormField field) {
       window_.Charset()->setCurrentIndex(c.Known ? static_cast<int>(c.Value) : -1);
       break;
     }
+    case TFormField::ReadReceipt:
+      window_.Receipt()->setChecked(form_.ReadReceipt);
+      break;
+    case TFormField::Priority:
+      window_.Priority()->setCurrentIndex(static_cast<int>(form_.Priority));
+      break;
     default:
       break;
   }

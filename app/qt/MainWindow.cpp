@@ -194,6 +194,7 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   eBCC_ = AddLineEdit(page, "eBCC", tr("Copies"));
   eSubject_ = AddLineEdit(page, "eSubject", tr("Subject (required)"));
   eHomeAddr_ = AddLineEdit(page, "eHomeAddr", tr("Reply address (required)"));
+  answerTo_ = AddLineEdit(page, "eAnswerTo", tr("Where answers go, when not to the sender"));
   const struct {
     QString label;
     TCp932LineEdit* edit;
@@ -201,12 +202,26 @@ void TMainWindow::BuildMailPage(QWidget* page) {
               {QStringLiteral("CC: "), eCC_},
               {QStringLiteral("BCC: "), eBCC_},
               {tr("Subject:"), eSubject_},
-              {tr("Reply-To:"), eHomeAddr_}};
+              {tr("Reply-To:"), eHomeAddr_},
+              {tr("Answers to:"), answerTo_}};
   int row = 0;
   for (const auto& r : rows) {
     grid->addWidget(AddLabel(page, r.label, r.edit), row, 0);
     grid->addWidget(r.edit, row++, 1, 1, 2);
   }
+  // The read receipt and the priority of this mail.
+  receipt_ = new QCheckBox(tr("Ask for a read &receipt"), page);
+  receipt_->setObjectName(QStringLiteral("cbReceipt"));
+  priority_ = new QComboBox(page);
+  priority_->setObjectName(QStringLiteral("cbPriority"));
+  priority_->addItems({tr("normal"), tr("high"), tr("low")});
+  auto* optionsRow = new QHBoxLayout;
+  optionsRow->addWidget(AddLabel(page, tr("Priority:"), priority_));
+  optionsRow->addWidget(priority_);
+  optionsRow->addSpacing(12);
+  optionsRow->addWidget(receipt_);
+  optionsRow->addStretch(1);
+  grid->addLayout(optionsRow, row++, 1, 1, 2);
 
   listBox1_ = new QListWidget(page);
   listBox1_->setObjectName(QStringLiteral("ListBox1"));
@@ -336,7 +351,8 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
 void TMainWindow::SetTabOrder() {
   // Top to bottom on each page; the mail page ends at Send.
   const std::vector<QWidget*> mail = {eTo_,        eCC_,       eBCC_,       eSubject_,      eHomeAddr_,
-                                      listBox1_,   buttons_[4], buttons_[5], reMessageText_, buttons_[8],
+                                      answerTo_,   priority_,  receipt_,    listBox1_,   buttons_[4],
+                                      buttons_[5], reMessageText_, buttons_[8],
                                       buttons_[9], buttons_[6]};
   const std::vector<QWidget*> connection = {eSMTPServer_, buttons_[1], edit2_,  buttons_[2], security_,
                                             auth_,        edit3_,      edit4_,  passwordCommand_, charset_,

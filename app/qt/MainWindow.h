@@ -25,6 +25,7 @@
 //    repaints the status text it changes.
 #pragma once
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QIcon>
@@ -54,7 +55,7 @@ class TMainWindow : public QWidget {
   // The client area's size when the settings give none; the window resizes, and
   // its layouts keep the body growing with it.
   static constexpr int kClientWidth = 442;
-  static constexpr int kClientHeight = 395;
+  static constexpr int kClientHeight = 460;
 
   explicit TMainWindow(QWidget* parent = nullptr);
 
@@ -64,6 +65,11 @@ class TMainWindow : public QWidget {
   TCp932LineEdit* eBCC() const { return eBCC_; }
   TCp932LineEdit* eSubject() const { return eSubject_; }
   TCp932LineEdit* eHomeAddr() const { return eHomeAddr_; }
+  // Where answers go (the Reply-To header), the read receipt and the priority
+  // ("normal", "high", "low", in the order of TPriority).
+  TCp932LineEdit* AnswerTo() const { return answerTo_; }
+  QCheckBox* Receipt() const { return receipt_; }
+  QComboBox* Priority() const { return priority_; }
   QListWidget* ListBox1() const { return listBox1_; }
   TCp932PlainTextEdit* reMessageText() const { return reMessageText_; }
   TCp932LineEdit* eSMTPServer() const { return eSMTPServer_; }
@@ -197,7 +203,9 @@ class TMainWindow : public QWidget {
   void GuardField(QWidget* field);
   void ShowStatusText();
 
-  TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_;
+  TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_, *answerTo_;
+  QCheckBox* receipt_;
+  QComboBox* priority_;
   QListWidget* listBox1_;
   TCp932PlainTextEdit* reMessageText_;
   TCp932LineEdit *eSMTPServer_, *edit2_, *edit3_, *edit4_, *edit5_, *edit11_;

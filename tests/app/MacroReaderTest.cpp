@@ -217,7 +217,9 @@ TEST(MacroKeyword, DetectsKeywordLines) {
       {"bind:", msBind},         {"server:", msServer},
       {"PickupBCC:", msPickupBCC}, {"pickupbody:", msPickupBody},
       {"action:", msAction},     {"upwd:", msUpwd},
-      {"uname:", msUname},
+      {"uname:", msUname},       {"Answer-To:", msAnswerTo},
+      {"receipt:", msReceipt},   {"PRIORITY:", msPriority},
+      {"header:", msHeader},
       // Content lines: nothing is trimmed, only the first colon goes.
       {"To: ", -1},              {" to:", -1},
       {"to:x", -1},              {"to", -1},
@@ -225,6 +227,7 @@ TEST(MacroKeyword, DetectsKeywordLines) {
       {"Time: 10:00", -1},       {"", -1},
       {":", -1},                 {"to:\n", -1},
       {"subjects:", -1},         {"\x83to:", -1},
+      {"headers:", -1},          {"answerto:", -1},
   };
   for (const auto& c : cases) EXPECT_EQ(MacroKeyword(c.line), c.section) << '"' << c.line << '"';
 }

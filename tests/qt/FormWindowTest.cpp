@@ -277,6 +277,32 @@ TEST_F(FormWindowTest, SendAndClearButtons) {
   EXPECT_EQ(form_.ErrorMessage, "");
 }
 
+// Where answers go, the read receipt and the priority: the user's choices reach the
+// model, a macro's show in the window, and the next mail starts without them.
+TEST_F(FormWindowTest, AnswerToReceiptAndPriorityFollowTheModel) {
+  Open();
+  Type(W().AnswerTo(), Q("総務 <desk@example.jp>"));
+  Click(W().Receipt());
+  W().Priority()->setFocus();
+  QTest::keyClick(W().Priority(), Qt::Key_End);
+  EXPECT_EQ(form_.AnswerTo, Cp("総務 <desk@example.jp>"));
+  EXPECT_TRUE(form_.ReadReceipt);
+  EXPECT_EQ(form_.Priority, TPriority::Low);
+
+  form_.ExecuteMacroLine(msAnswerTo, "boss@example.jp");
+  form_.ExecuteMacroLine(msReceipt, "no");
+  form_.ExecuteMacroLine(msPriority, "HIGH");
+  EXPECT_EQ(W().AnswerTo()->Cp932Text(), Cp("総務 <desk@example.jp>") + ",boss@example.jp");
+  EXPECT_FALSE(W().Receipt()->isChecked());
+  EXPECT_EQ(W().Priority()->currentIndex(), static_cast<int>(TPriority::High));
+
+  Click(W().Button(9));
+  EXPECT_EQ(W().AnswerTo()->text(), QString());
+  EXPECT_FALSE(W().Receipt()->isChecked());
+  EXPECT_EQ(W().Priority()->currentIndex(), static_cast<int>(TPriority::Normal));
+  EXPECT_EQ(form_.AnswerTo, "");
+}
+
 TEST_F(FormWindowTest, MacroButtonRunsTheChosenTextFile) {
   Open();
   const std::string macro =

@@ -162,7 +162,7 @@ TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
 // The window at its smallest and at a large size: every control of each page lies
 // inside its page without overlapping another; the body takes what the window gains.
 TEST_F(MainWindowTest, LayoutFitsAtTwoSizesAndTheBodyGrows) {
-  const char* const mail[] = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "ListBox1", "Button4", "Button5",
+  const char* const mail[] = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "eAnswerTo", "cbPriority", "cbReceipt", "ListBox1", "Button4", "Button5",
                               "BodyLabel", "reMessageText", "TitleLabel", "Button8", "Button9", "Button6"};
   const char* const connection[] = {"eSMTPServer", "Edit2", "cbSecurity", "cbAuth", "Edit3", "Edit4", "Button1",
                                     "Button2"};
@@ -490,8 +490,9 @@ TEST_F(MainWindowTest, DroppedFilesAreOfferedForAttaching) {
 // Tab walks each page top to bottom; the mail page ends at Send. Focus starts in To,
 // or in the body when To is filled.
 TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
-  const std::vector<const char*> mail = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "ListBox1", "Button4",
-                                         "Button5", "reMessageText", "Button8", "Button9", "Button6"};
+  const std::vector<const char*> mail = {"eTo",       "eCC",       "eBCC",      "eSubject", "eHomeAddr",
+                                         "eAnswerTo", "cbPriority", "cbReceipt", "ListBox1", "Button4",
+                                         "Button5",   "reMessageText", "Button8", "Button9", "Button6"};
   const std::vector<const char*> connection = {"eSMTPServer", "Button1", "Edit2",
                                                "Button2",     "cbSecurity", "cbAuth",
                                                "Edit3",       "Edit4",   "ePasswordCommand", "cbCharset",

@@ -100,6 +100,34 @@
         <translation>題名（必須）</translation>
     </message>
     <message>
+        <source>Where answers go, when not to the sender</source>
+        <translation>返信の宛先（差出人以外に返信させるとき）</translation>
+    </message>
+    <message>
+        <source>Answers to:</source>
+        <translation>返信先:</translation>
+    </message>
+    <message>
+        <source>Ask for a read &amp;receipt</source>
+        <translation>開封確認を要求(&amp;R)</translation>
+    </message>
+    <message>
+        <source>normal</source>
+        <translation>普通</translation>
+    </message>
+    <message>
+        <source>high</source>
+        <translation>高</translation>
+    </message>
+    <message>
+        <source>low</source>
+        <translation>低</translation>
+    </message>
+    <message>
+        <source>Priority:</source>
+        <translation>重要度:</translation>
+    </message>
+    <message>
         <source>Reply address (required)</source>
         <translation>返信（必須）</translation>
     </message>
