@@ -117,6 +117,11 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"Pos", "Width", "0", "the window's width, in pixels; 0: its own (files without it keep working)"},
     {"Pos", "Height", "0", "the window's height, in pixels; 0: its own"},
     {"Folder", "Attach", "", "the folder the attachment chooser opens in (where files were last chosen)"},
+    {"Mail", "SentFolder", "", "a Maildir folder (made 0700 when missing) that keeps a copy of every mail the "
+                               "server accepted, with a Bcc line naming its blind copies; empty: none"},
+    {"Mail", "Log", "", "a file that gets one JSON line per send, failed ones included (made 0600); empty: none"},
+    {"Result", "Warning", "", "written at exit: what could not be kept of a sent mail (the sent copy, the send "
+                              "log), empty otherwise; the send itself is told by Status"},
 };
 
 namespace {
@@ -217,6 +222,8 @@ void LoadSettings(TForm1& form) {
   form.FormWidth = std::max(ReadInteger(stWidth, file), 0);
   form.FormHeight = std::max(ReadInteger(stHeight, file), 0);
   form.AttachDir = ReadString(stAttachDir, file);
+  form.SentFolder = ReadString(stSentFolder, file);
+  form.SendLog = ReadString(stLog, file);
 }
 
 namespace {
@@ -250,6 +257,9 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
       {stWidth, IntToStr(form.FormWidth)},
       {stHeight, IntToStr(form.FormHeight)},
       {stAttachDir, form.AttachDir},
+      {stSentFolder, form.SentFolder},
+      {stLog, form.SendLog},
+      {stWarning, OneLine(form.Warning)},
   };
   std::vector<TProfileEntry> entries;
   for (const auto& [setting, value] : values)

@@ -58,6 +58,8 @@ class TForm1 : public TComponent {
   int FormTop = 80, FormLeft = 80;
   int FormWidth = 0, FormHeight = 0;  // the window's size kept by the settings; 0: its own
   std::string AttachDir;              // the folder the attachment chooser opens in
+  std::string SentFolder;             // [Mail] SentFolder: the Maildir for copies of sent mail; empty: none
+  std::string SendLog;                // [Mail] Log: the file of one JSON line per send; empty: none
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
@@ -77,6 +79,8 @@ class TForm1 : public TComponent {
   // recipients the server refused ("a@x 550 ...", "; " between them) and the
   // attachment files left out, over every send of the run.
   std::string Refused, Missing;
+  // What could not be kept of a sent mail (its copy, its log line), "; " between.
+  std::string Warning;
   bool MailAccepted = false;   // the server accepted a message in this run
   bool Interrupted = false;    // a termination signal aborted the run
   std::string InterruptText;   // the run's error then ("interrupted ...")
@@ -238,6 +242,11 @@ class TForm1 : public TComponent {
 
  private:
   void ExecuteAction(const std::string& word);
+  // Keeps what the settings ask of the send that just ended with status: its log
+  // line, and with esOk its copy in the sent folder. What cannot be written is a
+  // warning (stderr and Warning), never the send's error.
+  void RecordSend(int status, const std::string& reply, const TStringList& blindCopies,
+                  const TStringList& attachments);
   void PickupFile(const std::string& path, bool intoBCC);
   TRunOptions runOptions_;
   TFormView* view_ = nullptr;

@@ -14,6 +14,7 @@
 #include "app/ExitStatus.h"
 #include "app/MailSend.h"
 #include "app/Rw_ini.h"
+#include "app/SentRecord.h"
 #include "jmail/MailJstr.h"
 #include "platform/FileUtil.h"
 
@@ -62,7 +63,71 @@ void TForm1::Button6Click() {
   CheckAddressLengths("BCC", eBCC);
   CheckAddressLengths("sender", eHomeAddr);
   CheckAddressLengths("Reply-To", AnswerTo);
-  SendCommand();
+  // A send that fails is logged too; the form still holds what it was to send.
+  LxSMTP1->FinalHeader.Clear();
+  LxSMTP1->RecipientReplies.clear();
+  try {
+    SendCommand();
+  } catch (const std::exception& e) {
+    if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), TStringList(), ListBox1);
+    throw;
+  }
+}
+
+void TForm1::RecordSend(int status, const std::string& reply, const TStringList& blindCopies,
+                        const TStringList& attachments) {
+  if (SendLog.empty() && (status != esOk || SentFolder.empty())) return;
+  auto warn = [this](const std::string& text) {
+    PrintError(text);
+    AppendItem(Warning, text);
+  };
+  TLxSMTP& smtp = *LxSMTP1;
+  const bool built = !smtp.FinalHeader.Empty();
+  if (status == esOk && !SentFolder.empty()) {
+    try {
+      StoreSentCopy(SentFolder, smtp.HeaderBlock(), blindCopies, smtp.BodyStream.DataString());
+    } catch (const Exception& e) {
+      warn(e.Message());
+    }
+  }
+  if (SendLog.empty()) return;
+  TSendRecord record;
+  record.Time = std::time(nullptr);
+  if (built) {
+    const int at = smtp.FinalHeader.IndexOfHeader("Message-ID");
+    if (at >= 0) {
+      std::string id = smtp.FinalHeader[at].substr(smtp.FinalHeader[at].find(':') + 1);
+      const size_t open = id.find('<'), close = id.rfind('>');
+      record.MessageId = open != std::string::npos && close > open ? id.substr(open + 1, close - open - 1) : id;
+    }
+    record.Size = static_cast<int64_t>(smtp.HeaderBlock().size()) + smtp.BodyStream.Size();
+  }
+  record.From = eHomeAddr;
+  // Every recipient of the form, with the reply to its RCPT TO when one came.
+  size_t next = 0;
+  for (const std::string* field : {&eTo, &eCC, &eBCC}) {
+    TStringList entries;
+    SplitAddresses(*field, entries);
+    for (const std::string& entry : entries) {
+      TLoggedRecipient r;
+      r.Address = TLxSMTP::ExtractAddress(entry);
+      if (r.Address.empty()) continue;
+      if (next < smtp.RecipientReplies.size() && smtp.RecipientReplies[next].Address == r.Address) {
+        const TRecipientReply& reply = smtp.RecipientReplies[next++];
+        r.Accepted = reply.Code >= 200 && reply.Code <= 300;
+        r.Reply = reply.Reply;
+      }
+      record.Recipients.push_back(r);
+    }
+  }
+  for (const std::string& path : attachments) record.Attachments.push_back(ExtractFileName(path));
+  record.Status = status;
+  record.Reply = TLxSMTP::ReplyLine(reply);
+  try {
+    AppendSendLog(SendLog, record);
+  } catch (const Exception& e) {
+    warn(e.Message());
+  }
 }
 
 // ---------------------------------------------------------------- SMTP calls
@@ -158,6 +223,8 @@ void TForm1::SendCommand() {
   SplitAddresses(eTo, m.ToAddress);
   if (!eBCC.empty()) SplitAddresses(eBCC, m.ToBlindCarbonCopy);
   if (!eCC.empty()) SplitAddresses(eCC, m.ToCarbonCopy);
+  // The sent copy names the blind copies; the send clears the lists.
+  const TStringList blindCopies = m.ToBlindCarbonCopy;
   Multipart = !ListBox1.Empty();
   // A file that cannot be sent is left out, as before, and now told: one line on
   // stderr each and the result's Missing key.
@@ -185,12 +252,14 @@ void TForm1::SendCommand() {
     LxSMTP1->SendMail();
   }
   disconnect.armed = false;
+  const std::string finalReply = LxSMTP1->LastReply;
   try {
     Button2Click();
   } catch (const std::exception&) {
     // The server has accepted the message: a failed QUIT changes nothing about it,
     // and an error status would make the caller send it a second time.
   }
+  if (!runOptions_.noSend) RecordSend(esOk, finalReply, blindCopies, attachments);
   ClearForm();
 }
 

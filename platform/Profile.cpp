@@ -247,16 +247,7 @@ class FolderLock {
   explicit FolderLock(const std::string& folder) {
     fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return;
-    const auto start = std::chrono::steady_clock::now();
-    for (int pause = 1;; pause = std::min(pause * 2, 50)) {
-      if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return;
-      const int bound = StopSignalled() ? kProfileStopLockWaitMs : kProfileLockWaitMs;
-      const auto waited =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-      if (waited >= bound) break;
-      // A stop that comes now shortens the bound; the loop looks again at once.
-      (void)WaitUnlessStopped(static_cast<int>(std::min<long long>(pause, bound - waited)));
-    }
+    if (LockExclusiveBounded(fd_)) return;
     ::close(fd_);
     fd_ = -1;
     busy_ = true;
@@ -274,6 +265,22 @@ class FolderLock {
   bool busy_ = false;
 };
 
+}  // namespace
+
+bool LockExclusiveBounded(int fd) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int pause = 1;; pause = std::min(pause * 2, 50)) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return true;
+    const int bound = StopSignalled() ? kProfileStopLockWaitMs : kProfileLockWaitMs;
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    if (waited >= bound) return false;
+    // A stop that comes now shortens the bound; the loop looks again at once.
+    (void)WaitUnlessStopped(static_cast<int>(std::min<long long>(pause, bound - waited)));
+  }
+}
+
+namespace {
 // Returns false with why in fault (when the caller asked for it).
 bool Fail(std::string* fault, const std::string& why) {
   if (fault) *fault = why;

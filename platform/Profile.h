@@ -55,6 +55,11 @@ bool WritePrivateProfileStrings(const std::vector<TProfileEntry>& entries, const
 // ever), and the bound once a stop was requested (the run ends within a second).
 constexpr int kProfileLockWaitMs = 5000;
 constexpr int kProfileStopLockWaitMs = 500;
+// Takes an exclusive flock on fd, waiting at most kProfileLockWaitMs
+// (kProfileStopLockWaitMs once a stop was requested; a stop ends the wait at once).
+// False when another process held it for the whole bound; true when it is taken or
+// the file system takes no locks (the caller goes on unserialised then).
+bool LockExclusiveBounded(int fd);
 
 // True when file can be written: its links may be followed (as above), its folder's
 // lock can be taken within the bound, an existing regular file opens for writing, a

@@ -86,6 +86,9 @@ struct TRefusal {
   std::string Reply;
 };
 
+// A recipient of the last send with the reply to its RCPT TO (accepted or not).
+using TRecipientReply = TRefusal;
+
 // Starts the boundary generator again from 0, as at program start (for tests).
 void ResetBoundarySequence();
 
@@ -122,6 +125,8 @@ class TLxSMTP : public TLxSocket {
   std::string LastReply;
   // The recipients refused by the last SendMail, in the order they were sent.
   std::vector<TRefusal> Refusals;
+  // Every recipient the last SendMail sent in RCPT TO, with its reply, in that order.
+  std::vector<TRecipientReply> RecipientReplies;
   // The final "." of the message went out and its reply has not come (yet): a send
   // ended now may or may not have been accepted.
   bool FinalDotPending = false;

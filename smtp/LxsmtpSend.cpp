@@ -52,6 +52,7 @@ std::string TLxSMTP::EarlyReply() {
 void TLxSMTP::SendMail() {
   if (Busy) return;
   Refusals.clear();
+  RecipientReplies.clear();
   FinalDotPending = false;
   try {
     TBusyScope busy(Busy);
@@ -85,6 +86,7 @@ void TLxSMTP::SendMail() {
         if (address.empty()) continue;
         const std::string reply = Exchange("RCPT TO:<" + address + ">", "RCPT TO");
         if (reply.empty()) throw ESmtpError(kNoReply, 0);
+        RecipientReplies.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
         if (ReplyNumber < 200) throw ESmtpError(reply, ReplyNumber);
         if (ReplyNumber <= 300) {
           ++accepted;

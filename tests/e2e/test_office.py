@@ -1,16 +1,22 @@
 """Office mail from a macro, end to end: where answers go (answer-to:), the read
 receipt, the priority and the sender's own header lines, each checked in the bytes
 written and in what Python's email package reads; the own lines Tarvex refuses
-before it connects."""
+before it connects; the copy of every sent mail in a Maildir folder (read back by
+Python's mailbox package) and the send log (one JSON line per send, read by json and
+jq)."""
 
 import email
 import email.policy
+import json
+import mailbox
 import os
+import stat
+import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarvex_e2e import ServerCase, Workspace  # noqa: E402
+from tarvex_e2e import BINARY, ServerCase, Workspace, result_section  # noqa: E402
 
 
 def macro(extra=(), subject="会議のお知らせ", body=("本文です。",), to="taro@example.jp"):
@@ -134,6 +140,171 @@ class Sent(ServerCase):
         self.assertEqual((msg["Reply-To"], msg["Disposition-Notification-To"], msg["Importance"], msg["X-Project"]),
                          ("desk@example.jp", "me@example.jp", "low", "42"))
         self.assertEqual(self.server.messages[0].rcpt_tos, ["taro@example.jp"])
+
+
+class RefusingServer(ServerCase):
+    """A server that refuses every recipient whose address starts with "bad"."""
+
+    def setUp(self):
+        super().setUp()
+
+        async def handle_RCPT(server, session, envelope, address, rcpt_options):
+            if address.startswith("bad"):
+                return "550 5.1.1 no such user"
+            envelope.rcpt_tos.append(address)
+            return "250 2.1.5 ok"
+
+        self.server.keeper.handle_RCPT = handle_RCPT
+
+    def settings(self, **mail):
+        text = ("[ConInf]\r\nIPAdr=127.0.0.1\r\nMailAdr=\r\nUser=tester\r\nPwd=pw-s3cret-word\r\n"
+                "[SMTP]\r\nPort=%d\r\n[Mail]\r\n" % self.server.port)
+        text += "".join("%s=%s\r\n" % kv for kv in mail.items())
+        self.ws.write("tarvex.INI", text.encode("cp932"))
+
+
+class SentCopy(RefusingServer):
+    BODY = ["山田様", ".先頭のドット", "..二つ", "終わり"]
+
+    def test_copy_is_the_mail_as_sent_with_its_blind_copies(self):
+        folder = self.ws.path("mail/Sent")  # its parent is made too
+        self.settings(SentFolder=folder)
+        data = self.ws.write("見積.bin", bytes(range(256)) * 40)
+        run = self.ws.run(["server:", "127.0.0.1", "to:", "taro@example.jp", "bcc:", "boss@example.jp",
+                           "hidden@example.jp", "subject:", "見積書", "reply-to:", "me@example.jp", "body:",
+                           *self.BODY, "bind:", data, "action:", "send", "end"])
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertEqual(result_section(run.ini).get("Warning"), "")
+        for sub in ("", "tmp", "new", "cur"):
+            self.assertEqual(stat.S_IMODE(os.stat(os.path.join(folder, sub)).st_mode), 0o700, sub)
+        self.assertEqual(os.listdir(os.path.join(folder, "tmp")), [])
+        names = os.listdir(os.path.join(folder, "cur"))
+        self.assertEqual(len(names), 1)
+        self.assertTrue(names[0].endswith(":2,S"), names[0])
+        with open(os.path.join(folder, "cur", names[0]), "rb") as f:
+            stored = f.read()
+        # Exactly what the server got, with LF line ends and a Bcc line after the header.
+        raw = self.server.messages[0].raw
+        head, body = raw.split(b"\r\n\r\n", 1)
+        expected = head + b"\r\nBcc: boss@example.jp, hidden@example.jp\r\n\r\n" + body
+        self.assertEqual(stored, expected.replace(b"\r\n", b"\n"))
+        self.assertNotIn(b"\r", stored)
+
+        box = mailbox.Maildir(folder, factory=None, create=False)
+        (key, msg), = list(box.items())
+        self.assertEqual(msg.get_flags(), "S")
+        parsed = email.message_from_bytes(msg.as_bytes(), policy=email.policy.default)
+        self.assertEqual(parsed["Subject"], "見積書")
+        self.assertEqual(parsed["Bcc"], "boss@example.jp, hidden@example.jp")
+        text, attachment = parsed.iter_parts()
+        self.assertEqual(text.get_content().splitlines(), self.BODY)
+        self.assertEqual(attachment.get_filename(), "見積.bin")
+        self.assertEqual(attachment.get_payload(decode=True), bytes(range(256)) * 40)
+
+    def test_copy_that_cannot_be_written_is_a_warning(self):
+        blocker = self.ws.write("Sent", b"a file where the folder would be")
+        self.settings(SentFolder=blocker)
+        run = self.ws.run(macro())
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertEqual(len(self.server.messages), 1)
+        warning = result_section(run.ini)["Warning"]
+        self.assertIn(blocker, warning)
+        self.assertIn("Not a directory", warning)
+        self.assertIn(blocker, run.stderr)
+
+    def test_no_copy_of_a_failed_send(self):
+        folder = self.ws.path("Sent")
+        self.settings(SentFolder=folder)
+        run = self.ws.run(macro(to="bad@example.jp"))
+        self.assertEqual(run.status, 69, run.stderr)
+        self.assertFalse(os.path.exists(os.path.join(folder, "cur")) and os.listdir(os.path.join(folder, "cur")))
+
+
+class SendLog(RefusingServer):
+    KEYS = {"time", "message_id", "from", "recipients", "size", "attachments", "status", "reply"}
+
+    def lines(self, path):
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertTrue(data.endswith(b"\n"))
+        self.assertNotIn(b"pw-s3cret-word", data)
+        return [json.loads(line) for line in data.decode("utf-8").splitlines()]
+
+    def test_one_line_per_send_with_each_recipients_reply(self):
+        log = self.ws.path("send.log")
+        self.settings(Log=log)
+        data = self.ws.write("資料.txt", b"abc\r\n")
+        first = macro(to="taro@example.jp", extra=["cc:", "bad@example.jp", "bind:", data])[:-2]
+        run = self.ws.run(["uname:", "tester", "upwd:", "pw-s3cret-word", *first, "send",
+                           "to:", "bad2@example.jp", "subject:", "二通目", "reply-to:", "me@example.jp", "body:",
+                           "x", "action:", "send", "end"])
+        self.assertEqual(run.status, 69, run.stderr)
+        sent, failed = self.lines(log)
+        self.assertEqual(set(sent), self.KEYS)
+        self.assertRegex(sent["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+        msg = self.server.messages[0].message
+        self.assertEqual("<%s>" % sent["message_id"], msg["Message-ID"])
+        self.assertEqual(sent["from"], "me@example.jp")
+        self.assertEqual(sent["recipients"], [
+            {"address": "taro@example.jp", "accepted": True, "reply": "250 2.1.5 ok"},
+            {"address": "bad@example.jp", "accepted": False, "reply": "550 5.1.1 no such user"}])
+        self.assertEqual(sent["size"], len(self.server.messages[0].raw))  # no line starts with a dot
+        self.assertEqual(sent["attachments"], ["資料.txt"])
+        self.assertEqual(sent["status"], 0)
+        self.assertTrue(sent["reply"].startswith("250"), sent["reply"])
+
+        self.assertEqual(failed["status"], 69)
+        self.assertEqual(failed["recipients"],
+                         [{"address": "bad2@example.jp", "accepted": False, "reply": "550 5.1.1 no such user"}])
+        self.assertIn("550 5.1.1 no such user", failed["reply"])
+        # jq reads every line.
+        with open(log, "rb") as f:
+            out = subprocess.run(["jq", "-r", ".status"], stdin=f, capture_output=True, check=True)
+        self.assertEqual(out.stdout.split(), [b"0", b"69"])
+
+    def test_a_connection_that_fails_is_logged(self):
+        log = self.ws.path("send.log")
+        self.settings(Log=log)
+        with open(self.ws.ini, "rb") as f:
+            self.ws.write("tarvex.INI", f.read().replace(b"Port=%d" % self.server.port, b"Port=1"))
+        run = self.ws.run(macro())
+        self.assertEqual(run.status, 75, run.stderr)
+        (line,) = self.lines(log)
+        self.assertEqual((line["status"], line["message_id"], line["size"]), (75, "", 0))
+        self.assertEqual(line["recipients"], [{"address": "taro@example.jp", "accepted": False, "reply": ""}])
+
+    def test_two_runs_appending_at_once(self):
+        log = self.ws.path("send.log")
+        self.settings(Log=log)
+        sends = 15
+        procs = []
+        for n in range(2):
+            lines = []
+            for i in range(sends):
+                lines += ["to:", "r%d-%d@example.jp" % (n, i), "subject:", "run %d mail %d" % (n, i), "reply-to:",
+                          "me@example.jp", "body:", "本文" * 200, "action:", "send"]
+            lines.append("end")
+            path = self.ws.write("m%d.txt" % n, "".join(x + "\r\n" for x in lines).encode("cp932"))
+            result = self.ws.path("r%d.ini" % n)
+            env = dict(os.environ, TARVEX_INI=self.ws.ini, TMPDIR=self.ws.dir)
+            procs.append(subprocess.Popen([BINARY, "--headless",
+                                           "--no-pause", "--result", result, path], env=env,
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
+        for p in procs:
+            _, err = p.communicate(timeout=120)
+            self.assertEqual(p.returncode, 0, err)
+        records = self.lines(log)
+        self.assertEqual(sorted(r["recipients"][0]["address"] for r in records),
+                         sorted("r%d-%d@example.jp" % (n, i) for n in range(2) for i in range(sends)))
+        self.assertTrue(all(r["status"] == 0 for r in records))
+        self.assertEqual(stat.S_IMODE(os.stat(log).st_mode), 0o600)
+
+    def test_a_log_that_cannot_be_written_is_a_warning(self):
+        self.settings(Log=self.ws.path("no/such/folder/send.log"))
+        run = self.ws.run(macro())
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertIn("No such file or directory", result_section(run.ini)["Warning"])
+        self.assertIn("send.log", run.stderr)
 
 
 if __name__ == "__main__":

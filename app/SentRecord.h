@@ -1,0 +1,50 @@
+// What a run keeps of the mail it sent: a copy of each accepted message in a
+// Maildir folder ([Mail] SentFolder) and one JSON line per send in a log file
+// ([Mail] Log). Neither may fail a send: a record that cannot be written is the
+// caller's warning, not its error.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/StringList.h"
+
+// Stores one message in the Maildir folder dir (created 0700 with tmp, new and cur
+// when missing): header (every line ended by CR LF, the empty line after the last
+// included), a "Bcc:" line naming blindCopies when there are any, and body (its
+// lines dot-stuffed and ended by CR LF, as they went out), with LF line ends and
+// without the stuffed dots. The file is written in tmp and renamed into cur with
+// the seen flag. Returns the stored file's path; throws Exception naming the folder
+// and the system's reason when the copy cannot be written (nothing is left in tmp).
+// All paths are CP932, as the form holds them.
+std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
+                          const std::string& body);
+
+// One recipient of a send as the log tells it.
+struct TLoggedRecipient {
+  std::string Address;
+  bool Accepted = false;
+  std::string Reply;  // the server's reply to RCPT TO, on one line; empty when none came
+};
+
+// One send as the log tells it. Texts are CP932, as the form holds them.
+struct TSendRecord {
+  std::time_t Time = 0;
+  std::string MessageId;  // without its angle brackets
+  std::string From;
+  std::vector<TLoggedRecipient> Recipients;
+  int64_t Size = 0;  // the bytes that followed DATA (header, empty line and body)
+  std::vector<std::string> Attachments;  // file names
+  int Status = 0;      // the exit status the send gives the run
+  std::string Reply;   // the server's final reply, on one line
+};
+
+// The record as one line of JSON (UTF-8, ended by LF): time (RFC 3339), message_id,
+// from, recipients (address, accepted, reply), size, attachments, status, reply.
+std::string SendRecordJson(const TSendRecord& record);
+// Appends the record's line to the log file path (created 0600), under an exclusive
+// lock on the file that is waited for a bounded time, with one write. Throws
+// Exception naming the file and the reason when that fails.
+void AppendSendLog(const std::string& path, const TSendRecord& record);
