@@ -129,7 +129,7 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
                            "IPAdr=smtp.example\r\nMailAdr=me@example\r\n"
                            "User=user\r\nPwd=" + Utf8ToCp932("秘密") + "\r\n[Result]\r\nMailRes=\r\nErrMes=" +
                                TForm1::MissingFieldText() + "\r\nStatus=65\r\nError=" + TForm1::MissingFieldText() +
-                               "\r\nRefused=\r\nMissing=\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
+                               "\r\nRefused=\r\nMissing=\r\nWarning=\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
                                "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\nPasswordCommand=pass show mail\r\n"
                                "[Mail]\r\nCharset=utf-8\r\nSentFolder=\r\nLog=\r\n[Folder]\r\nAttach=" + Utf8ToCp932("/home/user/資料/") + "\r\n");
   struct stat st;
