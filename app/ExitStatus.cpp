@@ -16,7 +16,7 @@ const TExitStatusInfo kExitStatuses[] = {
     {esSoftware, "any other error"},
     {esCantCreate, "the settings file, the dump file or the result file could not be written"},
     {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal"},
-    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset) or not usable (a password command that failed); nothing was sent"},
+    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset) or not usable (a password command that failed, a signature file that cannot be read); nothing was sent"},
 };
 const int kExitStatusCount = sizeof kExitStatuses / sizeof kExitStatuses[0];
 

@@ -9,7 +9,8 @@ enum class TFormField {
   StatusBar1, PageControl1, Position,
   Security,  // SmtpSecurity and SmtpAuth
   Charset,   // MailCharsetSetting
-  AnswerTo, ReadReceipt, Priority
+  AnswerTo, ReadReceipt, Priority,
+  Signature  // SignatureFile and LeaveOffSignature
 };
 
 // What a window showing the form implements. The model calls it after it changed

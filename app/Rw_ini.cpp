@@ -122,6 +122,8 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"Mail", "Log", "", "a file that gets one JSON line per send, failed ones included (made 0600); empty: none"},
     {"Result", "Warning", "", "written at exit: what could not be kept of a sent mail (the sent copy, the send "
                               "log), empty otherwise; the send itself is told by Status"},
+    {"Mail", "Signature", "", "a text file (Shift-JIS, or UTF-8 with --charset utf-8) added to the body of every "
+                              "mail after one empty line; a file that cannot be read stops the send (exit 78)"},
 };
 
 namespace {
@@ -224,6 +226,7 @@ void LoadSettings(TForm1& form) {
   form.AttachDir = ReadString(stAttachDir, file);
   form.SentFolder = ReadString(stSentFolder, file);
   form.SendLog = ReadString(stLog, file);
+  form.SignatureFile = ReadString(stSignature, file);
 }
 
 namespace {
@@ -259,6 +262,7 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
       {stAttachDir, form.AttachDir},
       {stSentFolder, form.SentFolder},
       {stLog, form.SendLog},
+      {stSignature, form.SignatureFile},
       {stWarning, OneLine(form.Warning)},
   };
   std::vector<TProfileEntry> entries;

@@ -120,7 +120,7 @@ void TForm1::FormCreate() {
   Edit2 = IntToStr(PortNumber);
   LxSMTP1->TimeOut = runOptions_.timeOut >= 0 ? runOptions_.timeOut : TimeOut;
   for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
-                       TFormField::Edit2, TFormField::Security, TFormField::Charset})
+                       TFormField::Edit2, TFormField::Security, TFormField::Charset, TFormField::Signature})
     Notify(f);
   if (!Params().empty()) {
     MacroPath = Params()[0];
@@ -240,10 +240,12 @@ void TForm1::ClearForm() {
   ReadReceipt = false;
   Priority = TPriority::Normal;
   OwnHeaders.Clear();
+  LeaveOffSignature = false;
   StopRequested = false;
   for (TFormField f : {TFormField::eTo, TFormField::eCC, TFormField::eBCC, TFormField::eSubject,
                        TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
-                       TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority})
+                       TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority,
+                       TFormField::Signature})
     Notify(f);
 }
 
@@ -306,6 +308,26 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
     }
   }
   if (StopRequested) Close();
+}
+
+TStringList TForm1::SignatureLines() const {
+  TStringList lines;
+  if (SignatureFile.empty()) return lines;
+  try {
+    TMacroLineReader reader(SignatureFile, runOptions_.utf8Macros);
+    while (!reader.Eof()) lines.Add(reader.ReadLine());
+  } catch (const Exception& e) {
+    throw EConfigError("[Mail] Signature: " + e.Message());
+  }
+  return lines;
+}
+
+TStringList TForm1::BodyWithSignature() const {
+  TStringList body = reMessageText;
+  if (LeaveOffSignature || SignatureFile.empty()) return body;
+  body.Add("");
+  for (const std::string& line : SignatureLines()) body.Add(line);
+  return body;
 }
 
 void TForm1::PickupFile(const std::string& path, bool intoBCC) {

@@ -38,6 +38,7 @@ class TForm1 : public TComponent {
   bool ReadReceipt = false;         // ask for a read receipt (Disposition-Notification-To)
   TPriority Priority = TPriority::Normal;
   TStringList OwnHeaders;           // the macro's own header lines, checked ("Name: value")
+  bool LeaveOffSignature = false;   // this mail goes without the signature
   // --- Connection page
   std::string eSMTPServer;          // SMTP host
   std::string Edit2 = "25";         // port, decimal text
@@ -60,6 +61,7 @@ class TForm1 : public TComponent {
   std::string AttachDir;              // the folder the attachment chooser opens in
   std::string SentFolder;             // [Mail] SentFolder: the Maildir for copies of sent mail; empty: none
   std::string SendLog;                // [Mail] Log: the file of one JSON line per send; empty: none
+  std::string SignatureFile;          // [Mail] Signature: added to every body; empty: none
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
@@ -236,6 +238,13 @@ class TForm1 : public TComponent {
   // from the form, so nothing is lost; a window stays open for hours after a large
   // attachment went out. SendCommand calls it whatever the send's outcome.
   void ReleaseMessage();
+
+  // The lines of the signature file (read as the run reads macro files), empty
+  // without one. Throws EConfigError naming the file when it cannot be read.
+  TStringList SignatureLines() const;
+  // The body as it goes out: the body lines, and unless LeaveOffSignature, one empty
+  // line and the signature's lines. Throws as SignatureLines.
+  TStringList BodyWithSignature() const;
 
   // The missing-field text.
   static const std::string& MissingFieldText();

@@ -63,6 +63,8 @@ void TForm1::Button6Click() {
   CheckAddressLengths("BCC", eBCC);
   CheckAddressLengths("sender", eHomeAddr);
   CheckAddressLengths("Reply-To", AnswerTo);
+  // A signature that cannot be read stops the send before it connects.
+  (void)SignatureLines();
   // A send that fails is logged too; the form still holds what it was to send.
   LxSMTP1->FinalHeader.Clear();
   LxSMTP1->RecipientReplies.clear();
@@ -212,7 +214,11 @@ void TForm1::SendCommand() {
   m.FromAddress = eHomeAddr;
   m.FromName = Edit5;
   m.ReplyTo = AnswerTo;
-  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts(), reMessageText);
+  // The body is copied only when the signature is added to it.
+  const bool signature = !LeaveOffSignature && !SignatureFile.empty();
+  const TStringList signedBody = signature ? BodyWithSignature() : TStringList();
+  const TStringList& body = signature ? signedBody : reMessageText;
+  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts(), body);
   m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
   if (Blank(eTo)) return;
   // Every send starts from the form's fields: a failed send before left its
@@ -237,7 +243,7 @@ void TForm1::SendCommand() {
       attachments.Add(path);
     }
   }
-  m.Body = BuildBodyLines(reMessageText, attachments, Multipart, MessageCharset);
+  m.Body = BuildBodyLines(body, attachments, Multipart, MessageCharset);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {

@@ -68,6 +68,7 @@ const char kUsageHead[] =
     "Settings file keys [Mail] SentFolder=DIR (a Maildir that keeps a copy of each\n"
     "mail sent, with its Bcc line) and [Mail] Log=FILE (one JSON line per send,\n"
     "failures included); what cannot be written is said in [Result] Warning.\n"
+    "[Mail] Signature=FILE adds FILE (read as the macro file is) to every body.\n"
     "Settings file key [Mail] Charset: auto (the default: ISO-2022-JP when all text\n"
     "fits JIS X 0208, else the whole message as UTF-8), iso-2022-jp (always as\n"
     "earlier versions sent it) or utf-8.\n"

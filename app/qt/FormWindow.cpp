@@ -85,7 +85,8 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
                        TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
                        TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
                        TFormField::PageControl1, TFormField::Position, TFormField::Security,
-                       TFormField::Charset, TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority})
+                       TFormField::Charset, TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority,
+                       TFormField::Signature})
     Changed(f);
 }
 
@@ -129,6 +130,9 @@ void TFormWindow::BindFields() {
   });
   connect(window_.Receipt(), &QCheckBox::toggled, this, [this](bool on) {
     if (pushing_ == 0) form_.ReadReceipt = on;
+  });
+  connect(window_.SignatureOn(), &QCheckBox::toggled, this, [this](bool on) {
+    if (pushing_ == 0) form_.LeaveOffSignature = !on;
   });
   connect(window_.Auth(), &QComboBox::activated, this, [this](int index) {
     if (index >= 0 && index < window_.Auth()->count()) form_.SmtpAuth = AuthChoice(static_cast<TSmtpAuth>(index));
@@ -355,6 +359,18 @@ void TFormWindow::Changed(TFormField field) {
     case TFormField::Priority:
       window_.Priority()->setCurrentIndex(static_cast<int>(form_.Priority));
       break;
+    case TFormField::Signature: {
+      // A file that cannot be read shows why; the send stops on it.
+      QString text;
+      try {
+        text = FormDisplayText(JoinLines(form_.SignatureLines()));
+      } catch (const Exception& e) {
+        text = FormDisplayText(e.Message());
+      }
+      window_.SetSignature(text, !form_.SignatureFile.empty());
+      window_.SignatureOn()->setChecked(!form_.LeaveOffSignature);
+      break;
+    }
     default:
       break;
   }

@@ -254,6 +254,21 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   grid->addWidget(reMessageText_, row, 0, 1, 3);
   grid->setRowStretch(row++, 1);
 
+  // The signature the send adds under the body (shown only when the settings name
+  // one), and the box that leaves it off this mail.
+  signature_ = new QPlainTextEdit(page);
+  signature_->setObjectName(QStringLiteral("Signature"));
+  signature_->setReadOnly(true);
+  signature_->setTabChangesFocus(true);
+  signature_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  signature_->setFixedHeight(signature_->fontMetrics().height() * 3 + 2 * signature_->frameWidth() + 8);
+  signatureOn_ = new QCheckBox(tr("Add the &signature:"), page);
+  signatureOn_->setObjectName(QStringLiteral("cbSignature"));
+  signature_->setAccessibleName(tr("Signature"));
+  grid->addWidget(signatureOn_, row++, 0, 1, 3);
+  grid->addWidget(signature_, row++, 0, 1, 3);
+  SetSignature(QString(), false);
+
   auto* bottom = new QHBoxLayout;
   auto* title = AddLabel(page, QStringLiteral("Tarvex"), nullptr);
   title->setObjectName(QStringLiteral("TitleLabel"));
@@ -348,11 +363,17 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   GuardField(memo2_);
 }
 
+void TMainWindow::SetSignature(const QString& text, bool shown) {
+  signature_->setPlainText(text);
+  signature_->setVisible(shown);
+  signatureOn_->setVisible(shown);
+}
+
 void TMainWindow::SetTabOrder() {
   // Top to bottom on each page; the mail page ends at Send.
   const std::vector<QWidget*> mail = {eTo_,        eCC_,       eBCC_,       eSubject_,      eHomeAddr_,
                                       answerTo_,   priority_,  receipt_,    listBox1_,   buttons_[4],
-                                      buttons_[5], reMessageText_, buttons_[8],
+                                      buttons_[5], reMessageText_, signatureOn_, buttons_[8],
                                       buttons_[9], buttons_[6]};
   const std::vector<QWidget*> connection = {eSMTPServer_, buttons_[1], edit2_,  buttons_[2], security_,
                                             auth_,        edit3_,      edit4_,  passwordCommand_, charset_,

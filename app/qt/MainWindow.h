@@ -32,6 +32,7 @@
 #include <QLabel>
 #include <QList>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRect>
@@ -70,6 +71,11 @@ class TMainWindow : public QWidget {
   TCp932LineEdit* AnswerTo() const { return answerTo_; }
   QCheckBox* Receipt() const { return receipt_; }
   QComboBox* Priority() const { return priority_; }
+  // The signature under the body (read only) and the box that adds it to this mail;
+  // both hidden unless shown.
+  QPlainTextEdit* Signature() const { return signature_; }
+  QCheckBox* SignatureOn() const { return signatureOn_; }
+  void SetSignature(const QString& text, bool shown);
   QListWidget* ListBox1() const { return listBox1_; }
   TCp932PlainTextEdit* reMessageText() const { return reMessageText_; }
   TCp932LineEdit* eSMTPServer() const { return eSMTPServer_; }
@@ -205,6 +211,8 @@ class TMainWindow : public QWidget {
 
   TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_, *answerTo_;
   QCheckBox* receipt_;
+  QPlainTextEdit* signature_;
+  QCheckBox* signatureOn_;
   QComboBox* priority_;
   QListWidget* listBox1_;
   TCp932PlainTextEdit* reMessageText_;

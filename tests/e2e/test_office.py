@@ -142,6 +142,49 @@ class Sent(ServerCase):
         self.assertEqual(self.server.messages[0].rcpt_tos, ["taro@example.jp"])
 
 
+class Signature(unittest.TestCase):
+    SIGNATURE = ["-- ", "山田商事 総務部", "山田 太郎 <taro@example.jp>"]
+
+    def send(self, signature_bytes, charset_args=(), macro_bytes=None, status=0):
+        with Workspace() as ws:
+            sig = ws.write("sig.txt", signature_bytes)
+            ws.write("tarvex.INI", ("[ConInf]\r\nIPAdr=127.0.0.1\r\n[Mail]\r\nSignature=%s\r\n" % sig)
+                     .encode("utf-8" if charset_args else "cp932"))
+            lines = macro(body=["本文です。", "以上"])
+            data = macro_bytes(lines) if macro_bytes else "".join(x + "\r\n" for x in lines).encode("cp932")
+            path = ws.write("m.txt", data)
+            run = ws.run(args=[*charset_args, "--dump", ws.path("out.eml"), "--no-send", path])
+            self.assertEqual(run.status, status, run.stderr)
+            if status:
+                return run
+            with open(ws.path("out.eml"), "rb") as f:
+                return email.message_from_bytes(f.read(), policy=email.policy.default)
+
+    def test_added_after_one_empty_line_in_both_charsets(self):
+        rows = [
+            ("Shift-JIS file", "".join(x + "\r\n" for x in self.SIGNATURE).encode("cp932"), (), None),
+            ("UTF-8 file with --charset utf-8, LF lines", "".join(x + "\n" for x in self.SIGNATURE).encode("utf-8"),
+             ("--charset", "utf-8"), lambda lines: "".join(x + "\n" for x in lines).encode("utf-8")),
+        ]
+        for name, data, args, macro_bytes in rows:
+            with self.subTest(name):
+                msg = self.send(data, args, macro_bytes)
+                self.assertEqual(msg.get_content().replace("\r\n", "\n").strip("\n").split("\n"),
+                                 ["本文です。", "以上", "", *self.SIGNATURE])
+
+    def test_a_signature_beyond_iso_2022_jp_makes_the_mail_utf8(self):
+        msg = self.send("①株式会社\r\n".encode("cp932"))
+        self.assertEqual(msg.get_content_charset(), "utf-8")
+        self.assertTrue(msg.get_content().rstrip().endswith("①株式会社"))
+
+    def test_a_signature_that_cannot_be_read_stops_before_sending(self):
+        with Workspace() as ws:
+            ws.write("tarvex.INI", b"[ConInf]\r\nIPAdr=127.0.0.1\r\n[SMTP]\r\nPort=1\r\n[Mail]\r\nSignature=/no/such/sig\r\n")
+            run = ws.run(macro())
+            self.assertEqual(run.status, 78, run.stderr)
+            self.assertIn("/no/such/sig", run.stderr)
+
+
 class RefusingServer(ServerCase):
     """A server that refuses every recipient whose address starts with "bad"."""
 

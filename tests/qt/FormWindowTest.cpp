@@ -303,6 +303,31 @@ TEST_F(FormWindowTest, AnswerToReceiptAndPriorityFollowTheModel) {
   EXPECT_EQ(form_.AnswerTo, "");
 }
 
+// The signature shows under the body when the settings name one; the user leaves
+// it off one mail, and the next mail has it again.
+TEST_F(FormWindowTest, SignatureShowsUnderTheBodyAndCanBeLeftOffOneMail) {
+  const std::string sig = Write("sig.txt", Cp("-- \r\n山田 太郎\r\n"));
+  Write("t.INI", "[Mail]\r\nSignature=" + sig + "\r\n");
+  Open();
+  ASSERT_TRUE(W().Signature()->isVisible());
+  EXPECT_EQ(W().Signature()->toPlainText(), Q("-- \n山田 太郎"));
+  EXPECT_TRUE(W().SignatureOn()->isChecked());
+  form_.reMessageText.Add(Cp("本文"));
+  EXPECT_EQ(form_.BodyWithSignature().Lines(), (std::vector<std::string>{Cp("本文"), "", "-- ", Cp("山田 太郎")}));
+  W().SignatureOn()->click();
+  EXPECT_TRUE(form_.LeaveOffSignature);
+  EXPECT_EQ(form_.BodyWithSignature().Lines(), std::vector<std::string>{Cp("本文")});
+  Click(W().Button(9));
+  EXPECT_TRUE(W().SignatureOn()->isChecked());
+  EXPECT_FALSE(form_.LeaveOffSignature);
+}
+
+TEST_F(FormWindowTest, NoSignatureNoSignatureRow) {
+  Open();
+  EXPECT_FALSE(W().Signature()->isVisible());
+  EXPECT_FALSE(W().SignatureOn()->isVisible());
+}
+
 TEST_F(FormWindowTest, MacroButtonRunsTheChosenTextFile) {
   Open();
   const std::string macro =

@@ -128,6 +128,14 @@
         <translation>重要度:</translation>
     </message>
     <message>
+        <source>Add the &amp;signature:</source>
+        <translation>署名を付ける(&amp;S):</translation>
+    </message>
+    <message>
+        <source>Signature</source>
+        <translation>署名</translation>
+    </message>
+    <message>
         <source>Reply address (required)</source>
         <translation>返信（必須）</translation>
     </message>
