@@ -2,6 +2,11 @@
 // form's fields it is told about (TFormField).
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "app/OfficeMail.h"
+
 // The data fields of the form, as named in notifications to the view.
 enum class TFormField {
   eTo, eCC, eBCC, eSubject, eHomeAddr, ListBox1, reMessageText,
@@ -23,4 +28,10 @@ class TFormView {
   virtual void Changed(TFormField field) = 0;
   // The form has closed (settings saved): hide the window.
   virtual void Closed() = 0;
+  // The mail is about to go to recipients outside the company (grouped by domain)
+  // with these attachments: true when the user confirmed each of them.
+  virtual bool ConfirmSend(const std::vector<TRecipientGroup>& groups, const std::vector<std::string>& attachments) {
+    (void)groups, (void)attachments;
+    return true;
+  }
 };

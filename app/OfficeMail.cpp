@@ -90,3 +90,45 @@ void AddOfficeHeaders(TStringList& header, const TOfficeHeaders& office) {
     }
   for (const std::string& line : lines) header.Insert(at++, line);
 }
+
+std::vector<std::string> SplitDomains(const std::string& ownDomains) {
+  std::vector<std::string> domains;
+  std::string word;
+  for (char c : ownDomains + ",") {
+    if (c == ',' || c == ' ' || c == '\t' || c == ';') {
+      while (!word.empty() && word.front() == '.') word.erase(0, 1);
+      if (!word.empty()) domains.push_back(AsciiLowerCase(word));
+      word.clear();
+    } else {
+      word += c;
+    }
+  }
+  return domains;
+}
+
+std::vector<TRecipientGroup> GroupRecipients(const std::vector<std::string>& addresses,
+                                             const std::string& ownDomains) {
+  const std::vector<std::string> own = SplitDomains(ownDomains);
+  auto inside = [&own](const std::string& domain) {
+    for (const std::string& d : own)
+      if (domain == d || (domain.size() > d.size() && domain.ends_with(d) && domain[domain.size() - d.size() - 1] == '.'))
+        return true;
+    return false;
+  };
+  std::vector<TRecipientGroup> groups;
+  for (const std::string& address : addresses) {
+    const size_t at = address.rfind('@');
+    const std::string domain = at == std::string::npos ? std::string() : AsciiLowerCase(address.substr(at + 1));
+    auto group = groups.begin();
+    while (group != groups.end() && group->Domain != domain) ++group;
+    if (group == groups.end()) group = groups.insert(groups.end(), {domain, !inside(domain), {}});
+    group->Addresses.push_back(address);
+  }
+  return groups;
+}
+
+bool AnyOutside(const std::vector<TRecipientGroup>& groups) {
+  for (const TRecipientGroup& g : groups)
+    if (g.Outside) return true;
+  return false;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/StringList.h"
 #include "platform/SysUtils.h"
@@ -42,3 +43,19 @@ struct TOfficeHeaders {
 // X-Priority, the own lines in their order) before the MIME lines of header, so
 // that the rewrite that follows encodes their text as it does the subject's.
 void AddOfficeHeaders(TStringList& header, const TOfficeHeaders& office);
+
+// The recipients of one mail grouped by domain for the check before it leaves the
+// company: groups in the order their domains first appear, each with its addresses
+// in their order. A domain is inside when it equals one of the own domains or ends
+// in "." and one of them (a subdomain); ASCII case is ignored.
+struct TRecipientGroup {
+  std::string Domain;  // lower case; empty for an address without "@"
+  bool Outside = false;
+  std::vector<std::string> Addresses;
+};
+std::vector<TRecipientGroup> GroupRecipients(const std::vector<std::string>& addresses,
+                                             const std::string& ownDomains);
+// The own domains of "example.co.jp, example.jp": split at "," and blanks, lower case.
+std::vector<std::string> SplitDomains(const std::string& ownDomains);
+// True when a group lies outside.
+bool AnyOutside(const std::vector<TRecipientGroup>& groups);

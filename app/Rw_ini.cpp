@@ -124,6 +124,10 @@ const TSettingKey kSettingKeys[stSettingCount] = {
                               "log), empty otherwise; the send itself is told by Status"},
     {"Mail", "Signature", "", "a text file (Shift-JIS, or UTF-8 with --charset utf-8) added to the body of every "
                               "mail after one empty line; a file that cannot be read stops the send (exit 78)"},
+    {"Mail", "OwnDomains", "", "the company's own mail domains (\"example.co.jp, example.jp\"; their subdomains "
+                               "too): a mail from the window to any other domain is confirmed before it goes"},
+    {"Mail", "SendCheck", "on", "on: the window confirms a mail with recipients outside OwnDomains; off: never; "
+                                "headless runs never ask; another value stops a send (exit 78)"},
 };
 
 namespace {
@@ -227,6 +231,8 @@ void LoadSettings(TForm1& form) {
   form.SentFolder = ReadString(stSentFolder, file);
   form.SendLog = ReadString(stLog, file);
   form.SignatureFile = ReadString(stSignature, file);
+  form.OwnDomains = ReadString(stOwnDomains, file);
+  form.SendCheck = ReadString(stSendCheck, file);
 }
 
 namespace {
@@ -263,6 +269,8 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
       {stSentFolder, form.SentFolder},
       {stLog, form.SendLog},
       {stSignature, form.SignatureFile},
+      {stOwnDomains, form.OwnDomains},
+      {stSendCheck, form.SendCheck},
       {stWarning, OneLine(form.Warning)},
   };
   std::vector<TProfileEntry> entries;

@@ -58,7 +58,7 @@ struct TSettingKey {
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
   stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile,
-  stPasswordCommand, stCharset, stWidth, stHeight, stAttachDir, stSentFolder, stLog, stWarning, stSignature, stSettingCount
+  stPasswordCommand, stCharset, stWidth, stHeight, stAttachDir, stSentFolder, stLog, stWarning, stSignature, stOwnDomains, stSendCheck, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 

@@ -62,6 +62,8 @@ class TForm1 : public TComponent {
   std::string SentFolder;             // [Mail] SentFolder: the Maildir for copies of sent mail; empty: none
   std::string SendLog;                // [Mail] Log: the file of one JSON line per send; empty: none
   std::string SignatureFile;          // [Mail] Signature: added to every body; empty: none
+  std::string OwnDomains;             // [Mail] OwnDomains: the company's domains, "," separated
+  std::string SendCheck = "on";       // [Mail] SendCheck: "on" or "off" (ASCII case ignored)
   std::string ServerAddress, SenderAddress, UserName, Password;
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
@@ -245,6 +247,11 @@ class TForm1 : public TComponent {
   // The body as it goes out: the body lines, and unless LeaveOffSignature, one empty
   // line and the signature's lines. Throws as SignatureLines.
   TStringList BodyWithSignature() const;
+
+  // The recipients of the mail grouped by domain, when the window is to confirm it
+  // before it goes: SendCheck on, OwnDomains set and a recipient outside them;
+  // empty otherwise. Throws EConfigError for a SendCheck that is neither on nor off.
+  std::vector<TRecipientGroup> SendCheckGroups() const;
 
   // The missing-field text.
   static const std::string& MissingFieldText();

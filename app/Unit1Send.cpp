@@ -16,6 +16,7 @@
 #include "app/Rw_ini.h"
 #include "app/SentRecord.h"
 #include "jmail/MailJstr.h"
+#include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
 
 namespace {
@@ -65,6 +66,19 @@ void TForm1::Button6Click() {
   CheckAddressLengths("Reply-To", AnswerTo);
   // A signature that cannot be read stops the send before it connects.
   (void)SignatureLines();
+  // A mail from the window to another company goes only once the user ticked each
+  // outside recipient and each attachment; macro runs and headless runs never ask.
+  const std::vector<TRecipientGroup> groups = SendCheckGroups();  // a bad SendCheck stops any send
+  if (view_ && PageControl1Enabled) {
+    if (!groups.empty()) {
+      std::vector<std::string> names;
+      for (const std::string& path : ListBox1) names.push_back(ExtractFileName(path));
+      if (!view_->ConfirmSend(groups, names)) {
+        SetStatus("Not sent");
+        return;
+      }
+    }
+  }
   // A send that fails is logged too; the form still holds what it was to send.
   LxSMTP1->FinalHeader.Clear();
   LxSMTP1->RecipientReplies.clear();
@@ -74,6 +88,23 @@ void TForm1::Button6Click() {
     if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), TStringList(), ListBox1);
     throw;
   }
+}
+
+std::vector<TRecipientGroup> TForm1::SendCheckGroups() const {
+  const std::string check = AsciiLowerCase(SendCheck);
+  if (check != "on" && check != "off" && !check.empty())
+    throw EConfigError("Unknown [Mail] SendCheck value \"" + SendCheck + "\" (on or off)");
+  if (check == "off" || SplitDomains(OwnDomains).empty()) return {};
+  std::vector<std::string> addresses;
+  for (const std::string* field : {&eTo, &eCC, &eBCC}) {
+    TStringList entries;
+    SplitAddresses(*field, entries);
+    for (const std::string& entry : entries)
+      if (std::string address = TLxSMTP::ExtractAddress(entry); !address.empty()) addresses.push_back(address);
+  }
+  std::vector<TRecipientGroup> groups = GroupRecipients(addresses, OwnDomains);
+  if (!AnyOutside(groups)) groups.clear();
+  return groups;
 }
 
 void TForm1::RecordSend(int status, const std::string& reply, const TStringList& blindCopies,

@@ -14,6 +14,7 @@ const char kContext[] = "TForm1";
 
 // Fixed texts of the model and its components that can reach the window.
 const char* const kFixedTexts[] = {
+    QT_TRANSLATE_NOOP("TForm1", "Not sent"),
     QT_TRANSLATE_NOOP("TForm1", "Connected"),
     QT_TRANSLATE_NOOP("TForm1", "Disconnected"),
     QT_TRANSLATE_NOOP("TForm1", "Host Resolved"),

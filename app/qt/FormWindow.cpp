@@ -1,5 +1,7 @@
 #include "app/qt/FormWindow.h"
 
+#include "app/qt/SendCheckDialog.h"
+
 #include <QApplication>
 #include <QEvent>
 #include <QFile>
@@ -377,6 +379,11 @@ void TFormWindow::Changed(TFormField field) {
 }
 
 void TFormWindow::Closed() { window_.CloseWindow(); }
+
+bool TFormWindow::ConfirmSend(const std::vector<TRecipientGroup>& groups, const std::vector<std::string>& attachments) {
+  TSendCheckDialog dialog(groups, attachments, &window_);
+  return dialog.exec() == QDialog::Accepted;
+}
 
 int TFormWindow::ExitStatus() const { return closedByUser_ ? esOk : ExitStatusOfRun(form_); }
 

@@ -36,6 +36,8 @@ class TFormWindow : public QObject, public TFormView {
   void Changed(TFormField field) override;
   // The form has closed: the window goes away for good.
   void Closed() override;
+  // Shows TSendCheckDialog over the window: true when the user sent.
+  bool ConfirmSend(const std::vector<TRecipientGroup>& groups, const std::vector<std::string>& attachments) override;
 
   // True when the form was closed through the window's close request (the user).
   bool ClosedByUser() const { return closedByUser_; }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QTemporaryDir>
@@ -29,6 +30,7 @@
 #include "app/Rw_ini.h"
 #include "app/Version.h"
 #include "app/qt/FormWindow.h"
+#include "app/qt/SendCheckDialog.h"
 #include "platform/qt/QtPump.h"
 #include "support/ScriptServer.h"
 
@@ -326,6 +328,71 @@ TEST_F(FormWindowTest, NoSignatureNoSignatureRow) {
   Open();
   EXPECT_FALSE(W().Signature()->isVisible());
   EXPECT_FALSE(W().SignatureOn()->isVisible());
+}
+
+// The check before a mail leaves the company: an outside recipient opens the
+// confirmation, whose Send stays disabled until every outside recipient and every
+// attachment is ticked; a mail inside the company (subdomains too) goes without it.
+TEST_F(FormWindowTest, OutsideRecipientsAndAttachmentsMustBeTickedBeforeSending) {
+  const std::string file = Write("見積.pdf", "x");
+  Open();
+  form_.OwnDomains = "example.co.jp, example.jp";
+  auto fill = [&](const char* to, const char* cc) {
+    form_.eTo = to;
+    form_.eCC = cc;
+    form_.eSubject = "s";
+    form_.eHomeAddr = "me@example.jp";
+  };
+  struct Seen {
+    std::vector<std::string> texts;
+    std::vector<bool> enabledAfterEachTick;
+    bool shown = false;
+  } seen;
+  // Answers the dialog once it is shown: ticks every box (recording whether Send
+  // was enabled after each), then presses Send, or cancels.
+  auto answer = [&](bool send) {
+    QTimer::singleShot(0, [&, send] {
+      auto* dialog = qobject_cast<TSendCheckDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(dialog, nullptr);
+      seen.shown = true;
+      for (QLabel* label : dialog->findChildren<QLabel*>()) seen.texts.push_back(label->text().toStdString());
+      seen.enabledAfterEachTick.push_back(dialog->SendButton()->isEnabled());
+      for (QCheckBox* box : dialog->Boxes()) {
+        seen.texts.push_back("[ ] " + box->text().toStdString());
+        if (send) box->setChecked(true);
+        seen.enabledAfterEachTick.push_back(dialog->SendButton()->isEnabled());
+      }
+      if (send) dialog->SendButton()->click();
+      else dialog->reject();
+    });
+  };
+
+  fill("taro@example.co.jp, Hanako <hanako@other.example>", "jiro@tokyo.example.jp,x@OTHER.example");
+  form_.ListBox1.Add(Cp(file.c_str()));
+  answer(false);
+  Click(W().Button(6));
+  EXPECT_TRUE(seen.shown);
+  EXPECT_TRUE(form_.calls.empty());  // cancelled: not sent
+  for (const char* text : {"example.co.jp", "other.example (outside)", "tokyo.example.jp", "Attachments",
+                           "[ ] hanako@other.example", "[ ] x@OTHER.example", "[ ] 見積.pdf"})
+    EXPECT_NE(std::find(seen.texts.begin(), seen.texts.end(), text), seen.texts.end()) << text;
+
+  seen = Seen();
+  answer(true);
+  Click(W().Button(6));
+  EXPECT_EQ(seen.enabledAfterEachTick, (std::vector<bool>{false, false, false, true}));
+  EXPECT_EQ(form_.calls.size(), 1u);
+
+  // Inside the company, the mail goes without asking; so does any mail with the check off.
+  seen = Seen();
+  form_.calls.clear();
+  fill("taro@example.co.jp", "jiro@Tokyo.Example.JP");
+  Click(W().Button(6));
+  fill("x@other.example", "");
+  form_.SendCheck = "OFF";
+  Click(W().Button(6));
+  EXPECT_FALSE(seen.shown);
+  EXPECT_EQ(form_.calls.size(), 2u);
 }
 
 TEST_F(FormWindowTest, MacroButtonRunsTheChosenTextFile) {

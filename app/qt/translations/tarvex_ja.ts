@@ -557,5 +557,40 @@
         <source>Cannot write %1%2</source>
         <translation>%1 に書き込めません%2</translation>
     </message>
+    <message>
+        <source>Not sent</source>
+        <translation>送信しませんでした</translation>
+    </message>
+</context>
+<context>
+    <name>TSendCheckDialog</name>
+    <message>
+        <source>Check before sending</source>
+        <translation>送信前の確認</translation>
+    </message>
+    <message>
+        <source>This mail leaves the company. Tick each outside recipient and each attachment.</source>
+        <translation>このメールは社外に送られます。社外の宛先と添付ファイルをひとつずつ確認してチェックしてください。</translation>
+    </message>
+    <message>
+        <source>(no domain)</source>
+        <translation>（ドメインなし）</translation>
+    </message>
+    <message>
+        <source>%1 (outside)</source>
+        <translation>%1（社外）</translation>
+    </message>
+    <message>
+        <source>Attachments</source>
+        <translation>添付ファイル</translation>
+    </message>
+    <message>
+        <source>&amp;Send</source>
+        <translation>送信(&amp;S)</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
 </context>
 </TS>
