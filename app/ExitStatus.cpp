@@ -11,11 +11,11 @@ const TExitStatusInfo kExitStatuses[] = {
     {esUsage, "usage: a bad command line"},
     {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, or a UTF-8 macro line does not convert"},
     {esNoInput, "the macro file cannot be opened"},
-    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a HELO refused with 5xx, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
+    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a HELO refused with 5xx, a message larger than the server's SIZE limit, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
     {esSoftware, "any other error, also a server that broke the dialogue (250 to DATA, a reply whose lines carry different codes)"},
     {esCantCreate, "the settings file or the dump file could not be written"},
     {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal; also the end of the message sent without a usable answer (the mail may have been delivered)"},
-    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset) or not usable (a password command that failed); nothing was sent"},
+    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset, Hello) or not usable (a password command that failed); nothing was sent"},
 };
 const int kExitStatusCount = sizeof kExitStatuses / sizeof kExitStatuses[0];
 

@@ -47,11 +47,11 @@ struct TSettingKey {
   const char* Default;
   const char* Meaning;
 };
-// Every key of the settings file, in the order SaveSettings writes them (TimeOut,
-// which is only read, stands after Port).
+// Every key of the settings file, in the order SaveSettings writes them (TimeOut and
+// Hello, which are only read, stand after Port).
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
-  stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile,
+  stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stHello, stSecurity, stAuth, stVerifyCert, stCAFile,
   stPasswordCommand, stCharset, stWidth, stHeight, stAttachDir, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
@@ -70,6 +70,7 @@ struct TChoiceSetting {
 using TSecuritySetting = TChoiceSetting<TSmtpSecurity>;
 using TAuthSetting = TChoiceSetting<TSmtpAuth>;
 using TCharsetSetting = TChoiceSetting<TCharsetChoice>;
+using THelloSetting = TChoiceSetting<bool>;  // true: EHLO first
 
 // The Security ("none", "starttls", "tls") and Auth ("none", "auto", "plain",
 // "login", "xoauth2", "oauthbearer") settings as read.
@@ -77,6 +78,8 @@ TSecuritySetting ParseSecuritySetting(const std::string& text);
 TAuthSetting ParseAuthSetting(const std::string& text);
 // The Charset setting ("auto", "iso-2022-jp", "utf-8") as read.
 TCharsetSetting ParseCharsetSetting(const std::string& text);
+// The Hello setting ("ehlo", "helo") as read.
+THelloSetting ParseHelloSetting(const std::string& text);
 // The setting that chooses a value, with the value's word as its text.
 TSecuritySetting SecurityChoice(TSmtpSecurity value);
 TAuthSetting AuthChoice(TSmtpAuth value);
@@ -86,6 +89,8 @@ TCharsetSetting CharsetChoice(TCharsetChoice value);
 // for a text that names no value: a protected dialogue never falls back to a plain one.
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting);
 TSmtpAuth SmtpAuthOf(const TAuthSetting& setting);
+// The component's UseEhlo of the Hello setting. Throws like SmtpSecurityOf.
+bool SmtpUseEhloOf(const THelloSetting& setting);
 // The send's value of the Charset setting. Throws Exception naming the key and the
 // text for a text that names no value, before anything is sent.
 TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting);

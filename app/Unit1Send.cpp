@@ -76,6 +76,7 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   if (!SettingsError.empty()) throw EConfigError(SettingsError);
   LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
+  LxSMTP1->UseEhlo = SmtpUseEhloOf(SmtpHello);
   // The secret of a password command goes to the component only, never into Edit4
   // (saved in the settings file) nor into a trace.
   LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty() ? RunPasswordCommand(PasswordCommand) : Edit4;

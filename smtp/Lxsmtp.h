@@ -123,7 +123,7 @@ class TLxSMTP : public TLxSocket {
   // Without Security, false greets with HELO instead of EHLO, for a server that needs
   // the old greeting (no extension is used then: no SIZE, no DSN). A server that
   // answers EHLO with 500, 501 or 502 is greeted with HELO in every case.
-  bool UseEhlo = false;
+  bool UseEhlo = true;
   TSmtpSecurity Security = ssNone;
   TSmtpAuth Auth = saNone;
   std::string Password;  // the password or access token, sent (with AUTH) only inside TLS

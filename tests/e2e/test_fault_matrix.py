@@ -108,6 +108,7 @@ class FaultServer:
         self.port = self.sock.getsockname()[1]
         self.accepted = []  # one entry per message accepted: (connection number, data)
         self.connections = 0
+        self.verbs = []  # the command verbs of every connection, in order
         self.error = None
         self.thread = threading.Thread(target=self._loop, daemon=True)
         self.thread.start()
@@ -191,10 +192,15 @@ class FaultServer:
             if not line:
                 return
             verb = line[:4].upper()
+            self.verbs.append(verb.decode("ascii", "replace"))
             if verb == b"QUIT":
                 conn.sendall(self._fault_here(conn, "QUIT", fault_step) or NORMAL["QUIT"])
                 return
-            if verb in (b"HELO", b"RSET", b"MAIL"):
+            if verb in (b"EHLO", b"HELO"):
+                # The greeting step, whichever command greets, unless a scenario
+                # answers EHLO on its own.
+                step = "EHLO" if verb == b"EHLO" and "EHLO" in self.replies else "HELO"
+            elif verb in (b"RSET", b"MAIL"):
                 step = verb.decode()
             elif verb == b"RCPT":
                 rcpt += 1
@@ -428,6 +434,11 @@ SCENARIOS = [
          stderr=["Protocol error at DATA"]),
     dict(name="the end of data answered 354", replies={"end-of-data": b"354 go ahead\r\n"}, status=75,
          stderr=["sent without an answer"]),
+    dict(name="EHLO not understood: HELO follows", replies={"EHLO": b"502 5.5.1 not implemented\r\n"}, status=0, delivered=True,
+         check=lambda run, server: [] if server.verbs[:2] == ["EHLO", "HELO"] else ["verbs %r" % server.verbs]),
+    dict(name="Hello=HELO keeps the old greeting", settings="Hello=HELO\r\n", status=0, delivered=True,
+         check=lambda run, server: [] if server.verbs[0] == "HELO" else ["verbs %r" % server.verbs]),
+    dict(name="bad Hello value", settings="Hello=hallo\r\n", status=78, connections=0, stderr=["Hello", "hallo"]),
     dict(name="HELO refused for now", replies={"HELO": b"450 4.7.1 try later\r\n"}, status=75,
          stderr=["450 4.7.1 try later"], not_stderr=["Authentication failed"]),
     dict(name="HELO refused for an empty user name", user="", macro=dict(user=""),

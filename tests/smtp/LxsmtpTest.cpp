@@ -84,7 +84,9 @@ const std::string kStdData =
     "..dot\r\n"
     "\r\n";
 
-Turns Hello() { return {Greet("220 mx.example ready\r\n"), Cmd("HELO client.example", "250 mx.example\r\n")}; }
+Turns Hello() { return {Greet("220 mx.example ready\r\n"), Cmd("EHLO client.example", "250 mx.example\r\n")}; }
+// The setup of a row that speaks the old greeting ([SMTP] Hello=helo).
+void HeloOnly(Session& s) { s.smtp.UseEhlo = false; }
 // Envelope of the standard message, up to the DATA reply.
 Turns Envelope() {
   return {Cmd("RSET", "250 reset\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 sender ok\r\n"),
@@ -189,8 +191,9 @@ std::vector<DialogueCase> Cases() {
   // would go unreported.
   c.push_back({"MultiLineGreetingAndHelo", StdMessage,
                Turns{Greet("220-mx.example\r\n220-second line\r\n220 ready\r\n"),
-                     Cmd("HELO client.example", "250-mx.example\r\n250-8BITMIME\r\n250 SIZE 1000\r\n"),
-                     Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                     Cmd("EHLO client.example", "250-mx.example\r\n250-8BITMIME\r\n250 SIZE 1000\r\n"),
+                     Cmd("RSET", "250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> SIZE=" + std::to_string(kStdData.size()), "250 ok\r\n"),
                      Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n")},
                Send, "ERecipientsRefused(550): All recipients refused: rcpt@example.com 550 no",
                {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com"}, nullptr});
@@ -275,8 +278,50 @@ std::vector<DialogueCase> Cases() {
                },
                "ESmtpError(500): 500 what\r\n", {"Connect"}, Connected, "connected=0"});
 
+  // ---- EHLO, and HELO for a server that does not know it ----
+  for (const std::string code : {"500", "501", "502"})
+    c.push_back({"EhloNotUnderstood" + code + "ThenHelo", StdMessage,
+                 Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", code + " 5.5.1 what\r\n"),
+                       Cmd("HELO client.example", "250 mx.example\r\n")} +
+                     StdSend(),
+                 Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+  // Any other refusal of EHLO is one: no HELO follows it.
+  c.push_back({"EhloRefused", [](Session& s) { s.smtp.OnAuthenticationFailed = nullptr; },
+               {Greet("220 ready\r\n"), Cmd("EHLO client.example", "554 5.7.1 not you\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "";
+               },
+               "ESmtpError(554): Authentication failed", {}, Connected, "connected=0"});
+  // The old greeting does not learn what the server offers: no SIZE parameter.
+  c.push_back({"HeloOnlyUsesNoExtension", [](Session& s) {
+                 HeloOnly(s);
+                 StdMessage(s);
+               },
+               Turns{Greet("220 ready\r\n"), Cmd("HELO client.example", "250-mx.example\r\n250 SIZE 10\r\n")} +
+                   StdSend(),
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+  // A message over the server's SIZE limit is refused before anything of the send goes out.
+  c.push_back({"LargerThanTheSizeLimit", StdMessage,
+               {Greet("220 ready\r\n"), Cmd("EHLO client.example", "250-mx.example\r\n250 SIZE 100\r\n")}, Send,
+               "ESmtpError(0, final): The message is larger than the server accepts (" +
+                   std::to_string(kStdData.size()) + " > 100 octets)",
+               {"Connect", "SendStart"}, Lists, "to=1 cc=0 bcc=0 att=0"});
+  // SIZE without a limit: the size is still announced.
+  c.push_back({"SizeWithoutLimit", StdMessage,
+               Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", "250-mx.example\r\n250 SIZE\r\n"),
+                     Cmd("RSET", "250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> SIZE=" + std::to_string(kStdData.size()), "250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", "354 go\r\n"),
+                     Data(kStdData, "250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+
   // ---- HELO refused ----
-  c.push_back({"HeloRefusedWithoutHandler", [](Session& s) { s.smtp.OnAuthenticationFailed = nullptr; },
+  c.push_back({"HeloRefusedWithoutHandler",
+               [](Session& s) {
+                 HeloOnly(s);
+                 s.smtp.OnAuthenticationFailed = nullptr;
+               },
                {Greet("220 ready\r\n"), Cmd("HELO client.example", "550 not you\r\n"), Cmd("QUIT", "221 bye\r\n")},
                [](Session& s) {
                  s.smtp.Connect();
@@ -284,7 +329,7 @@ std::vector<DialogueCase> Cases() {
                },
                "ESmtpError(550): Authentication failed", {}, Connected, "connected=0"});
   // The handler declines: one call, then the refusal.
-  c.push_back({"HeloRefusedHandlerDeclines", nullptr,
+  c.push_back({"HeloRefusedHandlerDeclines", HeloOnly,
                {Greet("220 ready\r\n"), Cmd("HELO client.example", "501 syntax\r\n"), Cmd("QUIT", "221 bye\r\n")},
                [](Session& s) {
                  s.smtp.Connect();
@@ -294,6 +339,7 @@ std::vector<DialogueCase> Cases() {
   // The handler changes UserID and asks for a retry: the second HELO carries it.
   c.push_back({"HeloRetriedWithChangedUser",
                [](Session& s) {
+                 HeloOnly(s);
                  s.smtp.OnAuthenticationFailed = [&s](bool& handled) {
                    s.Log("AuthenticationFailed");
                    s.smtp.UserID = "second.example";
@@ -310,6 +356,7 @@ std::vector<DialogueCase> Cases() {
   // Refused twice: the handler is asked only once.
   c.push_back({"HeloRefusedTwice",
                [](Session& s) {
+                 HeloOnly(s);
                  s.smtp.OnAuthenticationFailed = [&s](bool& handled) {
                    s.Log("AuthenticationFailed");
                    handled = true;
@@ -516,7 +563,7 @@ std::vector<DialogueCase> Cases() {
 
   // ---- the server closes instead of replying: never a success ----
   c.push_back({"ServerClosesAtGreeting", StdMessage, {Greet(kClose)}, Send, kNoReply, {}, Connected, "connected=0"});
-  c.push_back({"ServerClosesAtHelo", StdMessage, {Greet("220 ready\r\n"), Cmd("HELO client.example", kClose)}, Send,
+  c.push_back({"ServerClosesAtEhlo", StdMessage, {Greet("220 ready\r\n"), Cmd("EHLO client.example", kClose)}, Send,
                kNoReply, {}, Connected, "connected=0"});
   c.push_back(ClosesAt("Rset", Hello() + Turns{Cmd("RSET", kClose)}, {"Connect", "SendStart"}));
   c.push_back(ClosesAt("MailFrom",
@@ -605,9 +652,10 @@ std::vector<DialogueCase> Cases() {
   // ---- whole replies at every step: the code is the last line's ----
   c.push_back({"MultiLineRepliesAtEveryStep", StdMessage,
                Turns{Greet("220-mx.example\r\n220-second\r\n220 ready\r\n"),
-                     Cmd("HELO client.example", "250-mx.example\r\n250 SIZE 1000\r\n"),
+                     Cmd("EHLO client.example", "250-mx.example\r\n250 SIZE 1000\r\n"),
                      Cmd("RSET", "250-flushed\r\n250 ok\r\n"),
-                     Cmd("MAIL FROM:<sender@example.org>", "250-sender\r\n250-looks\r\n250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> SIZE=" + std::to_string(kStdData.size()),
+                         "250-sender\r\n250-looks\r\n250 ok\r\n"),
                      Cmd("RCPT TO:<rcpt@example.com>", "250-rcpt\r\n250 ok\r\n"),
                      Cmd("DATA", "354-go\r\n354 ahead\r\n"), Data(kStdData, "250-queued\r\n250 as 1234\r\n"),
                      Cmd("QUIT", "221-bye\r\n221 closing\r\n")},
@@ -690,7 +738,7 @@ std::vector<DialogueCase> Cases() {
   // A temporary refusal of the greeting's HELO is temporary, with the server's words;
   // no handler is asked for another name.
   for (const std::string reply : {"421 4.3.2 closing\r\n", "450 4.7.1 later\r\n"})
-    c.push_back({"HeloRefusedTemporarily" + reply.substr(0, 3), [](Session& s) { s.smtp.UseEhlo = false; },
+    c.push_back({"HeloRefusedTemporarily" + reply.substr(0, 3), HeloOnly,
                  {Greet("220 ready\r\n"), Cmd("HELO client.example", reply), Cmd("QUIT", "221 bye\r\n")},
                  [](Session& s) {
                    s.smtp.Connect();
@@ -859,6 +907,24 @@ TEST_P(Dialogue, Run) {
 INSTANTIATE_TEST_SUITE_P(Smtp, Dialogue, testing::ValuesIn(Cases()),
                          [](const testing::TestParamInfo<DialogueCase>& info) { return info.param.name; });
 
+// What an EHLO answer offers, line by line; unknown keywords are passed over.
+TEST(Capabilities, ParsedFromTheEhloAnswer) {
+  const TSmtpCapabilities caps = TSmtpCapabilities::Parse(
+      "250-mx.example greets you\r\n250-PIPELINING\r\n250-size 52428800\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n"
+      "250-DSN\r\n250-ENHANCEDSTATUSCODES\r\n250-STARTTLS\r\n250-AUTH PLAIN login\r\n250-AUTH=XOAUTH2\r\n"
+      "250-X-UNKNOWN 1\r\n250 CHUNKING\r\n");
+  EXPECT_TRUE(caps.Size);
+  EXPECT_EQ(caps.SizeLimit, 52428800u);
+  EXPECT_TRUE(caps.Pipelining && caps.EightBitMime && caps.SmtpUtf8 && caps.Dsn && caps.EnhancedStatusCodes &&
+              caps.StartTls);
+  EXPECT_EQ(caps.AuthMechanisms, (std::vector<std::string>{"PLAIN", "LOGIN", "XOAUTH2"}));
+  // The greeting line names no extension, and a limit that is no number sets none.
+  const TSmtpCapabilities none = TSmtpCapabilities::Parse("250 SIZE 1000\r\n");
+  EXPECT_FALSE(none.Size);
+  EXPECT_EQ(TSmtpCapabilities::Parse("250-mx\r\n250 SIZE 12k\r\n").SizeLimit, 0u);
+  EXPECT_FALSE(TSmtpCapabilities::Parse("250-mx\r\n250 SIZE 12k\r\n").Pipelining);
+}
+
 }  // namespace
 
 namespace {
@@ -919,7 +985,7 @@ TEST_P(DataTransfer, Run) {
   EXPECT_EQ(Visible(Outcome([&] { return Send(s); })), Visible(c.outcome));
   EXPECT_EQ(s.events, c.events);
   EXPECT_FALSE(s.smtp.Busy);
-  const std::vector<std::string> commands = {"HELO client.example", "RSET", "MAIL FROM:<sender@example.org>",
+  const std::vector<std::string> commands = {"EHLO client.example", "RSET", "MAIL FROM:<sender@example.org>",
                                              "RCPT TO:<rcpt@example.com>", "DATA"};
   EXPECT_EQ(s.server.Commands(), commands);
 }
