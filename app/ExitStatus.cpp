@@ -15,7 +15,7 @@ const TExitStatusInfo kExitStatuses[] = {
     {esSoftware, "any other error, also a server that broke the dialogue (250 to DATA, a reply whose lines carry different codes)"},
     {esCantCreate, "the settings file or the dump file could not be written"},
     {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal; also the end of the message sent without a usable answer (the mail may have been delivered)"},
-    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset, Hello) or not usable (a password command that failed); nothing was sent"},
+    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset, Hello, Notify, Return) or not usable (a password command that failed); nothing was sent"},
 };
 const int kExitStatusCount = sizeof kExitStatuses / sizeof kExitStatuses[0];
 

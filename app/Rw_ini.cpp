@@ -112,6 +112,10 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
                                 "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
                                 "earlier versions sent it) or utf-8; ASCII case ignored"},
+    {"Mail", "Notify", "", "delivery status notifications asked of a server that offers DSN: empty (the server's "
+                           "default), never, or any of success, failure and delay separated by commas; read only"},
+    {"Mail", "Return", "", "what a delivery status notification returns: empty (the server's default), headers or "
+                           "full; read only"},
     {"Pos", "Width", "0", "the window's width, in pixels; 0: its own (files without it keep working)"},
     {"Pos", "Height", "0", "the window's height, in pixels; 0: its own"},
     {"Folder", "Attach", "", "the folder the attachment chooser opens in (where files were last chosen)"},
@@ -200,6 +204,8 @@ void LoadSettings(TForm1& form) {
   form.SmtpSecurity = ParseSecuritySetting(ReadString(stSecurity, file));
   form.SmtpAuth = ParseAuthSetting(ReadString(stAuth, file));
   form.SmtpHello = ParseHelloSetting(ReadString(stHello, file));
+  form.MailNotify = ReadString(stNotify, file);
+  form.MailReturn = ReadString(stReturn, file);
   const std::string verify = ReadString(stVerifyCert, file);
   form.VerifyCert = IniStrToInt(verify, 1) != 0;
   // Anything but a number must not quietly turn into one of the two.
@@ -271,6 +277,38 @@ TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting) {
 }
 TSmtpAuth SmtpAuthOf(const TAuthSetting& setting) { return RequireKnown(setting, stAuth, kAuthNames); }
 bool SmtpUseEhloOf(const THelloSetting& setting) { return RequireKnown(setting, stHello, kHelloNames); }
+
+std::string DsnNotifyOf(const std::string& text) {
+  auto refused = [&text] {
+    return EConfigError("Unknown [Mail] Notify value \"" + text + "\" (never, or any of success, failure, delay)");
+  };
+  auto trimmed = [](const std::string& word) {
+    const size_t first = word.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string() : word.substr(first, word.find_last_not_of(" \t") - first + 1);
+  };
+  const std::string all = trimmed(AsciiLowerCase(text));
+  if (all.empty()) return all;
+  if (all == "never") return "NEVER";
+  std::string out;
+  for (size_t start = 0; start <= all.size();) {
+    const size_t comma = std::min(all.find(',', start), all.size());
+    const std::string word = trimmed(all.substr(start, comma - start));
+    if (word != "success" && word != "failure" && word != "delay") throw refused();
+    const std::string upper = AsciiUpperCase(word);
+    if (("," + out + ",").find("," + upper + ",") != std::string::npos) throw refused();
+    out += (out.empty() ? "" : ",") + upper;
+    start = comma + 1;
+  }
+  return out;
+}
+
+std::string DsnReturnOf(const std::string& text) {
+  const std::string word = AsciiLowerCase(text);
+  if (word.empty()) return word;
+  if (word == "headers") return "HDRS";
+  if (word == "full") return "FULL";
+  throw EConfigError("Unknown [Mail] Return value \"" + text + "\" (headers or full)");
+}
 TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting) {
   return RequireKnown(setting, stCharset, kCharsetNames);
 }

@@ -48,11 +48,12 @@ struct TSettingKey {
   const char* Meaning;
 };
 // Every key of the settings file, in the order SaveSettings writes them (TimeOut and
-// Hello, which are only read, stand after Port).
+// Hello, which are only read, stand after Port; Notify and Return, only read, after
+// Charset).
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
   stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stHello, stSecurity, stAuth, stVerifyCert, stCAFile,
-  stPasswordCommand, stCharset, stWidth, stHeight, stAttachDir, stSettingCount
+  stPasswordCommand, stCharset, stNotify, stReturn, stWidth, stHeight, stAttachDir, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 
@@ -91,6 +92,14 @@ TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting);
 TSmtpAuth SmtpAuthOf(const TAuthSetting& setting);
 // The component's UseEhlo of the Hello setting. Throws like SmtpSecurityOf.
 bool SmtpUseEhloOf(const THelloSetting& setting);
+// The component's DsnNotify of a [Mail] Notify text: "" (the server's default), "never"
+// or any of "success", "failure" and "delay" separated by commas (ASCII case and blanks
+// around the words ignored), in upper case. Throws EConfigError naming the key and the
+// text for any other text.
+std::string DsnNotifyOf(const std::string& text);
+// The component's DsnReturn of a [Mail] Return text: "" (the server's default),
+// "headers" (HDRS) or "full" (FULL). Throws like DsnNotifyOf.
+std::string DsnReturnOf(const std::string& text);
 // The send's value of the Charset setting. Throws Exception naming the key and the
 // text for a text that names no value, before anything is sent.
 TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting);

@@ -124,6 +124,12 @@ class TLxSMTP : public TLxSocket {
   // the old greeting (no extension is used then: no SIZE, no DSN). A server that
   // answers EHLO with 500, 501 or 502 is greeted with HELO in every case.
   bool UseEhlo = true;
+  // Delivery status notifications, asked for only when the server offers DSN.
+  // DsnNotify goes with every RCPT TO: empty (the server's default), "NEVER", or a
+  // comma list of SUCCESS, FAILURE and DELAY. DsnReturn goes with MAIL FROM: empty,
+  // "HDRS" or "FULL". With either set, MAIL FROM also carries the message's Message-ID
+  // as the envelope identifier.
+  std::string DsnNotify, DsnReturn;
   TSmtpSecurity Security = ssNone;
   TSmtpAuth Auth = saNone;
   std::string Password;  // the password or access token, sent (with AUTH) only inside TLS
@@ -218,6 +224,11 @@ class TLxSMTP : public TLxSocket {
   std::string HeaderBlock() const { return FinalHeader.Text() + "\r\n\r\n"; }
   // The octets of the message as built: HeaderBlock and BodyStream.
   uint64_t MessageSize() const;
+  // The parameters MAIL FROM carries after the address (" SIZE=n RET=x ENVID=y"), as
+  // the server's capabilities allow; empty when none.
+  std::string MailParameters() const;
+  // The parameters RCPT TO carries after the address (" NOTIFY=x"), or empty.
+  std::string RecipientParameters() const;
   // Rebuilds FinalHeader, Boundary and BodyStream from PostMessage.
   // Throws the file errors of WriteAttachmentPart.
   void BuildMessage();

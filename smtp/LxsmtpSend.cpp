@@ -145,13 +145,46 @@ uint64_t TLxSMTP::MessageSize() const {
   return HeaderBlock().size() + BodyStream.DataString().size();
 }
 
+namespace {
+// Text as an xtext: "+", "=", blanks and controls as "+HH".
+std::string XText(const std::string& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c > 32 && c < 127 && c != '+' && c != '=') out += static_cast<char>(c);
+    else out += std::string("+") + hex[c >> 4] + hex[c & 15];
+  }
+  return out;
+}
+// The longest envelope identifier a server must take.
+constexpr size_t kMaxEnvelopeId = 100;
+}  // namespace
+
+std::string TLxSMTP::MailParameters() const {
+  std::string out;
+  if (Capabilities.Size) out += " SIZE=" + std::to_string(MessageSize());
+  if (!Capabilities.Dsn || (DsnNotify.empty() && DsnReturn.empty())) return out;
+  if (!DsnReturn.empty()) out += " RET=" + DsnReturn;
+  const int at = FinalHeader.IndexOfHeader("Message-ID");
+  if (at >= 0) {
+    std::string id = FinalHeader[at].substr(FinalHeader[at].find(':') + 1);
+    id.erase(0, id.find_first_not_of(' '));
+    const std::string envid = XText(id);
+    if (!id.empty() && envid.size() <= kMaxEnvelopeId) out += " ENVID=" + envid;
+  }
+  return out;
+}
+
+std::string TLxSMTP::RecipientParameters() const {
+  return Capabilities.Dsn && !DsnNotify.empty() ? " NOTIFY=" + DsnNotify : std::string();
+}
+
 bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::string>>& recipients,
                               const std::string& headerBlock,
                               std::vector<std::pair<std::string, std::string>>& deferred) {
   Command("RSET", TSmtpStep::Rset);
-  std::string mailFrom = "MAIL FROM:<" + PostMessage.FromAddress + ">";
-  if (Capabilities.Size) mailFrom += " SIZE=" + std::to_string(MessageSize());
-  Command(mailFrom, TSmtpStep::Mail);
+  Command("MAIL FROM:<" + PostMessage.FromAddress + ">" + MailParameters(), TSmtpStep::Mail);
+  const std::string rcptParameters = RecipientParameters();
   int accepted = 0;
   for (const auto& [entry, address] : recipients) {
     // Once the server has no room, the rest waits for the next transaction unasked.
@@ -160,7 +193,7 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
       continue;
     }
     std::string reply;
-    const TSmtpAction action = Ask("RCPT TO:<" + address + ">", TSmtpStep::Rcpt, reply);
+    const TSmtpAction action = Ask("RCPT TO:<" + address + ">" + rcptParameters, TSmtpStep::Rcpt, reply);
     if (action == TSmtpAction::GoOn) {
       ++accepted;
     } else if (action == TSmtpAction::DeferRecipient) {

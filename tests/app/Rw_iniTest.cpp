@@ -212,6 +212,25 @@ TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
   EXPECT_THROW(SmtpAuthOf("cram-md5"), Exception);
 }
 
+TEST(DsnValues, MapToTheComponentOrAreRefused) {
+  const std::pair<const char*, const char*> notify[] = {
+      {"", ""}, {"never", "NEVER"}, {"Success", "SUCCESS"}, {"success,failure,delay", "SUCCESS,FAILURE,DELAY"},
+      {" delay , FAILURE ", "DELAY,FAILURE"}};
+  for (const auto& [text, value] : notify) EXPECT_EQ(DsnNotifyOf(text), value) << text;
+  for (const char* bad : {"always", "never,success", "success,,delay", "success,success", "success;delay", ","}) {
+    try {
+      DsnNotifyOf(bad);
+      ADD_FAILURE() << bad;
+    } catch (const EConfigError& e) {
+      EXPECT_NE(e.Message().find(std::string("[Mail] Notify value \"") + bad), std::string::npos) << e.Message();
+    }
+  }
+  EXPECT_EQ(DsnReturnOf(""), "");
+  EXPECT_EQ(DsnReturnOf("Headers"), "HDRS");
+  EXPECT_EQ(DsnReturnOf("full"), "FULL");
+  EXPECT_THROW(DsnReturnOf("hdrs"), EConfigError);
+}
+
 TEST(HelloValues, MapToTheComponentOrAreRefused) {
   EXPECT_TRUE(SmtpUseEhloOf(ParseHelloSetting("")));
   EXPECT_TRUE(SmtpUseEhloOf(ParseHelloSetting("EHLO")));

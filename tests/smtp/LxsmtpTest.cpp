@@ -316,6 +316,30 @@ std::vector<DialogueCase> Cases() {
                      Data(kStdData, "250 ok\r\n")},
                Send, "", {"Connect", "SendStart", "Success"}, nullptr});
 
+  // ---- delivery status notifications: asked for only of a server that offers DSN ----
+  auto dsn = [](Session& s) {
+    StdMessage(s);
+    s.smtp.DsnNotify = "SUCCESS,FAILURE";
+    s.smtp.DsnReturn = "HDRS";
+    s.smtp.OnSendStart = [&s](TComponent*) {
+      s.Log("SendStart");
+      s.smtp.FinalHeader.Add("Message-ID: <1.2+3@example.org>");
+    };
+  };
+  c.push_back({"DsnAskedOfAServerThatOffersIt", dsn,
+               Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", "250-mx.example\r\n250 DSN\r\n"),
+                     Cmd("RSET", "250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> RET=HDRS ENVID=<1.2+2B3@example.org>", "250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com> NOTIFY=SUCCESS,FAILURE", "250 ok\r\n"),
+                     Cmd("DATA", "354 go\r\n"), AnyData("250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+  c.push_back({"DsnNotOffered", dsn, Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", "250 mx.example\r\n"),
+                                           Cmd("RSET", "250 ok\r\n"),
+                                           Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                                           Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"),
+                                           Cmd("DATA", "354 go\r\n"), AnyData("250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+
   // ---- HELO refused ----
   c.push_back({"HeloRefusedWithoutHandler",
                [](Session& s) {
