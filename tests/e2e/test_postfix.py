@@ -1,9 +1,13 @@
-"""Against the mail system's own test server, smtp-sink, with its fault options: a
-server that answers 421 and closes, refuses a command for now (4xx) or for good
-(5xx), goes away without a word after the end of the data, or waits too long to
-answer it. Each row checks the exit status, [Result] and whether a message arrived.
-smtp-sink comes with the postfix package (scripts/setup.sh installs it); without it,
-or without root (smtp-sink drops to the user "nobody"), the tests say so and skip."""
+"""Against a real mail server: a private Postfix instance started here (its own
+configuration and queue in a temporary folder, a free loopback port, Maildir delivery
+for the domain example.jp, an access table that answers 450 for one address,
+smtpd_recipient_limit=3 and message_size_limit), and the mail system's own test
+server, smtp-sink, with its fault options: a server that answers 421 and closes,
+refuses a command for now (4xx) or for good (5xx), goes away without a word after the
+end of the data, or waits too long to answer it. Each case checks the exit status,
+[Result] and what reached the Maildirs (or the sink). Both come with the postfix
+package (scripts/setup.sh installs it); without it, or without root (Postfix and
+smtp-sink start as root and drop their privileges), the tests say so and skip."""
 
 import glob
 import os
@@ -20,6 +24,144 @@ from tarvex_e2e import Workspace, free_port  # noqa: E402
 from test_fault_matrix import result_section  # noqa: E402
 
 SMTP_SINK = shutil.which("smtp-sink") or "/usr/sbin/smtp-sink"
+POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
+MAILBOXES = ["one", "two", "three", "four", "five", "later", "me"]
+SIZE_LIMIT = 200000
+
+MASTER_CF = """\
+127.0.0.1:{port} inet n - n - - smtpd
+pickup unix n - n 60 1 pickup
+cleanup unix n - n - 0 cleanup
+qmgr unix n - n 300 1 qmgr
+rewrite unix - - n - - trivial-rewrite
+bounce unix - - n - 0 bounce
+defer unix - - n - 0 bounce
+trace unix - - n - 0 bounce
+verify unix - - n - 1 verify
+flush unix n - n 1000? 0 flush
+proxymap unix - - n - - proxymap
+smtp unix - - n - - smtp
+relay unix - - n - - smtp
+showq unix n - n - - showq
+error unix - - n - - error
+retry unix - - n - - error
+discard unix - - n - - discard
+local unix - n n - - local
+virtual unix - n n - - virtual
+anvil unix - - n - 1 anvil
+scache unix - - n - 1 scache
+postlog unix-dgram n - n - 1 postlogd
+"""
+
+MAIN_CF = """\
+compatibility_level = 3.6
+queue_directory = {dir}/queue
+data_directory = {dir}/data
+command_directory = /usr/sbin
+daemon_directory = /usr/lib/postfix/sbin
+meta_directory = /etc/postfix
+shlib_directory = /usr/lib/postfix
+mail_owner = postfix
+setgid_group = postdrop
+maillog_file = {dir}/maillog
+maillog_file_prefixes = {dir}
+inet_interfaces = 127.0.0.1
+inet_protocols = ipv4
+myhostname = postfix.test
+mydomain = postfix.test
+myorigin = postfix.test
+mydestination =
+mynetworks = 127.0.0.0/8
+relayhost =
+alias_maps =
+alias_database =
+biff = no
+virtual_mailbox_domains = example.jp
+virtual_mailbox_base = {dir}/mail
+virtual_mailbox_maps = texthash:{dir}/conf/mailboxes
+virtual_uid_maps = static:{uid}
+virtual_gid_maps = static:{gid}
+smtpd_recipient_restrictions = check_recipient_access texthash:{dir}/conf/access, permit_mynetworks,
+    reject_unauth_destination
+smtpd_recipient_limit = 3
+message_size_limit = {size_limit}
+"""
+
+
+class Postfix:
+    """A private Postfix instance: configuration, queue, log and Maildirs below one
+    temporary folder, listening on a free loopback port."""
+
+    def __init__(self):
+        import grp
+        import pwd
+        self.dir = tempfile.mkdtemp(prefix="tarvex-postfix-")
+        os.chmod(self.dir, 0o755)
+        self.port = free_port()
+        conf = os.path.join(self.dir, "conf")
+        for sub in ("conf", "queue", "data", "mail"):
+            os.mkdir(os.path.join(self.dir, sub))
+        nobody = pwd.getpwnam("nobody")
+        nogroup = grp.getgrgid(nobody.pw_gid).gr_gid
+        os.chown(os.path.join(self.dir, "data"), pwd.getpwnam("postfix").pw_uid, -1)
+        os.chown(os.path.join(self.dir, "mail"), nobody.pw_uid, nogroup)
+        with open(os.path.join(conf, "main.cf"), "w") as f:
+            f.write(MAIN_CF.format(dir=self.dir, uid=nobody.pw_uid, gid=nogroup, size_limit=SIZE_LIMIT))
+        with open(os.path.join(conf, "master.cf"), "w") as f:
+            f.write(MASTER_CF.format(port=self.port))
+        with open(os.path.join(conf, "mailboxes"), "w") as f:
+            f.write("".join("%s@example.jp %s/\n" % (box, box) for box in MAILBOXES))
+        with open(os.path.join(conf, "access"), "w") as f:
+            f.write("later@example.jp 450 4.2.0 try again later\n")
+        self.conf = conf
+        subprocess.run([POSTFIX, "-c", conf, "start"], check=True, capture_output=True, timeout=60)
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=5) as s:
+                    if s.recv(100).startswith(b"220"):
+                        break
+            except OSError:
+                pass
+            if time.monotonic() > deadline:
+                raise RuntimeError("Postfix did not answer: %s" % self.log())
+            time.sleep(0.1)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.dir, "maillog"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def session(self):
+        """The server's count of the commands of the last session that greeted
+        ("... ehlo=1 mail=1 ..."); the server may write it a moment after the run ends."""
+        deadline = time.monotonic() + 5
+        while True:
+            lines = [line for line in self.log().splitlines() if " disconnect from " in line and "ehlo=" in line]
+            if lines or time.monotonic() > deadline:
+                return lines[-1] + " " if lines else ""
+            time.sleep(0.1)
+
+    def delivered(self, box):
+        """The messages in a Maildir (its new/ folder), as bytes."""
+        out = []
+        for path in sorted(glob.glob(os.path.join(self.dir, "mail", box, "new", "*"))):
+            with open(path, "rb") as f:
+                out.append(f.read())
+        return out
+
+    def wait_delivered(self, boxes, seconds=15):
+        """Waits until each of boxes holds at least one message; returns the counts of all."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and not all(self.delivered(b) for b in boxes):
+            time.sleep(0.1)
+        return {box: len(self.delivered(box)) for box in MAILBOXES}
+
+    def close(self):
+        subprocess.run([POSTFIX, "-c", self.conf, "stop"], capture_output=True, timeout=60)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class Sink:
@@ -56,6 +198,82 @@ class Sink:
             self.proc.wait()
         self.proc.stderr.close()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def postfix_usable():
+    if not os.path.exists(POSTFIX):
+        return "Postfix is not installed (the postfix package; scripts/setup.sh installs it)"
+    if os.geteuid() != 0:
+        return "a private Postfix instance must start as root"
+    return None
+
+
+def send(port, to, body="本文", settings=""):
+    """One send to the recipients of to (a list) on the loopback port; returns the run."""
+    with Workspace() as ws:
+        ws.settings(port=port)
+        if settings:
+            with open(ws.ini, "ab") as f:
+                f.write(settings.encode())
+        return ws.run(["uname:", "postfix-test", "server:", "127.0.0.1", "to:", ",".join(to), "subject:", "件名",
+                       "reply-to:", "me@example.jp", "body:", body, "action:", "send"], args=["--timeout", "10"])
+
+
+@unittest.skipIf(postfix_usable(), postfix_usable() or "")
+class RealPostfix(unittest.TestCase):
+    def setUp(self):
+        self.postfix = Postfix()
+
+    def tearDown(self):
+        self.postfix.close()
+
+    def test_over_the_recipient_limit_everyone_gets_the_mail_once(self):
+        # Six recipients for a server that takes three per message, one of them
+        # greylisted: two messages, each of the other five gets it exactly once.
+        to = ["%s@example.jp" % b for b in ("one", "two", "later", "three", "four", "five")]
+        run = send(self.postfix.port, to)
+        self.assertEqual(run.status, 0, run.stderr)
+        counts = self.postfix.wait_delivered(["one", "two", "three", "four", "five"])
+        self.assertEqual(counts, {"one": 1, "two": 1, "three": 1, "four": 1, "five": 1, "later": 0, "me": 0},
+                         self.postfix.log()[-2000:])
+        result = result_section(run.ini)
+        self.assertEqual(result["Status"], "0")
+        self.assertRegex(result["Refused"], r"^later@example\.jp 450 4\.2\.0 .*try again later$")
+        self.assertIn("Subject: =?ISO-2022-JP?B?", self.postfix.delivered("one")[0].decode("ascii", "replace"))
+
+    def test_only_a_greylisted_recipient_is_a_temporary_failure_without_data(self):
+        run = send(self.postfix.port, ["later@example.jp"])
+        self.assertEqual(run.status, 75, run.stderr)
+        self.assertIn("All recipients refused", run.stderr)
+        # The server counts the commands of the session: recipients, but no DATA.
+        session = self.postfix.session()
+        self.assertIn(" rcpt=0/1 ", session)
+        self.assertNotIn(" data=", session)
+        self.assertEqual(result_section(run.ini)["Status"], "75")
+
+    def test_larger_than_the_size_limit_is_refused_before_it_is_sent(self):
+        run = send(self.postfix.port, ["one@example.jp"], body="x" * (SIZE_LIMIT + 1000))
+        self.assertEqual(run.status, 69, run.stderr)
+        self.assertIn("larger than the server accepts", run.stderr)
+        self.assertIn("> %d octets" % SIZE_LIMIT, run.stderr)
+        # Nothing of the send reached the server: no MAIL, so no transaction at all.
+        session = self.postfix.session()
+        self.assertIn(" ehlo=1 ", session)
+        self.assertNotIn(" mail=", session)
+        self.assertEqual(self.postfix.delivered("one"), [])
+
+    def test_notify_success_brings_a_delivery_report_to_the_sender(self):
+        run = send(self.postfix.port, ["two@example.jp"], settings="[Mail]\r\nNotify=success\r\nReturn=headers\r\n")
+        self.assertEqual(run.status, 0, run.stderr)
+        counts = self.postfix.wait_delivered(["two", "me"])
+        self.assertEqual((counts["two"], counts["me"]), (1, 1), self.postfix.log()[-2000:])
+        report = self.postfix.delivered("me")[0].decode("ascii", "replace")
+        self.assertIn("multipart/report", report)
+        self.assertIn("Action: delivered", report)
+        # ENVID is the message's Message-ID.
+        message_id = [line for line in self.postfix.delivered("two")[0].decode("ascii", "replace").splitlines()
+                      if line.lower().startswith("message-id:")][0].split(":", 1)[1].strip()
+        self.assertIn("Original-Envelope-Id: " + message_id, report)
 
 
 def sink_usable():
