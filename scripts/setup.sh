@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
           python3 python3-aiosmtpd qt6-base-dev xvfb xauth x11-utils libssl-dev nkf coreutils tzdata fonts-ipafont-gothic
           clang libclang-rt-14-dev openssl ca-certificates util-linux libc-bin dpkg-dev desktop-file-utils
-          msmtp s-nail qt6-l10n-tools qt6-translations-l10n media-types xdotool file postfix)
+          msmtp s-nail qt6-l10n-tools qt6-translations-l10n media-types xdotool file postfix dovecot-core)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

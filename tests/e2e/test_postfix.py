@@ -1,13 +1,15 @@
 """Against a real mail server: a private Postfix instance started here (its own
-configuration and queue in a temporary folder, a free loopback port, Maildir delivery
+configuration and queue in a temporary folder, free loopback ports, Maildir delivery
 for the domain example.jp, an access table that answers 450 for one address,
-smtpd_recipient_limit=3 and message_size_limit), and the mail system's own test
-server, smtp-sink, with its fault options: a server that answers 421 and closes,
-refuses a command for now (4xx) or for good (5xx), goes away without a word after the
-end of the data, or waits too long to answer it. Each case checks the exit status,
-[Result] and what reached the Maildirs (or the sink). Both come with the postfix
-package (scripts/setup.sh installs it); without it, or without root (Postfix and
-smtp-sink start as root and drop their privileges), the tests say so and skip."""
+smtpd_recipient_limit=3 and message_size_limit; submission with STARTTLS and with
+implicit TLS, AUTH through a private Dovecot with a passwd-file user), and the mail
+system's own test server, smtp-sink, with its fault options: a server that answers 421
+and closes, refuses a command for now (4xx) or for good (5xx), goes away without a word
+after the end of the data, or waits too long to answer it. Each case checks the exit
+status, [Result] and what reached the Maildirs (or the sink). Postfix and smtp-sink
+come with the postfix package, Dovecot with dovecot-core (scripts/setup.sh installs
+both); without them, or without root (they start as root and drop their privileges),
+the tests say so and skip."""
 
 import glob
 import os
@@ -22,9 +24,53 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 from tarvex_e2e import Workspace, free_port  # noqa: E402
 from test_fault_matrix import result_section  # noqa: E402
+from test_tls import make_cert  # noqa: E402
 
 SMTP_SINK = shutil.which("smtp-sink") or "/usr/sbin/smtp-sink"
 POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
+DOVECOT = shutil.which("dovecot") or "/usr/sbin/dovecot"
+SASL_USER, SASL_PASSWORD = "user@example.jp", "s3cret-pass"
+
+# Submission: STARTTLS required, then AUTH through Dovecot; implicit TLS on another
+# port. Only an authenticated client may send there.
+SECURE_MASTER_CF = """\
+127.0.0.1:{submission} inet n - n - - smtpd -o smtpd_tls_security_level=encrypt -o smtpd_sasl_auth_enable=yes
+  -o smtpd_recipient_restrictions=permit_sasl_authenticated,reject
+127.0.0.1:{smtps} inet n - n - - smtpd -o smtpd_tls_wrappermode=yes -o smtpd_sasl_auth_enable=yes
+  -o smtpd_recipient_restrictions=permit_sasl_authenticated,reject
+tlsmgr unix - - n 1000? 1 tlsmgr
+"""
+
+SECURE_MAIN_CF = """\
+smtpd_tls_cert_file = {dir}/cert.pem
+smtpd_tls_key_file = {dir}/cert.key
+smtpd_sasl_type = dovecot
+smtpd_sasl_path = {dir}/dovecot/auth
+"""
+
+# Dovecot as the authentication service only: a passwd-file user, no mail protocol.
+DOVECOT_CONF = """\
+base_dir = {dir}/dovecot/run
+state_dir = {dir}/dovecot/state
+log_path = {dir}/dovecot/log
+protocols = none
+listen = 127.0.0.1
+ssl = no
+auth_mechanisms = plain login
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {dir}/dovecot/users
+}}
+userdb {{
+  driver = static
+  args = uid=nobody gid=nogroup home=/nonexistent
+}}
+service auth {{
+  unix_listener {dir}/dovecot/auth {{
+    mode = 0666
+  }}
+}}
+"""
 MAILBOXES = ["one", "two", "three", "four", "five", "later", "me"]
 SIZE_LIMIT = 200000
 
@@ -92,12 +138,13 @@ class Postfix:
     """A private Postfix instance: configuration, queue, log and Maildirs below one
     temporary folder, listening on a free loopback port."""
 
-    def __init__(self):
+    def __init__(self, secure=False):
         import grp
         import pwd
         self.dir = tempfile.mkdtemp(prefix="tarvex-postfix-")
         os.chmod(self.dir, 0o755)
         self.port = free_port()
+        self.secure = secure
         conf = os.path.join(self.dir, "conf")
         for sub in ("conf", "queue", "data", "mail"):
             os.mkdir(os.path.join(self.dir, sub))
@@ -105,16 +152,41 @@ class Postfix:
         nogroup = grp.getgrgid(nobody.pw_gid).gr_gid
         os.chown(os.path.join(self.dir, "data"), pwd.getpwnam("postfix").pw_uid, -1)
         os.chown(os.path.join(self.dir, "mail"), nobody.pw_uid, nogroup)
+        main, master = MAIN_CF, MASTER_CF
+        if secure:
+            main += SECURE_MAIN_CF
+            master += SECURE_MASTER_CF
+            self.submission, self.smtps = free_port(), free_port()
+            self.cert = make_cert(self.dir, "cert", "localhost", "DNS:localhost,IP:127.0.0.1")[0]
+            dovecot = os.path.join(self.dir, "dovecot")
+            for sub in ("", "run", "state"):
+                os.makedirs(os.path.join(dovecot, sub), exist_ok=True)
+            with open(os.path.join(dovecot, "users"), "w") as f:
+                f.write("%s:{PLAIN}%s\n" % (SASL_USER, SASL_PASSWORD))
+            with open(os.path.join(dovecot, "dovecot.conf"), "w") as f:
+                f.write(DOVECOT_CONF.format(dir=self.dir))
+            # Its processes stay: their output goes nowhere, so that nothing waits for it.
+            subprocess.run([DOVECOT, "-c", os.path.join(dovecot, "dovecot.conf")], check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         with open(os.path.join(conf, "main.cf"), "w") as f:
-            f.write(MAIN_CF.format(dir=self.dir, uid=nobody.pw_uid, gid=nogroup, size_limit=SIZE_LIMIT))
+            f.write(main.format(dir=self.dir, uid=nobody.pw_uid, gid=nogroup, size_limit=SIZE_LIMIT))
         with open(os.path.join(conf, "master.cf"), "w") as f:
-            f.write(MASTER_CF.format(port=self.port))
+            f.write(master.format(port=self.port, submission=getattr(self, "submission", 0),
+                                  smtps=getattr(self, "smtps", 0)))
         with open(os.path.join(conf, "mailboxes"), "w") as f:
             f.write("".join("%s@example.jp %s/\n" % (box, box) for box in MAILBOXES))
         with open(os.path.join(conf, "access"), "w") as f:
             f.write("later@example.jp 450 4.2.0 try again later\n")
         self.conf = conf
-        subprocess.run([POSTFIX, "-c", conf, "start"], check=True, capture_output=True, timeout=60)
+        try:
+            subprocess.run([POSTFIX, "-c", conf, "start"], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+            self._wait_ready()
+        except BaseException:
+            self.close()
+            raise
+
+    def _wait_ready(self):
         deadline = time.monotonic() + 20
         while True:
             try:
@@ -160,7 +232,11 @@ class Postfix:
         return {box: len(self.delivered(box)) for box in MAILBOXES}
 
     def close(self):
-        subprocess.run([POSTFIX, "-c", self.conf, "stop"], capture_output=True, timeout=60)
+        subprocess.run([POSTFIX, "-c", self.conf, "stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=60)
+        if self.secure:
+            subprocess.run([DOVECOT, "-c", os.path.join(self.dir, "dovecot", "dovecot.conf"), "stop"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -208,15 +284,16 @@ def postfix_usable():
     return None
 
 
-def send(port, to, body="本文", settings=""):
+def send(port, to, body="本文", settings="", user="postfix-test", password=""):
     """One send to the recipients of to (a list) on the loopback port; returns the run."""
     with Workspace() as ws:
         ws.settings(port=port)
         if settings:
             with open(ws.ini, "ab") as f:
                 f.write(settings.encode())
-        return ws.run(["uname:", "postfix-test", "server:", "127.0.0.1", "to:", ",".join(to), "subject:", "件名",
-                       "reply-to:", "me@example.jp", "body:", body, "action:", "send"], args=["--timeout", "10"])
+        return ws.run(["uname:", user, "upwd:", password, "server:", "127.0.0.1", "to:", ",".join(to),
+                       "subject:", "件名", "reply-to:", "me@example.jp", "body:", body, "action:", "send"],
+                      args=["--timeout", "10"])
 
 
 @unittest.skipIf(postfix_usable(), postfix_usable() or "")
@@ -274,6 +351,45 @@ class RealPostfix(unittest.TestCase):
         message_id = [line for line in self.postfix.delivered("two")[0].decode("ascii", "replace").splitlines()
                       if line.lower().startswith("message-id:")][0].split(":", 1)[1].strip()
         self.assertIn("Original-Envelope-Id: " + message_id, report)
+
+
+def secure_usable():
+    if postfix_usable():
+        return postfix_usable()
+    if not os.path.exists(DOVECOT):
+        return "Dovecot is not installed (the dovecot-core package; scripts/setup.sh installs it)"
+    return None
+
+
+@unittest.skipIf(secure_usable(), secure_usable() or "")
+class SecurePostfix(unittest.TestCase):
+    def setUp(self):
+        self.postfix = Postfix(secure=True)
+
+    def tearDown(self):
+        self.postfix.close()
+
+    def submit(self, port, security, password=SASL_PASSWORD):
+        settings = "Security=%s\r\nAuth=auto\r\nCAFile=%s\r\n" % (security, self.postfix.cert)
+        return send(port, ["one@example.jp"], settings=settings, user=SASL_USER, password=password)
+
+    def test_submission_with_starttls_and_sasl(self):
+        run = self.submit(self.postfix.submission, "starttls")
+        self.assertEqual(run.status, 0, run.stderr + self.postfix.log()[-1500:])
+        self.assertEqual(self.postfix.wait_delivered(["one"])["one"], 1)
+        self.assertIn("sasl_username=" + SASL_USER, self.postfix.log())
+
+    def test_implicit_tls_and_sasl(self):
+        run = self.submit(self.postfix.smtps, "tls")
+        self.assertEqual(run.status, 0, run.stderr + self.postfix.log()[-1500:])
+        self.assertEqual(self.postfix.wait_delivered(["one"])["one"], 1)
+
+    def test_wrong_password_is_a_final_failure(self):
+        run = self.submit(self.postfix.submission, "starttls", password="wrong")
+        self.assertEqual(run.status, 69, run.stderr)
+        self.assertIn("Authentication failed", run.stderr)
+        self.assertEqual(result_section(run.ini)["Status"], "69")
+        self.assertEqual(self.postfix.delivered("one"), [])
 
 
 def sink_usable():
