@@ -78,6 +78,19 @@ bool TSmtpCapabilities::OffersAuth(const std::string& mechanism) const {
   return false;
 }
 
+namespace {
+// The extensions that are offered or not, without parameters the steps need.
+const struct {
+  const char* name;
+  bool TSmtpCapabilities::*flag;
+} kFlags[] = {
+    {"PIPELINING", &TSmtpCapabilities::Pipelining}, {"8BITMIME", &TSmtpCapabilities::EightBitMime},
+    {"SMTPUTF8", &TSmtpCapabilities::SmtpUtf8},     {"DSN", &TSmtpCapabilities::Dsn},
+    {"ENHANCEDSTATUSCODES", &TSmtpCapabilities::EnhancedStatusCodes},
+    {"STARTTLS", &TSmtpCapabilities::StartTls},
+};
+}  // namespace
+
 TSmtpCapabilities TSmtpCapabilities::Parse(const std::string& reply) {
   TSmtpCapabilities caps;
   const std::vector<std::string> lines = ReplyLines(reply);
@@ -87,6 +100,8 @@ TSmtpCapabilities TSmtpCapabilities::Parse(const std::string& reply) {
     const size_t end = ext.find_first_of(" =");
     const std::string keyword = AsciiUpperCase(ext.substr(0, end));
     const std::string params = end == std::string::npos ? std::string() : ext.substr(end + 1);
+    for (const auto& [name, flag] : kFlags)
+      if (keyword == name) caps.*flag = true;
     if (keyword == "SIZE") {
       caps.Size = true;
       // A limit that is no number, or none, sets no limit.
@@ -95,18 +110,6 @@ TSmtpCapabilities TSmtpCapabilities::Parse(const std::string& reply) {
       while (n < params.size() && params[n] >= '0' && params[n] <= '9' && limit < (UINT64_MAX - 9) / 10)
         limit = limit * 10 + static_cast<uint64_t>(params[n++] - '0');
       caps.SizeLimit = n > 0 && n == params.size() ? limit : 0;
-    } else if (keyword == "PIPELINING") {
-      caps.Pipelining = true;
-    } else if (keyword == "8BITMIME") {
-      caps.EightBitMime = true;
-    } else if (keyword == "SMTPUTF8") {
-      caps.SmtpUtf8 = true;
-    } else if (keyword == "DSN") {
-      caps.Dsn = true;
-    } else if (keyword == "ENHANCEDSTATUSCODES") {
-      caps.EnhancedStatusCodes = true;
-    } else if (keyword == "STARTTLS") {
-      caps.StartTls = true;
     } else if (keyword == "AUTH") {
       size_t start = 0;
       const std::string upper = AsciiUpperCase(params);

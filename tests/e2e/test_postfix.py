@@ -276,12 +276,18 @@ class Sink:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def postfix_usable():
-    if not os.path.exists(POSTFIX):
-        return "Postfix is not installed (the postfix package; scripts/setup.sh installs it)"
+def unusable(program, package):
+    """Why program cannot run here (None when it can): not installed, or no root, which
+    the servers need to start and drop their privileges."""
+    if not os.path.exists(program):
+        return "%s is not installed (the %s package; scripts/setup.sh installs it)" % (program, package)
     if os.geteuid() != 0:
-        return "a private Postfix instance must start as root"
+        return "%s must start as root" % program
     return None
+
+
+def postfix_usable():
+    return unusable(POSTFIX, "postfix")
 
 
 def send(port, to, body="本文", settings="", user="postfix-test", password=""):
@@ -354,11 +360,7 @@ class RealPostfix(unittest.TestCase):
 
 
 def secure_usable():
-    if postfix_usable():
-        return postfix_usable()
-    if not os.path.exists(DOVECOT):
-        return "Dovecot is not installed (the dovecot-core package; scripts/setup.sh installs it)"
-    return None
+    return postfix_usable() or unusable(DOVECOT, "dovecot-core")
 
 
 @unittest.skipIf(secure_usable(), secure_usable() or "")
@@ -393,11 +395,7 @@ class SecurePostfix(unittest.TestCase):
 
 
 def sink_usable():
-    if not os.path.exists(SMTP_SINK):
-        return "smtp-sink is not installed (the postfix package; scripts/setup.sh installs it)"
-    if os.geteuid() != 0:
-        return "smtp-sink must start as root to drop to the user nobody"
-    return None
+    return unusable(SMTP_SINK, "postfix")
 
 
 @unittest.skipIf(sink_usable(), sink_usable() or "")
