@@ -206,6 +206,10 @@ class Postfix:
         except OSError:
             return ""
 
+    def smtpd_warnings(self):
+        """What the server warned of about the dialogue (nothing, for a sound client)."""
+        return [line for line in self.log().splitlines() if "/smtpd[" in line and "warning:" in line]
+
     def session(self):
         """The server's count of the commands of the last session that greeted
         ("... ehlo=1 mail=1 ..."); the server may write it a moment after the run ends."""
@@ -308,7 +312,10 @@ class RealPostfix(unittest.TestCase):
         self.postfix = Postfix()
 
     def tearDown(self):
-        self.postfix.close()
+        try:
+            self.assertEqual(self.postfix.smtpd_warnings(), [])
+        finally:
+            self.postfix.close()
 
     def test_over_the_recipient_limit_everyone_gets_the_mail_once(self):
         # Six recipients for a server that takes three per message, one of them
@@ -367,9 +374,14 @@ def secure_usable():
 class SecurePostfix(unittest.TestCase):
     def setUp(self):
         self.postfix = Postfix(secure=True)
+        self.expected_warning = None  # the one warning a case provokes on purpose
 
     def tearDown(self):
-        self.postfix.close()
+        try:
+            warnings = self.postfix.smtpd_warnings()
+            self.assertEqual([w for w in warnings if not self.expected_warning or self.expected_warning not in w], [])
+        finally:
+            self.postfix.close()
 
     def submit(self, port, security, password=SASL_PASSWORD):
         settings = "Security=%s\r\nAuth=auto\r\nCAFile=%s\r\n" % (security, self.postfix.cert)
@@ -387,6 +399,7 @@ class SecurePostfix(unittest.TestCase):
         self.assertEqual(self.postfix.wait_delivered(["one"])["one"], 1)
 
     def test_wrong_password_is_a_final_failure(self):
+        self.expected_warning = "authentication failed"
         run = self.submit(self.postfix.submission, "starttls", password="wrong")
         self.assertEqual(run.status, 69, run.stderr)
         self.assertIn("Authentication failed", run.stderr)
