@@ -192,7 +192,8 @@ class TLxSMTP : public TLxSocket {
   // when Auth is set without Security (nothing is sent then).
   void Connect() override;
   // Sends QUIT and closes the socket, also when QUIT fails.
-  // Throws ESmtpError with the reply line when it is 340 or more.
+  // Throws ESmtpError with the reply when the server refuses QUIT (4xx, 5xx) or its
+  // lines carry different codes; nothing when it has closed already.
   void Disconnect() override;
   void Abort() override;
 
