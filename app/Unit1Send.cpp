@@ -76,6 +76,9 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   if (!SettingsError.empty()) throw EConfigError(SettingsError);
   LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
+  LxSMTP1->UseEhlo = SmtpUseEhloOf(SmtpHello);
+  LxSMTP1->DsnNotify = DsnNotifyOf(MailNotify);
+  LxSMTP1->DsnReturn = DsnReturnOf(MailReturn);
   // The secret of a password command goes to the component only, never into Edit4
   // (saved in the settings file) nor into a trace.
   // The command runs no longer than the time-out allows a connect.
@@ -140,6 +143,9 @@ void TForm1::SendCommand() {
   } collect{*this};
 
   if (!Connected) Button1Click();
+  // A caller that asked to be told of the delivery must know that it will not be.
+  if (!runOptions_.noSend && Connected && !LxSMTP1->DsnNotify.empty() && !LxSMTP1->Capabilities.Dsn)
+    PrintError("the server offers no delivery status notifications (DSN): none was requested, the mail goes without");
   TPostMessage& m = LxSMTP1->PostMessage;
   // The fields may have changed while the connection was being made.
   if (Blank(eSubject)) return;
