@@ -172,6 +172,9 @@ class Foundation(unittest.TestCase):
         self.assertEqual(rc, 75)
         # The resolver's reason ends the message (not found, or no name server here).
         self.assertRegex(err, r"tarvex: Null Remote Address: 1100[12]:(Non-Authoritative )?Host not found\n$")
+        rc, _, err = self.run_tarvex("./m.txt", env={"LANG": "ja_JP.UTF-8"})
+        self.assertEqual(rc, 75)
+        self.assertRegex(err, r"^tarvex: 接続先がありません: ホストが見つかりません(（一時的な失敗）)? \(1100[12]\)\n$")
         self.assertEqual(self.values()[("ConInf", "IPAdr")], "no-such-host.invalid")  # closed and saved anyway
 
     def test_settings_that_cannot_be_written(self):
@@ -191,8 +194,11 @@ class Foundation(unittest.TestCase):
         for name, path, reason in cases:
             rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": path}, unprivileged=True)
             self.assertEqual(rc, 73, name)
-            # The system's reason ends the message.
+            # The system's reason ends the message, in the locale's language.
             self.assertEqual(err, "tarvex: Cannot write %s: %s\n" % (path, reason), name)
+            rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": path, "LANG": "ja_JP.UTF-8"}, unprivileged=True)
+            self.assertEqual(rc, 73, name)
+            self.assertEqual(err, "tarvex: %s に書き込めません: %s\n" % (path, reason), name)
         self.assertEqual(self.read(ro_file), before)
         self.assertFalse(os.path.exists(os.path.join(locked, "t.INI")))
 
@@ -221,7 +227,7 @@ class Foundation(unittest.TestCase):
                 self.assertEqual(rc, 65)
                 self.assertEqual(err, "tarvex: %s\n" % (MISSING_FIELD if japanese else "Fill in the required fields"))
                 self.assertEqual(self.values()[("Result", "ErrMes")], MISSING_FIELD)
-                self.assertEqual(self.values()[("Result", "Error")], "")
+                self.assertEqual(self.values()[("Result", "Error")], MISSING_FIELD)
 
                 rc, _, err = self.run_tarvex("nothing.txt", env=env)
                 self.assertEqual(rc, 66)
