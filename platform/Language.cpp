@@ -85,6 +85,7 @@ const TUserText kUserTexts[] = {
     {"Incomplete Header", "ヘッダが不完全です"},
     {"STARTTLS not offered by the server", "サーバが STARTTLS に対応していません"},
     {"AUTH PLAIN or LOGIN not offered by the server", "サーバが AUTH PLAIN にも LOGIN にも対応していません"},
+    {"AUTH %1 not offered by the server", "サーバが AUTH %1 に対応していません"},
     {"SMTP AUTH needs Security starttls or tls: the password is never sent unencrypted",
      "SMTP AUTH には暗号化（STARTTLS または TLS）が必要です。パスワードを暗号化せずに送ることはありません"},
     {"TLS set-up failed", "TLS の準備に失敗しました"},
@@ -95,6 +96,7 @@ const TUserText kUserTexts[] = {
     {"All recipients refused: %1", "すべての宛先が拒否されました: %1"},
     {"Connection Failed: %1", "接続できませんでした: %1", true},
     {"Null Remote Address: %1", "接続先がありません: %1", true},
+    {"Host Lookup Failed: %1", "ホスト名を解決できませんでした: %1", true},
     {"TLS handshake failed: %1", "TLS の接続手順に失敗しました: %1", true},
     {"TLS session failed: %1", "TLS の通信に失敗しました: %1", true},
     {"TLS is not available: %1", "TLS を使えません: %1"},
@@ -134,7 +136,8 @@ bool Matches(std::string_view pattern, std::string_view text, std::string (&valu
   int open = -1;  // the value whose end the next fixed text marks
   while (true) {
     const size_t mark = NextValue(pattern, p);
-    const std::string_view fixed = pattern.substr(p, mark == std::string_view::npos ? std::string_view::npos : mark - p);
+    const std::string_view fixed =
+        pattern.substr(p, mark == std::string_view::npos ? std::string_view::npos : mark - p);
     if (open < 0) {
       if (text.substr(t, fixed.size()) != fixed) return false;
       t += fixed.size();

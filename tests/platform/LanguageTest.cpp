@@ -99,6 +99,10 @@ TEST(LanguageTest, UserTextSaysEachLineInTheLanguage) {
        "接続先がありません: ホストが見つかりません（一時的な失敗） (11002)"},
       {"Null Remote Address: 11001:Host not found", "Null Remote Address: 11001:Host not found",
        "接続先がありません: ホストが見つかりません (11001)"},
+      {"Host Lookup Failed: 11001:Host not found", "Host Lookup Failed: 11001:Host not found",
+       "ホスト名を解決できませんでした: ホストが見つかりません (11001)"},
+      {"AUTH XOAUTH2 not offered by the server", "AUTH XOAUTH2 not offered by the server",
+       "サーバが AUTH XOAUTH2 に対応していません"},
       {"Connection Failed", "Connection Failed", "接続できませんでした"},
       {"Connection Failed!", "Connection Failed!", "Connection Failed!"},  // no fixed text
       {"512 bytes of 1000 sent", "512 bytes of 1000 sent", "1000 バイト中 512 バイト送信"},
