@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/Language.h"
 #include "platform/SysUtils.h"
 
 namespace {
@@ -60,7 +61,7 @@ void ConsoleProgress(int64_t sent, int64_t total) {
   static const bool terminal = ::isatty(STDERR_FILENO) == 1;
   if (!terminal) return;
   // CR back to the start; the blanks clear what a longer earlier text left.
-  WriteStderr("\r" + ProgressText(sent, total) + "   \b\b\b");
+  WriteStderr("\r" + UserText(ProgressText(sent, total)) + "   \b\b\b");
   g_progressOpen = true;
   if (sent >= total) ConsoleEndProgress();
   std::fflush(stderr);
@@ -73,5 +74,5 @@ void ConsoleEndProgress() {
 }
 
 void PrintError(const std::string& text) {
-  WriteStderr("tarvex: " + Cp932ToUtf8(text) + "\n");
+  WriteStderr("tarvex: " + UserText(Cp932ToUtf8(text)) + "\n");
 }

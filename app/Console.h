@@ -25,13 +25,15 @@ std::string ProgressText(int64_t sent, int64_t total);
 // stamped with the local time, to stderr (ending an open progress line first).
 TOnTrace ConsoleTrace(int verbosity);
 
-// Shows ProgressText as one line that each call rewrites in place (CR), when
-// stderr is a terminal; nothing otherwise. The line ends when sent reaches total.
+// Shows ProgressText, in the user's language, as one line that each call rewrites
+// in place (CR), when stderr is a terminal; nothing otherwise. The line ends when
+// sent reaches total.
 void ConsoleProgress(int64_t sent, int64_t total);
 
 // Ends an open progress line with a line feed; nothing when none is open. Call
 // before anything else is written to stderr.
 void ConsoleEndProgress();
 
-// Prints "tarvex: TEXT" (TEXT is CP932) to stderr as UTF-8.
+// Prints "tarvex: TEXT" (TEXT is CP932) to stderr as UTF-8, in the user's language
+// (UserText).
 void PrintError(const std::string& text);

@@ -12,11 +12,11 @@ const TExitStatusInfo kExitStatuses[] = {
     {esUsage, "usage: a bad command line"},
     {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, a receipt:, priority: or header: line Tarvex refuses, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text"},
     {esNoInput, "the macro file cannot be opened"},
-    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a refused HELO, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
-    {esSoftware, "any other error"},
+    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a HELO refused with 5xx, a message larger than the server's SIZE limit, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
+    {esSoftware, "any other error, also a server that broke the dialogue (250 to DATA, a reply whose lines carry different codes)"},
     {esCantCreate, "the settings file, the dump file or the result file could not be written"},
-    {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal"},
-    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset) or not usable (a password command that failed, a signature file that cannot be read); nothing was sent"},
+    {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal; also the end of the message sent without a usable answer (the mail may have been delivered)"},
+    {esConfig, "configuration error: a settings value is not one of its known values (Security, Auth, VerifyCert, Port, Charset, Hello, Notify, Return, SendCheck) or not usable (a password command that failed, a signature file that cannot be read); nothing was sent"},
 };
 const int kExitStatusCount = sizeof kExitStatuses / sizeof kExitStatuses[0];
 
@@ -29,22 +29,26 @@ int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
   if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
   if (dynamic_cast<const ESettingValueError*>(&error)) return esConfig;
-  // A refusal (5xx) or a refused HELO is final; a 4xx, a reply that never came, a
-  // failed or timed-out connection and a lost one may pass if tried again later.
   // A certificate that is not trusted or for another host, a failed handshake and a
   // server without STARTTLS or AUTH stay so on a retry; a lost connection may not.
   if (auto* tls = dynamic_cast<const ETlsError*>(&error)) {
     if (tls->Kind == TTlsFailure::Lost) return esTempFail;
     return tls->Kind == TTlsFailure::Setup ? esSoftware : esUnavailable;
   }
-  if (dynamic_cast<const ESmtpUnsupported*>(&error)) return esUnavailable;
+  // How a step of the dialogue failed decides (the policy of smtp/LxsmtpPolicy.h):
+  // final (a 5xx, a refused greeting, failed authentication), temporary (a 4xx, no
+  // reply, a lost or timed-out connection; also an end of data without an answer,
+  // where the text says the mail may be there), or a server that broke the dialogue.
   if (auto* smtp = dynamic_cast<const ESmtpError*>(&error)) {
-    if (smtp->Message() == "Authentication failed" || smtp->Code >= 500) return esUnavailable;
-    return esTempFail;
+    switch (smtp->Kind) {
+      case TSmtpFailure::Final: return esUnavailable;
+      case TSmtpFailure::Protocol: return esSoftware;
+      case TSmtpFailure::Temporary:
+      case TSmtpFailure::FateUnknown: return esTempFail;
+    }
   }
   if (dynamic_cast<const ESockError*>(&error)) return esTempFail;
-  if (auto* general = dynamic_cast<const Exception*>(&error); general && general->Message() == "Not Connected")
-    return esTempFail;
+  if (dynamic_cast<const ENotConnected*>(&error)) return esTempFail;
   return esSoftware;
 }
 

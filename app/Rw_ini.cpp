@@ -86,7 +86,7 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"Pos", "Left", "80", "the window's left edge, in pixels"},
     {"ConInf", "IPAdr", "", "the SMTP server's host name or address"},
     {"ConInf", "MailAdr", "", "the sender address"},
-    {"ConInf", "User", "", "the user name: the HELO argument, and the login name of Auth=auto"},
+    {"ConInf", "User", "", "the user name: the EHLO or HELO argument with Security=none, and the login name of AUTH"},
     {"ConInf", "Pwd", "", "the password (or token) of AUTH, kept in plain text; unused with PasswordCommand"},
     {"Result", "MailRes", "", "written at exit for the calling program; Tarvex never reads it"},
     {"Result", "ErrMes", "", "written at exit: the missing-field message when a send found a required field empty"},
@@ -99,8 +99,11 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"SMTP", "Port", "25", "the server's port, 1 to 65535 (another value stops the run with exit status 78)"},
     {"SMTP", "TimeOut", "0", "milliseconds for a host lookup, connect or server reply; 0 or negative: no limit; "
                              "read only, --timeout overrides it"},
-    {"SMTP", "Security", "none", "none (plain dialogue, HELO), starttls (EHLO, STARTTLS, EHLO) or tls (TLS from "
-                                 "the first byte); ASCII case ignored"},
+    {"SMTP", "Hello", "ehlo", "ehlo (EHLO first, HELO when the server answers EHLO with 500, 501 or 502) or helo "
+                              "(HELO only, for a server that needs it; Security=none only); ASCII case ignored; read "
+                              "only"},
+    {"SMTP", "Security", "none", "none (plain dialogue, EHLO or HELO with User), starttls (EHLO, STARTTLS, EHLO) or "
+                                 "tls (TLS from the first byte); ASCII case ignored"},
     {"SMTP", "Auth", "none", "none; auto (AUTH PLAIN, else LOGIN, with User and the password); plain or login (that "
                              "mechanism); xoauth2 or oauthbearer (the password is an OAuth 2.0 access token); only "
                              "inside TLS"},
@@ -114,6 +117,10 @@ const TSettingKey kSettingKeys[stSettingCount] = {
     {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
                                 "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
                                 "earlier versions sent it) or utf-8; ASCII case ignored"},
+    {"Mail", "Notify", "", "delivery status notifications asked of a server that offers DSN: empty (the server's "
+                           "default), never, or any of success, failure and delay separated by commas; read only"},
+    {"Mail", "Return", "", "what a delivery status notification returns: empty (the server's default), headers or "
+                           "full; read only"},
     {"Pos", "Width", "0", "the window's width, in pixels; 0: its own (files without it keep working)"},
     {"Pos", "Height", "0", "the window's height, in pixels; 0: its own"},
     {"Folder", "Attach", "", "the folder the attachment chooser opens in (where files were last chosen)"},
@@ -173,6 +180,7 @@ const TChoiceName<TSmtpSecurity> kSecurityNames[] = {{"none", ssNone}, {"starttl
 const TChoiceName<TSmtpAuth> kAuthNames[] = {{"none", saNone},         {"auto", saAuto},
                                              {"plain", saPlain},       {"login", saLogin},
                                              {"xoauth2", saXOAuth2},   {"oauthbearer", saOAuthBearer}};
+const TChoiceName<bool> kHelloNames[] = {{"ehlo", true}, {"helo", false}};
 const TChoiceName<TCharsetChoice> kCharsetNames[] = {
     {"auto", TCharsetChoice::Auto}, {"iso-2022-jp", TCharsetChoice::Iso2022Jp}, {"utf-8", TCharsetChoice::Utf8}};
 
@@ -216,6 +224,9 @@ void LoadSettings(TForm1& form) {
   form.TimeOut = std::max(ReadInteger(stTimeOut, file), 0);
   form.SmtpSecurity = ParseSecuritySetting(ReadString(stSecurity, file));
   form.SmtpAuth = ParseAuthSetting(ReadString(stAuth, file));
+  form.SmtpHello = ParseHelloSetting(ReadString(stHello, file));
+  form.MailNotify = ReadString(stNotify, file);
+  form.MailReturn = ReadString(stReturn, file);
   const std::string verify = ReadString(stVerifyCert, file);
   form.VerifyCert = IniStrToInt(verify, 1) != 0;
   // Anything but a number must not quietly turn into one of the two.
@@ -331,12 +342,46 @@ TAuthSetting ParseAuthSetting(const std::string& text) { return ParseChoice(text
 TSecuritySetting SecurityChoice(TSmtpSecurity value) { return Choice(value, kSecurityNames); }
 TAuthSetting AuthChoice(TSmtpAuth value) { return Choice(value, kAuthNames); }
 TCharsetSetting ParseCharsetSetting(const std::string& text) { return ParseChoice(text, kCharsetNames); }
+THelloSetting ParseHelloSetting(const std::string& text) { return ParseChoice(text, kHelloNames); }
 TCharsetSetting CharsetChoice(TCharsetChoice value) { return Choice(value, kCharsetNames); }
 
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting) {
   return RequireKnown(setting, stSecurity, kSecurityNames);
 }
 TSmtpAuth SmtpAuthOf(const TAuthSetting& setting) { return RequireKnown(setting, stAuth, kAuthNames); }
+bool SmtpUseEhloOf(const THelloSetting& setting) { return RequireKnown(setting, stHello, kHelloNames); }
+
+std::string DsnNotifyOf(const std::string& text) {
+  auto refused = [&text] {
+    return EConfigError("Unknown [Mail] Notify value \"" + text + "\" (never, or any of success, failure, delay)");
+  };
+  auto trimmed = [](const std::string& word) {
+    const size_t first = word.find_first_not_of(" \t");
+    return first == std::string::npos ? std::string() : word.substr(first, word.find_last_not_of(" \t") - first + 1);
+  };
+  const std::string all = trimmed(AsciiLowerCase(text));
+  if (all.empty()) return all;
+  if (all == "never") return "NEVER";
+  std::string out;
+  for (size_t start = 0; start <= all.size();) {
+    const size_t comma = std::min(all.find(',', start), all.size());
+    const std::string word = trimmed(all.substr(start, comma - start));
+    if (word != "success" && word != "failure" && word != "delay") throw refused();
+    const std::string upper = AsciiUpperCase(word);
+    if (("," + out + ",").find("," + upper + ",") != std::string::npos) throw refused();
+    out += (out.empty() ? "" : ",") + upper;
+    start = comma + 1;
+  }
+  return out;
+}
+
+std::string DsnReturnOf(const std::string& text) {
+  const std::string word = AsciiLowerCase(text);
+  if (word.empty()) return word;
+  if (word == "headers") return "HDRS";
+  if (word == "full") return "FULL";
+  throw EConfigError("Unknown [Mail] Return value \"" + text + "\" (headers or full)");
+}
 TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting) {
   return RequireKnown(setting, stCharset, kCharsetNames);
 }

@@ -53,12 +53,14 @@ struct TSettingKey {
   const char* Default;
   const char* Meaning;
 };
-// Every key of the settings file, in the order SaveSettings writes them (TimeOut,
-// which is only read, stands after Port).
+// Every key of the settings file, in the order SaveSettings writes them (TimeOut and
+// Hello, which are only read, stand after Port; Notify and Return, only read, after
+// Charset).
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
-  stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stSecurity, stAuth, stVerifyCert, stCAFile,
-  stPasswordCommand, stCharset, stWidth, stHeight, stAttachDir, stSentFolder, stLog, stWarning, stSignature, stOwnDomains, stSendCheck, stSettingCount
+  stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stHello, stSecurity, stAuth, stVerifyCert, stCAFile,
+  stPasswordCommand, stCharset, stNotify, stReturn, stWidth, stHeight, stAttachDir, stSentFolder, stLog, stWarning, stSignature, stOwnDomains,
+  stSendCheck, stSettingCount
 };
 extern const TSettingKey kSettingKeys[stSettingCount];
 
@@ -76,6 +78,7 @@ struct TChoiceSetting {
 using TSecuritySetting = TChoiceSetting<TSmtpSecurity>;
 using TAuthSetting = TChoiceSetting<TSmtpAuth>;
 using TCharsetSetting = TChoiceSetting<TCharsetChoice>;
+using THelloSetting = TChoiceSetting<bool>;  // true: EHLO first
 
 // The Security ("none", "starttls", "tls") and Auth ("none", "auto", "plain",
 // "login", "xoauth2", "oauthbearer") settings as read.
@@ -83,6 +86,8 @@ TSecuritySetting ParseSecuritySetting(const std::string& text);
 TAuthSetting ParseAuthSetting(const std::string& text);
 // The Charset setting ("auto", "iso-2022-jp", "utf-8") as read.
 TCharsetSetting ParseCharsetSetting(const std::string& text);
+// The Hello setting ("ehlo", "helo") as read.
+THelloSetting ParseHelloSetting(const std::string& text);
 // The setting that chooses a value, with the value's word as its text.
 TSecuritySetting SecurityChoice(TSmtpSecurity value);
 TAuthSetting AuthChoice(TSmtpAuth value);
@@ -92,6 +97,16 @@ TCharsetSetting CharsetChoice(TCharsetChoice value);
 // for a text that names no value: a protected dialogue never falls back to a plain one.
 TSmtpSecurity SmtpSecurityOf(const TSecuritySetting& setting);
 TSmtpAuth SmtpAuthOf(const TAuthSetting& setting);
+// The component's UseEhlo of the Hello setting. Throws like SmtpSecurityOf.
+bool SmtpUseEhloOf(const THelloSetting& setting);
+// The component's DsnNotify of a [Mail] Notify text: "" (the server's default), "never"
+// or any of "success", "failure" and "delay" separated by commas (ASCII case and blanks
+// around the words ignored), in upper case. Throws EConfigError naming the key and the
+// text for any other text.
+std::string DsnNotifyOf(const std::string& text);
+// The component's DsnReturn of a [Mail] Return text: "" (the server's default),
+// "headers" (HDRS) or "full" (FULL). Throws like DsnNotifyOf.
+std::string DsnReturnOf(const std::string& text);
 // The send's value of the Charset setting. Throws Exception naming the key and the
 // text for a text that names no value, before anything is sent.
 TCharsetChoice CharsetChoiceOf(const TCharsetSetting& setting);

@@ -68,7 +68,9 @@ class TForm1 : public TComponent {
   int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
-  TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (HELO), ssStartTls or ssTls
+  TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (EHLO or HELO), ssStartTls or ssTls
+  THelloSetting SmtpHello = ParseHelloSetting("");          // [SMTP] Hello: EHLO first, or HELO only
+  std::string MailNotify, MailReturn;  // [Mail] Notify and Return as read (checked at connect)
   TAuthSetting SmtpAuth = AuthChoice(saNone);  // the AUTH mechanism (Edit3 and Edit4 or PasswordCommand)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none

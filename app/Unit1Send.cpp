@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -136,8 +137,13 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
     record.Size = static_cast<int64_t>(smtp.HeaderBlock().size()) + smtp.BodyStream.Size();
   }
   record.From = eHomeAddr;
-  // Every recipient of the form, with the reply to its RCPT TO when one came.
-  size_t next = 0;
+  // Every recipient of the form, with the answer to its RCPT TO when one came (or
+  // the refusal it was given without one).
+  std::vector<TRecipientReply> answers = smtp.RecipientReplies;
+  for (const TRefusal& r : smtp.Refusals)
+    if (std::none_of(answers.begin(), answers.end(), [&r](const TRecipientReply& a) { return a.Address == r.Address; }))
+      answers.push_back(r);
+  std::vector<bool> used(answers.size());
   for (const std::string* field : {&eTo, &eCC, &eBCC}) {
     TStringList entries;
     SplitAddresses(*field, entries);
@@ -145,10 +151,12 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
       TLoggedRecipient r;
       r.Address = TLxSMTP::ExtractAddress(entry);
       if (r.Address.empty()) continue;
-      if (next < smtp.RecipientReplies.size() && smtp.RecipientReplies[next].Address == r.Address) {
-        const TRecipientReply& reply = smtp.RecipientReplies[next++];
-        r.Accepted = reply.Code >= 200 && reply.Code <= 300;
-        r.Reply = reply.Reply;
+      for (size_t i = 0; i < answers.size(); ++i) {
+        if (used[i] || answers[i].Address != r.Address) continue;
+        used[i] = true;
+        r.Accepted = answers[i].Code >= 200 && answers[i].Code < 300;
+        r.Reply = answers[i].Reply;
+        break;
       }
       record.Recipients.push_back(r);
     }
@@ -175,6 +183,9 @@ void TForm1::SmtpConnect(const std::string& host, int port, const std::string& u
   if (!SettingsError.empty()) throw EConfigError(SettingsError);
   LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
   LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
+  LxSMTP1->UseEhlo = SmtpUseEhloOf(SmtpHello);
+  LxSMTP1->DsnNotify = DsnNotifyOf(MailNotify);
+  LxSMTP1->DsnReturn = DsnReturnOf(MailReturn);
   // The secret of a password command goes to the component only, never into Edit4
   // (saved in the settings file) nor into a trace.
   // The command runs no longer than the time-out allows a connect.
@@ -239,6 +250,9 @@ void TForm1::SendCommand() {
   } collect{*this};
 
   if (!Connected) Button1Click();
+  // A caller that asked to be told of the delivery must know that it will not be.
+  if (!runOptions_.noSend && Connected && !LxSMTP1->DsnNotify.empty() && !LxSMTP1->Capabilities.Dsn)
+    PrintError("the server offers no delivery status notifications (DSN): none was requested, the mail goes without");
   TPostMessage& m = LxSMTP1->PostMessage;
   // The fields may have changed while the connection was being made.
   if (Blank(eSubject)) return;

@@ -11,12 +11,13 @@
 #include "cli/Runners.h"
 #include "platform/FileUtil.h"
 #include "platform/Heap.h"
+#include "platform/Language.h"
 
 namespace {
 
 int UsageError(const std::string& text) {
   PrintError(text);
-  std::fprintf(stderr, "%s\n", kHelpHint);
+  std::fprintf(stderr, "%s\n", UserText(kHelpHint).c_str());
   return esUsage;
 }
 

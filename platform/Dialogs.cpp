@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/Language.h"
 #include "platform/SysUtils.h"
 
 namespace {
@@ -9,7 +10,7 @@ THeadlessDialogs headless;
 TDialogs* current = &headless;
 
 void PrintLine(const std::string& text) {
-  std::string line = "tarvex: " + Cp932ToUtf8(text) + "\n";
+  std::string line = "tarvex: " + UserText(Cp932ToUtf8(text)) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

@@ -41,8 +41,9 @@ class TDialogs {
 TDialogs& Dialogs();
 void SetDialogs(TDialogs* dialogs);
 
-// No user can answer: boxes print "tarvex: TEXT" to stderr (UTF-8) and return;
-// confirmation, input and file choosers answer Cancel; shell open prints the address.
+// No user can answer: boxes print "tarvex: TEXT" to stderr (UTF-8, in the user's
+// language: UserText) and return; confirmation, input and file choosers answer
+// Cancel; shell open prints the address.
 class THeadlessDialogs : public TDialogs {
  public:
   void MessageBox(const std::string& text) override;

@@ -147,26 +147,12 @@ void TLxSMTP::Connect() {
       }
     };
     try {
+      Extensions.Clear();
+      Capabilities = TSmtpCapabilities();
       if (Security == ssTls) startTls();
-      const std::string greeting = Exchange("", "the greeting");
-      if (greeting.empty()) throw ESmtpError(kNoReply, 0);
-      if (ReplyNumber < 200 || ReplyNumber >= 400) throw ESmtpError(greeting, ReplyNumber);
+      Command("", TSmtpStep::Greeting);
       if (Security != ssNone) SecureHello(startTls);
-      for (int attempts = 0; Security == ssNone; ++attempts) {
-        const std::string reply = Exchange("HELO " + UserID, "HELO");
-        if (reply.empty()) throw ESmtpError(kNoReply, 0);
-        if (ReplyNumber < 200) throw ESmtpError(reply, ReplyNumber);
-        if (ReplyNumber < 300) break;
-        bool handled = false;
-        if (attempts == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
-        if (!handled) {
-          // Nothing was authenticated: a HELO without a name is refused for the name.
-          if (UserID.find_first_not_of(" \t") == std::string::npos)
-            throw ESmtpError("HELO needs a user name: " + ReplyLine(reply), ReplyNumber);
-          throw ESmtpError("Authentication failed", ReplyNumber);
-        }
-        RefuseLineBreaks(UserID, "the user identifier");
-      }
+      else PlainHello();
     } catch (const EReplyTooLong&) {
       // What follows on the connection is more of the same: close without QUIT.
       TLxSocket::Disconnect();
@@ -190,17 +176,36 @@ void TLxSMTP::Connect() {
   }
   if (OnConnect) OnConnect(this);
 }
+void TLxSMTP::PlainHello() {
+  for (int attempts = 0;; ++attempts) {
+    std::string reply;
+    if (Ehlo(UserID, reply) == TSmtpAction::GoOn) return;
+    // A 5xx: the handler may supply another user name for a second try.
+    bool handled = false;
+    if (attempts == 0 && OnAuthenticationFailed) OnAuthenticationFailed(handled);
+    if (!handled) {
+      // Nothing was authenticated: a greeting without a name is refused for the name.
+      if (UserID.find_first_not_of(" \t") == std::string::npos)
+        throw ESmtpError("HELO needs a user name: " + ReplyLine(reply), ReplyNumber, TSmtpFailure::Final);
+      throw ESmtpError("Authentication failed", ReplyNumber, TSmtpFailure::Final);
+    }
+    RefuseLineBreaks(UserID, "the user identifier");
+  }
+}
+
 void TLxSMTP::Disconnect() {
   CancelRequested = false;
   std::string reply;
+  TSmtpAction action;
   try {
-    reply = Exchange("QUIT", "QUIT");
+    action = Ask("QUIT", TSmtpStep::Quit, reply);
   } catch (...) {
     TLxSocket::Disconnect();
     throw;
   }
   TLxSocket::Disconnect();
-  if (ReplyNumber >= 340) throw ESmtpError(reply, ReplyNumber);
+  // The server has gone already: nothing is left to say goodbye to.
+  if (action != TSmtpAction::GoOn && !reply.empty()) Fail(TSmtpStep::Quit, action, reply);
 }
 
 bool TLxSMTP::Verify(const std::string& address) {

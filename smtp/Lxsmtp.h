@@ -1,14 +1,16 @@
 // TLxSMTP, the SMTP client component, and TPostMessage, the message it carries.
 // The component builds the header block and the encoded body of its message and
-// carries them through the SMTP dialogue (HELO, RSET, MAIL FROM, RCPT TO, DATA,
-// QUIT; VRFY and EXPN on request; or, for secure submission, EHLO, STARTTLS and
-// AUTH) over the socket component's line and stream operations, reporting progress
-// and outcomes through callbacks.
+// carries them through the SMTP dialogue (EHLO, or HELO for a server that does not
+// know it; RSET, MAIL FROM, RCPT TO, DATA, QUIT; VRFY and EXPN on request; for
+// secure submission STARTTLS and AUTH) over the socket component's line and stream
+// operations, reporting progress and outcomes through callbacks. What each reply
+// leads to is the policy table of LxsmtpPolicy.h.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Streams.h"
@@ -16,6 +18,7 @@
 #include "jmail/LxUUE.h"
 #include "sock/LxExtstr.h"
 #include "sock/LxSock.h"
+#include "smtp/LxsmtpPolicy.h"
 
 // Text subtype of a message without attachments.
 enum TSubType { mtPlain, mtEnriched, mtSgml, mtTabSeperated, mtHtml };
@@ -25,15 +28,20 @@ using TRecipientNotFound = std::function<void(const std::string& recipient)>;
 using TMailListReturn = std::function<void(const std::string& mailAddress)>;
 using TFileItem = std::function<void(const std::string& filename)>;
 
-// A refusal by the server: the message is the server's reply line (line end
-// included), Code its reply number (0 when the server sent no reply at all).
+// A failed step of the dialogue: the message is the server's reply (line end
+// included) or a text that says what went wrong, Code the reply number (0 when the
+// server sent no reply at all), Kind how the send failed (by default: Final for a
+// 5xx code, else Temporary). The exit status follows from Kind alone.
 class ESmtpError : public Exception {
  public:
-  ESmtpError(std::string message, int code) : Exception(std::move(message)), Code(code) {}
+  ESmtpError(std::string message, int code)
+      : ESmtpError(std::move(message), code, code >= 500 ? TSmtpFailure::Final : TSmtpFailure::Temporary) {}
+  ESmtpError(std::string message, int code, TSmtpFailure kind) : Exception(std::move(message)), Code(code), Kind(kind) {}
   int Code;
+  TSmtpFailure Kind;
 };
 
-// The server refused every recipient of a send and then the message. Code classes
+// The server refused every recipient of a send (no DATA is sent then). Code classes
 // the failure by what the recipients were told: a temporary refusal (4xx) of any of
 // them makes it the first such code (a later try may pass), else the first final one.
 class ERecipientsRefused : public ESmtpError {
@@ -48,10 +56,25 @@ class EReplyTooLong : public Exception { using Exception::Exception; };
 // The server does not offer an extension the settings require (STARTTLS, AUTH).
 class ESmtpUnsupported : public ESmtpError {
  public:
-  explicit ESmtpUnsupported(std::string message) : ESmtpError(std::move(message), 0) {}
+  explicit ESmtpUnsupported(std::string message) : ESmtpError(std::move(message), 0, TSmtpFailure::Final) {}
 };
 
-// How the connection is protected: ssNone is the plain dialogue (HELO with UserID);
+// What the server's answer to EHLO offers (nothing after HELO). The steps ask it
+// instead of searching the reply.
+struct TSmtpCapabilities {
+  bool Size = false;
+  uint64_t SizeLimit = 0;  // the largest message in octets; 0: no limit announced
+  bool Pipelining = false, EightBitMime = false, SmtpUtf8 = false, Dsn = false, EnhancedStatusCodes = false,
+       StartTls = false;
+  std::vector<std::string> AuthMechanisms;  // in upper case, as offered
+  bool OffersAuth(const std::string& mechanism) const;
+  // The capabilities of an EHLO reply (every line with its line end); the first line
+  // greets, each further one names an extension and its parameters. Both "AUTH x" and
+  // the older "AUTH=x" count.
+  static TSmtpCapabilities Parse(const std::string& reply);
+};
+
+// How the connection is protected: ssNone is the plain dialogue (EHLO with UserID);
 // ssStartTls: EHLO, STARTTLS (required), EHLO again; ssTls: TLS from the first byte,
 // then EHLO.
 enum TSmtpSecurity { ssNone, ssStartTls, ssTls };
@@ -99,7 +122,17 @@ class TLxSMTP : public TLxSocket {
 
   // --- settings ---
   std::string Charset = "us-ascii";
-  std::string UserID;  // the HELO argument; with AUTH, the login
+  std::string UserID;  // the EHLO or HELO argument without Security; with AUTH, the login
+  // Without Security, false greets with HELO instead of EHLO, for a server that needs
+  // the old greeting (no extension is used then: no SIZE, no DSN). A server that
+  // answers EHLO with 500, 501 or 502 is greeted with HELO in every case.
+  bool UseEhlo = true;
+  // Delivery status notifications, asked for only when the server offers DSN.
+  // DsnNotify goes with every RCPT TO: empty (the server's default), "NEVER", or a
+  // comma list of SUCCESS, FAILURE and DELAY. DsnReturn goes with MAIL FROM: empty,
+  // "HDRS" or "FULL". With either set, MAIL FROM also carries the message's Message-ID
+  // as the envelope identifier.
+  std::string DsnNotify, DsnReturn;
   TSmtpSecurity Security = ssNone;
   TSmtpAuth Auth = saNone;
   std::string Password;  // the password or access token, sent (with AUTH) only inside TLS
@@ -118,14 +151,18 @@ class TLxSMTP : public TLxSocket {
   TMemoryStream BodyStream;   // encoded body, every line ending in CR LF
   std::string Boundary;       // multipart boundary of the last message with attachments
   bool Busy = false;
-  // The extension lines of the last EHLO reply ("STARTTLS", "AUTH PLAIN LOGIN", ...).
+  // The extension lines of the last EHLO reply ("STARTTLS", "AUTH PLAIN LOGIN", ...),
+  // and what they offer.
   TStringList Extensions;
+  TSmtpCapabilities Capabilities;
   // The last whole reply read (every line with its line end); ReplyNumber is its
   // last line's number.
   std::string LastReply;
   // The recipients refused by the last SendMail, in the order they were sent.
   std::vector<TRefusal> Refusals;
-  // Every recipient the last SendMail sent in RCPT TO, with its reply, in that order.
+  // The recipients of the last SendMail whose RCPT TO was answered for good
+  // (accepted or refused), with that reply, in the order of the answers; one the
+  // server deferred and never took is only among the Refusals.
   std::vector<TRecipientReply> RecipientReplies;
   // The final "." of the message went out and its reply has not come (yet): a send
   // ended now may or may not have been accepted.
@@ -148,28 +185,35 @@ class TLxSMTP : public TLxSocket {
   // first command of the send. HeaderBlock() and BodyStream hold what will follow DATA.
   TNotifyEvent OnDataReady;
 
-  // Opens the connection, reads the greeting and sends HELO (twice at most, when
-  // OnAuthenticationFailed asks for a retry); fires OnConnect on success. With
-  // Security set: TLS (from the start, or after EHLO and STARTTLS), EHLO, and with
-  // Auth set, AUTH.
-  // Throws the socket errors of TLxSocket::Connect, ESmtpError with the greeting
-  // line (400 or more, no reply code, or no greeting) or with a HELO reply that has
-  // no reply code, Exception "Authentication failed"; with
+  // Opens the connection, reads the greeting and sends EHLO (HELO after 500, 501 or
+  // 502, or with UseEhlo false; twice at most, when OnAuthenticationFailed asks for a
+  // retry after a 5xx); fires OnConnect on success. With Security set: TLS (from the
+  // start, or after EHLO and STARTTLS), EHLO, and with Auth set, AUTH.
+  // Throws the socket errors of TLxSocket::Connect, ESmtpError with the failed reply
+  // as the policy judges it (the greeting, a 4xx to EHLO or HELO), ESmtpError
+  // "Authentication failed" (Final) for a 5xx to the greeting's EHLO or HELO; with
   // Security: ETlsError and EAbortError of StartTls, ESmtpError with the refused
-  // EHLO, STARTTLS or AUTH reply line ("Authentication failed" for 535),
+  // STARTTLS or AUTH reply ("Authentication failed" for 535, also when the server
+  // asks for more lines than the mechanism has),
   // ESmtpUnsupported when STARTTLS or the AUTH mechanism is not offered, Exception
   // when Auth is set without Security (nothing is sent then).
   void Connect() override;
   // Sends QUIT and closes the socket, also when QUIT fails.
-  // Throws ESmtpError with the reply line when it is 340 or more.
+  // Throws ESmtpError with the reply when the server refuses QUIT (4xx, 5xx) or its
+  // lines carry different codes; nothing when it has closed already.
   void Disconnect() override;
   void Abort() override;
 
   // Builds and sends the message of PostMessage; returns at once when Busy.
-  // Throws Exception "Incomplete Header", Exception "Not Connected", ESmtpError with
-  // the refused reply line or a reply line without a reply code, Exception for a CR, LF or NUL in an address or header
-  // line (nothing of the send is written then), socket errors, file errors of
-  // attachments.
+  // Recipients the server has no room for (452) go in further transactions, so that
+  // each gets the message once; Refusals holds those refused for themselves.
+  // Throws Exception "Incomplete Header", ENotConnected, ESmtpError as the policy
+  // judges the failed reply (FateUnknown when the final "." was sent and its answer
+  // is missing or makes no sense), ERecipientsRefused (before DATA) when no recipient
+  // was accepted, ESmtpError (Final) naming both sizes when the message is larger
+  // than the server's SIZE limit (before anything of the send is written),
+  // Exception for a CR, LF or NUL in an address or header line (nothing of the send
+  // is written then), socket errors, file errors of attachments.
   void SendMail();
   // VRFY: true when the reply number is 251 or less. Throws like SendMail.
   bool Verify(const std::string& address);
@@ -186,6 +230,13 @@ class TLxSMTP : public TLxSocket {
   // CR LF, and two more CR LF. BodyStream (dot-stuffed as BuildMessage made it)
   // follows it, then the final ".".
   std::string HeaderBlock() const { return FinalHeader.Text() + "\r\n\r\n"; }
+  // The octets of the message as built: HeaderBlock and BodyStream.
+  uint64_t MessageSize() const;
+  // The parameters MAIL FROM carries after the address (" SIZE=n RET=x ENVID=y"), as
+  // the server's capabilities allow; empty when none.
+  std::string MailParameters() const;
+  // The parameters RCPT TO carries after the address (" NOTIFY=x"), or empty.
+  std::string RecipientParameters() const;
   // Rebuilds FinalHeader, Boundary and BodyStream from PostMessage.
   // Throws the file errors of WriteAttachmentPart.
   void BuildMessage();
@@ -211,19 +262,32 @@ class TLxSMTP : public TLxSocket {
   std::string Exchange(const std::string& command, const char* step);
   // Reads the lines after first up to the reply's last line (see Exchange).
   std::string ReadReply(const std::string& first, const char* step);
-  // Exchange, then throws ESmtpError when the reply is empty, has no reply code (a
-  // number below 200) or its number is at least failAt. Returns the reply.
-  std::string Command(const std::string& line, int failAt, const char* step);
+  // Exchange at step; returns what the policy says of the reply (kept in reply).
+  TSmtpAction Ask(const std::string& command, TSmtpStep step, std::string& reply);
+  // Ask, and anything but GoOn throws (Fail). Returns the reply.
+  std::string Command(const std::string& line, TSmtpStep step);
+  // Throws the ESmtpError of action for reply at step (an action that is no
+  // failure where it came counts as a protocol error).
+  [[noreturn]] void Fail(TSmtpStep step, TSmtpAction action, const std::string& reply) const;
+  // The plain greeting: EHLO (or HELO) with UserID, retried once through
+  // OnAuthenticationFailed after a 5xx.
+  void PlainHello();
+  // One transaction of SendMail: RSET, MAIL FROM, RCPT TO for each of recipients
+  // (entry and envelope address) and the data. Recipients the server has no room
+  // for are left in deferred. Returns false when no recipient was accepted (no DATA
+  // was sent then).
+  bool MailTransaction(const std::vector<std::pair<std::string, std::string>>& recipients, const std::string& headerBlock,
+                       std::vector<std::pair<std::string, std::string>>& deferred);
   // After the data transfer failed: the reply the server sent early (a refusal
   // before it stopped reading), or empty when none is waiting.
   std::string EarlyReply();
   // The secure dialogue after the greeting: EHLO, STARTTLS and EHLO again (ssStartTls),
   // AUTH (Auth other than saNone). startTls runs the handshake (and closes the connection when it fails).
   void SecureHello(const std::function<void()>& startTls);
-  // Sends EHLO with name and keeps the extension lines. Throws ESmtpError.
-  void Ehlo(const std::string& name);
-  // True when the last EHLO offered keyword; params gets the text after it.
-  bool Offers(const std::string& keyword, std::string* params = nullptr) const;
+  // Sends EHLO with name (HELO after 500, 501 or 502, or with UseEhlo false) and keeps
+  // the extension lines and capabilities. Returns the action of the last reply
+  // (GoOn, or FailFinally for a 5xx: the caller decides); throws other failures.
+  TSmtpAction Ehlo(const std::string& name, std::string& reply);
   // AUTH with UserID and Password by the mechanism Auth names (saAuto: PLAIN, else
   // LOGIN). Throws ESmtpError ("Authentication failed" for 535), ESmtpUnsupported
   // when the server does not offer the mechanism.

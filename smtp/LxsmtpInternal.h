@@ -1,4 +1,4 @@
-// What the source files of TLxSMTP share and nobody else uses: the text of a
+// What the source files of TLxSMTP share and nobody else uses: the texts of a
 // missing reply, the busy flag's scope, the check of command text and the lines
 // of a reply.
 #pragma once
@@ -9,6 +9,10 @@
 #include "smtp/Lxsmtp.h"
 
 const char* const kNoReply = "No reply from the server: the connection was closed";
+// The start of every text of a send whose final "." went out without a usable answer:
+// a caller that tries again may deliver the mail twice.
+const char* const kSentWithoutAnswer =
+    "The end of the message was sent without an answer from the server (the mail may have been delivered)";
 
 // Marks the component busy for the lifetime of the scope and then gives the flag
 // back the value it had, however the scope is left.

@@ -109,10 +109,33 @@ std::string TLxSMTP::ReplyLine(const std::string& reply) {
   return out;
 }
 
-std::string TLxSMTP::Command(const std::string& line, int failAt, const char* step) {
-  std::string reply = Exchange(line, step);
-  if (reply.empty()) throw ESmtpError(kNoReply, 0);
-  // A line without a reply code (garbage) accepts nothing.
-  if (ReplyNumber < 200 || ReplyNumber >= failAt) throw ESmtpError(reply, ReplyNumber);
+TSmtpAction TLxSMTP::Ask(const std::string& command, TSmtpStep step, std::string& reply) {
+  reply = Exchange(command, StepName(step));
+  return PolicyAction(step, reply);
+}
+
+std::string TLxSMTP::Command(const std::string& line, TSmtpStep step) {
+  std::string reply;
+  const TSmtpAction action = Ask(line, step, reply);
+  if (action != TSmtpAction::GoOn) Fail(step, action, reply);
   return reply;
+}
+
+void TLxSMTP::Fail(TSmtpStep step, TSmtpAction action, const std::string& reply) const {
+  const bool failure = action == TSmtpAction::FailTemporarily || action == TSmtpAction::FailFinally ||
+                       action == TSmtpAction::ProtocolError || action == TSmtpAction::FateUnknown;
+  if (!failure) action = TSmtpAction::ProtocolError;
+  const TSmtpFailure kind = FailureOf(action);
+  if (action == TSmtpAction::FateUnknown)
+    throw ESmtpError(std::string(kSentWithoutAnswer) + ": " + (reply.empty() ? "the connection was closed" : ReplyLine(reply)),
+                     reply.empty() ? 0 : ReplyNumber, kind);
+  if (reply.empty()) throw ESmtpError(kNoReply, 0, kind);
+  if (action == TSmtpAction::ProtocolError) {
+    const bool disagreeing = ReplyKindOf(step, reply) == TReplyKind::Disagreeing;
+    throw ESmtpError(std::string("Protocol error at ") + StepName(step) +
+                         (disagreeing ? ": the reply's lines carry different codes: " : ": unexpected reply: ") +
+                         ReplyLine(reply),
+                     ReplyNumber, kind);
+  }
+  throw ESmtpError(reply, ReplyNumber, kind);
 }

@@ -4,6 +4,8 @@
 #include "smtp/Lxsmtp.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "smtp/LxsmtpInternal.h"
 
@@ -73,33 +75,56 @@ void TLxSMTP::SendMail() {
     CheckMessage();
     if (OnDataReady) OnDataReady(this);
     const std::string headerBlock = HeaderBlock();
+    if (Capabilities.SizeLimit > 0 && MessageSize() > Capabilities.SizeLimit)
+      throw ESmtpError("The message is larger than the server accepts (" + std::to_string(MessageSize()) + " > " +
+                           std::to_string(Capabilities.SizeLimit) + " octets)",
+                       0, TSmtpFailure::Final);
 
-    const TStringList* lists[] = {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy};
-    Command("RSET", 400, "RSET");
-    Command("MAIL FROM:<" + PostMessage.FromAddress + ">", 400, "MAIL FROM");
-    int accepted = 0;
-    for (const TStringList* list : lists) {
-      // A callback may change the list while we walk it; walk a copy.
-      const TStringList entries = *list;
-      for (const std::string& entry : entries) {
-        const std::string address = ExtractAddress(entry);
-        if (address.empty()) continue;
-        const std::string reply = Exchange("RCPT TO:<" + address + ">", "RCPT TO");
-        if (reply.empty()) throw ESmtpError(kNoReply, 0);
-        RecipientReplies.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
-        if (ReplyNumber < 200) throw ESmtpError(reply, ReplyNumber);
-        if (ReplyNumber <= 300) {
-          ++accepted;
-          continue;
+    // The envelope recipients in order; a callback may change the lists meanwhile.
+    std::vector<std::pair<std::string, std::string>> pending, deferred;
+    for (const TStringList* list : {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy})
+      for (const std::string& entry : *list)
+        if (std::string address = ExtractAddress(entry); !address.empty()) pending.emplace_back(entry, std::move(address));
+    // Entries that hold no address at all leave nobody to send to.
+    if (pending.empty()) throw Exception("Incomplete Header");
+    bool delivered = false;
+    // A further transaction that fails leaves its recipients refused: the message went
+    // to the earlier ones, and a failed send would make the caller send it to them again.
+    auto refuseTheRest = [&](int code, const std::string& reply) {
+      for (const auto* list : {&pending, &deferred})
+        for (const auto& [entry, address] : *list) {
+          Refusals.push_back({entry, address, code, reply});
+          if (OnRecipientNotFound) OnRecipientNotFound(entry);
         }
-        Refusals.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
-        if (OnRecipientNotFound) OnRecipientNotFound(entry);
+    };
+    while (!pending.empty()) {
+      try {
+        const bool sent = MailTransaction(pending, headerBlock, deferred);
+        // A transaction that took nobody while the server had no room leaves the rest
+        // refused (for now): another round would only ask again.
+        if (!sent && !deferred.empty()) {
+          for (const auto& [entry, address] : deferred) {
+            Refusals.push_back({entry, address, ReplyNumber, ReplyLine(LastReply)});
+            if (OnRecipientNotFound) OnRecipientNotFound(entry);
+          }
+          deferred.clear();
+        }
+        delivered = delivered || sent;
+      } catch (const ESockError& e) {
+        if (!delivered) throw;
+        refuseTheRest(0, e.Message());
+        break;
+      } catch (const ESmtpError& e) {
+        if (!delivered || e.Kind == TSmtpFailure::FateUnknown) throw;
+        refuseTheRest(e.Code, ReplyLine(e.Message()));
+        break;
       }
+      pending.swap(deferred);
+      deferred.clear();
     }
-    // With every recipient refused, what they were told says whether a later try can
-    // pass, not the refusal of the message that follows.
-    auto throwIfAllRefused = [this, accepted] {
-      if (accepted > 0 || Refusals.empty()) return;
+    if (!delivered) {
+      // With every recipient refused, what they were told says whether a later try can
+      // pass; the message itself was never offered.
       std::string text = "All recipients refused: ";
       int code = 0;
       for (size_t i = 0; i < Refusals.size(); ++i) {
@@ -107,45 +132,6 @@ void TLxSMTP::SendMail() {
         if (code == 0 || (code / 100 != 4 && Refusals[i].Code / 100 == 4)) code = Refusals[i].Code;
       }
       throw ERecipientsRefused(text, code);
-    };
-    try {
-      Command("DATA", 400, "DATA");
-    } catch (const ESmtpError&) {
-      throwIfAllRefused();
-      throw;
-    }
-    std::string reply;
-    try {
-      {
-        // One limit for header and body: it ends a transfer that stalls, not a long one.
-        TWaitScope wait(*this, true);
-        Write(headerBlock);
-        SendStream(BodyStream);
-      }
-      FinalDotPending = true;
-      reply = Exchange(".", "the end of data");
-      FinalDotPending = false;
-    } catch (const ESockError& e) {
-      // A server that refuses the message before it has all of it ("552 too big")
-      // sends its reply and stops reading or closes: its reply, not the broken
-      // transfer, says what happened. The whole message can sit in the socket's
-      // buffer before the refusal comes, so the final "." meets the reset as well.
-      // A cancel by the user stays a cancel.
-      if (dynamic_cast<const EAbortError*>(&e) && !TimedOut) throw;
-      const bool timedOut = TimedOut;
-      const std::string early = EarlyReply();
-      if (early.empty() || ReplyNumber < 400) {
-        TimedOut = timedOut;
-        throw;
-      }
-      FinalDotPending = false;
-      if (OnFailure) OnFailure(this);
-      throw ESmtpError(early, ReplyNumber);
-    }
-    if (reply.empty() || ReplyNumber < 200 || ReplyNumber >= 400) {
-      if (OnFailure) OnFailure(this);
-      throwIfAllRefused();
-      throw ESmtpError(reply.empty() ? kNoReply : reply, reply.empty() ? 0 : ReplyNumber);
     }
     if (ClearParams) ClearRecipients();
   } catch (const EReplyTooLong&) {
@@ -154,6 +140,114 @@ void TLxSMTP::SendMail() {
     throw;
   }
   if (OnSuccess) OnSuccess(this);
+}
+
+uint64_t TLxSMTP::MessageSize() const {
+  return HeaderBlock().size() + BodyStream.DataString().size();
+}
+
+namespace {
+// Text as an xtext: "+", "=", blanks and controls as "+HH".
+std::string XText(const std::string& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c > 32 && c < 127 && c != '+' && c != '=') out += static_cast<char>(c);
+    else out += std::string("+") + hex[c >> 4] + hex[c & 15];
+  }
+  return out;
+}
+// The longest envelope identifier a server must take.
+constexpr size_t kMaxEnvelopeId = 100;
+}  // namespace
+
+std::string TLxSMTP::MailParameters() const {
+  std::string out;
+  if (Capabilities.Size) out += " SIZE=" + std::to_string(MessageSize());
+  if (!Capabilities.Dsn || (DsnNotify.empty() && DsnReturn.empty())) return out;
+  if (!DsnReturn.empty()) out += " RET=" + DsnReturn;
+  const int at = FinalHeader.IndexOfHeader("Message-ID");
+  if (at >= 0) {
+    std::string id = FinalHeader[at].substr(FinalHeader[at].find(':') + 1);
+    id.erase(0, id.find_first_not_of(' '));
+    const std::string envid = XText(id);
+    if (!id.empty() && envid.size() <= kMaxEnvelopeId) out += " ENVID=" + envid;
+  }
+  return out;
+}
+
+std::string TLxSMTP::RecipientParameters() const {
+  return Capabilities.Dsn && !DsnNotify.empty() ? " NOTIFY=" + DsnNotify : std::string();
+}
+
+bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::string>>& recipients,
+                              const std::string& headerBlock,
+                              std::vector<std::pair<std::string, std::string>>& deferred) {
+  Command("RSET", TSmtpStep::Rset);
+  Command("MAIL FROM:<" + PostMessage.FromAddress + ">" + MailParameters(), TSmtpStep::Mail);
+  const std::string rcptParameters = RecipientParameters();
+  int accepted = 0;
+  for (const auto& [entry, address] : recipients) {
+    // Once the server has no room, the rest waits for the next transaction unasked.
+    if (!deferred.empty()) {
+      deferred.emplace_back(entry, address);
+      continue;
+    }
+    std::string reply;
+    const TSmtpAction action = Ask("RCPT TO:<" + address + ">" + rcptParameters, TSmtpStep::Rcpt, reply);
+    if (action == TSmtpAction::GoOn) {
+      ++accepted;
+      RecipientReplies.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
+    } else if (action == TSmtpAction::DeferRecipient) {
+      deferred.emplace_back(entry, address);
+    } else if (action == TSmtpAction::RefuseRecipient) {
+      Refusals.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
+      RecipientReplies.push_back(Refusals.back());
+      if (OnRecipientNotFound) OnRecipientNotFound(entry);
+    } else {
+      Fail(TSmtpStep::Rcpt, action, reply);
+    }
+  }
+  if (accepted == 0) return false;
+  Command("DATA", TSmtpStep::Data);
+  std::string reply;
+  TSmtpAction action;
+  try {
+    {
+      // One limit for header and body: it ends a transfer that stalls, not a long one.
+      TWaitScope wait(*this, true);
+      Write(headerBlock);
+      SendStream(BodyStream);
+    }
+    FinalDotPending = true;
+    action = Ask(".", TSmtpStep::EndOfData, reply);
+    FinalDotPending = false;
+  } catch (const ESockError& e) {
+    // A server that refuses the message before it has all of it ("552 too big")
+    // sends its reply and stops reading or closes: its reply, not the broken
+    // transfer, says what happened. The whole message can sit in the socket's
+    // buffer before the refusal comes, so the final "." meets the reset as well.
+    // A cancel by the user stays a cancel.
+    if (dynamic_cast<const EAbortError*>(&e) && !TimedOut) throw;
+    const bool timedOut = TimedOut;
+    const bool dotSent = FinalDotPending;
+    const std::string early = EarlyReply();
+    if (early.empty() || ReplyNumber < 400) {
+      TimedOut = timedOut;
+      if (!dotSent) throw;
+      // The final "." went out and no answer came: the mail may be there.
+      if (OnFailure) OnFailure(this);
+      throw ESmtpError(std::string(kSentWithoutAnswer) + ": " + e.Message(), 0, TSmtpFailure::FateUnknown);
+    }
+    FinalDotPending = false;
+    if (OnFailure) OnFailure(this);
+    Fail(TSmtpStep::EndOfData, PolicyAction(TSmtpStep::EndOfData, early), early);
+  }
+  if (action != TSmtpAction::GoOn) {
+    if (OnFailure) OnFailure(this);
+    Fail(TSmtpStep::EndOfData, action, reply);
+  }
+  return true;
 }
 
 void TLxSMTP::CheckMessage() const {

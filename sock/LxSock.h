@@ -27,6 +27,8 @@ class ESockError : public Exception { using Exception::Exception; };
 class EAbortError : public ESockError { using ESockError::ESockError; };
 // ReadLn met more than 65,536 bytes without a line feed.
 class ELineTooLong : public ERangeError { using ERangeError::ERangeError; };
+// An operation needs a connection and there is none ("Not Connected").
+class ENotConnected : public Exception { using Exception::Exception; };
 
 // What a trace receives: a status text (with its level), a command line sent
 // (credentials masked) or a line received (with its line end).
@@ -148,7 +150,7 @@ class TLxSocket : public TComponent, private TMessageHandler {
   virtual void Abort();
 
   void Cancel();
-  // Throws Exception "Not Connected" unless connected (OnConnectionRequired may connect).
+  // Throws ENotConnected "Not Connected" unless connected (OnConnectionRequired may connect).
   void CheckConnection();
   // Fills RemoteAddresses: an address literal (dotted IPv4, IPv6 bare or in brackets)
   // at once, a name by a lookup on the worker thread, then OnHostResolved.

@@ -248,11 +248,11 @@ void TLxSocket::CheckConnection() {
   ReportStatus(8, "Checking Connection");
   bool asked = false;
   while (!IsConnected) {
-    if (asked || !OnConnectionRequired) throw Exception("Not Connected");
+    if (asked || !OnConnectionRequired) throw ENotConnected("Not Connected");
     bool handled = false;
     OnConnectionRequired(handled);
     asked = true;
-    if (!handled) throw Exception("Not Connected");
+    if (!handled) throw ENotConnected("Not Connected");
   }
 }
 

@@ -22,7 +22,7 @@ class Commands : public ::testing::Test {
     form.Edit2 = IntToStr(server.Port());
     form.Edit3 = "client";
   }
-  // The peer's greeting and its answer to HELO.
+  // The peer's greeting and its answer to EHLO.
   void Greet() { server.Send("220 ready\r\n").Reply("250 hello\r\n"); }
   // The peer accepts one message: RSET, MAIL FROM, the RCPT replies given, DATA,
   // the data, then QUIT.
@@ -64,7 +64,7 @@ TEST_F(Commands, ConnectTwiceConnectsOnceAndDisconnectWithoutConnectionDoesNothi
   EXPECT_FALSE(form.Connected);
   ASSERT_TRUE(server.WaitDone());
   EXPECT_EQ(server.Connections(), 1);
-  EXPECT_EQ(server.Commands(), (std::vector<std::string>{"HELO client", "QUIT"}));
+  EXPECT_EQ(server.Commands(), (std::vector<std::string>{"EHLO client", "QUIT"}));
   EXPECT_TRUE(dialogs.calls.empty());
 }
 
@@ -140,7 +140,7 @@ TEST_F(Commands, VerifyAndExpandListReportWhatTheServerSaid) {
   EXPECT_EQ(form.Memo2.Lines(), (std::vector<std::string>{"250-first <a@x.jp>", "250 only <c@x.jp>"}));
   ASSERT_TRUE(server.WaitDone());
   EXPECT_EQ(server.Commands(),
-            (std::vector<std::string>{"HELO client", "VRFY client", "VRFY ", "EXPN team", "EXPN other"}));
+            (std::vector<std::string>{"EHLO client", "VRFY client", "VRFY ", "EXPN team", "EXPN other"}));
 }
 
 TEST_F(Commands, RefusedRecipientIsShownAsItStoodInTheField) {

@@ -1,6 +1,7 @@
 // The settings and result file: its name, the integer rule, defaults, the key
 // order of a new file, keeping what was there, and the write error.
 #include "app/AppFixture.h"
+#include "app/ExitStatus.h"
 #include "app/Rw_ini.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
@@ -209,6 +210,41 @@ TEST(SecureSubmissionValues, MapToTheComponentOrAreRefused) {
   EXPECT_EQ(SmtpAuthOf("xoauth2"), saXOAuth2);
   EXPECT_THROW(SmtpAuthOf("oauth"), Exception);
   EXPECT_THROW(SmtpAuthOf("cram-md5"), Exception);
+}
+
+TEST(DsnValues, MapToTheComponentOrAreRefused) {
+  const std::pair<const char*, const char*> notify[] = {
+      {"", ""}, {"never", "NEVER"}, {"Success", "SUCCESS"}, {"success,failure,delay", "SUCCESS,FAILURE,DELAY"},
+      {" delay , FAILURE ", "DELAY,FAILURE"}};
+  for (const auto& [text, value] : notify) EXPECT_EQ(DsnNotifyOf(text), value) << text;
+  for (const char* bad : {"always", "never,success", "success,,delay", "success,success", "success;delay", ","}) {
+    try {
+      DsnNotifyOf(bad);
+      ADD_FAILURE() << bad;
+    } catch (const EConfigError& e) {
+      EXPECT_NE(e.Message().find(std::string("[Mail] Notify value \"") + bad), std::string::npos) << e.Message();
+    }
+  }
+  EXPECT_EQ(DsnReturnOf(""), "");
+  EXPECT_EQ(DsnReturnOf("Headers"), "HDRS");
+  EXPECT_EQ(DsnReturnOf("full"), "FULL");
+  EXPECT_THROW(DsnReturnOf("hdrs"), EConfigError);
+}
+
+TEST(HelloValues, MapToTheComponentOrAreRefused) {
+  EXPECT_TRUE(SmtpUseEhloOf(ParseHelloSetting("")));
+  EXPECT_TRUE(SmtpUseEhloOf(ParseHelloSetting("EHLO")));
+  EXPECT_FALSE(SmtpUseEhloOf(ParseHelloSetting("helo")));
+  EXPECT_FALSE(SmtpUseEhloOf(ParseHelloSetting("Helo")));
+  for (const char* bad : {"hello", "lhlo", " ehlo", "0"}) {
+    try {
+      SmtpUseEhloOf(ParseHelloSetting(bad));
+      ADD_FAILURE() << bad;
+    } catch (const EConfigError& e) {
+      EXPECT_NE(e.Message().find(std::string("[SMTP] Hello value \"") + bad), std::string::npos) << e.Message();
+      EXPECT_EQ(ExitStatusOf(e), esConfig);
+    }
+  }
 }
 
 TEST(CharsetValues, MapToTheChoiceOrAreRefused) {

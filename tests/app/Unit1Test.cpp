@@ -222,6 +222,17 @@ TEST(ErrorReport, ExitStatusFollowsTheKindOfError) {
       {"conversion", [] { StrToInt("abc"); }, esSoftware},
       {"general", [] { throw Exception("x"); }, esSoftware},
       {"standard", [] { throw std::runtime_error("x"); }, esSoftware},
+      // SMTP failures: the kind decides, never the text or the code alone.
+      {"smtp 5xx", [] { throw ESmtpError("550 no\r\n", 550); }, esUnavailable},
+      {"smtp 4xx", [] { throw ESmtpError("451 later\r\n", 451); }, esTempFail},
+      {"smtp final without code", [] { throw ESmtpError("Authentication failed", 334, TSmtpFailure::Final); },
+       esUnavailable},
+      {"smtp 4xx text of a refusal", [] { throw ESmtpError("Authentication failed", 454); }, esTempFail},
+      {"smtp protocol", [] { throw ESmtpError("Protocol error at DATA", 250, TSmtpFailure::Protocol); }, esSoftware},
+      {"smtp fate unknown", [] { throw ESmtpError("sent without an answer", 554, TSmtpFailure::FateUnknown); },
+       esTempFail},
+      {"not connected", [] { throw ENotConnected("Not Connected"); }, esTempFail},
+      {"text of not connected", [] { throw Exception("Not Connected"); }, esSoftware},
   };
   for (const auto& c : cases) {
     try {

@@ -130,7 +130,8 @@ class Workspace:
         if macro_lines is not None:
             argv.append(self.write("macro.txt", cp932_macro(macro_lines)))
         argv += args or []
-        e = dict(os.environ, TARVEX_INI=self.ini, TMPDIR=self.dir)
+        # English on stderr, whatever the caller's locale (a test names another in env).
+        e = dict(os.environ, TARVEX_INI=self.ini, TMPDIR=self.dir, LC_ALL="", LC_MESSAGES="", LANG="C.UTF-8")
         e.update(env or {})
         proc = subprocess.run(argv, capture_output=True, timeout=timeout, cwd=self.dir, env=e)
         return Run(proc, self.ini)

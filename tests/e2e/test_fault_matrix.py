@@ -13,8 +13,9 @@ Decisions the table holds: a reply line without a reply code (garbage) and a los
 or stalled connection are temporary failures (75); a reply line too long to read, or
 a reply of endless continuation lines, ends the run as an internal error (70); a reply
 whose continuation lines come too slowly for the time-out is a time-out (75); a
-multi-line reply counts by its last line, also when earlier lines carry another code;
-a refused HELO is final (69) whatever its code. A refused recipient (4xx or 5xx) is
+multi-line reply whose lines carry different codes breaks the dialogue (70), or leaves
+the mail's fate open once the whole message was sent (75); a HELO refused with 5xx is
+final (69), with 4xx temporary (75). A refused recipient (4xx or 5xx) is
 reported on stderr and in [Result] Refused, and the send goes on with the other one,
 which the server accepts: the run ends with 0. During the data a server that stops
 reading is a time-out (75), one that refuses early and closes is refused (69). Once
@@ -67,10 +68,14 @@ NORMAL = {"HELO": b"250 fault.example\r\n", "RSET": b"250 reset\r\n", "MAIL": b"
 
 
 def expected_status(step, fault):
-    if step == "QUIT" or fault == "multi" or (step.startswith("RCPT") and fault in ("4xx", "5xx", "mixed-5xx")):
+    if step == "QUIT" or fault == "multi" or (step.startswith("RCPT") and fault in ("4xx", "5xx")):
         return 0
-    if fault in ("5xx", "mixed-5xx", "early-5xx") or (step == "HELO" and fault == "4xx"):
-        return 69  # a refused HELO is final, whatever its code
+    if fault == "mixed-5xx":
+        # Lines with different codes break the dialogue; once the whole message is out
+        # (the reply answers its end) the mail's fate is open instead.
+        return 75 if step in DATA_STEPS + ["end-of-data"] else 70
+    if fault in ("5xx", "early-5xx"):
+        return 69
     if fault in ("long-line", "endless"):
         return 70
     return 75
@@ -78,11 +83,10 @@ def expected_status(step, fault):
 
 def refused_text(step, fault):
     """What [Result] Refused holds after a cell: the refused recipient with its reply."""
-    if not step.startswith("RCPT") or fault not in ("4xx", "5xx", "mixed-5xx"):
+    if not step.startswith("RCPT") or fault not in ("4xx", "5xx"):
         return ""
     who = "one@example.jp" if step == "RCPT1" else "two@example.jp"
-    line = {"4xx": "451 4.3.0 try again later", "5xx": "554 5.7.1 refused here",
-            "mixed-5xx": "554 this line looks fine and so does this 5.7.1 but the last refuses"}[fault]
+    line = {"4xx": "451 4.3.0 try again later", "5xx": "554 5.7.1 refused here"}[fault]
     return who + " " + line
 
 
@@ -104,6 +108,7 @@ class FaultServer:
         self.port = self.sock.getsockname()[1]
         self.accepted = []  # one entry per message accepted: (connection number, data)
         self.connections = 0
+        self.verbs = []  # the command verbs of every connection, in order
         self.error = None
         self.thread = threading.Thread(target=self._loop, daemon=True)
         self.thread.start()
@@ -187,10 +192,15 @@ class FaultServer:
             if not line:
                 return
             verb = line[:4].upper()
+            self.verbs.append(verb.decode("ascii", "replace"))
             if verb == b"QUIT":
                 conn.sendall(self._fault_here(conn, "QUIT", fault_step) or NORMAL["QUIT"])
                 return
-            if verb in (b"HELO", b"RSET", b"MAIL"):
+            if verb in (b"EHLO", b"HELO"):
+                # The greeting step, whichever command greets, unless a scenario
+                # answers EHLO on its own.
+                step = "EHLO" if verb == b"EHLO" and "EHLO" in self.replies else "HELO"
+            elif verb in (b"RSET", b"MAIL"):
                 step = verb.decode()
             elif verb == b"RCPT":
                 rcpt += 1
@@ -407,6 +417,22 @@ SCENARIOS = [
     dict(name="file name with a line break and a quote", binds=['say "hi"\nthere.txt'], status=0, delivered=True,
          check=lambda run, server: attachment_names(server) == ['say "hi"there.txt'] or
          ["attachment names %r" % attachment_names(server)]),
+    # Replies that make no sense where they come: never a success.
+    dict(name="DATA answered 250", replies={"DATA": b"250 ok\r\n"}, status=70,
+         stderr=["Protocol error at DATA"]),
+    dict(name="the end of data answered 354", replies={"end-of-data": b"354 go ahead\r\n"}, status=75,
+         stderr=["sent without an answer"]),
+    dict(name="EHLO not understood: HELO follows", replies={"EHLO": b"502 5.5.1 not implemented\r\n"}, status=0, delivered=True,
+         check=lambda run, server: [] if server.verbs[:2] == ["EHLO", "HELO"] else ["verbs %r" % server.verbs]),
+    dict(name="Hello=HELO keeps the old greeting", settings="Hello=HELO\r\n", status=0, delivered=True,
+         check=lambda run, server: [] if server.verbs[0] == "HELO" else ["verbs %r" % server.verbs]),
+    dict(name="Notify asked of a server without DSN", settings="[Mail]\r\nNotify=success,failure\r\n", status=0,
+         delivered=True, stderr=["no delivery status notifications"]),
+    dict(name="bad Notify value", settings="[Mail]\r\nNotify=always\r\n", status=78, connections=0,
+         stderr=["Notify", "always"]),
+    dict(name="bad Hello value", settings="Hello=hallo\r\n", status=78, connections=0, stderr=["Hello", "hallo"]),
+    dict(name="HELO refused for now", replies={"HELO": b"450 4.7.1 try later\r\n"}, status=75,
+         stderr=["450 4.7.1 try later"], not_stderr=["Authentication failed"]),
     dict(name="HELO refused for an empty user name", user="", macro=dict(user=""),
          replies={"HELO": b"501 5.5.4 HELO needs a name\r\n"},
          status=69, stderr=["HELO needs a user name"], not_stderr=["Authentication failed"]),

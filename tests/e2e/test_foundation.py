@@ -63,6 +63,8 @@ class Foundation(unittest.TestCase):
 
     def run_tarvex(self, *args, env=None, unprivileged=False):
         full_env = {k: v for k, v in os.environ.items() if k not in ("TARVEX_INI", "DISPLAY", "WAYLAND_DISPLAY")}
+        # English on stderr, whatever the caller's locale (a test names another in env).
+        full_env.update(LC_ALL="", LC_MESSAGES="", LANG="C.UTF-8")
         full_env.update(env or {})
         cmd = [self.exe, *args]
         if unprivileged and IS_ROOT:
@@ -143,8 +145,8 @@ class Foundation(unittest.TestCase):
         rc, _, err = self.run_tarvex("nothing.txt")
         self.assertEqual(rc, 66)
         # A bare name is looked for beside the program, then in the current folder.
-        self.assertEqual(err, "tarvex: ファイル %s は開けません: No such file or directory; "
-                         "ファイル %s は開けません: No such file or directory\n"
+        self.assertEqual(err, "tarvex: Cannot open file %s: No such file or directory; "
+                         "Cannot open file %s: No such file or directory\n"
                          % (os.path.join(self.bindir, "nothing.txt"), os.path.join(self.work, "nothing.txt")))
         self.assertEqual([(s, k) for s, k, _ in parse_ini(self.read(self.ini))], WRITTEN_KEYS)
 
@@ -153,7 +155,7 @@ class Foundation(unittest.TestCase):
                                                           "uname:", "not reached"))
         rc, _, err = self.run_tarvex("./m.txt")
         self.assertEqual(rc, 65)
-        self.assertEqual(err, "tarvex: %s\n" % MISSING_FIELD)
+        self.assertEqual(err, "tarvex: Fill in the required fields\n")
         values = self.values()
         self.assertEqual(values[("Result", "ErrMes")], MISSING_FIELD)
         self.assertEqual(values[("ConInf", "User")], "")
@@ -170,6 +172,9 @@ class Foundation(unittest.TestCase):
         self.assertEqual(rc, 75)
         # The resolver's reason ends the message (not found, or no name server here).
         self.assertRegex(err, r"tarvex: Null Remote Address: 1100[12]:(Non-Authoritative )?Host not found\n$")
+        rc, _, err = self.run_tarvex("./m.txt", env={"LANG": "ja_JP.UTF-8"})
+        self.assertEqual(rc, 75)
+        self.assertRegex(err, r"^tarvex: 接続先がありません: ホストが見つかりません(（一時的な失敗）)? \(1100[12]\)\n$")
         self.assertEqual(self.values()[("ConInf", "IPAdr")], "no-such-host.invalid")  # closed and saved anyway
 
     def test_settings_that_cannot_be_written(self):
@@ -189,10 +194,63 @@ class Foundation(unittest.TestCase):
         for name, path, reason in cases:
             rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": path}, unprivileged=True)
             self.assertEqual(rc, 73, name)
-            # The system's reason ends the message.
+            # The system's reason ends the message, in the locale's language.
+            self.assertEqual(err, "tarvex: Cannot write %s: %s\n" % (path, reason), name)
+            rc, _, err = self.run_tarvex("./m.txt", env={"TARVEX_INI": path, "LANG": "ja_JP.UTF-8"}, unprivileged=True)
+            self.assertEqual(rc, 73, name)
             self.assertEqual(err, "tarvex: %s に書き込めません: %s\n" % (path, reason), name)
         self.assertEqual(self.read(ro_file), before)
         self.assertFalse(os.path.exists(os.path.join(locked, "t.INI")))
+
+    # ---------------------------------------------------------------- language
+
+    def test_stderr_and_help_follow_the_locale(self):
+        # The first of LC_ALL, LC_MESSAGES and LANG that is set and not empty decides:
+        # Japanese under a Japanese locale (which need not be installed), else English.
+        # The settings file keeps the model's Japanese text and the exit status stays.
+        locales = [
+            ("unset", {"LANG": ""}, False),
+            ("C", {"LANG": "C"}, False),
+            ("C.UTF-8", {"LANG": "C.UTF-8"}, False),
+            ("en_US.UTF-8", {"LANG": "en_US.UTF-8"}, False),
+            ("ja_JP.UTF-8", {"LANG": "ja_JP.UTF-8"}, True),
+            ("ja_JP.eucJP", {"LANG": "ja_JP.eucJP"}, True),
+            ("LC_ALL=C over LANG=ja", {"LC_ALL": "C", "LANG": "ja_JP.UTF-8"}, False),
+            ("LC_MESSAGES=ja over LANG=C", {"LC_MESSAGES": "ja_JP.UTF-8", "LANG": "C.UTF-8"}, True),
+        ]
+        self.write(os.path.join(self.work, "m.txt"), crlf("to:", "a@x", "subject:", "件名", "action:", "send"))
+        nowhere = [os.path.join(folder, "nothing.txt") for folder in (self.bindir, self.work)]
+        english_help = self.run_tarvex("--help")[1]
+        for name, env, japanese in locales:
+            with self.subTest(name):
+                rc, _, err = self.run_tarvex("./m.txt", env=env)
+                self.assertEqual(rc, 65)
+                self.assertEqual(err, "tarvex: %s\n" % (MISSING_FIELD if japanese else "Fill in the required fields"))
+                self.assertEqual(self.values()[("Result", "ErrMes")], MISSING_FIELD)
+                self.assertEqual(self.values()[("Result", "Error")], MISSING_FIELD)
+
+                rc, _, err = self.run_tarvex("nothing.txt", env=env)
+                self.assertEqual(rc, 66)
+                said = ("ファイル %s は開けません: No such file or directory" if japanese
+                        else "Cannot open file %s: No such file or directory")
+                self.assertEqual(err, "tarvex: %s\n" % "; ".join(said % path for path in nowhere))
+                # The settings file keeps the model's text, whatever the locale.
+                self.assertEqual(self.values()[("Result", "Error")],
+                                 "; ".join("ファイル %s は開けません: No such file or directory" % path
+                                           for path in nowhere))
+
+                rc, _, err = self.run_tarvex("--bogus", "./m.txt", env=env)
+                self.assertEqual(rc, 64)
+                self.assertEqual(err, "tarvex: オプション '--bogus' はありません\n詳しくは 'tarvex --help' を見てください。\n"
+                                 if japanese else
+                                 "tarvex: unrecognized option '--bogus'\nTry 'tarvex --help' for more information.\n")
+
+                # --help stays English under every locale (the macro format and the
+                # settings keys it names are English words).
+                rc, out, err = self.run_tarvex("--help", env=env)
+                self.assertEqual((rc, err), (0, ""))
+                self.assertTrue(out.startswith("usage: tarvex"), out[:80])
+                self.assertEqual(out, english_help)
 
     # ---------------------------------------------------------------- settings file
 
@@ -245,7 +303,7 @@ class Foundation(unittest.TestCase):
         for arg, reason in (("./fifo", "not a regular file"), (self.work, "Is a directory")):
             rc, _, err = self.run_tarvex(arg)
             self.assertEqual(rc, 66, arg)
-            self.assertIn("は開けません: %s\n" % reason, err)
+            self.assertRegex(err, "^tarvex: Cannot open file .*: %s\n$" % reason)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from tarvex_e2e import Workspace  # noqa: E402
 from test_tls import USER, Keeper, Server, macro, make_cert  # noqa: E402
 
-from aiosmtpd.smtp import AuthResult  # noqa: E402
+from aiosmtpd.smtp import MISSING, AuthResult  # noqa: E402
 
 TOKEN = "ya29.a0-T0ken_with.dots-and~tilde"
 ERROR_CHALLENGE = b'{"status":"401","schemes":"bearer","scope":"https://mail.example/"}'
@@ -58,6 +58,27 @@ class OAuthServer(Server):
     def __init__(self, cert, exclude=()):
         super().__init__("starttls", cert, exclude)
         self.keeper = OAuthKeeper(self.port)
+        self.controller.handler = self.keeper
+        self.controller.SMTP_kwargs["authenticator"] = self.keeper.authenticate
+
+
+class EndlessKeeper(OAuthKeeper):
+    """Answers every line of an XOAUTH2 exchange with one more challenge (50 at most,
+    so that a client that never stops cannot hang the test) and keeps the lines."""
+
+    async def auth_XOAUTH2(self, server, args):
+        for _ in range(50):
+            answer = await server.challenge_auth(b"more, please")
+            self.answers.append(("XOAUTH2", answer))
+            if answer is MISSING:  # the client cancelled with "*"
+                return AuthResult(success=False, handled=True)
+        return AuthResult(success=False, handled=False)
+
+
+class EndlessServer(OAuthServer):
+    def __init__(self, cert):
+        super().__init__(cert)
+        self.keeper = EndlessKeeper(self.port)
         self.controller.handler = self.keeper
         self.controller.SMTP_kwargs["authenticator"] = self.keeper.authenticate
 
@@ -116,6 +137,16 @@ class OAuthSubmission(unittest.TestCase):
                 self.assertIn("Authentication failed", run.stderr)
                 self.assertEqual(server.keeper.answers, [(auth.upper(), answer)])
                 self.assertEqual(server.keeper.messages, [])
+
+    def test_endless_challenges_end_in_a_final_failure(self):
+        # A server that asks for ever: the client answers the challenge its mechanism
+        # has, cancels the exchange and gives up for good (69), never "try again" (75).
+        with EndlessServer(self.cert) as server:
+            run = self.run_with(server, "xoauth2", password=TOKEN)
+            self.assertEqual(run.status, 69, run.stderr)
+            self.assertIn("Authentication failed", run.stderr)
+            self.assertEqual(server.keeper.answers, [("XOAUTH2", b""), ("XOAUTH2", MISSING)])
+            self.assertEqual(server.keeper.messages, [])
 
     def test_auto_never_sends_the_password_as_a_token(self):
         # A server that offers only the token mechanisms: auto has nothing to send a password with.

@@ -430,7 +430,7 @@ TEST_F(FormWindowTest, VerifyAndExpandButtonsTalkToTheServer) {
   ASSERT_TRUE(server.WaitDone());
   EXPECT_EQ(server.Error(), "");
   EXPECT_EQ(server.Commands(),
-            (std::vector<std::string>{"HELO user@example.jp", "VRFY user@example.jp", "EXPN staff", "QUIT"}));
+            (std::vector<std::string>{"EHLO user@example.jp", "VRFY user@example.jp", "EXPN staff", "QUIT"}));
   EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"user@example.jp verified"});
   EXPECT_EQ(W().Memo2()->toPlainText(), Q("250 member@example.jp"));
   EXPECT_EQ(W().StatusText(), "Disconnected");
@@ -730,15 +730,15 @@ TEST_F(FormWindowTest, SendResultInTheStatusBar) {
   };
   const Case cases[] = {
       {"sent",
-       {{"HELO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "250 ok\r\n"}, {"RCPT", "250 ok\r\n"},
+       {{"EHLO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "250 ok\r\n"}, {"RCPT", "250 ok\r\n"},
         {"DATA", "354 go\r\n"}},
        true, "Sent: 件名です, "},
       {"a recipient refused",
-       {{"HELO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "250 ok\r\n"}, {"RCPT", "250 ok\r\n"},
+       {{"EHLO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "250 ok\r\n"}, {"RCPT", "250 ok\r\n"},
         {"RCPT", "550 no such user\r\n"}, {"DATA", "354 go\r\n"}},
        true, "Sent: 件名です, "},
       {"sender refused",
-       {{"HELO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "553 sender rejected\r\n"}},
+       {{"EHLO", "250 hi\r\n"}, {"RSET", "250 ok\r\n"}, {"MAIL", "553 sender rejected\r\n"}},
        false, "Not sent (MAIL FROM): 553 sender rejected"},
   };
   for (const Case& c : cases) {

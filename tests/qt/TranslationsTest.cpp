@@ -19,6 +19,7 @@
 
 #include "app/qt/FormTexts.h"
 #include "app/qt/Translations.h"
+#include "platform/Language.h"
 #include "platform/SysUtils.h"
 #include "app/Unit1.h"
 #include "app/qt/MainWindow.h"
@@ -158,6 +159,37 @@ TEST(TranslationsTest, JapaneseLocaleShowsTheModelsJapaneseTextsAsTheyAre) {
   for (const char* text : {"必須項目を記入してください", "すべてのファイル(*.*)", "ﾃｷｽﾄﾌｧｲﾙ(*.txt)", "添付ファイルの指定",
                            "/tmp/t.INI に書き込めません"})
     EXPECT_EQ(FormDisplayText(Utf8ToCp932(text)), Q(text)) << text;
+}
+
+// The window and a run without one (stderr, platform/Language.cpp) say the model's
+// texts in the same words, in either language; only a socket error keeps on stderr
+// in English the form scripts read ("10061:Connection refused").
+TEST(TranslationsTest, WindowAndStderrSayTheModelsTextsAlike) {
+  Untranslate untranslate;
+  const struct {
+    std::string model;
+    bool sameInEnglish;
+  } texts[] = {
+      {TForm1::MissingFieldText(), true},
+      {Utf8ToCp932("/tmp/t.INI に書き込めません: Permission denied"), true},
+      {"Connection Failed: 10061:Connection refused", false},
+      {"Null Remote Address: 11001:Host not found", false},
+      {"TLS handshake failed: 10054:Connection reset by peer", false},
+      {"Authentication failed", true},
+      {"Recipient \"a@example.jp\" not found", true},
+      {"All recipients refused: a@x 550 no such user", true},
+      {"STARTTLS not offered by the server", true},
+      {"Server certificate is for another host, not mail.example.jp", true},
+      {"512 bytes of 1000 sent", true},
+  };
+  for (const auto& t : texts) {
+    if (t.sameInEnglish) {
+      EXPECT_EQ(FormDisplayText(t.model).toStdString(), UserText(Cp932ToUtf8(t.model), TLanguage::english)) << t.model;
+    }
+  }
+  ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
+  for (const auto& t : texts)
+    EXPECT_EQ(FormDisplayText(t.model).toStdString(), UserText(Cp932ToUtf8(t.model), TLanguage::japanese)) << t.model;
 }
 
 // The name a screen reader speaks for a control: the text of the label the control

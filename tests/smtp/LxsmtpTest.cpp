@@ -21,6 +21,9 @@ using smtp_test::Visible;
 // The server closes the connection instead of replying.
 const std::string kClose = "<close>";
 const std::string kNoReply = "ESmtpError(0): No reply from the server: the connection was closed";
+const std::string kFateUnknown =
+    "ESmtpError(0, fate unknown): The end of the message was sent without an answer from the server (the mail may "
+    "have been delivered): ";
 
 // One turn of the dialogue. kGreet: the server speaks first. kCommand: the client
 // sends the command line, the server replies. kData: the client sends header and
@@ -81,7 +84,9 @@ const std::string kStdData =
     "..dot\r\n"
     "\r\n";
 
-Turns Hello() { return {Greet("220 mx.example ready\r\n"), Cmd("HELO client.example", "250 mx.example\r\n")}; }
+Turns Hello() { return {Greet("220 mx.example ready\r\n"), Cmd("EHLO client.example", "250 mx.example\r\n")}; }
+// The setup of a row that speaks the old greeting ([SMTP] Hello=helo).
+void HeloOnly(Session& s) { s.smtp.UseEhlo = false; }
 // Envelope of the standard message, up to the DATA reply.
 Turns Envelope() {
   return {Cmd("RSET", "250 reset\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 sender ok\r\n"),
@@ -151,9 +156,7 @@ std::vector<DialogueCase> Cases() {
                  s.smtp.PostMessage.ToAddress = {""};
                  s.smtp.PostMessage.ToCarbonCopy = {""};
                },
-               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
-                               Cmd("DATA", "554 5.5.1 no valid recipients\r\n")},
-               Send, "ESmtpError(554): 554 5.5.1 no valid recipients\r\n", {"Connect", "SendStart"},
+               Hello(), Send, "Exception: Incomplete Header", {"Connect", "SendStart"},
                ListsConnected, "to=1 cc=1 bcc=0 att=0 connected=1"});
   // 550 for a CC entry: reported with the entry as stored, the send goes on; 251 is
   // an acceptance.
@@ -168,8 +171,8 @@ std::vector<DialogueCase> Cases() {
                                Cmd("RCPT TO:<second@example.com>", "251 will forward\r\n"),
                                Cmd("DATA", "354 go\r\n"), AnyData("250 queued\r\n")},
                Send, "", {"Connect", "SendStart", "RecipientNotFound:Copy <copy@example.com>", "Success"}, Lists, "to=0 cc=0 bcc=0 att=0"});
-  // Every recipient refused: DATA still goes out; its refusal raises without OnFailure,
-  // classed by what the recipients were told (all final here).
+  // Every recipient refused: no DATA; the failure is classed by what the recipients
+  // were told (all final here), without OnFailure.
   c.push_back({"AllRefusedThenDataRefused",
                [](Session& s) {
                  StdMessage(s);
@@ -177,8 +180,7 @@ std::vector<DialogueCase> Cases() {
                },
                Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
                                Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n"),
-                               Cmd("RCPT TO:<copy@example.com>", "553 bad mailbox\r\n"),
-                               Cmd("DATA", "503 5.5.1 no valid recipients\r\n")},
+                               Cmd("RCPT TO:<copy@example.com>", "553 bad mailbox\r\n")},
                Send,
                "ERecipientsRefused(550): All recipients refused: rcpt@example.com 550 no; copy@example.com 553 bad "
                "mailbox",
@@ -189,19 +191,29 @@ std::vector<DialogueCase> Cases() {
   // would go unreported.
   c.push_back({"MultiLineGreetingAndHelo", StdMessage,
                Turns{Greet("220-mx.example\r\n220-second line\r\n220 ready\r\n"),
-                     Cmd("HELO client.example", "250-mx.example\r\n250-8BITMIME\r\n250 SIZE 1000\r\n"),
-                     Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
-                     Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n"), Cmd("DATA", "354 go\r\n"),
-                     Data(kStdData, "250 ok\r\n")},
-               Send, "", {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com", "Success"}, nullptr});
-  // The greeting's code comes from its last line; QUIT follows the refusal.
-  c.push_back({"MultiLineGreetingRefused", StdMessage,
+                     Cmd("EHLO client.example", "250-mx.example\r\n250-8BITMIME\r\n250 SIZE 1000\r\n"),
+                     Cmd("RSET", "250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> SIZE=" + std::to_string(kStdData.size()), "250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n")},
+               Send, "ERecipientsRefused(550): All recipients refused: rcpt@example.com 550 no",
+               {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com"}, nullptr});
+  // A greeting whose lines carry different codes breaks the dialogue; QUIT follows.
+  c.push_back({"MultiLineGreetingWithTwoCodes", StdMessage,
                {Greet("220-hello\r\n421 4.3.2 shutting down\r\n"), Cmd("QUIT", "221 bye\r\n")},
                [](Session& s) {
                  s.smtp.Connect();
                  return "connected";
                },
-               "ESmtpError(421): 220-hello\r\n421 4.3.2 shutting down\r\n", {}, Connected, "connected=0"});
+               "ESmtpError(421, protocol): Protocol error at the greeting: the reply's lines carry different codes: 421 "
+               "hello 4.3.2 shutting down",
+               {}, Connected, "connected=0"});
+  c.push_back({"MultiLineGreetingRefused", StdMessage,
+               {Greet("421-4.3.2 busy\r\n421 4.3.2 shutting down\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "connected";
+               },
+               "ESmtpError(421): 421-4.3.2 busy\r\n421 4.3.2 shutting down\r\n", {}, Connected, "connected=0"});
   c.push_back({"GreetingRefused", StdMessage, {Greet("554 no service here\r\n"), Cmd("QUIT", "221 bye\r\n")},
                [](Session& s) {
                  s.smtp.Connect();
@@ -266,8 +278,74 @@ std::vector<DialogueCase> Cases() {
                },
                "ESmtpError(500): 500 what\r\n", {"Connect"}, Connected, "connected=0"});
 
+  // ---- EHLO, and HELO for a server that does not know it ----
+  for (const std::string code : {"500", "501", "502"})
+    c.push_back({"EhloNotUnderstood" + code + "ThenHelo", StdMessage,
+                 Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", code + " 5.5.1 what\r\n"),
+                       Cmd("HELO client.example", "250 mx.example\r\n")} +
+                     StdSend(),
+                 Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+  // Any other refusal of EHLO is one: no HELO follows it.
+  c.push_back({"EhloRefused", [](Session& s) { s.smtp.OnAuthenticationFailed = nullptr; },
+               {Greet("220 ready\r\n"), Cmd("EHLO client.example", "554 5.7.1 not you\r\n"), Cmd("QUIT", "221 bye\r\n")},
+               [](Session& s) {
+                 s.smtp.Connect();
+                 return "";
+               },
+               "ESmtpError(554): Authentication failed", {}, Connected, "connected=0"});
+  // The old greeting does not learn what the server offers: no SIZE parameter.
+  c.push_back({"HeloOnlyUsesNoExtension", [](Session& s) {
+                 HeloOnly(s);
+                 StdMessage(s);
+               },
+               Turns{Greet("220 ready\r\n"), Cmd("HELO client.example", "250-mx.example\r\n250 SIZE 10\r\n")} +
+                   StdSend(),
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+  // A message over the server's SIZE limit is refused before anything of the send goes out.
+  c.push_back({"LargerThanTheSizeLimit", StdMessage,
+               {Greet("220 ready\r\n"), Cmd("EHLO client.example", "250-mx.example\r\n250 SIZE 100\r\n")}, Send,
+               "ESmtpError(0, final): The message is larger than the server accepts (" +
+                   std::to_string(kStdData.size()) + " > 100 octets)",
+               {"Connect", "SendStart"}, Lists, "to=1 cc=0 bcc=0 att=0"});
+  // SIZE without a limit: the size is still announced.
+  c.push_back({"SizeWithoutLimit", StdMessage,
+               Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", "250-mx.example\r\n250 SIZE\r\n"),
+                     Cmd("RSET", "250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> SIZE=" + std::to_string(kStdData.size()), "250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", "354 go\r\n"),
+                     Data(kStdData, "250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+
+  // ---- delivery status notifications: asked for only of a server that offers DSN ----
+  auto dsn = [](Session& s) {
+    StdMessage(s);
+    s.smtp.DsnNotify = "SUCCESS,FAILURE";
+    s.smtp.DsnReturn = "HDRS";
+    s.smtp.OnSendStart = [&s](TComponent*) {
+      s.Log("SendStart");
+      s.smtp.FinalHeader.Add("Message-ID: <1.2+3@example.org>");
+    };
+  };
+  c.push_back({"DsnAskedOfAServerThatOffersIt", dsn,
+               Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", "250-mx.example\r\n250 DSN\r\n"),
+                     Cmd("RSET", "250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> RET=HDRS ENVID=<1.2+2B3@example.org>", "250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com> NOTIFY=SUCCESS,FAILURE", "250 ok\r\n"),
+                     Cmd("DATA", "354 go\r\n"), AnyData("250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+  c.push_back({"DsnNotOffered", dsn, Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", "250 mx.example\r\n"),
+                                           Cmd("RSET", "250 ok\r\n"),
+                                           Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                                           Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"),
+                                           Cmd("DATA", "354 go\r\n"), AnyData("250 ok\r\n")},
+               Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+
   // ---- HELO refused ----
-  c.push_back({"HeloRefusedWithoutHandler", [](Session& s) { s.smtp.OnAuthenticationFailed = nullptr; },
+  c.push_back({"HeloRefusedWithoutHandler",
+               [](Session& s) {
+                 HeloOnly(s);
+                 s.smtp.OnAuthenticationFailed = nullptr;
+               },
                {Greet("220 ready\r\n"), Cmd("HELO client.example", "550 not you\r\n"), Cmd("QUIT", "221 bye\r\n")},
                [](Session& s) {
                  s.smtp.Connect();
@@ -275,7 +353,7 @@ std::vector<DialogueCase> Cases() {
                },
                "ESmtpError(550): Authentication failed", {}, Connected, "connected=0"});
   // The handler declines: one call, then the refusal.
-  c.push_back({"HeloRefusedHandlerDeclines", nullptr,
+  c.push_back({"HeloRefusedHandlerDeclines", HeloOnly,
                {Greet("220 ready\r\n"), Cmd("HELO client.example", "501 syntax\r\n"), Cmd("QUIT", "221 bye\r\n")},
                [](Session& s) {
                  s.smtp.Connect();
@@ -285,6 +363,7 @@ std::vector<DialogueCase> Cases() {
   // The handler changes UserID and asks for a retry: the second HELO carries it.
   c.push_back({"HeloRetriedWithChangedUser",
                [](Session& s) {
+                 HeloOnly(s);
                  s.smtp.OnAuthenticationFailed = [&s](bool& handled) {
                    s.Log("AuthenticationFailed");
                    s.smtp.UserID = "second.example";
@@ -301,6 +380,7 @@ std::vector<DialogueCase> Cases() {
   // Refused twice: the handler is asked only once.
   c.push_back({"HeloRefusedTwice",
                [](Session& s) {
+                 HeloOnly(s);
                  s.smtp.OnAuthenticationFailed = [&s](bool& handled) {
                    s.Log("AuthenticationFailed");
                    handled = true;
@@ -507,7 +587,7 @@ std::vector<DialogueCase> Cases() {
 
   // ---- the server closes instead of replying: never a success ----
   c.push_back({"ServerClosesAtGreeting", StdMessage, {Greet(kClose)}, Send, kNoReply, {}, Connected, "connected=0"});
-  c.push_back({"ServerClosesAtHelo", StdMessage, {Greet("220 ready\r\n"), Cmd("HELO client.example", kClose)}, Send,
+  c.push_back({"ServerClosesAtEhlo", StdMessage, {Greet("220 ready\r\n"), Cmd("EHLO client.example", kClose)}, Send,
                kNoReply, {}, Connected, "connected=0"});
   c.push_back(ClosesAt("Rset", Hello() + Turns{Cmd("RSET", kClose)}, {"Connect", "SendStart"}));
   c.push_back(ClosesAt("MailFrom",
@@ -521,8 +601,10 @@ std::vector<DialogueCase> Cases() {
                        Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
                                        Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", kClose)},
                        {"Connect", "SendStart"}));
-  c.push_back(ClosesAt("EndOfData", Hello() + Envelope() + Turns{Data(kStdData, kClose)},
-                       {"Connect", "SendStart", "Failure"}));
+  // After the final ".", a close leaves the message's fate open, and the text says so.
+  c.push_back({"ServerClosesAtEndOfData", StdMessage, Hello() + Envelope() + Turns{Data(kStdData, kClose)}, Send,
+               kFateUnknown + "the connection was closed", {"Connect", "SendStart", "Failure"}, Lists,
+               "to=1 cc=0 bcc=0 att=0"});
 
   // ---- injection: refused before any command of the operation ----
   auto refused = [](std::string name, std::function<void(Session&)> setup, std::string what,
@@ -594,9 +676,10 @@ std::vector<DialogueCase> Cases() {
   // ---- whole replies at every step: the code is the last line's ----
   c.push_back({"MultiLineRepliesAtEveryStep", StdMessage,
                Turns{Greet("220-mx.example\r\n220-second\r\n220 ready\r\n"),
-                     Cmd("HELO client.example", "250-mx.example\r\n250 SIZE 1000\r\n"),
+                     Cmd("EHLO client.example", "250-mx.example\r\n250 SIZE 1000\r\n"),
                      Cmd("RSET", "250-flushed\r\n250 ok\r\n"),
-                     Cmd("MAIL FROM:<sender@example.org>", "250-sender\r\n250-looks\r\n250 ok\r\n"),
+                     Cmd("MAIL FROM:<sender@example.org> SIZE=" + std::to_string(kStdData.size()),
+                         "250-sender\r\n250-looks\r\n250 ok\r\n"),
                      Cmd("RCPT TO:<rcpt@example.com>", "250-rcpt\r\n250 ok\r\n"),
                      Cmd("DATA", "354-go\r\n354 ahead\r\n"), Data(kStdData, "250-queued\r\n250 as 1234\r\n"),
                      Cmd("QUIT", "221-bye\r\n221 closing\r\n")},
@@ -629,13 +712,20 @@ std::vector<DialogueCase> Cases() {
                Send, "ESmtpError(554): 554-5.7.1 rejected\r\n554 5.7.1 as spam\r\n",
                {"Connect", "SendStart", "RecipientNotFound:bad@example.com", "Failure"}, Refusals,
                "bad@example.com (550) 550 5.1.1 no such 5.1.1 user here"});
-  // Mixed codes: the last line counts (a 250 line before a 550 is no acceptance).
-  c.push_back({"MixedCodesLastLineCounts", StdMessage,
+  // Lines with different codes: neither counts, the server broke the dialogue (a 554
+  // line before a 250 is no acceptance, nor is a 250 line before a 550).
+  c.push_back({"MixedCodesAtRcpt", StdMessage,
                Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
-                               Cmd("RCPT TO:<rcpt@example.com>", "250-fine\r\n250-really\r\n550 but no\r\n"),
-                               Cmd("DATA", "503 no recipients\r\n")},
-               Send, "ERecipientsRefused(550): All recipients refused: rcpt@example.com 550 fine really but no",
-               {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com"}, nullptr});
+                               Cmd("RCPT TO:<rcpt@example.com>", "554-5.7.1 rejected\r\n250 ok\r\n")},
+               Send,
+               "ESmtpError(250, protocol): Protocol error at RCPT TO: the reply's lines carry different codes: 250 "
+               "5.7.1 rejected ok",
+               {"Connect", "SendStart"}, Refusals, ""});
+  c.push_back({"MixedCodesAtEndOfData", StdMessage,
+               Hello() + Envelope() + Turns{Data(kStdData, "250-fine\r\n550 5.7.1 but no\r\n")}, Send,
+               "ESmtpError(550, fate unknown): The end of the message was sent without an answer from the server (the "
+               "mail may have been delivered): 550 fine 5.7.1 but no",
+               {"Connect", "SendStart", "Failure"}, nullptr});
   c.push_back({"MultiLineRsetRefusal", StdMessage, Hello() + Turns{Cmd("RSET", "451-busy\r\n451 try later\r\n")}, Send,
                "ESmtpError(451): 451-busy\r\n451 try later\r\n", {"Connect", "SendStart"}, nullptr});
   // A two-line VRFY reply ending in 550 is no verification; the next VRFY reads its own.
@@ -650,6 +740,89 @@ std::vector<DialogueCase> Cases() {
                },
                "01", {"Connect"}, nullptr});
 
+  // ---- replies that make no sense where they come ----
+  // 250 to DATA: the server would read the message as commands; nothing of it is sent.
+  c.push_back({"DataAnswered250", StdMessage,
+               Hello() + Turns{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n"),
+                               Cmd("RCPT TO:<rcpt@example.com>", "250 ok\r\n"), Cmd("DATA", "250 ok\r\n")},
+               Send, "ESmtpError(250, protocol): Protocol error at DATA: unexpected reply: 250 ok",
+               {"Connect", "SendStart"}, Lists, "to=1 cc=0 bcc=0 att=0"});
+  c.push_back({"FinalDotAnswered354", StdMessage, Hello() + Envelope() + Turns{Data(kStdData, "354 go ahead\r\n")},
+               Send,
+               "ESmtpError(354, fate unknown): The end of the message was sent without an answer from the server (the "
+               "mail may have been delivered): 354 go ahead",
+               {"Connect", "SendStart", "Failure"}, Lists, "to=1 cc=0 bcc=0 att=0"});
+  // Silence past the time-out after the final ".": the same open fate as a close.
+  c.push_back({"SilenceAfterFinalDot", [](Session& s) {
+                 StdMessage(s);
+                 s.smtp.TimeOut = 300;
+               },
+               Hello() + Envelope() + Turns{Data(kStdData, "")}, Send, kFateUnknown + "Socket readln aborted",
+               {"Connect", "SendStart", "Failure"}, nullptr});
+  // A temporary refusal of the greeting's HELO is temporary, with the server's words;
+  // no handler is asked for another name.
+  for (const std::string reply : {"421 4.3.2 closing\r\n", "450 4.7.1 later\r\n"})
+    c.push_back({"HeloRefusedTemporarily" + reply.substr(0, 3), HeloOnly,
+                 {Greet("220 ready\r\n"), Cmd("HELO client.example", reply), Cmd("QUIT", "221 bye\r\n")},
+                 [](Session& s) {
+                   s.smtp.Connect();
+                   return "";
+                 },
+                 "ESmtpError(" + reply.substr(0, 3) + "): " + reply, {}, Connected, "connected=0"});
+
+  // ---- no room for more recipients (452): the rest go in a further transaction ----
+  auto fourRecipients = [](Session& s) {
+    StdMessage(s);
+    s.smtp.PostMessage.ToAddress = {"a@example.com", "b@example.com", "c@example.com"};
+    s.smtp.PostMessage.ToBlindCarbonCopy = {"d@example.com"};
+  };
+  auto envelope = [](std::vector<std::pair<std::string, std::string>> rcpts) {
+    Turns t{Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org>", "250 ok\r\n")};
+    for (auto& [address, reply] : rcpts) t.push_back(Cmd("RCPT TO:<" + address + ">", reply));
+    return t;
+  };
+  const std::string kFull = "452 4.5.3 too many recipients\r\n";
+  // Each recipient gets the message once; the one refused for itself is not asked again.
+  c.push_back({"TooManyRecipientsSentInTwoTransactions", fourRecipients,
+               Hello() +
+                   envelope({{"a@example.com", "250 ok\r\n"}, {"b@example.com", "550 5.1.1 no such user\r\n"},
+                             {"c@example.com", kFull}}) +
+                   Turns{Cmd("DATA", "354 go\r\n"), AnyData("250 queued as 1\r\n")} +
+                   envelope({{"c@example.com", "250 ok\r\n"}, {"d@example.com", "250 ok\r\n"}}) +
+                   Turns{Cmd("DATA", "354 go\r\n"), AnyData("250 queued as 2\r\n")},
+               Send, "", {"Connect", "SendStart", "RecipientNotFound:b@example.com", "Success"}, Refusals,
+               "b@example.com (550) 550 5.1.1 no such user"});
+  // A further transaction that takes nobody ends the rounds: the rest are refused
+  // (for now), and the mail that went to the first ones is a success.
+  c.push_back({"TooManyRecipientsAndStillNoRoom", fourRecipients,
+               Hello() + envelope({{"a@example.com", "250 ok\r\n"}, {"b@example.com", kFull}}) +
+                   Turns{Cmd("DATA", "354 go\r\n"), AnyData("250 queued as 1\r\n")} +
+                   envelope({{"b@example.com", kFull}}),
+               Send, "",
+               {"Connect", "SendStart", "RecipientNotFound:b@example.com", "RecipientNotFound:c@example.com",
+                "RecipientNotFound:d@example.com", "Success"},
+               Refusals,
+               "b@example.com (452) 452 4.5.3 too many recipients; c@example.com (452) 452 4.5.3 too many recipients; "
+               "d@example.com (452) 452 4.5.3 too many recipients"});
+  // No room for even the first: nobody got the mail, a temporary failure.
+  c.push_back({"NoRoomForAnyRecipient", StdMessage, Hello() + envelope({{"rcpt@example.com", kFull}}), Send,
+               "ERecipientsRefused(452): All recipients refused: rcpt@example.com 452 4.5.3 too many recipients",
+               {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com"}, nullptr});
+  // A further transaction refused as a whole: the first recipients have the mail, so
+  // the send succeeds and the others are told refused.
+  c.push_back({"FurtherTransactionRefused", fourRecipients,
+               Hello() + envelope({{"a@example.com", "250 ok\r\n"}, {"b@example.com", kFull}}) +
+                   Turns{Cmd("DATA", "354 go\r\n"), AnyData("250 queued as 1\r\n")} +
+                   envelope({{"b@example.com", "250 ok\r\n"}, {"c@example.com", "250 ok\r\n"},
+                             {"d@example.com", "250 ok\r\n"}}) +
+                   Turns{Cmd("DATA", "354 go\r\n"), AnyData("554 5.7.1 rejected\r\n")},
+               Send, "",
+               {"Connect", "SendStart", "Failure", "RecipientNotFound:b@example.com", "RecipientNotFound:c@example.com",
+                "RecipientNotFound:d@example.com", "Success"},
+               Refusals,
+               "b@example.com (554) 554 5.7.1 rejected; c@example.com (554) 554 5.7.1 rejected; d@example.com (554) 554 "
+               "5.7.1 rejected"});
+
   // ---- greylisting: a temporary refusal stays temporary ----
   auto twoRecipients = [](Session& s) {
     StdMessage(s);
@@ -660,7 +833,7 @@ std::vector<DialogueCase> Cases() {
                  Cmd("RCPT TO:<a@example.com>", std::move(a)), Cmd("RCPT TO:<b@example.com>", std::move(b))};
   };
   // Both recipients refused with replies a and b, then what follows (tail): the
-  // failure is classed by the refusals (code), whatever answers the message.
+  // failure is classed by the refusals (code).
   auto allRefused = [&](std::string name, std::string a, std::string b, Turns tail, int code, bool failure) {
     auto text = [](const std::string& reply) { return reply.substr(0, reply.size() - 2); };
     std::vector<std::string> events = {"Connect", "SendStart", "RecipientNotFound:a@example.com",
@@ -671,15 +844,15 @@ std::vector<DialogueCase> Cases() {
                             text(a) + "; b@example.com " + text(b),
                         events, nullptr};
   };
-  c.push_back(allRefused("AllRecipientsGreylisted", "450 4.2.0 greylisted\r\n", "450 4.2.0 greylisted\r\n",
-                         {Cmd("DATA", "503 5.5.1 no valid recipients\r\n")}, 450, false));
+  c.push_back(allRefused("AllRecipientsGreylisted", "450 4.2.0 greylisted\r\n", "450 4.2.0 greylisted\r\n", {}, 450,
+                         false));
   // One temporary refusal among final ones: a later try may still pass.
-  c.push_back(allRefused("AllRefusedOneTemporarily", "550 5.1.1 no such user\r\n", "451 4.3.0 try later\r\n",
-                         {Cmd("DATA", "554 no valid recipients\r\n")}, 451, false));
-  // A server that takes DATA without recipients: the refusal of the message counts
-  // for nothing beside those of the recipients.
-  c.push_back(allRefused("AllRefusedFinally", "550 5.1.1 no such user\r\n", "553 5.1.3 bad address\r\n",
-                         {Cmd("DATA", "354 go\r\n"), AnyData("554 5.5.1 no valid recipients\r\n")}, 550, true));
+  c.push_back(allRefused("AllRefusedOneTemporarily", "550 5.1.1 no such user\r\n", "451 4.3.0 try later\r\n", {}, 451,
+                         false));
+  // The server would take DATA without recipients, but it is never asked: a message
+  // with nobody to go to is not sent.
+  c.push_back(allRefused("AllRefusedFinally", "550 5.1.1 no such user\r\n", "553 5.1.3 bad address\r\n", {}, 550,
+                         false));
   // One recipient greylisted, the other accepted: the mail goes to the other one,
   // and the refusal is kept for the caller.
   c.push_back({"OneRecipientGreylisted", twoRecipients,
@@ -758,6 +931,24 @@ TEST_P(Dialogue, Run) {
 INSTANTIATE_TEST_SUITE_P(Smtp, Dialogue, testing::ValuesIn(Cases()),
                          [](const testing::TestParamInfo<DialogueCase>& info) { return info.param.name; });
 
+// What an EHLO answer offers, line by line; unknown keywords are passed over.
+TEST(Capabilities, ParsedFromTheEhloAnswer) {
+  const TSmtpCapabilities caps = TSmtpCapabilities::Parse(
+      "250-mx.example greets you\r\n250-PIPELINING\r\n250-size 52428800\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n"
+      "250-DSN\r\n250-ENHANCEDSTATUSCODES\r\n250-STARTTLS\r\n250-AUTH PLAIN login\r\n250-AUTH=XOAUTH2\r\n"
+      "250-X-UNKNOWN 1\r\n250 CHUNKING\r\n");
+  EXPECT_TRUE(caps.Size);
+  EXPECT_EQ(caps.SizeLimit, 52428800u);
+  EXPECT_TRUE(caps.Pipelining && caps.EightBitMime && caps.SmtpUtf8 && caps.Dsn && caps.EnhancedStatusCodes &&
+              caps.StartTls);
+  EXPECT_EQ(caps.AuthMechanisms, (std::vector<std::string>{"PLAIN", "LOGIN", "XOAUTH2"}));
+  // The greeting line names no extension, and a limit that is no number sets none.
+  const TSmtpCapabilities none = TSmtpCapabilities::Parse("250 SIZE 1000\r\n");
+  EXPECT_FALSE(none.Size);
+  EXPECT_EQ(TSmtpCapabilities::Parse("250-mx\r\n250 SIZE 12k\r\n").SizeLimit, 0u);
+  EXPECT_FALSE(TSmtpCapabilities::Parse("250-mx\r\n250 SIZE 12k\r\n").Pipelining);
+}
+
 }  // namespace
 
 namespace {
@@ -818,7 +1009,7 @@ TEST_P(DataTransfer, Run) {
   EXPECT_EQ(Visible(Outcome([&] { return Send(s); })), Visible(c.outcome));
   EXPECT_EQ(s.events, c.events);
   EXPECT_FALSE(s.smtp.Busy);
-  const std::vector<std::string> commands = {"HELO client.example", "RSET", "MAIL FROM:<sender@example.org>",
+  const std::vector<std::string> commands = {"EHLO client.example", "RSET", "MAIL FROM:<sender@example.org>",
                                              "RCPT TO:<rcpt@example.com>", "DATA"};
   EXPECT_EQ(s.server.Commands(), commands);
 }

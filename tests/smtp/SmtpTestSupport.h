@@ -64,14 +64,28 @@ inline std::string Session::File(const std::string& name, const std::string& byt
   return scratch.Path() + name;
 }
 
-// op's result, or "Type(code): message" / "Type: message" for an exception.
+// ", protocol" etc. when an SMTP failure's kind is not the one its code gives by default
+// (final for 5xx, else temporary).
+inline std::string KindNote(const ESmtpError& e) {
+  const TSmtpFailure usual = e.Code >= 500 ? TSmtpFailure::Final : TSmtpFailure::Temporary;
+  if (e.Kind == usual) return "";
+  switch (e.Kind) {
+    case TSmtpFailure::Temporary: return ", temporary";
+    case TSmtpFailure::Final: return ", final";
+    case TSmtpFailure::Protocol: return ", protocol";
+    case TSmtpFailure::FateUnknown: return ", fate unknown";
+  }
+  return "";
+}
+
+// op's result, or "Type(code[, kind]): message" / "Type: message" for an exception.
 inline std::string Outcome(const std::function<std::string()>& op) {
   try {
     return op();
   } catch (const ERecipientsRefused& e) {
-    return "ERecipientsRefused(" + std::to_string(e.Code) + "): " + e.Message();
+    return "ERecipientsRefused(" + std::to_string(e.Code) + KindNote(e) + "): " + e.Message();
   } catch (const ESmtpError& e) {
-    return "ESmtpError(" + std::to_string(e.Code) + "): " + e.Message();
+    return "ESmtpError(" + std::to_string(e.Code) + KindNote(e) + "): " + e.Message();
   } catch (const EAbortError& e) {
     return "EAbortError: " + e.Message();
   } catch (const ESockError& e) {
