@@ -277,11 +277,8 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
       {stWidth, IntToStr(form.FormWidth)},
       {stHeight, IntToStr(form.FormHeight)},
       {stAttachDir, form.AttachDir},
-      {stSentFolder, form.SentFolder},
-      {stLog, form.SendLog},
-      {stSignature, form.SignatureFile},
-      {stOwnDomains, form.OwnDomains},
-      {stSendCheck, form.SendCheck},
+      // SentFolder, Log, Signature, OwnDomains and SendCheck are only read: a file
+      // that does not use them stays as earlier releases wrote it.
       {stWarning, OneLine(form.Warning)},
   };
   std::vector<TProfileEntry> entries;

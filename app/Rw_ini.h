@@ -55,7 +55,8 @@ struct TSettingKey {
 };
 // Every key of the settings file, in the order SaveSettings writes them (TimeOut and
 // Hello, which are only read, stand after Port; Notify and Return, only read, after
-// Charset).
+// Charset; SentFolder, Log, Signature, OwnDomains and SendCheck, only read, at the
+// end).
 enum TSetting : int {
   stTop, stLeft, stIPAdr, stMailAdr, stUser, stPwd, stMailRes, stErrMes,
   stStatus, stError, stRefused, stMissing, stPort, stTimeOut, stHello, stSecurity, stAuth, stVerifyCert, stCAFile,

@@ -132,7 +132,7 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
                                TForm1::MissingFieldText() + "\r\nStatus=65\r\nError=" + TForm1::MissingFieldText() +
                                "\r\nRefused=\r\nMissing=\r\nWarning=\r\n[SMTP]\r\nPort=587\r\nSecurity=starttls\r\n"
                                "Auth=auto\r\nVerifyCert=0\r\nCAFile=/etc/ca.pem\r\nPasswordCommand=pass show mail\r\n"
-                               "[Mail]\r\nCharset=utf-8\r\nSentFolder=\r\nLog=\r\nSignature=\r\nOwnDomains=\r\nSendCheck=on\r\n[Folder]\r\nAttach=" + Utf8ToCp932("/home/user/資料/") + "\r\n");
+                               "[Mail]\r\nCharset=utf-8\r\n[Folder]\r\nAttach=" + Utf8ToCp932("/home/user/資料/") + "\r\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -272,7 +272,7 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"
             "Port=25\nTimeout=9\nSecurity=none\nAuth=none\nVerifyCert=1\nCAFile=\nPasswordCommand=\n[Pos]\nTop=80\nLeft=80\n"
-            "Width=0\nHeight=0\n[Result]\nMailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\nWarning=\n[Mail]\nCharset=auto\nSentFolder=\nLog=\nSignature=\nOwnDomains=\nSendCheck=on\n"
+            "Width=0\nHeight=0\n[Result]\nMailRes=\nErrMes=\nStatus=0\nError=\nRefused=\nMissing=\nWarning=\n[Mail]\nCharset=auto\n"
             "[Folder]\nAttach=\n");
   struct stat st;
   ASSERT_EQ(::stat(ini.c_str(), &st), 0);

@@ -114,8 +114,9 @@ class ScreenReaderView(unittest.TestCase):
 
     def test_every_control_has_a_name_in_both_languages(self):
         cases = [
-            ("C.UTF-8", {"Security", "AUTH", "Charset", "Attachments", "Port"}, {"none", "auto"}),
-            ("ja_JP.UTF-8", {"暗号化", "認証", "文字コード", "添付", "ポート"}, {"なし", "自動"}),
+            ("C.UTF-8", {"Security", "AUTH", "Charset", "Attachments", "Port", "Priority", "Answers to"},
+             {"none", "auto", "normal"}),
+            ("ja_JP.UTF-8", {"暗号化", "認証", "文字コード", "添付", "ポート", "重要度", "返信の送り先"}, {"なし", "自動", "普通"}),
         ]
         for lang, expected_names, values in cases:
             with self.subTest(lang=lang):
@@ -126,7 +127,10 @@ class ScreenReaderView(unittest.TestCase):
                 self.assertLessEqual(expected_names, names, controls)
                 # A box is spoken by its label, not by the value it shows.
                 boxes = [c for c in controls if c[0] == "combo box"]
-                self.assertEqual(len(boxes), 3, controls)
+                self.assertEqual(len(boxes), 4, controls)
+                # No two fields share a name: each is told apart by ear.
+                texts = [c[1] for c in controls if c[0] == "text"]
+                self.assertEqual(len(texts), len(set(texts)), controls)
                 self.assertEqual([c for c in boxes if c[1] in values], [], boxes)
                 # The window speaks the locale's language only.
                 japanese = [c for c in controls if any("\u3000" <= ch <= "\u9fff" for ch in c[1])]

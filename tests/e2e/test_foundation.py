@@ -18,7 +18,7 @@ MISSING_FIELD = "必須項目を記入してください"
 WRITTEN_KEYS = [("Pos", "Top"), ("Pos", "Left"), ("Pos", "Width"), ("Pos", "Height"), ("ConInf", "IPAdr"),
                 ("ConInf", "MailAdr"), ("ConInf", "User"), ("ConInf", "Pwd"), ("Result", "MailRes"),
                 ("Result", "ErrMes"), ("Result", "Status"), ("Result", "Error"), ("Result", "Refused"),
-                ("Result", "Missing"), ("SMTP", "Port"), ("SMTP", "Security"), ("SMTP", "Auth"),
+                ("Result", "Missing"), ("Result", "Warning"), ("SMTP", "Port"), ("SMTP", "Security"), ("SMTP", "Auth"),
                 ("SMTP", "VerifyCert"), ("SMTP", "CAFile"), ("SMTP", "PasswordCommand"), ("Mail", "Charset"),
                 ("Folder", "Attach")]
 IS_ROOT = os.geteuid() == 0
@@ -119,7 +119,8 @@ class Foundation(unittest.TestCase):
             ("ConInf", "IPAdr"): "smtp.example.jp",
             ("ConInf", "MailAdr"): "", ("ConInf", "User"): "sender", ("ConInf", "Pwd"): "pw",
             ("Result", "MailRes"): "", ("Result", "ErrMes"): "", ("Result", "Status"): "0",
-            ("Result", "Error"): "", ("Result", "Refused"): "", ("Result", "Missing"): "", ("SMTP", "Port"): "25",
+            ("Result", "Error"): "", ("Result", "Refused"): "", ("Result", "Missing"): "", ("Result", "Warning"): "",
+            ("SMTP", "Port"): "25",
             ("SMTP", "Security"): "none", ("SMTP", "Auth"): "none", ("SMTP", "VerifyCert"): "1",
             ("SMTP", "CAFile"): "", ("SMTP", "PasswordCommand"): "", ("Mail", "Charset"): "auto",
             ("Folder", "Attach"): ""})

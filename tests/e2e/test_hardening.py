@@ -453,7 +453,7 @@ class ResultFile(unittest.TestCase):
                     self.assertEqual(proc.returncode, want, err)
                     r = result_section(read_text(ws.path("r%d.ini" % i)))
                     self.assertEqual(r.get("Status"), str(want))
-                    self.assertEqual(set(r), {"MailRes", "ErrMes", "Status", "Error", "Refused", "Missing"})
+                    self.assertEqual(set(r), {"MailRes", "ErrMes", "Status", "Error", "Refused", "Missing", "Warning"})
             self.assertEqual(sorted(n for n in os.listdir(ws.dir) if n.startswith(".")), [])
             self.assertIn(result_section(read_text(ws.ini)).get("Status"), ("0", "65"))
 

@@ -105,7 +105,7 @@
     </message>
     <message>
         <source>Answers to:</source>
-        <translation>返信先:</translation>
+        <translation>返信の送り先:</translation>
     </message>
     <message>
         <source>Ask for a read &amp;receipt</source>
