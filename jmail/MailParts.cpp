@@ -113,24 +113,15 @@ TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset,
   }
 }
 
-// Appends the part of one existing file: the delimiter, the part headers, the
-// empty entry and the base64 lines, one per
-// entry or joined by CR LF a chunk at a time.
-void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
+// Appends the delimiter, the part headers and the empty entry of the part of the
+// file at path.
+void AppendPartHeaders(const std::string& path, MailCharset charset, TStringList& parts) {
   const std::string name = ExtractFileName(path);
   const std::string mediaType = MediaTypeOf(name);
   const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
   const std::string& encodedName = header.Encoded;
   const std::string& extended = header.Extended;
   const std::string quotedName = QuotedParameterText(encodedName);
-  TFileStream input(path, fmOpenRead);
-
-  // The encoded text, broken into CR LF lines, goes to the temporary file while the
-  // same lines go into the list: the file holds exactly what the list is read from.
-  const std::string tempPath = PrivateTempDir() + "temp09" + name;
-  TempFileRemover remover{tempPath};
-  TFileStream temp(tempPath, fmCreatePrivate);
-
   parts.Add(kBoundaryDelimiter);
   parts.Add("Content-Transfer-Encoding: base64");
   parts.Add("Content-Type: " + mediaType + ";name=\"" + quotedName + "\"");
@@ -138,6 +129,20 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
             (extended.empty() ? "" : "; " + extended));
   parts.Add("Content-Description: " + encodedName);
   parts.Add("\r\n");
+}
+
+// Appends the part of one existing file: the delimiter, the part headers, the
+// empty entry and the base64 lines, one per
+// entry or joined by CR LF a chunk at a time.
+void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
+  TFileStream input(path, fmOpenRead);
+
+  // The encoded text, broken into CR LF lines, goes to the temporary file while the
+  // same lines go into the list: the file holds exactly what the list is read from.
+  const std::string tempPath = PrivateTempDir() + "temp09" + ExtractFileName(path);
+  TempFileRemover remover{tempPath};
+  TFileStream temp(tempPath, fmCreatePrivate);
+  AppendPartHeaders(path, charset, parts);
 
   const TSixBitCoder& coder = TSixBitCoder::Mime();
   constexpr size_t kChunkBytes = kLinesPerChunk * kLineBytes;
@@ -187,6 +192,81 @@ TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset, 
   }
   parts.Add(kBoundaryClose);
   return parts;
+}
+
+TStringList BuildAttachmentHeaders(const TStringList& paths, MailCharset charset, std::vector<TBodyFile>& files) {
+  TStringList parts;
+  for (const std::string& path : paths) {
+    if (!FileExists(path)) continue;
+    AppendPartHeaders(path, charset, parts);
+    files.push_back({parts.Count(), path});
+    parts.Add("");
+  }
+  parts.Add(kBoundaryClose);
+  return parts;
+}
+
+int64_t Base64LinesSize(int64_t bytes) {
+  const int64_t lines = bytes / static_cast<int64_t>(kLineBytes);
+  const int64_t rest = bytes % static_cast<int64_t>(kLineBytes);
+  return lines * 62 + (rest ? (rest + 2) / 3 * 4 + 2 : 0);
+}
+
+TBase64FileStream::TBase64FileStream(const std::string& path)
+    : file_(path, fmOpenRead), in_(new unsigned char[kInBytes]), out_(new char[kOutBytes]) {
+  struct stat st;
+  if (::fstat(file_.Handle(), &st) != 0) throw FileOpenError(path, errno);
+  fileSize_ = S_ISREG(st.st_mode) ? st.st_size : 0;
+  size_ = Base64LinesSize(fileSize_);
+}
+
+TBase64FileStream::~TBase64FileStream() = default;
+
+int64_t TBase64FileStream::Read(void* buffer, int64_t count) {
+  auto* dest = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < count && pos_ < size_) {
+    if (outAt_ == outEnd_) Refill();
+    const size_t n = static_cast<size_t>(std::min<int64_t>(count - done, static_cast<int64_t>(outEnd_ - outAt_)));
+    std::memcpy(dest + done, out_.get() + outAt_, n);
+    outAt_ += n;
+    done += static_cast<int64_t>(n);
+    pos_ += static_cast<int64_t>(n);
+  }
+  return done;
+}
+
+void TBase64FileStream::Refill() {
+  const size_t want = static_cast<size_t>(std::min<int64_t>(kInBytes, fileSize_ - read_));
+  const size_t n = ReadChunk(file_, in_.get(), want);
+  // The size went into the message's size before the first byte was sent: a file
+  // that shrank since cannot give it any more.
+  if (n < want) throw EFOpenError("The file became shorter while it was being sent: " + file_.FileName());
+  read_ += static_cast<int64_t>(n);
+  const TSixBitCoder& coder = TSixBitCoder::Mime();
+  const unsigned char* src = in_.get();
+  char* p = out_.get();
+  for (size_t left = n; left > 0;) {
+    const size_t take = std::min(left, kLineBytes);
+    p = coder.EncodeGroups(src, take / 3, p);
+    p = coder.EncodeTail(src + take / 3 * 3, take % 3, true, p);
+    *p++ = '\r';
+    *p++ = '\n';
+    src += take;
+    left -= take;
+  }
+  outAt_ = 0;
+  outEnd_ = static_cast<size_t>(p - out_.get());
+}
+
+int64_t TBase64FileStream::Seek(int64_t offset, int origin) {
+  const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : size_ + offset;
+  if (target == pos_) return pos_;
+  if (target != 0) throw EStreamError("The encoded file can only be read again from its start");
+  file_.SetPosition(0);
+  pos_ = read_ = 0;
+  outAt_ = outEnd_ = 0;
+  return 0;
 }
 
 std::string WithoutControlCharacters(const std::string& text) {
