@@ -100,16 +100,20 @@ void BM_BuildMessageBody(benchmark::State& state) {
 }
 BENCHMARK(BM_BuildMessageBody)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// A file of 50 MB of random bytes in the temporary folder; returns its path.
+std::string WriteAttachmentFile(const char* name) {
+  const std::string path = TempPath(name);
+  std::string bytes(50 << 20, '\0');
+  std::mt19937 gen(3);
+  for (char& c : bytes) c = static_cast<char>(gen());
+  TFileStream file(path, fmCreate);
+  file.WriteString(bytes);
+  return path;
+}
+
 // The body lines and the body stream of a message with a 50 MB attachment.
 void BM_AttachmentBodyStream(benchmark::State& state) {
-  const std::string path = TempPath("attach.bin");
-  {
-    std::string bytes(50 << 20, '\0');
-    std::mt19937 gen(3);
-    for (char& c : bytes) c = static_cast<char>(gen());
-    TFileStream file(path, fmCreate);
-    file.WriteString(bytes);
-  }
+  const std::string path = WriteAttachmentFile("attach.bin");
   TLxSMTP smtp;
   smtp.KeepBody = false;
   for (auto _ : state) {
@@ -129,14 +133,7 @@ void BM_AttachmentStreamed(benchmark::State& state) {
     int64_t Write(const void*, int64_t count) override { return count; }
     int64_t Seek(int64_t, int) override { return 0; }
   } discard;
-  const std::string path = TempPath("attach-streamed.bin");
-  {
-    std::string bytes(50 << 20, '\0');
-    std::mt19937 gen(3);
-    for (char& c : bytes) c = static_cast<char>(gen());
-    TFileStream file(path, fmCreate);
-    file.WriteString(bytes);
-  }
+  const std::string path = WriteAttachmentFile("attach-streamed.bin");
   TLxSMTP smtp;
   smtp.KeepBody = false;
   for (auto _ : state) {

@@ -77,6 +77,26 @@ size_t ReadChunk(TFileStream& file, unsigned char* buffer, size_t count) {
   return total;
 }
 
+// Writes the base64 lines of the n bytes at src to dest, 45 bytes to a line, each
+// ended by CR LF, and calls line with each line's characters (without its end).
+// Returns the position after the last line end.
+template <class Line>
+char* EncodeLines(const unsigned char* src, size_t n, char* dest, Line line) {
+  const TSixBitCoder& coder = TSixBitCoder::Mime();
+  for (size_t left = n; left > 0;) {
+    const size_t take = std::min(left, kLineBytes);
+    char* const start = dest;
+    dest = coder.EncodeGroups(src, take / 3, dest);
+    dest = coder.EncodeTail(src + take / 3 * 3, take % 3, true, dest);
+    line(start, static_cast<size_t>(dest - start));
+    *dest++ = '\r';
+    *dest++ = '\n';
+    src += take;
+    left -= take;
+  }
+  return dest;
+}
+
 // Removes the temporary file when the attachment is done or has failed.
 struct TempFileRemover {
   std::string path;
@@ -144,7 +164,6 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
   TFileStream temp(tempPath, fmCreatePrivate);
   AppendPartHeaders(path, charset, parts);
 
-  const TSixBitCoder& coder = TSixBitCoder::Mime();
   constexpr size_t kChunkBytes = kLinesPerChunk * kLineBytes;
   std::unique_ptr<unsigned char[]> in(new unsigned char[kChunkBytes]);
   std::unique_ptr<char[]> out(joinLines ? nullptr : new char[kLinesPerChunk * 62]);
@@ -154,19 +173,9 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
     // Joined lines are encoded straight into the entry they end up in.
     std::string block(joinLines ? (n + kLineBytes - 1) / kLineBytes * 62 : 0, '\0');
     char* const begin = joinLines ? block.data() : out.get();
-    const unsigned char* src = in.get();
-    char* p = begin;
-    for (size_t left = n; left > 0;) {
-      const size_t take = std::min(left, kLineBytes);
-      char* line = p;
-      p = coder.EncodeGroups(src, take / 3, p);
-      p = coder.EncodeTail(src + take / 3 * 3, take % 3, true, p);
-      if (!joinLines) parts.Add(std::string(line, static_cast<size_t>(p - line)));
-      *p++ = '\r';
-      *p++ = '\n';
-      src += take;
-      left -= take;
-    }
+    char* const p = EncodeLines(in.get(), n, begin, [&](const char* line, size_t size) {
+      if (!joinLines) parts.Add(std::string(line, size));
+    });
     temp.WriteBuffer(begin, p - begin);
     if (joinLines) {
       block.resize(static_cast<size_t>(p - begin) - 2);  // the entry's last CR LF comes from the body
@@ -243,18 +252,7 @@ void TBase64FileStream::Refill() {
   // that shrank since cannot give it any more.
   if (n < want) throw EFOpenError("The file became shorter while it was being sent: " + file_.FileName());
   read_ += static_cast<int64_t>(n);
-  const TSixBitCoder& coder = TSixBitCoder::Mime();
-  const unsigned char* src = in_.get();
-  char* p = out_.get();
-  for (size_t left = n; left > 0;) {
-    const size_t take = std::min(left, kLineBytes);
-    p = coder.EncodeGroups(src, take / 3, p);
-    p = coder.EncodeTail(src + take / 3 * 3, take % 3, true, p);
-    *p++ = '\r';
-    *p++ = '\n';
-    src += take;
-    left -= take;
-  }
+  char* const p = EncodeLines(in_.get(), n, out_.get(), [](const char*, size_t) {});
   outAt_ = 0;
   outEnd_ = static_cast<size_t>(p - out_.get());
 }
