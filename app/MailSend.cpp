@@ -44,7 +44,7 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
 }
 
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
-                           MailCharset charset) {
+                           MailCharset charset, std::vector<TBodyFile>* files) {
   TStringList body;
   body.Reserve(text.Count() + 4);
   const bool utf8 = charset == MailCharset::Utf8;
@@ -82,7 +82,10 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
     for (std::string& piece : Base64Lines(utf8Text)) body.Add(std::move(piece));
   if (multipart) {
     // The parts' lines move into the body: an attachment is never held twice here.
-    TStringList parts = BuildAttachmentParts(attachments, charset, true);
+    std::vector<TBodyFile> partFiles;
+    TStringList parts = files ? BuildAttachmentHeaders(attachments, charset, partFiles)
+                              : BuildAttachmentParts(attachments, charset, true);
+    for (TBodyFile& file : partFiles) files->push_back({body.Count() + file.Entry, std::move(file.Path)});
     body.Reserve(body.Count() + parts.Count() + 1);
     for (int i = 0; i < parts.Count(); ++i) body.Add(std::move(parts[i]));
   }

@@ -45,9 +45,11 @@ const char* CharsetName(MailCharset charset);
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments,
                            MailCharset charset = MailCharset::Iso2022JpLegacy);
 // The same with the multipart framing set apart from the list: a message whose listed
-// files were all left out keeps its multipart framing.
+// files were all left out keeps its multipart framing. With files, each file's base64
+// text is left out (BuildAttachmentHeaders): files receives the entries that stand
+// for them, for the component to read and encode the files as it sends.
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
-                           MailCharset charset);
+                           MailCharset charset, std::vector<TBodyFile>* files = nullptr);
 
 // The string with every run of two or more blanks reduced to one blank.
 std::string CollapseSpaces(std::string s);

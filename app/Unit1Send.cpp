@@ -174,7 +174,9 @@ void TForm1::SendCommand() {
       attachments.Add(path);
     }
   }
-  m.Body = BuildBodyLines(reMessageText, attachments, Multipart, MessageCharset);
+  // The files are read and encoded as the message goes out, never held whole.
+  m.BodyFiles.clear();
+  m.Body = BuildBodyLines(reMessageText, attachments, Multipart, MessageCharset, &m.BodyFiles);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {
@@ -203,6 +205,7 @@ void TForm1::ReleaseMessage() {
   if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
   (void)smtp.BodyStream.Release();
   smtp.PostMessage.Body = TStringList();
+  smtp.PostMessage.BodyFiles.clear();
   // What the message's lines left free in the heap goes back to the system now,
   // not whenever a later free happens to reach the heap's top.
   ::malloc_trim(0);

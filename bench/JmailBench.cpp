@@ -128,6 +128,15 @@ void BM_ConvertToJis_WholeText(benchmark::State& state) {
 }
 BENCHMARK(BM_ConvertToJis_WholeText)->Unit(benchmark::kMillisecond);
 
+// A line of bytes that are no CP932 character: the time grows with the line, not
+// with its square (the reported complexity).
+void BM_ConvertToUtf8_BadBytes(benchmark::State& state) {
+  const std::string line(static_cast<size_t>(state.range(0)), '\xFF');
+  for (auto _ : state) benchmark::DoNotOptimize(ConvertToUtf8(line));
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_ConvertToUtf8_BadBytes)->RangeMultiplier(4)->Range(1 << 10, 1 << 18)->Complexity();
+
 void BM_ConvertToJis_PerLine(benchmark::State& state) {
   const auto& lines = JapaneseLines();
   for (auto _ : state)

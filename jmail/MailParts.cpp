@@ -77,6 +77,26 @@ size_t ReadChunk(TFileStream& file, unsigned char* buffer, size_t count) {
   return total;
 }
 
+// Writes the base64 lines of the n bytes at src to dest, 45 bytes to a line, each
+// ended by CR LF, and calls line with each line's characters (without its end).
+// Returns the position after the last line end.
+template <class Line>
+char* EncodeLines(const unsigned char* src, size_t n, char* dest, Line line) {
+  const TSixBitCoder& coder = TSixBitCoder::Mime();
+  for (size_t left = n; left > 0;) {
+    const size_t take = std::min(left, kLineBytes);
+    char* const start = dest;
+    dest = coder.EncodeGroups(src, take / 3, dest);
+    dest = coder.EncodeTail(src + take / 3 * 3, take % 3, true, dest);
+    line(start, static_cast<size_t>(dest - start));
+    *dest++ = '\r';
+    *dest++ = '\n';
+    src += take;
+    left -= take;
+  }
+  return dest;
+}
+
 // Removes the temporary file when the attachment is done or has failed.
 struct TempFileRemover {
   std::string path;
@@ -113,24 +133,15 @@ TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset,
   }
 }
 
-// Appends the part of one existing file: the delimiter, the part headers, the
-// empty entry and the base64 lines, one per
-// entry or joined by CR LF a chunk at a time.
-void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
+// Appends the delimiter, the part headers and the empty entry of the part of the
+// file at path.
+void AppendPartHeaders(const std::string& path, MailCharset charset, TStringList& parts) {
   const std::string name = ExtractFileName(path);
   const std::string mediaType = MediaTypeOf(name);
   const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
   const std::string& encodedName = header.Encoded;
   const std::string& extended = header.Extended;
   const std::string quotedName = QuotedParameterText(encodedName);
-  TFileStream input(path, fmOpenRead);
-
-  // The encoded text, broken into CR LF lines, goes to the temporary file while the
-  // same lines go into the list: the file holds exactly what the list is read from.
-  const std::string tempPath = PrivateTempDir() + "temp09" + name;
-  TempFileRemover remover{tempPath};
-  TFileStream temp(tempPath, fmCreatePrivate);
-
   parts.Add(kBoundaryDelimiter);
   parts.Add("Content-Transfer-Encoding: base64");
   parts.Add("Content-Type: " + mediaType + ";name=\"" + quotedName + "\"");
@@ -138,8 +149,21 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
             (extended.empty() ? "" : "; " + extended));
   parts.Add("Content-Description: " + encodedName);
   parts.Add("\r\n");
+}
 
-  const TSixBitCoder& coder = TSixBitCoder::Mime();
+// Appends the part of one existing file: the delimiter, the part headers, the
+// empty entry and the base64 lines, one per
+// entry or joined by CR LF a chunk at a time.
+void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
+  TFileStream input(path, fmOpenRead);
+
+  // The encoded text, broken into CR LF lines, goes to the temporary file while the
+  // same lines go into the list: the file holds exactly what the list is read from.
+  const std::string tempPath = PrivateTempDir() + "temp09" + ExtractFileName(path);
+  TempFileRemover remover{tempPath};
+  TFileStream temp(tempPath, fmCreatePrivate);
+  AppendPartHeaders(path, charset, parts);
+
   constexpr size_t kChunkBytes = kLinesPerChunk * kLineBytes;
   std::unique_ptr<unsigned char[]> in(new unsigned char[kChunkBytes]);
   std::unique_ptr<char[]> out(joinLines ? nullptr : new char[kLinesPerChunk * 62]);
@@ -149,19 +173,9 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
     // Joined lines are encoded straight into the entry they end up in.
     std::string block(joinLines ? (n + kLineBytes - 1) / kLineBytes * 62 : 0, '\0');
     char* const begin = joinLines ? block.data() : out.get();
-    const unsigned char* src = in.get();
-    char* p = begin;
-    for (size_t left = n; left > 0;) {
-      const size_t take = std::min(left, kLineBytes);
-      char* line = p;
-      p = coder.EncodeGroups(src, take / 3, p);
-      p = coder.EncodeTail(src + take / 3 * 3, take % 3, true, p);
-      if (!joinLines) parts.Add(std::string(line, static_cast<size_t>(p - line)));
-      *p++ = '\r';
-      *p++ = '\n';
-      src += take;
-      left -= take;
-    }
+    char* const p = EncodeLines(in.get(), n, begin, [&](const char* line, size_t size) {
+      if (!joinLines) parts.Add(std::string(line, size));
+    });
     temp.WriteBuffer(begin, p - begin);
     if (joinLines) {
       block.resize(static_cast<size_t>(p - begin) - 2);  // the entry's last CR LF comes from the body
@@ -187,6 +201,70 @@ TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset, 
   }
   parts.Add(kBoundaryClose);
   return parts;
+}
+
+TStringList BuildAttachmentHeaders(const TStringList& paths, MailCharset charset, std::vector<TBodyFile>& files) {
+  TStringList parts;
+  for (const std::string& path : paths) {
+    if (!FileExists(path)) continue;
+    AppendPartHeaders(path, charset, parts);
+    files.push_back({parts.Count(), path});
+    parts.Add("");
+  }
+  parts.Add(kBoundaryClose);
+  return parts;
+}
+
+int64_t Base64LinesSize(int64_t bytes) {
+  const int64_t lines = bytes / static_cast<int64_t>(kLineBytes);
+  const int64_t rest = bytes % static_cast<int64_t>(kLineBytes);
+  return lines * 62 + (rest ? (rest + 2) / 3 * 4 + 2 : 0);
+}
+
+TBase64FileStream::TBase64FileStream(const std::string& path)
+    : file_(path, fmOpenRead), in_(new unsigned char[kInBytes]), out_(new char[kOutBytes]) {
+  struct stat st;
+  if (::fstat(file_.Handle(), &st) != 0) throw FileOpenError(path, errno);
+  fileSize_ = S_ISREG(st.st_mode) ? st.st_size : 0;
+  size_ = Base64LinesSize(fileSize_);
+}
+
+TBase64FileStream::~TBase64FileStream() = default;
+
+int64_t TBase64FileStream::Read(void* buffer, int64_t count) {
+  auto* dest = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < count && pos_ < size_) {
+    if (outAt_ == outEnd_) Refill();
+    const size_t n = static_cast<size_t>(std::min<int64_t>(count - done, static_cast<int64_t>(outEnd_ - outAt_)));
+    std::memcpy(dest + done, out_.get() + outAt_, n);
+    outAt_ += n;
+    done += static_cast<int64_t>(n);
+    pos_ += static_cast<int64_t>(n);
+  }
+  return done;
+}
+
+void TBase64FileStream::Refill() {
+  const size_t want = static_cast<size_t>(std::min<int64_t>(kInBytes, fileSize_ - read_));
+  const size_t n = ReadChunk(file_, in_.get(), want);
+  // The size went into the message's size before the first byte was sent: a file
+  // that shrank since cannot give it any more.
+  if (n < want) throw EFOpenError("The file became shorter while it was being sent: " + file_.FileName());
+  read_ += static_cast<int64_t>(n);
+  char* const p = EncodeLines(in_.get(), n, out_.get(), [](const char*, size_t) {});
+  outAt_ = 0;
+  outEnd_ = static_cast<size_t>(p - out_.get());
+}
+
+int64_t TBase64FileStream::Seek(int64_t offset, int origin) {
+  const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : size_ + offset;
+  if (target == pos_) return pos_;
+  if (target != 0) throw EStreamError("The encoded file can only be read again from its start");
+  file_.SetPosition(0);
+  pos_ = read_ = 0;
+  outAt_ = outEnd_ = 0;
+  return 0;
 }
 
 std::string WithoutControlCharacters(const std::string& text) {

@@ -3,10 +3,14 @@
 // parts of the listed files.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "jmail/MailWords.h"
 #include "platform/StringList.h"
+#include "platform/Streams.h"
 
 // The multipart/mixed layout: the delimiter line before each part, the closing
 // delimiter line, the header line that declares the layout (with the boundary
@@ -52,3 +56,45 @@ std::string QuotedParameterText(const std::string& text);
 // entry per 250 KB instead of one string per line.
 TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset = MailCharset::Iso2022JpLegacy,
                                  bool joinLines = false);
+
+// A file whose base64 lines take the place of body entry Entry (an empty entry) when
+// the message is written: the file is read and encoded as it is sent.
+struct TBodyFile {
+  int Entry;
+  std::string Path;
+};
+
+// The parts of BuildAttachmentParts (with joinLines) without the files' base64 text:
+// one empty entry stands where each file's text goes, and files receives its index
+// and the file. No temporary file is made. Missing paths are skipped as there.
+TStringList BuildAttachmentHeaders(const TStringList& paths, MailCharset charset, std::vector<TBodyFile>& files);
+
+// The octets of the base64 text of bytes input bytes in lines of 60 characters, each
+// ended by CR LF.
+int64_t Base64LinesSize(int64_t bytes);
+
+// The base64 text of a file in lines of 60 characters, each ended by CR LF, read a
+// chunk at a time: what it holds never grows with the file. Its size is fixed when
+// the file is opened; a file that grows meanwhile gives only that many bytes, one
+// that shrinks fails the read with EFOpenError (as
+// a file that cannot be read). Seeks only report the position or
+// go back to the start. The constructor throws EFOpenError.
+class TBase64FileStream : public TStream {
+ public:
+  explicit TBase64FileStream(const std::string& path);
+  ~TBase64FileStream() override;
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, int origin) override;
+  int64_t Size() override { return size_; }
+
+ private:
+  static constexpr size_t kInBytes = 1024 * 45;   // 1024 lines of input
+  static constexpr size_t kOutBytes = 1024 * 62;  // the same lines encoded
+  void Refill();
+  TFileStream file_;
+  std::unique_ptr<unsigned char[]> in_;
+  std::unique_ptr<char[]> out_;
+  int64_t fileSize_ = 0, size_ = 0, pos_ = 0, read_ = 0;
+  size_t outAt_ = 0, outEnd_ = 0;
+};

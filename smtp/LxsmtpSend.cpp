@@ -142,7 +142,7 @@ void TLxSMTP::SendMail() {
 }
 
 uint64_t TLxSMTP::MessageSize() const {
-  return HeaderBlock().size() + BodyStream.DataString().size();
+  return HeaderBlock().size() + BodySize();
 }
 
 namespace {
@@ -214,11 +214,16 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
       // One limit for header and body: it ends a transfer that stalls, not a long one.
       TWaitScope wait(*this, true);
       Write(headerBlock);
-      SendStream(BodyStream);
+      SendBody();
     }
     FinalDotPending = true;
     action = Ask(".", TSmtpStep::EndOfData, reply);
     FinalDotPending = false;
+  } catch (const EStreamError&) {
+    // An attachment that could not be read to its end stops the data in the middle:
+    // the server would take whatever came next for more of the message.
+    TLxSocket::Disconnect();
+    throw;
   } catch (const ESockError& e) {
     // A server that refuses the message before it has all of it ("552 too big")
     // sends its reply and stops reading or closes: its reply, not the broken

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -247,6 +248,75 @@ TEST_F(AttachmentParts, JoinedLinesHoldTheSameLines) {
     EXPECT_EQ(split, lines.Lines());
     EXPECT_EQ(joined.Count(), 3 * 6 + 2 * static_cast<int>((size + block - 1) / block) + 1);
   }
+}
+
+// The file's encoded text as the stream gives it: the lines of BuildAttachmentParts,
+// each ended by CR LF, whatever the sizes of the reads, again after a rewind, and
+// exactly as long as Size and Base64LinesSize say before the first read.
+TEST_F(AttachmentParts, EncodedFileStreamHoldsTheSameLines) {
+  const size_t chunk = 1024 * 45;  // what the stream encodes at a time
+  for (size_t size : {size_t{0}, size_t{1}, size_t{2}, size_t{44}, size_t{45}, size_t{46}, chunk - 1, chunk,
+                      chunk + 1, 3 * chunk + 47}) {
+    SCOPED_TRACE(size);
+    const std::string path = MakeFile("s.bin", RandomBytes(size, static_cast<uint32_t>(size) + 7));
+    const TStringList parts = BuildAttachmentParts({path});
+    std::string expected;
+    for (int i = 6; i < parts.Count() - 1; ++i) expected += parts[i] + "\r\n";
+    TBase64FileStream stream(path);
+    EXPECT_EQ(stream.Size(), static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(Base64LinesSize(static_cast<int64_t>(size)), static_cast<int64_t>(expected.size()));
+    for (int64_t step : {int64_t{7}, int64_t{65535}}) {
+      stream.SetPosition(0);
+      std::string got;
+      std::string buffer(static_cast<size_t>(step), '\0');
+      for (int64_t n; (n = stream.Read(buffer.data(), step)) > 0;) got.append(buffer, 0, static_cast<size_t>(n));
+      EXPECT_TRUE(got == expected) << "reads of " << step;
+      EXPECT_EQ(stream.Position(), stream.Size());
+    }
+  }
+}
+
+// A file that shrinks after its size went into the message fails the read; one that
+// grows gives the bytes it had.
+TEST_F(AttachmentParts, EncodedFileStreamKeepsItsSize) {
+  const std::string bytes = RandomBytes(200000, 5);
+  const std::string path = MakeFile("c.bin", bytes);
+  {
+    TBase64FileStream stream(path);
+    ASSERT_EQ(::truncate(ToOsPath(path).c_str(), 1000), 0);
+    std::string buffer(65536, '\0');
+    EXPECT_THROW(while (stream.Read(buffer.data(), 65536) > 0) {}, EFOpenError);
+  }
+  encoding_test::WriteOsFile(ToOsPath(path), bytes.substr(0, 90));
+  TBase64FileStream stream(path);
+  encoding_test::WriteOsFile(ToOsPath(path), bytes);
+  std::string got(1000, '\0');
+  got.resize(static_cast<size_t>(stream.Read(got.data(), 1000)));
+  EXPECT_EQ(got, ReferenceBase64(bytes.substr(0, 45)) + "\r\n" + ReferenceBase64(bytes.substr(45, 45)) + "\r\n");
+}
+
+// The headers alone are the parts without the files' text: one empty entry stands
+// for each existing file, and the list names it; missing paths are skipped.
+TEST_F(AttachmentParts, HeadersLeaveAnEntryForEachFile) {
+  const std::string small = MakeFile("資料.txt", "abc");
+  const std::string empty = MakeFile("e.bin", "");
+  const TStringList paths = {small, FromOsPath(dir_.Path()) + "missing.txt", empty, small};
+  const TStringList joined = BuildAttachmentParts(paths, MailCharset::Iso2022Jp, true);
+  std::vector<TBodyFile> files;
+  const TStringList headers = BuildAttachmentHeaders(paths, MailCharset::Iso2022Jp, files);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].Path, small);
+  EXPECT_EQ(files[1].Path, empty);
+  EXPECT_EQ(files[2].Path, small);
+  std::vector<std::string> withoutFiles = headers.Lines();
+  for (auto it = files.rbegin(); it != files.rend(); ++it) {
+    EXPECT_EQ(headers[it->Entry], "");
+    EXPECT_EQ(headers[it->Entry - 1], "\r\n");
+    withoutFiles.erase(withoutFiles.begin() + it->Entry);
+  }
+  std::vector<std::string> expected = joined.Lines();
+  expected.erase(std::remove(expected.begin(), expected.end(), ReferenceBase64("abc")), expected.end());
+  EXPECT_EQ(withoutFiles, expected);
 }
 
 TEST_F(AttachmentParts, ExistingFileUnderTheTemporaryNameIsReplacedAndRemoved) {

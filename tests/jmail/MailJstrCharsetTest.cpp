@@ -173,6 +173,19 @@ TEST(ConvertToUtf8, ManyBadBytesInALongTextKeepEveryGoodCharacter) {
   EXPECT_EQ(ConvertToUtf8(in), expected);
 }
 
+// A line of a million bytes that are no character: each bad byte costs work in
+// proportion to itself, not to the rest of the line (which made this line cost
+// terabytes of buffer filling); bench/JmailBench measures the growth.
+TEST(ConvertToUtf8, LongLineOfBadBytes) {
+  const std::string in(1 << 20, '\xFF');
+  const std::string out = ConvertToUtf8(in + "\x82\xA0");
+  ASSERT_EQ(out.size(), 3u * (1 << 20) + 3);
+  EXPECT_EQ(out.substr(out.size() - 6), kFFFD + "あ");
+  size_t replacements = 0;
+  for (size_t at = 0; (at = out.find(kFFFD, at)) != std::string::npos; at += 3) ++replacements;
+  EXPECT_EQ(replacements, size_t{1} << 20);
+}
+
 // Expected words: Python's base64 module on the UTF-8 text.
 TEST(EncodeSubjectUtf8, Vectors) {
   const struct {
