@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "jmail/MailAddress.h"
 #include "smtp/LxsmtpInternal.h"
 
 namespace {
@@ -83,9 +84,19 @@ void TLxSMTP::SendMail() {
     std::vector<std::pair<std::string, std::string>> pending, deferred;
     for (const TStringList* list : {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy})
       for (const std::string& entry : *list)
-        if (std::string address = ExtractAddress(entry); !address.empty()) pending.emplace_back(entry, std::move(address));
+        if (std::string address = EnvelopeAddress(entry); !address.empty()) pending.emplace_back(entry, std::move(address));
     // Entries that hold no address at all leave nobody to send to.
     if (pending.empty()) throw Exception("Incomplete Header");
+    // A mailbox name in UTF-8 goes only to a server that takes it; without SMTPUTF8
+    // nothing of the message is offered.
+    if (!Capabilities.SmtpUtf8) {
+      std::vector<std::string> entries{PostMessage.FromAddress};
+      for (const auto& [entry, address] : pending) entries.push_back(entry);
+      for (const std::string& entry : entries)
+        if (!IsAsciiText(EnvelopeAddress(entry)))
+          throw ESmtpError("The server offers no SMTPUTF8: it cannot take the address " + ExtractAddress(entry), 0,
+                           TSmtpFailure::Final);
+    }
     bool delivered = false;
     // A further transaction that fails leaves its recipients refused: the message went
     // to the earlier ones, and a failed send would make the caller send it to them again.
@@ -183,7 +194,10 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
                               const std::string& headerBlock,
                               std::vector<std::pair<std::string, std::string>>& deferred) {
   Command("RSET", TSmtpStep::Rset);
-  Command("MAIL FROM:<" + PostMessage.FromAddress + ">" + MailParameters(), TSmtpStep::Mail);
+  const std::string sender = EnvelopeAddress(PostMessage.FromAddress);
+  bool utf8 = !IsAsciiText(sender);
+  for (const auto& [entry, address] : recipients) utf8 = utf8 || !IsAsciiText(address);
+  Command(EnvelopeCommand("MAIL FROM:", sender, MailParameters() + (utf8 ? " SMTPUTF8" : "")), TSmtpStep::Mail);
   const std::string rcptParameters = RecipientParameters();
   int accepted = 0;
   for (const auto& [entry, address] : recipients) {
@@ -193,7 +207,7 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
       continue;
     }
     std::string reply;
-    const TSmtpAction action = Ask("RCPT TO:<" + address + ">" + rcptParameters, TSmtpStep::Rcpt, reply);
+    const TSmtpAction action = Ask(EnvelopeCommand("RCPT TO:", address, rcptParameters), TSmtpStep::Rcpt, reply);
     if (action == TSmtpAction::GoOn) {
       ++accepted;
     } else if (action == TSmtpAction::DeferRecipient) {
@@ -213,7 +227,9 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
     {
       // One limit for header and body: it ends a transfer that stalls, not a long one.
       TWaitScope wait(*this, true);
-      Write(headerBlock);
+      // Write carries at most kMaxWrite bytes: the header of thousands of recipients
+      // goes in several.
+      for (size_t at = 0; at < headerBlock.size(); at += kMaxWrite) Write(headerBlock.substr(at, kMaxWrite));
       SendStream(BodyStream);
     }
     FinalDotPending = true;
@@ -253,7 +269,4 @@ void TLxSMTP::CheckMessage() const {
   for (const TStringList* list : lists)
     for (const std::string& entry : *list) RefuseLineBreaks(ExtractAddress(entry), "a recipient address");
   for (const std::string& line : FinalHeader) RefuseHeaderBreaks(line);
-  // The header block goes out with one Write after DATA was accepted; one that is
-  // too long must fail now, not in the middle of the data.
-  if (HeaderBlock().size() > kMaxWrite) throw ERangeError("Range check error");
 }
