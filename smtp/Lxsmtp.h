@@ -104,7 +104,7 @@ class TPostMessage {
 // reply number and the reply on one line (as ReplyLine gives it).
 struct TRefusal {
   std::string Recipient;
-  std::string Address;  // the envelope address sent in RCPT TO
+  std::string Address;  // the envelope address sent in RCPT TO (a UTF-8 mailbox name in CP932)
   int Code = 0;
   std::string Reply;
 };

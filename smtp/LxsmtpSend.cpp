@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "jmail/MailAddress.h"
+#include "platform/SysUtils.h"
 #include "smtp/LxsmtpInternal.h"
 
 namespace {
@@ -29,6 +30,12 @@ void RefuseHeaderBreaks(const std::string& line) {
       throw Exception("CR, LF or NUL in a header line refused: " + line.substr(0, i));
     i = next;
   }
+}
+
+// An envelope address as the program's texts hold it: a mailbox name sent in UTF-8
+// goes back to CP932, so that results and messages show it as typed.
+std::string AddressText(const std::string& address) {
+  return IsAsciiText(address) ? address : Utf8ToCp932(address);
 }
 
 }  // namespace
@@ -103,7 +110,7 @@ void TLxSMTP::SendMail() {
     auto refuseTheRest = [&](int code, const std::string& reply) {
       for (const auto* list : {&pending, &deferred})
         for (const auto& [entry, address] : *list) {
-          Refusals.push_back({entry, address, code, reply});
+          Refusals.push_back({entry, AddressText(address), code, reply});
           if (OnRecipientNotFound) OnRecipientNotFound(entry);
         }
     };
@@ -114,7 +121,7 @@ void TLxSMTP::SendMail() {
         // refused (for now): another round would only ask again.
         if (!sent && !deferred.empty()) {
           for (const auto& [entry, address] : deferred) {
-            Refusals.push_back({entry, address, ReplyNumber, ReplyLine(LastReply)});
+            Refusals.push_back({entry, AddressText(address), ReplyNumber, ReplyLine(LastReply)});
             if (OnRecipientNotFound) OnRecipientNotFound(entry);
           }
           deferred.clear();
@@ -213,7 +220,7 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
     } else if (action == TSmtpAction::DeferRecipient) {
       deferred.emplace_back(entry, address);
     } else if (action == TSmtpAction::RefuseRecipient) {
-      Refusals.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
+      Refusals.push_back({entry, AddressText(address), ReplyNumber, ReplyLine(reply)});
       if (OnRecipientNotFound) OnRecipientNotFound(entry);
     } else {
       Fail(TSmtpStep::Rcpt, action, reply);

@@ -610,6 +610,17 @@ std::vector<DialogueCase> Cases() {
                               kStdData.substr(kStdData.find("\r\nSubject")),
                           "250 ok\r\n")},
                Send, "", {"Connect", "SendStart", "Success"}, nullptr});
+  // A refused mailbox name is told as typed (CP932), not in the UTF-8 of the envelope.
+  c.push_back({"JapaneseMailboxRefused", japaneseMailbox,
+               Turns{Greet("220 ready\r\n"), Cmd("EHLO client.example", "250-mx.example\r\n250 SMTPUTF8\r\n"),
+                     Cmd("RSET", "250 ok\r\n"), Cmd("MAIL FROM:<sender@example.org> SMTPUTF8", "250 ok\r\n"),
+                     Cmd("RCPT TO:<rcpt@example.com>", "550 no\r\n"), Cmd("RCPT TO:<山田@xn--r8jz45g.jp>", "550 no\r\n")},
+               Send, "ERecipientsRefused(550): All recipients refused: rcpt@example.com 550 no; " +
+                         Utf8ToCp932("山田@xn--r8jz45g.jp") + " 550 no",
+               {"Connect", "SendStart", "RecipientNotFound:rcpt@example.com",
+                "RecipientNotFound:" + Utf8ToCp932("山田@例え.jp")},
+               [](Session& s) { return s.smtp.Refusals.size() == 2 ? s.smtp.Refusals[1].Address : std::string(); },
+               Utf8ToCp932("山田@xn--r8jz45g.jp")});
   // A missing attachment: reported (no OnEncodeStart), the open error goes out before
   // any command of the send.
   c.push_back({"MissingAttachment",
