@@ -3,15 +3,16 @@
 #include "app/MacroReader.h"
 #include "app/Rw_ini.h"
 #include "app/Unit1.h"
+#include "jmail/MailAddress.h"
 #include "platform/Dialogs.h"
 #include "smtp/Lxsmtp.h"
 
 const TExitStatusInfo kExitStatuses[] = {
     {esOk, "the run ended without error"},
     {esUsage, "usage: a bad command line"},
-    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text"},
+    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line or with a domain that has no ASCII (IDNA) form, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text"},
     {esNoInput, "the macro file cannot be opened"},
-    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a HELO refused with 5xx, a message larger than the server's SIZE limit, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
+    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a HELO refused with 5xx, a message larger than the server's SIZE limit, a Japanese mailbox name for a server without SMTPUTF8, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)"},
     {esSoftware, "any other error, also a server that broke the dialogue (250 to DATA, a reply whose lines carry different codes)"},
     {esCantCreate, "the settings file, the dump file or the result file could not be written"},
     {esTempFail, "temporary failure: connection failed, time-out, 4xx reply (also every recipient refused with one 4xx among them), the connection was closed, interrupted by a signal; also the end of the message sent without a usable answer (the mail may have been delivered)"},
@@ -23,6 +24,7 @@ int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
   if (dynamic_cast<const EMacroCharsetError*>(&error)) return esDataError;
   if (dynamic_cast<const EAddressTooLong*>(&error)) return esDataError;
+  if (dynamic_cast<const EAddressDomainError*>(&error)) return esDataError;
   if (dynamic_cast<const EConfigError*>(&error)) return esConfig;
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
   if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;

@@ -51,7 +51,9 @@ void TForm1::LxSMTP1RecipientNotFound(const std::string& recipient) {
 
 void TForm1::LxSMTP1HeaderIncomplete(bool&, int) { Dialogs().MessageBox("Header Incomplete."); }
 
-void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader, MessageCharset); }
+void TForm1::AdjustFinalHeader() {
+  AdjustHeader(LxSMTP1->FinalHeader, MessageCharset, LxSMTP1->Capabilities.SmtpUtf8);
+}
 
 void TForm1::LxSMTP1SendStart() {
   AdjustFinalHeader();

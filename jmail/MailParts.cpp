@@ -29,26 +29,63 @@ std::string EncodeAttachmentName(const std::string& name, MailCharset charset) {
   return kUtf8WordStart + Base64EncodeStr(ConvertToUtf8(name)) + kWordEnd;
 }
 
-std::string ExtendedFileNameParameter(const std::string& name, MailCharset charset) {
-  if (charset == MailCharset::Iso2022JpLegacy || IsAscii(name)) return {};
-  const bool utf8 = charset == MailCharset::Utf8;
-  const std::string bytes = utf8 ? ConvertToUtf8(name) : ConvertToJis(name);
-  std::string param = utf8 ? "filename*=UTF-8''" : "filename*=ISO-2022-JP''";
+std::string ExtendedFileNameValue(const std::string& name) {
+  std::string value = "UTF-8''";
   static const char kHex[] = "0123456789ABCDEF";
-  for (char ch : bytes) {
+  for (char ch : ConvertToUtf8(name)) {
     const auto c = static_cast<unsigned char>(ch);
     // The characters a parameter value may hold as they are; all others as %XX.
     const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                        (c != 0 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
     if (plain) {
-      param += ch;
+      value += ch;
     } else {
-      param += '%';
-      param += kHex[c >> 4];
-      param += kHex[c & 15];
+      value += '%';
+      value += kHex[c >> 4];
+      value += kHex[c & 15];
     }
   }
-  return param;
+  return value;
+}
+
+std::string ExtendedFileNameParameter(const std::string& name) {
+  if (IsAscii(name)) return {};
+  const std::string value = ExtendedFileNameValue(name);
+  constexpr size_t kOneLine = kFoldLineOctets - (sizeof " filename*=" - 1);
+  if (value.size() <= kOneLine) return "filename*=" + value;
+  // Pieces of at most kPiece octets, never cutting a %XX; each on a line of its own.
+  constexpr size_t kPiece = 60;
+  std::string out;
+  for (size_t at = 0, n = 0; at < value.size(); ++n) {
+    size_t take = std::min(kPiece, value.size() - at);
+    if (at + take < value.size()) {
+      const size_t percent = value.rfind('%', at + take - 1);
+      if (percent != std::string::npos && percent >= at && percent + 3 > at + take) take = percent - at;
+    }
+    out += (n ? ";\r\n " : "") + ("filename*" + std::to_string(n) + "*=") + value.substr(at, take);
+    at += take;
+  }
+  return out;
+}
+
+std::vector<std::string> AttachmentNameLines(const std::string& name, const std::string& mediaType,
+                                             MailCharset charset) {
+  const std::string described = EncodeAttachmentName(name, charset);
+  if (IsAscii(name)) {
+    const std::string quoted = QuotedParameterText(described);
+    return {"Content-Type: " + mediaType + ";name=\"" + quoted + "\"",
+            "Content-Disposition: attachment; filename=\"" + quoted + "\"", "Content-Description: " + described};
+  }
+  // A UTF-8 word in name= and RFC 2231 alone in the disposition, whatever the
+  // message's charset: what every reader and extractor takes back as typed.
+  const std::string word = kUtf8WordStart + Base64EncodeStr(ConvertToUtf8(name)) + kWordEnd;
+  const std::string extended = ExtendedFileNameParameter(name);
+  // The parameter goes on a line of its own when the line would grow past 78 octets.
+  const std::string oneLine = "Content-Disposition: attachment; " + extended;
+  const bool fold = extended.find('\r') != std::string::npos || oneLine.size() > kFoldLineOctets;
+  return {"Content-Type: " + mediaType + ";name=\"" + word + "\"",
+          fold ? "Content-Disposition: attachment;\r\n " + extended : oneLine,
+          "Content-Description: " + described};
 }
 
 namespace {
@@ -103,30 +140,22 @@ struct TempFileRemover {
   ~TempFileRemover() { DeleteFile(path); }
 };
 
-// The longest fixed text around the name in a part header line.
-// (the media type's own length comes on top of it).
-constexpr size_t kNameLineOverhead = sizeof "Content-Type: ;name=\"\"" - 1;
-
-// The longest fixed text around the name and its RFC 2231 form in the disposition line.
-constexpr size_t kDispositionOverhead = sizeof "Content-Disposition: attachment; filename=\"\"; " - 1;
-
-// The attachment's name as its part header shows it: the encoded name and its
-// RFC 2231 parameter (empty for an ASCII name). Control characters are dropped (a
-// line break would end the header early and put the rest of the name into the
-// part's body), and the name is cut by whole characters until every header line
-// that carries it fits the line limit.
-struct TPartHeaderName {
-  std::string Encoded;
-  std::string Extended;
-};
-TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset, size_t mediaTypeSize) {
+// The part header lines that carry an attachment's name (AttachmentNameLines).
+// Control characters are dropped (a line break would end the header early and put
+// the rest of the name into the part's body), and the name is cut by whole
+// characters until every line fits the line limit.
+std::vector<std::string> PartHeaderNameLines(const std::string& fileName, MailCharset charset,
+                                             const std::string& mediaType) {
   std::string name = WithoutControlCharacters(fileName);
   for (;;) {
-    TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
-    const size_t quoted = QuotedParameterText(result.Encoded).size();
-    if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kMaxLineOctets &&
-                         quoted + result.Extended.size() + kDispositionOverhead <= kMaxLineOctets))
-      return result;
+    std::vector<std::string> lines = AttachmentNameLines(name, mediaType, charset);
+    bool fits = true;
+    for (const std::string& line : lines)
+      for (size_t start = 0, end; start <= line.size(); start = end + 2) {
+        end = std::min(line.size(), line.find("\r\n", start));
+        fits = fits && end - start <= kMaxLineOctets;
+      }
+    if (name.empty() || fits) return lines;
     size_t last = 0;
     for (size_t i = 0; i < name.size(); i += IsCp932LeadByte(static_cast<unsigned char>(name[i])) ? 2 : 1) last = i;
     name.erase(last);
@@ -138,16 +167,10 @@ TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset,
 void AppendPartHeaders(const std::string& path, MailCharset charset, TStringList& parts) {
   const std::string name = ExtractFileName(path);
   const std::string mediaType = MediaTypeOf(name);
-  const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
-  const std::string& encodedName = header.Encoded;
-  const std::string& extended = header.Extended;
-  const std::string quotedName = QuotedParameterText(encodedName);
+  const std::vector<std::string> nameLines = PartHeaderNameLines(name, charset, mediaType);
   parts.Add(kBoundaryDelimiter);
   parts.Add("Content-Transfer-Encoding: base64");
-  parts.Add("Content-Type: " + mediaType + ";name=\"" + quotedName + "\"");
-  parts.Add("Content-Disposition: attachment; filename=\"" + quotedName + "\"" +
-            (extended.empty() ? "" : "; " + extended));
-  parts.Add("Content-Description: " + encodedName);
+  for (const std::string& line : nameLines) parts.Add(line);
   parts.Add("\r\n");
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "jmail/MailAddress.h"
 #include "jmail/MailJstr.h"
 #include "platform/FileUtil.h"
 #include "smtp/LxsmtpInternal.h"
@@ -115,10 +116,19 @@ TLxSMTP::~TLxSMTP() { MarkDestroying(); }
 
 void TLxSMTP::Abort() { TLxSocket::Abort(); }
 
-std::string TLxSMTP::ExtractAddress(const std::string& entry) {
-  if (entry.find('<') != std::string::npos) return NthField(NthField(entry, '<', 2), '>', 1);
-  if (entry.find(':') != std::string::npos) return NthField(entry, ':', 2);
-  return entry;
+std::string TLxSMTP::ExtractAddress(const std::string& entry) { return BareAddress(entry); }
+
+std::string TLxSMTP::EnvelopeAddress(const std::string& entry) {
+  const std::string address = AsciiDomainAddress(ExtractAddress(entry));
+  return IsAsciiText(address) ? address : ConvertToUtf8(address);
+}
+
+std::string TLxSMTP::EnvelopeCommand(const char* verb, const std::string& address,
+                                     const std::string& parameters) const {
+  std::string command = verb + ("<" + address + ">") + parameters;
+  if (!Capabilities.SmtpUtf8 && !IsAsciiText(command))
+    throw Exception("Non-ASCII envelope refused without SMTPUTF8: " + command);
+  return command;
 }
 
 void TLxSMTP::ClearRecipients() {

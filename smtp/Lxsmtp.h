@@ -110,7 +110,7 @@ class TPostMessage {
 // reply number and the reply on one line (as ReplyLine gives it).
 struct TRefusal {
   std::string Recipient;
-  std::string Address;  // the envelope address sent in RCPT TO
+  std::string Address;  // the envelope address sent in RCPT TO (a UTF-8 mailbox name in CP932)
   int Code = 0;
   std::string Reply;
 };
@@ -257,8 +257,17 @@ class TLxSMTP : public TLxSocket {
   // A whole reply on one line: the last line's reply number, then the text of every
   // line after its number and separator, joined by blanks ("550 5.1.1 no such user").
   static std::string ReplyLine(const std::string& reply);
-  // The envelope address of a recipient entry ("Name <a@b>" -> "a@b", "x:a@b" -> "a@b").
+  // The envelope address of a recipient entry ("Name <a@b>" -> "a@b", "x:a@b" -> "a@b",
+  // "\"Sato, Jiro\" < s@x >" -> "s@x"): BareAddress.
   static std::string ExtractAddress(const std::string& entry);
+  // An entry's address as the envelope carries it: ExtractAddress, the domain as
+  // A-labels, a non-ASCII local part in UTF-8 (only SMTPUTF8 takes it).
+  // Throws EAddressDomainError when the domain cannot be converted.
+  static std::string EnvelopeAddress(const std::string& entry);
+  // The envelope command verb + "<" + address + ">" + parameters ("MAIL FROM:",
+  // "RCPT TO:"). Throws Exception when the command would carry a non-ASCII byte
+  // while the server has not offered SMTPUTF8: the envelope is ASCII otherwise.
+  std::string EnvelopeCommand(const char* verb, const std::string& address, const std::string& parameters) const;
   // Empties the recipient lists and the attachment list of PostMessage.
   void ClearRecipients();
 

@@ -140,23 +140,31 @@ TEST_F(AttachmentParts, ListsOfPaths) {
   }
 }
 
-// Encoded names: Python's iso2022_jp codec and base64 module.
+// Encoded names: Python's utf-8 and iso2022_jp codecs, base64 module and
+// urllib.parse.quote for the RFC 2231 value. A non-ASCII name is a UTF-8 word in
+// name= and filename*= alone in the disposition; the description stays as before.
 TEST_F(AttachmentParts, FileNamesAreEncodedHeaderText) {
   const struct {
-    std::string name, encoded;
+    std::string name, type, disposition, description;
   } cases[] = {
-      {Utf8ToCp932("資料.txt"), "=?ISO-2022-JP?B?GyRCO3FOQRsoQg==?=.txt"},
+      {Utf8ToCp932("資料.txt"), "text/plain;name=\"=?UTF-8?B?6LOH5paZLnR4dA==?=\"",
+       "attachment; filename*=UTF-8''%E8%B3%87%E6%96%99.txt", "=?ISO-2022-JP?B?GyRCO3FOQRsoQg==?=.txt"},
       // 表 is 0x95 0x5C: its second byte is no directory mark.
-      {Utf8ToCp932("表.txt"), "=?ISO-2022-JP?B?GyRCST0bKEI=?=.txt"},
-      {"plan 2024.pdf", "plan 2024.pdf"},
+      {Utf8ToCp932("表.txt"), "text/plain;name=\"=?UTF-8?B?6KGoLnR4dA==?=\"",
+       "attachment; filename*=UTF-8''%E8%A1%A8.txt", "=?ISO-2022-JP?B?GyRCST0bKEI=?=.txt"},
+      {"plan 2024.pdf", "application/pdf;name=\"plan 2024.pdf\"", "attachment; filename=\"plan 2024.pdf\"",
+       "plan 2024.pdf"},
   };
   for (const auto& c : cases) {
     const std::string path = MakeFile(c.name, "xyz");
     const TStringList parts = BuildAttachmentParts({path});
-    ExpectPart(parts, 0, c.encoded, {"eHl6"});
+    ASSERT_EQ(parts.Count(), 8);
+    EXPECT_EQ(parts[2], "Content-Type: " + c.type);
+    EXPECT_EQ(parts[3], "Content-Disposition: " + c.disposition);
+    EXPECT_EQ(parts[4], "Content-Description: " + c.description);
+    EXPECT_EQ(parts[6], "eHl6");
   }
 }
-
 // Names that would break the part header: a line break (the rest of the name would
 // land in the part's body) and control characters are dropped, '"' is escaped inside
 // the quoted parameters ('\\' never reaches them: it marks a directory); the longest
