@@ -3,6 +3,7 @@
 #include "app/MacroReader.h"
 #include "app/Rw_ini.h"
 #include "app/Unit1.h"
+#include "jmail/MailAddress.h"
 #include "platform/Dialogs.h"
 #include "smtp/Lxsmtp.h"
 
@@ -11,12 +12,12 @@ const TExitStatusInfo kExitStatuses[] = {
      "エラーなく実行を終えた"},
     {esUsage, "usage: a bad command line",
      "使い方の誤り: コマンドラインが正しくない"},
-    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text",
-     "送信時に To、Subject、差出人アドレスのいずれかが空（または空白だけ）、アドレスが長すぎてヘッダーの 1 行に収まらない、UTF-8 のマクロ行を変換できない、または Shift-JIS として読むマクロファイルが UTF-8 のテキストである"},
+    {esMissingField, "a send found To, Subject or the sender address empty (or only blanks), an address too long for a header line or with a domain that has no ASCII (IDNA) form, a UTF-8 macro line does not convert, or a macro file read as Shift-JIS is UTF-8 text",
+     "送信時に To、Subject、差出人アドレスのいずれかが空（または空白だけ）、アドレスが長すぎてヘッダーの 1 行に収まらないか、そのドメインに ASCII（IDNA）の形がない、UTF-8 のマクロ行を変換できない、または Shift-JIS として読むマクロファイルが UTF-8 のテキストである"},
     {esNoInput, "the macro file cannot be opened",
      "マクロファイルを開けない"},
-    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a HELO refused with 5xx, a message larger than the server's SIZE limit, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)",
-     "サーバーが拒否した（どの段階でも 5xx、すべての宛先が 5xx だけで拒否された、HELO が 5xx で拒否された、メッセージがサーバーの SIZE の上限を超えた、認証に失敗した、STARTTLS や AUTH がない、証明書が信頼できない）"},
+    {esUnavailable, "the server refused (5xx at any step, every recipient refused with 5xx only, a HELO refused with 5xx, a message larger than the server's SIZE limit, a Japanese mailbox name for a server without SMTPUTF8, failed authentication, no STARTTLS or AUTH, a certificate that is not trusted)",
+     "サーバーが拒否した（どの段階でも 5xx、すべての宛先が 5xx だけで拒否された、HELO が 5xx で拒否された、メッセージがサーバーの SIZE の上限を超えた、SMTPUTF8 のないサーバーに日本語のメールボックス名を送ろうとした、認証に失敗した、STARTTLS や AUTH がない、証明書が信頼できない）"},
     {esSoftware, "any other error, also a server that broke the dialogue (250 to DATA, a reply whose lines carry different codes)",
      "その他のエラー。サーバーが対話の手順を守らなかった場合（DATA に 250 を返した、行ごとにコードが異なる応答）も含む"},
     {esCantCreate, "the settings file, the dump file or the result file could not be written",
@@ -32,6 +33,7 @@ int ExitStatusOf(const std::exception& error) {
   if (dynamic_cast<const EMacroOpenError*>(&error)) return esNoInput;
   if (dynamic_cast<const EMacroCharsetError*>(&error)) return esDataError;
   if (dynamic_cast<const EAddressTooLong*>(&error)) return esDataError;
+  if (dynamic_cast<const EAddressDomainError*>(&error)) return esDataError;
   if (dynamic_cast<const EConfigError*>(&error)) return esConfig;
   if (dynamic_cast<const ESettingsWriteError*>(&error)) return esCantCreate;
   if (dynamic_cast<const EDumpWriteError*>(&error)) return esCantCreate;
