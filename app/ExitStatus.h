@@ -29,10 +29,12 @@ enum TExitStatus : int {
 // An address that cannot fit one mail header line; names the field.
 class EAddressTooLong : public Exception { using Exception::Exception; };
 
-// One exit status and what it means, as --help, README.md and the manual page show it.
+// One exit status and what it means, as --help, README.md and the manual page show it
+// (Meaning), and as the Japanese --help shows it (MeaningJa, UTF-8).
 struct TExitStatusInfo {
   int Status;
   const char* Meaning;
+  const char* MeaningJa;
 };
 // Every exit status the program ends with, in ascending order.
 extern const TExitStatusInfo kExitStatuses[];

@@ -7,15 +7,12 @@
 #include <cstdio>
 #include <random>
 
+#include "jmail/MailAddress.h"
 #include "jmail/MailJstr.h"
+#include "platform/AsciiCase.h"
 
 void SplitAddresses(const std::string& text, TStringList& list) {
-  size_t start = 0, comma;
-  while ((comma = text.find(',', start)) != std::string::npos) {
-    list.Add(text.substr(start, comma - start));
-    start = comma + 1;
-  }
-  list.Add(text.substr(start));
+  for (std::string& entry : SplitAddressList(text)) list.Add(std::move(entry));
 }
 
 MailCharset ChooseMailCharset(TCharsetChoice choice, const std::vector<std::string>& texts,
@@ -44,7 +41,7 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
 }
 
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
-                           MailCharset charset) {
+                           MailCharset charset, std::vector<TBodyFile>* files) {
   TStringList body;
   body.Reserve(text.Count() + 4);
   const bool utf8 = charset == MailCharset::Utf8;
@@ -82,7 +79,10 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
     for (std::string& piece : Base64Lines(utf8Text)) body.Add(std::move(piece));
   if (multipart) {
     // The parts' lines move into the body: an attachment is never held twice here.
-    TStringList parts = BuildAttachmentParts(attachments, charset, true);
+    std::vector<TBodyFile> partFiles;
+    TStringList parts = files ? BuildAttachmentHeaders(attachments, charset, partFiles)
+                              : BuildAttachmentParts(attachments, charset, true);
+    for (TBodyFile& file : partFiles) files->push_back({body.Count() + file.Entry, std::move(file.Path)});
     body.Reserve(body.Count() + parts.Count() + 1);
     for (int i = 0; i < parts.Count(); ++i) body.Add(std::move(parts[i]));
   }
@@ -98,13 +98,36 @@ std::string CollapseSpaces(std::string s) {
   return out;
 }
 
-void AdjustHeader(TStringList& header, MailCharset charset) {
+namespace {
+// The header fields whose value is a list of addresses.
+bool IsAddressField(const std::string& line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string name = line.substr(0, colon);
+  for (const char* field : {"From", "To", "CC", "Bcc", "Reply-To", "Sender"})
+    if (AsciiEqualsNoCase(name, field)) return true;
+  return false;
+}
+}  // namespace
+
+void AdjustHeader(TStringList& header, MailCharset charset, bool utf8Mailbox) {
   const std::string target = std::string("charset=") + CharsetName(charset);
   for (int i = 0; i < header.Count(); ++i) {
     std::string line = CollapseSpaces(header[i]);
     size_t at = line.find("charset=us-ascii");
     if (at != std::string::npos) line.replace(at, 16, target);
-    header[i] = EncodeHeaderText(line, charset);
+    if (!IsAddressField(line)) {
+      header[i] = EncodeHeaderText(line, charset);
+      continue;
+    }
+    // Each address on its own: a quoted name, a domain and a mailbox name each
+    // have their own way into the header.
+    const size_t colon = line.find(':');
+    std::string out = line.substr(0, colon + 1);
+    const std::vector<std::string> entries = SplitAddressList(line.substr(colon + 1));
+    for (size_t k = 0; k < entries.size(); ++k)
+      out += (k ? "," : "") + HeaderAddressEntry(entries[k], charset, utf8Mailbox);
+    header[i] = std::move(out);
   }
 }
 
@@ -151,6 +174,13 @@ void AddMessageId(TExStringList& header, const std::string& senderAddress) {
   if (at != std::string::npos) {
     domain = senderAddress.substr(at + 1);
     while (!domain.empty() && (domain.back() == '>' || domain.back() == ' ')) domain.pop_back();
+  }
+  if (!domain.empty() && !IsAsciiText(domain)) {
+    try {
+      domain = AsciiDomainAddress("@" + domain).substr(1);
+    } catch (const EAddressDomainError&) {
+      domain.clear();
+    }
   }
   if (!IsPlainDomain(domain)) {
     char host[256] = {};

@@ -15,7 +15,8 @@
 // The multipart layout of every message the form sends is that of the encoders
 // (kBoundaryDelimiter, kMultipartContentType in jmail/MailParts.h).
 
-// Adds the entries of a "," separated text to list: not trimmed, empty entries kept.
+// Adds the entries of a "," separated text to list (SplitAddressList: a comma in a
+// quoted name, a comment or angle brackets does not split): not trimmed, empty entries kept.
 void SplitAddresses(const std::string& text, TStringList& list);
 
 // The values of the settings key [Mail] Charset, in the window's order.
@@ -45,9 +46,11 @@ const char* CharsetName(MailCharset charset);
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments,
                            MailCharset charset = MailCharset::Iso2022JpLegacy);
 // The same with the multipart framing set apart from the list: a message whose listed
-// files were all left out keeps its multipart framing.
+// files were all left out keeps its multipart framing. With files, each file's base64
+// text is left out (BuildAttachmentHeaders): files receives the entries that stand
+// for them, for the component to read and encode the files as it sends.
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
-                           MailCharset charset);
+                           MailCharset charset, std::vector<TBodyFile>* files = nullptr);
 
 // The string with every run of two or more blanks reduced to one blank.
 std::string CollapseSpaces(std::string s);
@@ -55,7 +58,10 @@ std::string CollapseSpaces(std::string s);
 // Passes 1 and 2 of the header rewrite: single blanks, the us-ascii charset
 // replaced by the message's charset, and non-ASCII text as encoded words
 // (EncodeHeaderText in that charset).
-void AdjustHeader(TStringList& header, MailCharset charset = MailCharset::Iso2022JpLegacy);
+// Address fields (From, To, CC, Bcc, Reply-To, Sender) go entry by entry through
+// HeaderAddressEntry: quoted names with non-ASCII text as encoded words outside the
+// quotes, domains as A-labels, with utf8Mailbox a non-ASCII mailbox name in UTF-8.
+void AdjustHeader(TStringList& header, MailCharset charset = MailCharset::Iso2022JpLegacy, bool utf8Mailbox = false);
 // Pass 3: the first plain text Content-Type of the charset becomes the multipart one.
 void UseMultipartHeader(TStringList& header, MailCharset charset = MailCharset::Iso2022JpLegacy);
 // A UTF-8 message without attachments: "Content-Transfer-Encoding: base64" goes
@@ -66,7 +72,7 @@ void UseBase64Body(TStringList& header);
 // lines stay as they are.
 void FoldHeader(TStringList& header, MailCharset charset = MailCharset::Iso2022JpLegacy);
 // Appends a Message-ID line when the header has none; the domain comes from the
-// sender address, or the host name when the address has none.
+// sender address (a non-ASCII one as A-labels), or the host name when the address has none.
 void AddMessageId(TExStringList& header, const std::string& senderAddress);
 
 // "Wed, 09 Dec 2026 21:34:16 +0900": English names, numeric local offset.

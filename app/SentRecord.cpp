@@ -143,10 +143,35 @@ std::string Rfc3339(std::time_t when) {
   std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 60, std::abs(offset) % 60);
   return std::string(text) + zone;
 }
+
+// A write-only stream into a MailWriter; a piece the writer cannot write is not
+// taken, which makes TStream::WriteBuffer throw.
+class MailWriterStream : public TStream {
+ public:
+  explicit MailWriterStream(MailWriter& writer) : writer_(writer) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* buffer, int64_t count) override {
+    return writer_.Write(std::string(static_cast<const char*>(buffer), static_cast<size_t>(count))) ? count : 0;
+  }
+  int64_t Seek(int64_t, int) override { return 0; }
+
+ private:
+  MailWriter& writer_;
+};
+
+bool WriteBodyCopy(MailWriter& writer, const std::function<void(TStream&)>& writeBody) {
+  MailWriterStream stream(writer);
+  try {
+    writeBody(stream);
+  } catch (const EStreamError&) {
+    return false;
+  }
+  return writer.Finish();
+}
 }  // namespace
 
 std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
-                          const std::string& body) {
+                          const std::function<void(TStream&)>& writeBody) {
   const std::string osDir = ToOsPath(dir);
   auto fail = [&dir](const std::string& what, int error) {
     return Exception("the sent copy in " + dir + " " + what + SystemReason(error));
@@ -167,8 +192,7 @@ std::string StoreSentCopy(const std::string& dir, const std::string& header, con
     head.insert(end == std::string::npos ? head.size() : end + 2, bcc + "\r\n");
   }
   MailWriter headWriter(file.fd, false), bodyWriter(file.fd, true);
-  const bool written = headWriter.Write(head) && bodyWriter.Write(body) && bodyWriter.Finish() &&
-                       ::fsync(file.fd) == 0;
+  const bool written = headWriter.Write(head) && WriteBodyCopy(bodyWriter, writeBody) && ::fsync(file.fd) == 0;
   const int error = errno;
   const std::string cur = osDir + "/cur/" + name + ":2,S";
   if (!written || ::rename(tmp.c_str(), cur.c_str()) != 0) {

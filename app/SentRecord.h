@@ -4,8 +4,11 @@
 // caller's warning, not its error.
 #pragma once
 
+#include "platform/Streams.h"
+
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,8 +22,10 @@
 // the seen flag. Returns the stored file's path; throws Exception naming the folder
 // and the system's reason when the copy cannot be written (nothing is left in tmp).
 // All paths are CP932, as the form holds them.
+// writeBody writes the body into the stream it is given (as TLxSMTP::WriteBody
+// does), a piece at a time: an attachment is read again, never held whole.
 std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
-                          const std::string& body);
+                          const std::function<void(TStream&)>& writeBody);
 
 // One recipient of a send as the log tells it.
 struct TLoggedRecipient {

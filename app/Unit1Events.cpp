@@ -51,7 +51,9 @@ void TForm1::LxSMTP1RecipientNotFound(const std::string& recipient) {
 
 void TForm1::LxSMTP1HeaderIncomplete(bool&, int) { Dialogs().MessageBox("Header Incomplete."); }
 
-void TForm1::AdjustFinalHeader() { AdjustHeader(LxSMTP1->FinalHeader, MessageCharset); }
+void TForm1::AdjustFinalHeader() {
+  AdjustHeader(LxSMTP1->FinalHeader, MessageCharset, LxSMTP1->Capabilities.SmtpUtf8);
+}
 
 void TForm1::LxSMTP1SendStart() {
   AddOfficeHeaders(LxSMTP1->FinalHeader, {ReadReceipt, eHomeAddr, Priority, OwnHeaders});
@@ -99,14 +101,15 @@ void TForm1::LxSMTP1AttachmentNotFound(const std::string& fileName) { SetStatus(
 void TForm1::LxSMTP1DataReady() {
   const std::string& path = runOptions_.dumpPath;
   if (path.empty()) return;
-  // The body is written from the component's stream as it stands: an attachment is
-  // not copied for the dump.
+  // The body is written from the component as it would be sent, a chunk at a time:
+  // an attachment is read and encoded on the way, never held for the dump.
   const std::string header = LxSMTP1->HeaderBlock();
-  const std::string& body = LxSMTP1->BodyStream.DataString();
   try {
     TFileStream file(path, fmCreate);
     file.WriteBuffer(header.data(), static_cast<int64_t>(header.size()));
-    file.WriteBuffer(body.data(), static_cast<int64_t>(body.size()));
+    LxSMTP1->WriteBody(file);
+  } catch (const EFOpenError&) {
+    throw;  // an attachment that cannot be read is no fault of the dump
   } catch (const EStreamError& e) {
     throw EDumpWriteError(e.Message());
   }

@@ -16,6 +16,7 @@
 #include "app/MailSend.h"
 #include "app/Rw_ini.h"
 #include "app/SentRecord.h"
+#include "jmail/MailAddress.h"
 #include "jmail/MailJstr.h"
 #include "platform/AsciiCase.h"
 #include "platform/FileUtil.h"
@@ -24,16 +25,20 @@ namespace {
 // True for a text that holds nothing but blanks (or nothing at all).
 bool Blank(const std::string& text) { return text.find_first_not_of(" \t") == std::string::npos; }
 
-// Refuses an address that cannot fit one header line (or command line) of the mail.
+// Refuses an address that cannot fit one header line (or command line) of the mail,
+// and one whose domain has no ASCII form (EAddressDomainError).
 void CheckAddressLengths(const char* field, const std::string& text) {
   constexpr size_t kLongest = kMaxLineOctets - (sizeof "Bcc: " - 1);
   TStringList entries;
   SplitAddresses(text, entries);
-  for (const std::string& entry : entries)
+  for (const std::string& entry : entries) {
+    // A domain without an ASCII form could reach nobody: the run stops before it connects.
+    (void)AsciiDomainAddress(BareAddress(entry));
     if (entry.size() > kLongest)
       throw EAddressTooLong(std::string("The ") + field + " address is too long for a mail header line (" +
                             IntToStr(static_cast<int>(entry.size())) + " > " + IntToStr(static_cast<int>(kLongest)) +
                             " octets): " + entry.substr(0, 40) + "...");
+  }
 }
 
 // Why an attachment file cannot be sent, or nullptr when it can.
@@ -119,7 +124,7 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
   const bool built = !smtp.FinalHeader.Empty();
   if (status == esOk && !SentFolder.empty()) {
     try {
-      StoreSentCopy(SentFolder, smtp.HeaderBlock(), blindCopies, smtp.BodyStream.DataString());
+      StoreSentCopy(SentFolder, smtp.HeaderBlock(), blindCopies, [&smtp](TStream& out) { smtp.WriteBody(out); });
     } catch (const Exception& e) {
       warn(e.Message());
     }
@@ -134,7 +139,7 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
       const size_t open = id.find('<'), close = id.rfind('>');
       record.MessageId = open != std::string::npos && close > open ? id.substr(open + 1, close - open - 1) : id;
     }
-    record.Size = static_cast<int64_t>(smtp.HeaderBlock().size()) + smtp.BodyStream.Size();
+    record.Size = static_cast<int64_t>(smtp.MessageSize());
   }
   record.From = eHomeAddr;
   // Every recipient of the form, with the answer to its RCPT TO when one came (or
@@ -288,7 +293,9 @@ void TForm1::SendCommand() {
       attachments.Add(path);
     }
   }
-  m.Body = BuildBodyLines(body, attachments, Multipart, MessageCharset);
+  // The files are read and encoded as the message goes out, never held whole.
+  m.BodyFiles.clear();
+  m.Body = BuildBodyLines(body, attachments, Multipart, MessageCharset, &m.BodyFiles);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {
@@ -319,6 +326,7 @@ void TForm1::ReleaseMessage() {
   if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
   (void)smtp.BodyStream.Release();
   smtp.PostMessage.Body = TStringList();
+  smtp.PostMessage.BodyFiles.clear();
   // What the message's lines left free in the heap goes back to the system now,
   // not whenever a later free happens to reach the heap's top.
   ::malloc_trim(0);

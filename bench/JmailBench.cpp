@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "jmail/MailAddress.h"
 #include "jmail/MailJstr.h"
 #include "platform/FileUtil.h"
 #include "platform/Streams.h"
@@ -128,6 +129,15 @@ void BM_ConvertToJis_WholeText(benchmark::State& state) {
 }
 BENCHMARK(BM_ConvertToJis_WholeText)->Unit(benchmark::kMillisecond);
 
+// A line of bytes that are no CP932 character: the time grows with the line, not
+// with its square (the reported complexity).
+void BM_ConvertToUtf8_BadBytes(benchmark::State& state) {
+  const std::string line(static_cast<size_t>(state.range(0)), '\xFF');
+  for (auto _ : state) benchmark::DoNotOptimize(ConvertToUtf8(line));
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_ConvertToUtf8_BadBytes)->RangeMultiplier(4)->Range(1 << 10, 1 << 18)->Complexity();
+
 void BM_ConvertToJis_PerLine(benchmark::State& state) {
   const auto& lines = JapaneseLines();
   for (auto _ : state)
@@ -201,6 +211,31 @@ void BM_BuildAttachmentParts(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * size);
 }
 BENCHMARK(BM_BuildAttachmentParts)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The address list of a mail to 3,000 people, as a To field holds it: split into
+// entries, each entry's envelope address and its header form.
+std::string MakeAddressList(int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    if (i) text += ", ";
+    text += i % 3 == 0 ? "\"Sato, Jiro " + std::to_string(i) + "\" <sato" + std::to_string(i) + "@example.com>"
+            : i % 3 == 1 ? Utf8ToCp932("\"山田, 太郎\" <yamada") + std::to_string(i) + "@example.jp>"
+                         : "r" + std::to_string(i) + "@example.jp (Team, North)";
+  }
+  return text;
+}
+
+void BM_AddressList(benchmark::State& state) {
+  const std::string text = MakeAddressList(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    size_t octets = 0;
+    for (const std::string& entry : SplitAddressList(text))
+      octets += BareAddress(entry).size() + HeaderAddressEntry(entry, MailCharset::Iso2022Jp).size();
+    benchmark::DoNotOptimize(octets);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_AddressList)->Arg(3000)->Unit(benchmark::kMillisecond);
 
 long MaxRssKiB() {
   rusage ru{};

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app/ExitStatus.h"
 #include "app/Rw_ini.h"
@@ -75,6 +77,11 @@ const char kUsageHead[] =
     "Settings file key [Mail] Charset: auto (the default: ISO-2022-JP when all text\n"
     "fits JIS X 0208, else the whole message as UTF-8), iso-2022-jp (always as\n"
     "earlier versions sent it) or utf-8.\n"
+    "Addresses: To, CC and BCC split at commas outside quoted names, comments and\n"
+    "<...>; the envelope gets the bare address. A Japanese domain goes as its\n"
+    "ASCII (IDNA) form everywhere, one without such a form stops the run (65). A\n"
+    "Japanese mailbox name needs a server with SMTPUTF8; without it nothing is\n"
+    "sent (69). A Japanese display name goes as encoded words.\n"
     "Settings file key [SMTP] Hello: ehlo (the default: EHLO first, HELO when the\n"
     "server does not know EHLO) or helo (HELO only, for a server that needs it).\n"
     "A message larger than the SIZE limit the server announces is not sent (69).\n"
@@ -97,26 +104,71 @@ const char kUsageHead[] =
     "folder (exit 73 before sending). Core dumps are off (the password is in memory).\n"
     "\n";
 
-// The meaning of an exit status, wrapped at the words to lines of at most 79
-// columns under a six-column indent.
-void AppendExitStatus(std::string& out, const TExitStatusInfo& info) {
-  std::string line = "  " + std::to_string(info.Status);
+// The columns a UTF-8 character starting with this byte takes on a terminal: two
+// for one of three or more bytes (kana, kanji, full-width signs), else one.
+size_t CharColumns(unsigned char lead) { return lead >= 0xE0 ? 2 : 1; }
+
+size_t CharBytes(unsigned char lead) { return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4; }
+
+size_t Columns(const std::string& text) {
+  size_t columns = 0;
+  for (size_t i = 0; i < text.size(); i += CharBytes(text[i])) columns += CharColumns(text[i]);
+  return columns;
+}
+
+// Characters a Japanese line does not start with (closing signs, the long vowel
+// mark, small kana) and ones it does not end with (opening brackets).
+bool NoLineStart(const std::string& c) {
+  static const std::string signs = "、。）」ーぁぃぅぇぉっゃゅょゎァィゥェォッャュョヮ";
+  return c.size() == 3 && signs.find(c) != std::string::npos && signs.find(c) % 3 == 0;
+}
+bool NoLineEnd(const std::string& c) { return c == "（" || c == "「"; }
+
+// A text cut where a line may break: at the blanks (kept as spaceBefore), and, as
+// Japanese text is broken, between two characters when either is a wide one,
+// except before one a line does not start with or after one it does not end with.
+struct TPiece {
+  std::string text;
+  bool spaceBefore;
+};
+std::vector<TPiece> BreakPieces(const std::string& text) {
+  std::vector<TPiece> pieces;
+  bool space = false, lastWide = false, lastNoEnd = false;
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = std::min(CharBytes(text[i]), text.size() - i);
+    const std::string c = text.substr(i, n);
+    i += n;
+    if (c == " ") {
+      space = true;
+      continue;
+    }
+    const bool wide = CharColumns(c[0]) == 2;
+    if (!pieces.empty() && !space && ((!wide && !lastWide) || NoLineStart(c) || lastNoEnd))
+      pieces.back().text += c;
+    else
+      pieces.push_back({c, space});
+    space = false;
+    lastWide = wide;
+    lastNoEnd = NoLineEnd(c);
+  }
+  return pieces;
+}
+
+// The meaning of an exit status, wrapped to lines of at most 79 columns under a
+// six-column indent: at the words, and in Japanese text between its characters.
+void AppendExitStatus(std::string& out, int status, const std::string& meaning) {
+  std::string line = "  " + std::to_string(status);
   line.resize(6, ' ');
-  const std::string meaning = info.Meaning;
-  size_t pos = 0;
   bool first = true;
-  while (pos < meaning.size()) {
-    size_t end = meaning.find(' ', pos);
-    if (end == std::string::npos) end = meaning.size();
-    const std::string word = meaning.substr(pos, end - pos);
-    if (!first && line.size() + 1 + word.size() > 79) {
+  for (const TPiece& piece : BreakPieces(meaning)) {
+    const std::string gap = piece.spaceBefore ? " " : "";
+    if (!first && Columns(line) + gap.size() + Columns(piece.text) > 79) {
       out += line + "\n";
       line = std::string(6, ' ');
       first = true;
     }
-    line += (first ? "" : " ") + word;
+    line += (first ? "" : gap) + piece.text;
     first = false;
-    pos = end + 1;
   }
   out += line + "\n";
 }
@@ -181,10 +233,13 @@ void ApplyValues(TCommandLine& line, bool charsetGiven, const std::string& chars
 
 }  // namespace
 
-std::string UsageText() {
-  std::string text = kUsageHead;
-  text += "Settings file in use: " + ToOsPath(SettingsFileName()) + "\n\nExit status:\n";
-  for (int i = 0; i < kExitStatusCount; ++i) AppendExitStatus(text, kExitStatuses[i]);
+std::string UsageText(TLanguage language) {
+  const bool japanese = language == TLanguage::japanese;
+  std::string text = japanese ? kUsageHeadJa : kUsageHead;
+  text += (japanese ? "使用中の設定ファイル: " : "Settings file in use: ") + ToOsPath(SettingsFileName()) +
+          (japanese ? "\n\n終了ステータス:\n" : "\n\nExit status:\n");
+  for (int i = 0; i < kExitStatusCount; ++i)
+    AppendExitStatus(text, kExitStatuses[i].Status, japanese ? kExitStatuses[i].MeaningJa : kExitStatuses[i].Meaning);
   return text;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/RunOptions.h"
+#include "platform/Language.h"
 
 struct TCommandLine {
   bool headless = false;   // --headless, or implied by --no-send
@@ -23,8 +24,13 @@ struct TCommandLine {
 // the C library words its own: "unrecognized option '--foo'".
 TCommandLine ParseCommandLine(int argc, char** argv);
 
-// The --help text; its exit status list is printed from kExitStatuses.
-std::string UsageText();
+// The --help text (UTF-8) in the user's language; its exit status list is printed
+// from kExitStatuses, and the path of the settings file in use comes between.
+std::string UsageText(TLanguage language = UserLanguage());
+
+// The Japanese text of --help up to the settings file in use (cli/HelpJa.cpp): the
+// English one's facts, options and settings keys, in Japanese.
+extern const char kUsageHeadJa[];
 
 // The line after a usage error: "Try 'tarvex --help' for more information."
 extern const char kHelpHint[];

@@ -39,8 +39,6 @@ int main(int argc, char** argv) {
     return esOk;
   }
   if (!line.error.empty()) return UsageError(line.error);
-  // A large macro's body lines come from huge pages (the program starts anew for it).
-  if (!line.params.empty()) RestartForLargeInput(argv, ToOsPath(line.params[0]));
   SetParams(line.params);
 
   // A display that does not answer: headless, without loading the toolkit at all.

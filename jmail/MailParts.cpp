@@ -29,26 +29,63 @@ std::string EncodeAttachmentName(const std::string& name, MailCharset charset) {
   return kUtf8WordStart + Base64EncodeStr(ConvertToUtf8(name)) + kWordEnd;
 }
 
-std::string ExtendedFileNameParameter(const std::string& name, MailCharset charset) {
-  if (charset == MailCharset::Iso2022JpLegacy || IsAscii(name)) return {};
-  const bool utf8 = charset == MailCharset::Utf8;
-  const std::string bytes = utf8 ? ConvertToUtf8(name) : ConvertToJis(name);
-  std::string param = utf8 ? "filename*=UTF-8''" : "filename*=ISO-2022-JP''";
+std::string ExtendedFileNameValue(const std::string& name) {
+  std::string value = "UTF-8''";
   static const char kHex[] = "0123456789ABCDEF";
-  for (char ch : bytes) {
+  for (char ch : ConvertToUtf8(name)) {
     const auto c = static_cast<unsigned char>(ch);
     // The characters a parameter value may hold as they are; all others as %XX.
     const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                        (c != 0 && std::strchr("!#$&+-.^_`|~", c) != nullptr);
     if (plain) {
-      param += ch;
+      value += ch;
     } else {
-      param += '%';
-      param += kHex[c >> 4];
-      param += kHex[c & 15];
+      value += '%';
+      value += kHex[c >> 4];
+      value += kHex[c & 15];
     }
   }
-  return param;
+  return value;
+}
+
+std::string ExtendedFileNameParameter(const std::string& name) {
+  if (IsAscii(name)) return {};
+  const std::string value = ExtendedFileNameValue(name);
+  constexpr size_t kOneLine = kFoldLineOctets - (sizeof " filename*=" - 1);
+  if (value.size() <= kOneLine) return "filename*=" + value;
+  // Pieces of at most kPiece octets, never cutting a %XX; each on a line of its own.
+  constexpr size_t kPiece = 60;
+  std::string out;
+  for (size_t at = 0, n = 0; at < value.size(); ++n) {
+    size_t take = std::min(kPiece, value.size() - at);
+    if (at + take < value.size()) {
+      const size_t percent = value.rfind('%', at + take - 1);
+      if (percent != std::string::npos && percent >= at && percent + 3 > at + take) take = percent - at;
+    }
+    out += (n ? ";\r\n " : "") + ("filename*" + std::to_string(n) + "*=") + value.substr(at, take);
+    at += take;
+  }
+  return out;
+}
+
+std::vector<std::string> AttachmentNameLines(const std::string& name, const std::string& mediaType,
+                                             MailCharset charset) {
+  const std::string described = EncodeAttachmentName(name, charset);
+  if (IsAscii(name)) {
+    const std::string quoted = QuotedParameterText(described);
+    return {"Content-Type: " + mediaType + ";name=\"" + quoted + "\"",
+            "Content-Disposition: attachment; filename=\"" + quoted + "\"", "Content-Description: " + described};
+  }
+  // A UTF-8 word in name= and RFC 2231 alone in the disposition, whatever the
+  // message's charset: what every reader and extractor takes back as typed.
+  const std::string word = kUtf8WordStart + Base64EncodeStr(ConvertToUtf8(name)) + kWordEnd;
+  const std::string extended = ExtendedFileNameParameter(name);
+  // The parameter goes on a line of its own when the line would grow past 78 octets.
+  const std::string oneLine = "Content-Disposition: attachment; " + extended;
+  const bool fold = extended.find('\r') != std::string::npos || oneLine.size() > kFoldLineOctets;
+  return {"Content-Type: " + mediaType + ";name=\"" + word + "\"",
+          fold ? "Content-Disposition: attachment;\r\n " + extended : oneLine,
+          "Content-Description: " + described};
 }
 
 namespace {
@@ -77,69 +114,79 @@ size_t ReadChunk(TFileStream& file, unsigned char* buffer, size_t count) {
   return total;
 }
 
+// Writes the base64 lines of the n bytes at src to dest, 45 bytes to a line, each
+// ended by CR LF, and calls line with each line's characters (without its end).
+// Returns the position after the last line end.
+template <class Line>
+char* EncodeLines(const unsigned char* src, size_t n, char* dest, Line line) {
+  const TSixBitCoder& coder = TSixBitCoder::Mime();
+  for (size_t left = n; left > 0;) {
+    const size_t take = std::min(left, kLineBytes);
+    char* const start = dest;
+    dest = coder.EncodeGroups(src, take / 3, dest);
+    dest = coder.EncodeTail(src + take / 3 * 3, take % 3, true, dest);
+    line(start, static_cast<size_t>(dest - start));
+    *dest++ = '\r';
+    *dest++ = '\n';
+    src += take;
+    left -= take;
+  }
+  return dest;
+}
+
 // Removes the temporary file when the attachment is done or has failed.
 struct TempFileRemover {
   std::string path;
   ~TempFileRemover() { DeleteFile(path); }
 };
 
-// The longest fixed text around the name in a part header line.
-// (the media type's own length comes on top of it).
-constexpr size_t kNameLineOverhead = sizeof "Content-Type: ;name=\"\"" - 1;
-
-// The longest fixed text around the name and its RFC 2231 form in the disposition line.
-constexpr size_t kDispositionOverhead = sizeof "Content-Disposition: attachment; filename=\"\"; " - 1;
-
-// The attachment's name as its part header shows it: the encoded name and its
-// RFC 2231 parameter (empty for an ASCII name). Control characters are dropped (a
-// line break would end the header early and put the rest of the name into the
-// part's body), and the name is cut by whole characters until every header line
-// that carries it fits the line limit.
-struct TPartHeaderName {
-  std::string Encoded;
-  std::string Extended;
-};
-TPartHeaderName PartHeaderName(const std::string& fileName, MailCharset charset, size_t mediaTypeSize) {
+// The part header lines that carry an attachment's name (AttachmentNameLines).
+// Control characters are dropped (a line break would end the header early and put
+// the rest of the name into the part's body), and the name is cut by whole
+// characters until every line fits the line limit.
+std::vector<std::string> PartHeaderNameLines(const std::string& fileName, MailCharset charset,
+                                             const std::string& mediaType) {
   std::string name = WithoutControlCharacters(fileName);
   for (;;) {
-    TPartHeaderName result{EncodeAttachmentName(name, charset), ExtendedFileNameParameter(name, charset)};
-    const size_t quoted = QuotedParameterText(result.Encoded).size();
-    if (name.empty() || (quoted + kNameLineOverhead + mediaTypeSize <= kMaxLineOctets &&
-                         quoted + result.Extended.size() + kDispositionOverhead <= kMaxLineOctets))
-      return result;
+    std::vector<std::string> lines = AttachmentNameLines(name, mediaType, charset);
+    bool fits = true;
+    for (const std::string& line : lines)
+      for (size_t start = 0, end; start <= line.size(); start = end + 2) {
+        end = std::min(line.size(), line.find("\r\n", start));
+        fits = fits && end - start <= kMaxLineOctets;
+      }
+    if (name.empty() || fits) return lines;
     size_t last = 0;
     for (size_t i = 0; i < name.size(); i += IsCp932LeadByte(static_cast<unsigned char>(name[i])) ? 2 : 1) last = i;
     name.erase(last);
   }
 }
 
+// Appends the delimiter, the part headers and the empty entry of the part of the
+// file at path.
+void AppendPartHeaders(const std::string& path, MailCharset charset, TStringList& parts) {
+  const std::string name = ExtractFileName(path);
+  const std::string mediaType = MediaTypeOf(name);
+  const std::vector<std::string> nameLines = PartHeaderNameLines(name, charset, mediaType);
+  parts.Add(kBoundaryDelimiter);
+  parts.Add("Content-Transfer-Encoding: base64");
+  for (const std::string& line : nameLines) parts.Add(line);
+  parts.Add("\r\n");
+}
+
 // Appends the part of one existing file: the delimiter, the part headers, the
 // empty entry and the base64 lines, one per
 // entry or joined by CR LF a chunk at a time.
 void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringList& parts, bool joinLines) {
-  const std::string name = ExtractFileName(path);
-  const std::string mediaType = MediaTypeOf(name);
-  const TPartHeaderName header = PartHeaderName(name, charset, mediaType.size());
-  const std::string& encodedName = header.Encoded;
-  const std::string& extended = header.Extended;
-  const std::string quotedName = QuotedParameterText(encodedName);
   TFileStream input(path, fmOpenRead);
 
   // The encoded text, broken into CR LF lines, goes to the temporary file while the
   // same lines go into the list: the file holds exactly what the list is read from.
-  const std::string tempPath = PrivateTempDir() + "temp09" + name;
+  const std::string tempPath = PrivateTempDir() + "temp09" + ExtractFileName(path);
   TempFileRemover remover{tempPath};
   TFileStream temp(tempPath, fmCreatePrivate);
+  AppendPartHeaders(path, charset, parts);
 
-  parts.Add(kBoundaryDelimiter);
-  parts.Add("Content-Transfer-Encoding: base64");
-  parts.Add("Content-Type: " + mediaType + ";name=\"" + quotedName + "\"");
-  parts.Add("Content-Disposition: attachment; filename=\"" + quotedName + "\"" +
-            (extended.empty() ? "" : "; " + extended));
-  parts.Add("Content-Description: " + encodedName);
-  parts.Add("\r\n");
-
-  const TSixBitCoder& coder = TSixBitCoder::Mime();
   constexpr size_t kChunkBytes = kLinesPerChunk * kLineBytes;
   std::unique_ptr<unsigned char[]> in(new unsigned char[kChunkBytes]);
   std::unique_ptr<char[]> out(joinLines ? nullptr : new char[kLinesPerChunk * 62]);
@@ -149,19 +196,9 @@ void AppendAttachmentPart(const std::string& path, MailCharset charset, TStringL
     // Joined lines are encoded straight into the entry they end up in.
     std::string block(joinLines ? (n + kLineBytes - 1) / kLineBytes * 62 : 0, '\0');
     char* const begin = joinLines ? block.data() : out.get();
-    const unsigned char* src = in.get();
-    char* p = begin;
-    for (size_t left = n; left > 0;) {
-      const size_t take = std::min(left, kLineBytes);
-      char* line = p;
-      p = coder.EncodeGroups(src, take / 3, p);
-      p = coder.EncodeTail(src + take / 3 * 3, take % 3, true, p);
-      if (!joinLines) parts.Add(std::string(line, static_cast<size_t>(p - line)));
-      *p++ = '\r';
-      *p++ = '\n';
-      src += take;
-      left -= take;
-    }
+    char* const p = EncodeLines(in.get(), n, begin, [&](const char* line, size_t size) {
+      if (!joinLines) parts.Add(std::string(line, size));
+    });
     temp.WriteBuffer(begin, p - begin);
     if (joinLines) {
       block.resize(static_cast<size_t>(p - begin) - 2);  // the entry's last CR LF comes from the body
@@ -187,6 +224,70 @@ TStringList BuildAttachmentParts(const TStringList& paths, MailCharset charset, 
   }
   parts.Add(kBoundaryClose);
   return parts;
+}
+
+TStringList BuildAttachmentHeaders(const TStringList& paths, MailCharset charset, std::vector<TBodyFile>& files) {
+  TStringList parts;
+  for (const std::string& path : paths) {
+    if (!FileExists(path)) continue;
+    AppendPartHeaders(path, charset, parts);
+    files.push_back({parts.Count(), path});
+    parts.Add("");
+  }
+  parts.Add(kBoundaryClose);
+  return parts;
+}
+
+int64_t Base64LinesSize(int64_t bytes) {
+  const int64_t lines = bytes / static_cast<int64_t>(kLineBytes);
+  const int64_t rest = bytes % static_cast<int64_t>(kLineBytes);
+  return lines * 62 + (rest ? (rest + 2) / 3 * 4 + 2 : 0);
+}
+
+TBase64FileStream::TBase64FileStream(const std::string& path)
+    : file_(path, fmOpenRead), in_(new unsigned char[kInBytes]), out_(new char[kOutBytes]) {
+  struct stat st;
+  if (::fstat(file_.Handle(), &st) != 0) throw FileOpenError(path, errno);
+  fileSize_ = S_ISREG(st.st_mode) ? st.st_size : 0;
+  size_ = Base64LinesSize(fileSize_);
+}
+
+TBase64FileStream::~TBase64FileStream() = default;
+
+int64_t TBase64FileStream::Read(void* buffer, int64_t count) {
+  auto* dest = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < count && pos_ < size_) {
+    if (outAt_ == outEnd_) Refill();
+    const size_t n = static_cast<size_t>(std::min<int64_t>(count - done, static_cast<int64_t>(outEnd_ - outAt_)));
+    std::memcpy(dest + done, out_.get() + outAt_, n);
+    outAt_ += n;
+    done += static_cast<int64_t>(n);
+    pos_ += static_cast<int64_t>(n);
+  }
+  return done;
+}
+
+void TBase64FileStream::Refill() {
+  const size_t want = static_cast<size_t>(std::min<int64_t>(kInBytes, fileSize_ - read_));
+  const size_t n = ReadChunk(file_, in_.get(), want);
+  // The size went into the message's size before the first byte was sent: a file
+  // that shrank since cannot give it any more.
+  if (n < want) throw EFOpenError("The file became shorter while it was being sent: " + file_.FileName());
+  read_ += static_cast<int64_t>(n);
+  char* const p = EncodeLines(in_.get(), n, out_.get(), [](const char*, size_t) {});
+  outAt_ = 0;
+  outEnd_ = static_cast<size_t>(p - out_.get());
+}
+
+int64_t TBase64FileStream::Seek(int64_t offset, int origin) {
+  const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : size_ + offset;
+  if (target == pos_) return pos_;
+  if (target != 0) throw EStreamError("The encoded file can only be read again from its start");
+  file_.SetPosition(0);
+  pos_ = read_ = 0;
+  outAt_ = outEnd_ = 0;
+  return 0;
 }
 
 std::string WithoutControlCharacters(const std::string& text) {

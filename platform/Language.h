@@ -1,4 +1,4 @@
-// The language the program speaks to its user (the window, and what it says on
+// The language the program speaks to its user (the window, --help and what it says on
 // stderr): Japanese under a Japanese locale, English under any other. This is the
 // one place that decides it, and the one table of the texts a run without a window
 // says on stderr in either language.

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "platform/SysUtils.h"
+
 namespace {
 
 const char kFallback[] = "application/octet-stream";
@@ -42,7 +44,15 @@ std::string ExtensionOf(const std::string& fileName) {
   if (dot == std::string::npos || dot == 0 || dot + 1 == fileName.size()) return {};
   const std::string ext = fileName.substr(dot + 1);
   if (ext.find_first_of("/\\") != std::string::npos) return {};
-  if (fileName[dot - 1] == '/' || fileName[dot - 1] == '\\') return {};
+  // A dot right after a directory mark starts a hidden name, not an extension; the
+  // second byte of a double-byte character (表 is 0x95 0x5C) is no directory mark.
+  if (fileName[dot - 1] == '/') return {};
+  if (fileName[dot - 1] == '\\') {
+    bool trail = false;
+    for (size_t i = 0; i + 1 < dot; i += IsCp932LeadByte(static_cast<unsigned char>(fileName[i])) ? 2 : 1)
+      trail = IsCp932LeadByte(static_cast<unsigned char>(fileName[i])) && i + 2 == dot;
+    if (!trail) return {};
+  }
   // Extensions in the table are ASCII; a CP932 byte after the dot cannot match.
   for (unsigned char c : ext)
     if (c >= 0x80) return {};

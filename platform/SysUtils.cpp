@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -59,8 +60,12 @@ class Converter {
     std::lock_guard<std::mutex> lock(mutex_);
     if (cd_ == reinterpret_cast<iconv_t>(-1)) return false;
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    // The buffer grows with what was converted, not with what is left: a caller that
+    // converts the rest of a text again after each bad byte does work in proportion to
+    // the text, not to its square.
+    constexpr size_t kFirstBuffer = 1024;
     std::string result;
-    result.resize(in.size() * 3 / 2 + 16);
+    result.resize(std::min(in.size() * 3 / 2 + 16, kFirstBuffer));
     char* src = const_cast<char*>(in.data());
     size_t srcLeft = in.size();
     size_t used = 0;

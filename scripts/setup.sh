@@ -6,7 +6,7 @@ packages=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev openssl ca-certificates util-linux libc-bin dpkg-dev desktop-file-utils
           msmtp s-nail qt6-l10n-tools qt6-translations-l10n media-types xdotool file iproute2 procps
           weston qt6-wayland lintian at-spi2-core dbus-daemon python3-pyatspi
-          postfix dovecot-core jq)
+          postfix dovecot-core linux-perf time libidn2-dev ripmime jq)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

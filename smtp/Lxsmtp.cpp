@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "jmail/MailAddress.h"
 #include "jmail/MailJstr.h"
 #include "platform/FileUtil.h"
 #include "smtp/LxsmtpInternal.h"
@@ -115,10 +116,19 @@ TLxSMTP::~TLxSMTP() { MarkDestroying(); }
 
 void TLxSMTP::Abort() { TLxSocket::Abort(); }
 
-std::string TLxSMTP::ExtractAddress(const std::string& entry) {
-  if (entry.find('<') != std::string::npos) return NthField(NthField(entry, '<', 2), '>', 1);
-  if (entry.find(':') != std::string::npos) return NthField(entry, ':', 2);
-  return entry;
+std::string TLxSMTP::ExtractAddress(const std::string& entry) { return BareAddress(entry); }
+
+std::string TLxSMTP::EnvelopeAddress(const std::string& entry) {
+  const std::string address = AsciiDomainAddress(ExtractAddress(entry));
+  return IsAsciiText(address) ? address : ConvertToUtf8(address);
+}
+
+std::string TLxSMTP::EnvelopeCommand(const char* verb, const std::string& address,
+                                     const std::string& parameters) const {
+  std::string command = verb + ("<" + address + ">") + parameters;
+  if (!Capabilities.SmtpUtf8 && !IsAsciiText(command))
+    throw Exception("Non-ASCII envelope refused without SMTPUTF8: " + command);
+  return command;
 }
 
 void TLxSMTP::ClearRecipients() {
@@ -257,6 +267,7 @@ void TLxSMTP::BuildMessage() {
   }
 
   BodyStream.Clear();
+  bodyInserts_.clear();
   // The body is written line by line; room for all of it at once spares the copies
   // (and the doubled capacity) of growing a large body step by step.
   size_t bodySize = 0;
@@ -264,24 +275,100 @@ void TLxSMTP::BuildMessage() {
   BodyStream.Reserve(static_cast<int64_t>(bodySize));
   TPrefaulter prefault(BodyStream.Memory(), bodySize);
   if (!m.Attachments.Empty()) WriteText(BodyStream, "--" + Boundary + "\r\nContent-Type: text/plain; charset=" + Charset + "\r\n\r\n");
-  if (KeepBody) {
-    for (const std::string& line : m.Body) {
-      prefault.Ahead(static_cast<size_t>(BodyStream.Size()));
-      WriteBodyLine(BodyStream, line);
+  // An entry that stands for a file leaves its place to the file's encoded text.
+  size_t nextFile = 0;
+  auto writeEntry = [&](int index, const std::string& line) {
+    if (nextFile < m.BodyFiles.size() && m.BodyFiles[nextFile].Entry == index) {
+      bodyInserts_.push_back({BodyStream.Size(), std::make_unique<TBase64FileStream>(m.BodyFiles[nextFile++].Path)});
+      return;
     }
+    prefault.Ahead(static_cast<size_t>(BodyStream.Size()));
+    WriteBodyLine(BodyStream, line);
+  };
+  if (KeepBody) {
+    for (int i = 0; i < m.Body.Count(); ++i) writeEntry(i, m.Body[i]);
   } else {
     // Each entry is freed once it is in the stream: a large body is never held twice.
     TStringList body = std::move(PostMessage.Body);
     PostMessage.Body.Clear();
     for (int i = 0; i < body.Count(); ++i) {
-      prefault.Ahead(static_cast<size_t>(BodyStream.Size()));
-      WriteBodyLine(BodyStream, body[i]);
+      writeEntry(i, body[i]);
       std::string().swap(body[i]);
     }
+    PostMessage.BodyFiles.clear();
   }
   if (m.Attachments.Empty()) return;
   for (int i = 1; i <= m.Attachments.Count(); ++i) WriteAttachmentPart(i);
   WriteText(BodyStream, "--" + Boundary + "--\r\n");
+}
+
+class TLxSMTP::TBodyReader : public TStream {
+ public:
+  // Reads from the start, whatever an earlier reader left of the inserts.
+  TBodyReader(const std::string& text, const std::vector<TBodyInsert>& inserts) : text_(text), inserts_(inserts) {
+    size_ = static_cast<int64_t>(text.size());
+    for (const TBodyInsert& insert : inserts) {
+      insert.Text->SetPosition(0);
+      size_ += insert.Text->Size();
+    }
+  }
+  int64_t Read(void* buffer, int64_t count) override {
+    auto* dest = static_cast<char*>(buffer);
+    int64_t done = 0;
+    // Even pieces are stretches of the text, odd ones the inserts between them.
+    while (done < count && piece_ <= 2 * inserts_.size()) {
+      int64_t n;
+      if (piece_ % 2 == 0) {
+        const size_t i = piece_ / 2;
+        const int64_t end = i < inserts_.size() ? inserts_[i].Offset : static_cast<int64_t>(text_.size());
+        n = std::min(count - done, end - textAt_);
+        std::memcpy(dest + done, text_.data() + textAt_, static_cast<size_t>(n));
+        textAt_ += n;
+        if (textAt_ == end) ++piece_;
+      } else {
+        TStream& insert = *inserts_[piece_ / 2].Text;
+        n = insert.Read(dest + done, count - done);
+        if (n == 0) ++piece_;
+      }
+      done += n;
+    }
+    pos_ += done;
+    return done;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  // Reports the position, or goes back to the start.
+  int64_t Seek(int64_t offset, int origin) override {
+    const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : size_ + offset;
+    if (target == pos_) return pos_;
+    if (target != 0) throw EStreamError("The body can only be read again from its start");
+    for (const TBodyInsert& insert : inserts_) insert.Text->SetPosition(0);
+    pos_ = textAt_ = 0;
+    piece_ = 0;
+    return 0;
+  }
+  int64_t Size() override { return size_; }
+
+ private:
+  const std::string& text_;
+  const std::vector<TBodyInsert>& inserts_;
+  int64_t size_ = 0, pos_ = 0, textAt_ = 0;
+  size_t piece_ = 0;
+};
+
+uint64_t TLxSMTP::BodySize() const {
+  uint64_t size = BodyStream.DataString().size();
+  for (const TBodyInsert& insert : bodyInserts_) size += static_cast<uint64_t>(insert.Text->Size());
+  return size;
+}
+
+void TLxSMTP::WriteBody(TStream& dest) {
+  TBodyReader body(BodyStream.DataString(), bodyInserts_);
+  dest.CopyFrom(body, body.Size());
+}
+
+void TLxSMTP::SendBody() {
+  TBodyReader body(BodyStream.DataString(), bodyInserts_);
+  SendStream(body);
 }
 
 void TLxSMTP::WriteAttachmentPart(int index) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "platform/Streams.h"
 #include "platform/StringList.h"
 #include "jmail/LxUUE.h"
+#include "jmail/MailParts.h"
 #include "sock/LxExtstr.h"
 #include "sock/LxSock.h"
 #include "smtp/LxsmtpPolicy.h"
@@ -98,13 +100,17 @@ class TPostMessage {
   TStringList ToCarbonCopy;
   TStringList ToBlindCarbonCopy;
   TStringList Body;
+  // Body entries that stand for a file's base64 lines, in entry order: BuildMessage
+  // leaves the text out of BodyStream and the send reads and encodes the file as it
+  // goes (see BodySize, WriteBody).
+  std::vector<TBodyFile> BodyFiles;
 };
 
 // A recipient the server refused during the last send: the entry as stored, the
 // reply number and the reply on one line (as ReplyLine gives it).
 struct TRefusal {
   std::string Recipient;
-  std::string Address;  // the envelope address sent in RCPT TO
+  std::string Address;  // the envelope address sent in RCPT TO (a UTF-8 mailbox name in CP932)
   int Code = 0;
   std::string Reply;
 };
@@ -148,7 +154,9 @@ class TLxSMTP : public TLxSocket {
   // --- the message and its products ---
   TPostMessage PostMessage;
   TExStringList FinalHeader;  // header lines of the message being sent
-  TMemoryStream BodyStream;   // encoded body, every line ending in CR LF
+  // Encoded body, every line ending in CR LF; the text of PostMessage.BodyFiles is
+  // not in it but read from the files while the body is sent or written.
+  TMemoryStream BodyStream;
   std::string Boundary;       // multipart boundary of the last message with attachments
   bool Busy = false;
   // The extension lines of the last EHLO reply ("STARTTLS", "AUTH PLAIN LOGIN", ...),
@@ -230,15 +238,22 @@ class TLxSMTP : public TLxSocket {
   // CR LF, and two more CR LF. BodyStream (dot-stuffed as BuildMessage made it)
   // follows it, then the final ".".
   std::string HeaderBlock() const { return FinalHeader.Text() + "\r\n\r\n"; }
-  // The octets of the message as built: HeaderBlock and BodyStream.
+  // The octets of the message as built: HeaderBlock and the body.
   uint64_t MessageSize() const;
+  // The octets of the body as built: BodyStream and the encoded text of its files.
+  uint64_t BodySize() const;
+  // Writes the body as built (what SendMail sends between the header block and the
+  // final ".") to dest a chunk at a time. Throws the stream errors of dest and of
+  // reading the files.
+  void WriteBody(TStream& dest);
   // The parameters MAIL FROM carries after the address (" SIZE=n RET=x ENVID=y"), as
   // the server's capabilities allow; empty when none.
   std::string MailParameters() const;
   // The parameters RCPT TO carries after the address (" NOTIFY=x"), or empty.
   std::string RecipientParameters() const;
-  // Rebuilds FinalHeader, Boundary and BodyStream from PostMessage.
-  // Throws the file errors of WriteAttachmentPart.
+  // Rebuilds FinalHeader, Boundary and BodyStream from PostMessage, and opens the
+  // files of PostMessage.BodyFiles. Throws the file errors of WriteAttachmentPart,
+  // EFOpenError for a body file that cannot be opened.
   void BuildMessage();
   // Appends the MIME part of attachment number index (from 1) to BodyStream.
   // Throws EFOpenError when the file cannot be opened (after OnAttachmentNotFound).
@@ -249,12 +264,31 @@ class TLxSMTP : public TLxSocket {
   // A whole reply on one line: the last line's reply number, then the text of every
   // line after its number and separator, joined by blanks ("550 5.1.1 no such user").
   static std::string ReplyLine(const std::string& reply);
-  // The envelope address of a recipient entry ("Name <a@b>" -> "a@b", "x:a@b" -> "a@b").
+  // The envelope address of a recipient entry ("Name <a@b>" -> "a@b", "x:a@b" -> "a@b",
+  // "\"Sato, Jiro\" < s@x >" -> "s@x"): BareAddress.
   static std::string ExtractAddress(const std::string& entry);
+  // An entry's address as the envelope carries it: ExtractAddress, the domain as
+  // A-labels, a non-ASCII local part in UTF-8 (only SMTPUTF8 takes it).
+  // Throws EAddressDomainError when the domain cannot be converted.
+  static std::string EnvelopeAddress(const std::string& entry);
+  // The envelope command verb + "<" + address + ">" + parameters ("MAIL FROM:",
+  // "RCPT TO:"). Throws Exception when the command would carry a non-ASCII byte
+  // while the server has not offered SMTPUTF8: the envelope is ASCII otherwise.
+  std::string EnvelopeCommand(const char* verb, const std::string& address, const std::string& parameters) const;
   // Empties the recipient lists and the attachment list of PostMessage.
   void ClearRecipients();
 
  private:
+  // A file's encoded text and the offset in BodyStream where it goes.
+  struct TBodyInsert {
+    int64_t Offset;
+    std::unique_ptr<TStream> Text;
+  };
+  std::vector<TBodyInsert> bodyInserts_;
+  // The body as BodyStream with the inserts in their places, read from the start.
+  class TBodyReader;
+  // Sends the body (SendStream of it).
+  void SendBody();
   // Sends command (none when empty: the greeting) and reads the whole reply under one
   // time-out; sets LastReply and ReplyNumber from it. Returns the reply, empty when
   // the server closed before it ended. Throws EReplyTooLong naming step, the socket

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "jmail/MailAddress.h"
+#include "platform/SysUtils.h"
 #include "smtp/LxsmtpInternal.h"
 
 namespace {
@@ -28,6 +30,12 @@ void RefuseHeaderBreaks(const std::string& line) {
       throw Exception("CR, LF or NUL in a header line refused: " + line.substr(0, i));
     i = next;
   }
+}
+
+// An envelope address as the program's texts hold it: a mailbox name sent in UTF-8
+// goes back to CP932, so that results and messages show it as typed.
+std::string AddressText(const std::string& address) {
+  return IsAsciiText(address) ? address : Utf8ToCp932(address);
 }
 
 }  // namespace
@@ -84,16 +92,26 @@ void TLxSMTP::SendMail() {
     std::vector<std::pair<std::string, std::string>> pending, deferred;
     for (const TStringList* list : {&PostMessage.ToAddress, &PostMessage.ToCarbonCopy, &PostMessage.ToBlindCarbonCopy})
       for (const std::string& entry : *list)
-        if (std::string address = ExtractAddress(entry); !address.empty()) pending.emplace_back(entry, std::move(address));
+        if (std::string address = EnvelopeAddress(entry); !address.empty()) pending.emplace_back(entry, std::move(address));
     // Entries that hold no address at all leave nobody to send to.
     if (pending.empty()) throw Exception("Incomplete Header");
+    // A mailbox name in UTF-8 goes only to a server that takes it; without SMTPUTF8
+    // nothing of the message is offered.
+    if (!Capabilities.SmtpUtf8) {
+      std::vector<std::string> entries{PostMessage.FromAddress};
+      for (const auto& [entry, address] : pending) entries.push_back(entry);
+      for (const std::string& entry : entries)
+        if (!IsAsciiText(EnvelopeAddress(entry)))
+          throw ESmtpError("The server offers no SMTPUTF8: it cannot take the address " + ExtractAddress(entry), 0,
+                           TSmtpFailure::Final);
+    }
     bool delivered = false;
     // A further transaction that fails leaves its recipients refused: the message went
     // to the earlier ones, and a failed send would make the caller send it to them again.
     auto refuseTheRest = [&](int code, const std::string& reply) {
       for (const auto* list : {&pending, &deferred})
         for (const auto& [entry, address] : *list) {
-          Refusals.push_back({entry, address, code, reply});
+          Refusals.push_back({entry, AddressText(address), code, reply});
           if (OnRecipientNotFound) OnRecipientNotFound(entry);
         }
     };
@@ -104,7 +122,7 @@ void TLxSMTP::SendMail() {
         // refused (for now): another round would only ask again.
         if (!sent && !deferred.empty()) {
           for (const auto& [entry, address] : deferred) {
-            Refusals.push_back({entry, address, ReplyNumber, ReplyLine(LastReply)});
+            Refusals.push_back({entry, AddressText(address), ReplyNumber, ReplyLine(LastReply)});
             if (OnRecipientNotFound) OnRecipientNotFound(entry);
           }
           deferred.clear();
@@ -143,7 +161,7 @@ void TLxSMTP::SendMail() {
 }
 
 uint64_t TLxSMTP::MessageSize() const {
-  return HeaderBlock().size() + BodyStream.DataString().size();
+  return HeaderBlock().size() + BodySize();
 }
 
 namespace {
@@ -184,7 +202,10 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
                               const std::string& headerBlock,
                               std::vector<std::pair<std::string, std::string>>& deferred) {
   Command("RSET", TSmtpStep::Rset);
-  Command("MAIL FROM:<" + PostMessage.FromAddress + ">" + MailParameters(), TSmtpStep::Mail);
+  const std::string sender = EnvelopeAddress(PostMessage.FromAddress);
+  bool utf8 = !IsAsciiText(sender);
+  for (const auto& [entry, address] : recipients) utf8 = utf8 || !IsAsciiText(address);
+  Command(EnvelopeCommand("MAIL FROM:", sender, MailParameters() + (utf8 ? " SMTPUTF8" : "")), TSmtpStep::Mail);
   const std::string rcptParameters = RecipientParameters();
   int accepted = 0;
   for (const auto& [entry, address] : recipients) {
@@ -194,14 +215,14 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
       continue;
     }
     std::string reply;
-    const TSmtpAction action = Ask("RCPT TO:<" + address + ">" + rcptParameters, TSmtpStep::Rcpt, reply);
+    const TSmtpAction action = Ask(EnvelopeCommand("RCPT TO:", address, rcptParameters), TSmtpStep::Rcpt, reply);
     if (action == TSmtpAction::GoOn) {
       ++accepted;
-      RecipientReplies.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
+      RecipientReplies.push_back({entry, AddressText(address), ReplyNumber, ReplyLine(reply)});
     } else if (action == TSmtpAction::DeferRecipient) {
       deferred.emplace_back(entry, address);
     } else if (action == TSmtpAction::RefuseRecipient) {
-      Refusals.push_back({entry, address, ReplyNumber, ReplyLine(reply)});
+      Refusals.push_back({entry, AddressText(address), ReplyNumber, ReplyLine(reply)});
       RecipientReplies.push_back(Refusals.back());
       if (OnRecipientNotFound) OnRecipientNotFound(entry);
     } else {
@@ -216,12 +237,19 @@ bool TLxSMTP::MailTransaction(const std::vector<std::pair<std::string, std::stri
     {
       // One limit for header and body: it ends a transfer that stalls, not a long one.
       TWaitScope wait(*this, true);
-      Write(headerBlock);
-      SendStream(BodyStream);
+      // Write carries at most kMaxWrite bytes: the header of thousands of recipients
+      // goes in several.
+      for (size_t at = 0; at < headerBlock.size(); at += kMaxWrite) Write(headerBlock.substr(at, kMaxWrite));
+      SendBody();
     }
     FinalDotPending = true;
     action = Ask(".", TSmtpStep::EndOfData, reply);
     FinalDotPending = false;
+  } catch (const EStreamError&) {
+    // An attachment that could not be read to its end stops the data in the middle:
+    // the server would take whatever came next for more of the message.
+    TLxSocket::Disconnect();
+    throw;
   } catch (const ESockError& e) {
     // A server that refuses the message before it has all of it ("552 too big")
     // sends its reply and stops reading or closes: its reply, not the broken
@@ -256,7 +284,4 @@ void TLxSMTP::CheckMessage() const {
   for (const TStringList* list : lists)
     for (const std::string& entry : *list) RefuseLineBreaks(ExtractAddress(entry), "a recipient address");
   for (const std::string& line : FinalHeader) RefuseHeaderBreaks(line);
-  // The header block goes out with one Write after DATA was accepted; one that is
-  // too long must fail now, not in the middle of the data.
-  if (HeaderBlock().size() > kMaxWrite) throw ERangeError("Range check error");
 }

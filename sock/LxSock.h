@@ -108,8 +108,9 @@ class TLxSocket : public TComponent, private TMessageHandler {
 
   // --- state ---
   TStringList WSAInfo;
-  int32_t BytesSent = 0;
-  int32_t BytesTotal = 0;
+  // The progress of SendStream: 64-bit, as an attachment may be larger than 2 GB.
+  int64_t BytesSent = 0;
+  int64_t BytesTotal = 0;
   bool CancelRequested = false;
   bool ShuttingDown = false;
   int32_t LastErrorNo = 0;

@@ -153,7 +153,7 @@ void TLxSocket::SendStream(TStream& stream) {
   if (!CancelRequested) {
     BytesSent = 0;
     int64_t size = stream.Size();
-    BytesTotal = static_cast<int32_t>(size);
+    BytesTotal = size;
     do {
       int64_t want = std::min<int64_t>(size - stream.Position(), kMaxLine);
       int c = static_cast<int>(std::max<int64_t>(stream.Read(IoBuffer, std::max<int64_t>(want, 0)), 0));

@@ -180,7 +180,7 @@ class Charset(ServerCase):
 
     def test_iso2022jp_setting_keeps_the_earlier_bytes(self):
         # What the program always sent: raw 8-bit katakana inside ISO-2022-JP, one
-        # word per run, the file name split around its ASCII part.
+        # word per run.
         got, _ = self.send(CASES[0], "iso-2022-jp")
         raw = got.raw
         self.assertIn(b"charset=iso-2022-jp", raw)
@@ -191,8 +191,11 @@ class Charset(ServerCase):
                       header)
         out, _ = snail(got.raw)
         self.assertIn("\nTo: 山田太郎 <taro@example.jp>,", out)  # the blank is lost
+        # File names are the exception: a UTF-8 word and filename*=UTF-8'' whatever the setting.
         got, _ = self.send(CASES[5], "iso-2022-jp")
-        self.assertNotIn(b"filename*=", got.raw)
+        self.assertIn(b"filename*=UTF-8''", got.raw)
+        self.assertNotIn(b"filename=", got.raw)
+        self.check_python(got, CASES[5][:5] + ("iso-2022-jp",))
 
     def test_unknown_setting_stops_the_send_and_is_kept(self):
         ini = ("[ConInf]\r\nIPAdr=127.0.0.1\r\nMailAdr=\r\nUser=t\r\n[SMTP]\r\nPort=%d\r\n[Mail]\r\nCharset=latin1\r\n"

@@ -221,7 +221,12 @@ class Foundation(unittest.TestCase):
         ]
         self.write(os.path.join(self.work, "m.txt"), crlf("to:", "a@x", "subject:", "件名", "action:", "send"))
         nowhere = [os.path.join(folder, "nothing.txt") for folder in (self.bindir, self.work)]
-        english_help = self.run_tarvex("--help")[1]
+        english_help = self.run_tarvex("--help", env={"LANG": "C.UTF-8"})[1]
+        self.assertTrue(english_help.startswith("usage: tarvex"), english_help[:80])
+        japanese_help = self.run_tarvex("--help", env={"LANG": "ja_JP.UTF-8"})[1]
+        self.assertTrue(japanese_help.startswith("使い方: tarvex"), japanese_help[:80])
+        self.assertIn("\n終了ステータス:\n  0   エラーなく", japanese_help)
+        self.assertNotIn("Exit status:", japanese_help)
         for name, env, japanese in locales:
             with self.subTest(name):
                 rc, _, err = self.run_tarvex("./m.txt", env=env)
@@ -246,12 +251,11 @@ class Foundation(unittest.TestCase):
                                  if japanese else
                                  "tarvex: unrecognized option '--bogus'\nTry 'tarvex --help' for more information.\n")
 
-                # --help stays English under every locale (the macro format and the
-                # settings keys it names are English words).
+                # --help too, in UTF-8 under every locale; the English text is the
+                # one of C.UTF-8.
                 rc, out, err = self.run_tarvex("--help", env=env)
                 self.assertEqual((rc, err), (0, ""))
-                self.assertTrue(out.startswith("usage: tarvex"), out[:80])
-                self.assertEqual(out, english_help)
+                self.assertEqual(out, japanese_help if japanese else english_help)
 
     # ---------------------------------------------------------------- settings file
 

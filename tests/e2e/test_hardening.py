@@ -25,7 +25,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from tarvex_e2e import BINARY, SmtpServer, Workspace, cp932_macro, result_section  # noqa: E402
+from tarvex_e2e import BINARY, SmtpServer, Workspace, cp932_macro, free_port, result_section  # noqa: E402
 
 PASSWORD = "Secret-Pwd-4711"
 SLEEP = "60.4711"  # the password command's sleep, a length no other process uses
@@ -318,6 +318,28 @@ class PasswordCommandLimit(unittest.TestCase):
             self.assertIn("PasswordCommand did not finish within 500 ms", err)
             # Both sleeps of its group went with it.
             self.assertTrue(wait_for(lambda: not sleepers(), 1.0), "the password command runs on")
+
+
+class StartedProgramsEnvironment(unittest.TestCase):
+    def test_a_large_macro_leaves_the_password_command_the_callers_environment(self):
+        # A macro of several megabytes once made the program start itself anew with
+        # a heap setting in its environment, which every program it started inherited.
+        with Workspace() as ws:
+            seen = ws.path("seen.txt")
+            ws.write("tarvex.INI", settings_text(free_port(), security="tls", auth="plain",
+                                                 command="env > %s; echo secret" % seen))
+            lines = ["uname:", "hard-test", "server:", "127.0.0.1", "to:", "one@example.jp", "subject:", "試験",
+                     "reply-to:", "me@example.jp", "body:"] + ["本文" * 500] * 5000 + ["action:", "send"]
+            macro = ws.write("macro.txt", cp932_macro(lines))
+            self.assertGreater(os.path.getsize(macro), 5 << 20)
+            env = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
+            proc = subprocess.Popen([BINARY, "--headless", macro], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    env=dict(env, TARVEX_INI=ws.ini), cwd=ws.dir)
+            proc.communicate(timeout=60)
+            with open(seen) as f:
+                names = [line.split("=", 1)[0] for line in f]
+            self.assertIn("TARVEX_INI", names)  # the command ran with the caller's environment
+            self.assertNotIn("GLIBC_TUNABLES", names)
 
 
 class Settings(unittest.TestCase):

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -139,23 +140,31 @@ TEST_F(AttachmentParts, ListsOfPaths) {
   }
 }
 
-// Encoded names: Python's iso2022_jp codec and base64 module.
+// Encoded names: Python's utf-8 and iso2022_jp codecs, base64 module and
+// urllib.parse.quote for the RFC 2231 value. A non-ASCII name is a UTF-8 word in
+// name= and filename*= alone in the disposition; the description stays as before.
 TEST_F(AttachmentParts, FileNamesAreEncodedHeaderText) {
   const struct {
-    std::string name, encoded;
+    std::string name, type, disposition, description;
   } cases[] = {
-      {Utf8ToCp932("資料.txt"), "=?ISO-2022-JP?B?GyRCO3FOQRsoQg==?=.txt"},
+      {Utf8ToCp932("資料.txt"), "text/plain;name=\"=?UTF-8?B?6LOH5paZLnR4dA==?=\"",
+       "attachment; filename*=UTF-8''%E8%B3%87%E6%96%99.txt", "=?ISO-2022-JP?B?GyRCO3FOQRsoQg==?=.txt"},
       // 表 is 0x95 0x5C: its second byte is no directory mark.
-      {Utf8ToCp932("表.txt"), "=?ISO-2022-JP?B?GyRCST0bKEI=?=.txt"},
-      {"plan 2024.pdf", "plan 2024.pdf"},
+      {Utf8ToCp932("表.txt"), "text/plain;name=\"=?UTF-8?B?6KGoLnR4dA==?=\"",
+       "attachment; filename*=UTF-8''%E8%A1%A8.txt", "=?ISO-2022-JP?B?GyRCST0bKEI=?=.txt"},
+      {"plan 2024.pdf", "application/pdf;name=\"plan 2024.pdf\"", "attachment; filename=\"plan 2024.pdf\"",
+       "plan 2024.pdf"},
   };
   for (const auto& c : cases) {
     const std::string path = MakeFile(c.name, "xyz");
     const TStringList parts = BuildAttachmentParts({path});
-    ExpectPart(parts, 0, c.encoded, {"eHl6"});
+    ASSERT_EQ(parts.Count(), 8);
+    EXPECT_EQ(parts[2], "Content-Type: " + c.type);
+    EXPECT_EQ(parts[3], "Content-Disposition: " + c.disposition);
+    EXPECT_EQ(parts[4], "Content-Description: " + c.description);
+    EXPECT_EQ(parts[6], "eHl6");
   }
 }
-
 // Names that would break the part header: a line break (the rest of the name would
 // land in the part's body) and control characters are dropped, '"' is escaped inside
 // the quoted parameters ('\\' never reaches them: it marks a directory); the longest
@@ -247,6 +256,75 @@ TEST_F(AttachmentParts, JoinedLinesHoldTheSameLines) {
     EXPECT_EQ(split, lines.Lines());
     EXPECT_EQ(joined.Count(), 3 * 6 + 2 * static_cast<int>((size + block - 1) / block) + 1);
   }
+}
+
+// The file's encoded text as the stream gives it: the lines of BuildAttachmentParts,
+// each ended by CR LF, whatever the sizes of the reads, again after a rewind, and
+// exactly as long as Size and Base64LinesSize say before the first read.
+TEST_F(AttachmentParts, EncodedFileStreamHoldsTheSameLines) {
+  const size_t chunk = 1024 * 45;  // what the stream encodes at a time
+  for (size_t size : {size_t{0}, size_t{1}, size_t{2}, size_t{44}, size_t{45}, size_t{46}, chunk - 1, chunk,
+                      chunk + 1, 3 * chunk + 47}) {
+    SCOPED_TRACE(size);
+    const std::string path = MakeFile("s.bin", RandomBytes(size, static_cast<uint32_t>(size) + 7));
+    const TStringList parts = BuildAttachmentParts({path});
+    std::string expected;
+    for (int i = 6; i < parts.Count() - 1; ++i) expected += parts[i] + "\r\n";
+    TBase64FileStream stream(path);
+    EXPECT_EQ(stream.Size(), static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(Base64LinesSize(static_cast<int64_t>(size)), static_cast<int64_t>(expected.size()));
+    for (int64_t step : {int64_t{7}, int64_t{65535}}) {
+      stream.SetPosition(0);
+      std::string got;
+      std::string buffer(static_cast<size_t>(step), '\0');
+      for (int64_t n; (n = stream.Read(buffer.data(), step)) > 0;) got.append(buffer, 0, static_cast<size_t>(n));
+      EXPECT_TRUE(got == expected) << "reads of " << step;
+      EXPECT_EQ(stream.Position(), stream.Size());
+    }
+  }
+}
+
+// A file that shrinks after its size went into the message fails the read; one that
+// grows gives the bytes it had.
+TEST_F(AttachmentParts, EncodedFileStreamKeepsItsSize) {
+  const std::string bytes = RandomBytes(200000, 5);
+  const std::string path = MakeFile("c.bin", bytes);
+  {
+    TBase64FileStream stream(path);
+    ASSERT_EQ(::truncate(ToOsPath(path).c_str(), 1000), 0);
+    std::string buffer(65536, '\0');
+    EXPECT_THROW(while (stream.Read(buffer.data(), 65536) > 0) {}, EFOpenError);
+  }
+  encoding_test::WriteOsFile(ToOsPath(path), bytes.substr(0, 90));
+  TBase64FileStream stream(path);
+  encoding_test::WriteOsFile(ToOsPath(path), bytes);
+  std::string got(1000, '\0');
+  got.resize(static_cast<size_t>(stream.Read(got.data(), 1000)));
+  EXPECT_EQ(got, ReferenceBase64(bytes.substr(0, 45)) + "\r\n" + ReferenceBase64(bytes.substr(45, 45)) + "\r\n");
+}
+
+// The headers alone are the parts without the files' text: one empty entry stands
+// for each existing file, and the list names it; missing paths are skipped.
+TEST_F(AttachmentParts, HeadersLeaveAnEntryForEachFile) {
+  const std::string small = MakeFile("資料.txt", "abc");
+  const std::string empty = MakeFile("e.bin", "");
+  const TStringList paths = {small, FromOsPath(dir_.Path()) + "missing.txt", empty, small};
+  const TStringList joined = BuildAttachmentParts(paths, MailCharset::Iso2022Jp, true);
+  std::vector<TBodyFile> files;
+  const TStringList headers = BuildAttachmentHeaders(paths, MailCharset::Iso2022Jp, files);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].Path, small);
+  EXPECT_EQ(files[1].Path, empty);
+  EXPECT_EQ(files[2].Path, small);
+  std::vector<std::string> withoutFiles = headers.Lines();
+  for (auto it = files.rbegin(); it != files.rend(); ++it) {
+    EXPECT_EQ(headers[it->Entry], "");
+    EXPECT_EQ(headers[it->Entry - 1], "\r\n");
+    withoutFiles.erase(withoutFiles.begin() + it->Entry);
+  }
+  std::vector<std::string> expected = joined.Lines();
+  expected.erase(std::remove(expected.begin(), expected.end(), ReferenceBase64("abc")), expected.end());
+  EXPECT_EQ(withoutFiles, expected);
 }
 
 TEST_F(AttachmentParts, ExistingFileUnderTheTemporaryNameIsReplacedAndRemoved) {

@@ -173,6 +173,19 @@ TEST(ConvertToUtf8, ManyBadBytesInALongTextKeepEveryGoodCharacter) {
   EXPECT_EQ(ConvertToUtf8(in), expected);
 }
 
+// A line of a million bytes that are no character: each bad byte costs work in
+// proportion to itself, not to the rest of the line (which made this line cost
+// terabytes of buffer filling); bench/JmailBench measures the growth.
+TEST(ConvertToUtf8, LongLineOfBadBytes) {
+  const std::string in(1 << 20, '\xFF');
+  const std::string out = ConvertToUtf8(in + "\x82\xA0");
+  ASSERT_EQ(out.size(), 3u * (1 << 20) + 3);
+  EXPECT_EQ(out.substr(out.size() - 6), kFFFD + "あ");
+  size_t replacements = 0;
+  for (size_t at = 0; (at = out.find(kFFFD, at)) != std::string::npos; at += 3) ++replacements;
+  EXPECT_EQ(replacements, size_t{1} << 20);
+}
+
 // Expected words: Python's base64 module on the UTF-8 text.
 TEST(EncodeSubjectUtf8, Vectors) {
   const struct {
@@ -315,40 +328,69 @@ TEST(Base64Lines, MatchesCoreutils) {
 // urllib.parse.quote(bytes, safe="!#$&+^`|") for the RFC 2231 value.
 TEST(AttachmentName, Forms) {
   const std::string name = Cp("見積書_2024年度.txt");
+  const std::string utf8Value = "UTF-8''%E8%A6%8B%E7%A9%8D%E6%9B%B8_2024%E5%B9%B4%E5%BA%A6.txt";
   const struct {
     std::string name;
     MailCharset charset;
-    std::string encoded, parameter;
+    std::string encoded;
   } cases[] = {
-      {name, MailCharset::Iso2022JpLegacy, EncodeHeaderLine(name), ""},
-      {name, MailCharset::Iso2022Jp, JisWord("GyRCOCtAUT1xGyhCXzIwMjQbJEJHL0VZGyhCLnR4dA=="),
-       "filename*=ISO-2022-JP''%1B$B8+%40Q%3Dq%1B%28B_2024%1B$BG%2FEY%1B%28B.txt"},
-      {name, MailCharset::Utf8, Utf8Word("6KaL56mN5pu4XzIwMjTlubTluqYudHh0"),
-       "filename*=UTF-8''%E8%A6%8B%E7%A9%8D%E6%9B%B8_2024%E5%B9%B4%E5%BA%A6.txt"},
-      {"plan 2024 (v1).pdf", MailCharset::Utf8, "plan 2024 (v1).pdf", ""},
-      {"plan 2024 (v1).pdf", MailCharset::Iso2022Jp, "plan 2024 (v1).pdf", ""},
+      {name, MailCharset::Iso2022JpLegacy, EncodeHeaderLine(name)},
+      {name, MailCharset::Iso2022Jp, JisWord("GyRCOCtAUT1xGyhCXzIwMjQbJEJHL0VZGyhCLnR4dA==")},
+      {name, MailCharset::Utf8, Utf8Word("6KaL56mN5pu4XzIwMjTlubTluqYudHh0")},
+      {"plan 2024 (v1).pdf", MailCharset::Utf8, "plan 2024 (v1).pdf"},
+      {"plan 2024 (v1).pdf", MailCharset::Iso2022Jp, "plan 2024 (v1).pdf"},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(EncodeAttachmentName(c.name, c.charset), c.encoded);
-    EXPECT_EQ(ExtendedFileNameParameter(c.name, c.charset), c.parameter);
-  }
+  for (const auto& c : cases) EXPECT_EQ(EncodeAttachmentName(c.name, c.charset), c.encoded);
+  EXPECT_EQ(ExtendedFileNameParameter(name), "filename*=" + utf8Value);
+  EXPECT_EQ(ExtendedFileNameParameter("plan 2024 (v1).pdf"), "");
   EXPECT_NE(EncodeHeaderLine(name).find("?=_2024=?"), std::string::npos) << "the legacy form splits around ASCII";
+}
+
+// A long name continues over lines of its own (RFC 2231): the pieces joined give the
+// whole value, no %XX is cut, every line stays within 78 octets.
+TEST(AttachmentName, LongNamesAreContinued) {
+  std::string utf8;
+  for (int i = 0; i < 13; ++i) utf8 += "見積書と資料";  // 78 characters
+  const std::string name = Cp(utf8.c_str()) + ".txt";
+  const std::string param = ExtendedFileNameParameter(name);
+  std::string joined;
+  size_t start = 0;
+  for (int n = 0;; ++n) {
+    const size_t end = std::min(param.size(), param.find("\r\n", start));
+    std::string line = param.substr(start, end - start);
+    EXPECT_LE(line.size() + 1, 78u) << line;
+    if (n > 0) {
+      ASSERT_EQ(line.substr(0, 1), " ");
+      line.erase(0, 1);
+    }
+    const std::string key = "filename*" + std::to_string(n) + "*=";
+    ASSERT_EQ(line.substr(0, key.size()), key) << line;
+    line.erase(0, key.size());
+    if (end < param.size()) {
+      ASSERT_EQ(line.back(), ';');
+      line.pop_back();
+    }
+    const size_t percent = line.rfind('%');
+    EXPECT_TRUE(percent == std::string::npos || percent + 3 <= line.size()) << line;
+    joined += line;
+    if (end == param.size()) break;
+    start = end + 2;
+  }
+  EXPECT_EQ(joined, ExtendedFileNameValue(name));
 }
 
 TEST(AttachmentName, PartHeadersByCharset) {
   encoding_test::ScratchDir dir;
   const std::string path = FromOsPath(dir.Path()) + Cp("見積書_2024年度.txt");
   encoding_test::WriteOsFile(ToOsPath(path), "xyz");
+  // Every charset gives the same name= and disposition; the description follows the charset.
   for (MailCharset charset : {MailCharset::Iso2022JpLegacy, MailCharset::Iso2022Jp, MailCharset::Utf8}) {
     const std::string name = ExtractFileName(path);
-    const std::string word = EncodeAttachmentName(name, charset);
-    const std::string extended = ExtendedFileNameParameter(name, charset);
     const TStringList parts = BuildAttachmentParts({path}, charset);
     ASSERT_EQ(parts.Count(), 8);
-    EXPECT_EQ(parts[2], "Content-Type: text/plain;name=\"" + word + "\"");
-    EXPECT_EQ(parts[3], "Content-Disposition: attachment; filename=\"" + word + "\"" +
-                            (charset == MailCharset::Iso2022JpLegacy ? "" : "; " + extended));
-    EXPECT_EQ(parts[4], "Content-Description: " + word);
+    EXPECT_EQ(parts[2], "Content-Type: text/plain;name=\"" + Utf8Word("6KaL56mN5pu4XzIwMjTlubTluqYudHh0") + "\"");
+    EXPECT_EQ(parts[3], "Content-Disposition: attachment;\r\n filename*=" + ExtendedFileNameValue(name));
+    EXPECT_EQ(parts[4], "Content-Description: " + EncodeAttachmentName(name, charset));
     EXPECT_EQ(parts[6], "eHl6");
   }
 }

@@ -35,6 +35,8 @@ TEST(MediaTypes, LookupInATableFile) {
       {"name.", "application/octet-stream"},
       {"noext", "application/octet-stream"},
       {"\x8e\x9a.\x82\xa0", "application/octet-stream"},  // CP932 after the dot
+      {"\x95\x5c.txt", "text/plain"},                     // 表: its 0x5C is no directory mark
+      {"a\\.txt", "application/octet-stream"},             // a real backslash before the dot
   };
   for (const auto& c : cases) EXPECT_EQ(MediaTypeOf(c.name, table), c.type) << c.name;
   EXPECT_EQ(MediaTypeOf("a.png", std::string(dir) + "/missing"), "application/octet-stream");

@@ -3,6 +3,7 @@
 // multipart layout, the boundary sequence) and the attachment parts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -328,6 +329,54 @@ TEST(SmtpMessage, AttachmentBase64Lines) {
   std::string data;
   for (size_t at = 0; at < bytes.size(); at += 45) data += encoding_test::ReferenceBase64(bytes.substr(at, 45)) + "\r\n";
   EXPECT_EQ(s.smtp.BodyStream.DataString(), Part("B", "r.bin", data));
+}
+
+// Body entries that stand for files: the body written (and its size, in the message's
+// size) is the one of a body that holds the files' encoded lines as entries, with and
+// without KeepBody; BodyStream holds none of the files' text.
+TEST(SmtpMessage, BodyFilesAreEncodedWhereTheirEntriesStand) {
+  Session s;
+  const std::string big = encoding_test::RandomBytes(300000, 3);
+  const TStringList files = {s.File("a.bin", big), s.File("e.bin", ""), s.File("b.bin", "xy")};
+  const TStringList text = {"one", ".dot", "", "", "two", "", "three"};
+  for (bool keep : {true, false}) {
+    SCOPED_TRACE(keep);
+    TLxSMTP streamed, whole;
+    TStringList inline_;
+    for (int i = 0; i < text.Count(); ++i) {
+      const int file = i == 2 ? 0 : i == 3 ? 1 : i == 5 ? 2 : -1;
+      if (file < 0) {
+        inline_.Add(text[i]);
+        continue;
+      }
+      streamed.PostMessage.BodyFiles.push_back({i, files[file]});
+      std::string encoded;
+      std::vector<char> buffer(1 << 20);
+      TBase64FileStream stream(files[file]);
+      encoded.resize(static_cast<size_t>(stream.Read(buffer.data(), static_cast<int64_t>(buffer.size()))));
+      std::copy_n(buffer.data(), encoded.size(), encoded.data());
+      // As the form gives it: the lines joined, the last line end left to the entry.
+      if (!encoded.empty()) inline_.Add(encoded.substr(0, encoded.size() - 2));
+    }
+    for (TLxSMTP* smtp : {&streamed, &whole}) {
+      Basic(*smtp);
+      smtp->KeepBody = keep;
+    }
+    streamed.PostMessage.Body = text;
+    whole.PostMessage.Body = inline_;
+    streamed.BuildMessage();
+    whole.BuildMessage();
+    TStringStream written;
+    streamed.WriteBody(written);
+    EXPECT_TRUE(written.DataString() == whole.BodyStream.DataString());
+    EXPECT_EQ(streamed.BodyStream.DataString(), "one\r\n..dot\r\ntwo\r\nthree\r\n");
+    EXPECT_EQ(streamed.BodySize(), whole.BodyStream.DataString().size());
+    EXPECT_EQ(streamed.MessageSize(), whole.MessageSize());
+    // Written a second time from the start, the same.
+    TStringStream again;
+    streamed.WriteBody(again);
+    EXPECT_TRUE(again.DataString() == written.DataString());
+  }
 }
 
 // A missing file: OnAttachmentNotFound with the entry, no OnEncodeStart, the open

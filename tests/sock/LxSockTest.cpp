@@ -639,7 +639,7 @@ TEST(LxSockSendStream, HundredThousandBytesInChunks) {
   server.ReadBytes(data.size());
   Client c(server.Port());
   c.sock.Connect();
-  std::vector<int32_t> progress;
+  std::vector<int64_t> progress;
   c.sock.OnPacketSent = [&](TComponent*) { progress.push_back(c.sock.BytesSent); };
   TStringStream stream(data);
   stream.Seek(500, soFromBeginning);  // SendStream starts from 0 whatever the position
