@@ -74,7 +74,8 @@ struct TSpan {
 
 TSpan AddressSpan(const std::string& entry) {
   TSpan span{0, entry.size()};
-  size_t colon = std::string::npos;
+  // Angle brackets win over the colon form wherever they stand: "a:b:<c>" is c.
+  size_t colon = std::string::npos, colonEnd = std::string::npos;
   bool angle = false;
   for (TAddressScanner scan(entry); !scan.AtEnd(); scan.Next()) {
     if (scan.Is('<')) {
@@ -84,11 +85,13 @@ TSpan AddressSpan(const std::string& entry) {
     } else if (scan.Is('>') && angle) {
       return {span.from, scan.Pos()};
     } else if (scan.Is(':') && !angle) {
-      if (colon != std::string::npos) return {colon + 1, scan.Pos()};
-      colon = scan.Pos();
+      if (colon == std::string::npos)
+        colon = scan.Pos();
+      else if (colonEnd == std::string::npos)
+        colonEnd = scan.Pos();
     }
   }
-  if (!angle && colon != std::string::npos) span.from = colon + 1;
+  if (!angle && colon != std::string::npos) return {colon + 1, colonEnd == std::string::npos ? entry.size() : colonEnd};
   return span;
 }
 

@@ -52,6 +52,7 @@ TEST(BareAddress, TheEnvelopeGetsTheAddressWithoutBlanksOrComments) {
       {"Name<a@x>", "a@x"},
       {"Taro:t@x.jp", "t@x.jp"},  // the colon form
       {"a:b@x:c", "b@x"},         // the text between the first and the second colon
+      {"a:b:<c@x>", "c@x"},       // angle brackets win over the colon form
       {"", ""},
       {" b@y", "b@y"},
       {"< b@x >", "b@x"},
