@@ -264,11 +264,17 @@ void TForm1::SendCommand() {
   m.FromAddress = eHomeAddr;
   m.FromName = Edit5;
   m.ReplyTo = AnswerTo;
-  // The body is copied only when the signature is added to it.
-  const bool signature = !LeaveOffSignature && !SignatureFile.empty();
-  const TStringList signedBody = signature ? BodyWithSignature() : TStringList();
-  const TStringList& body = signature ? signedBody : reMessageText;
-  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts(), body);
+  // The message refers to the form's body lines, never copies them; the signature
+  // follows them after an empty line. Their converted text exists only as it is sent.
+  TBodyText text;
+  text.Lines = &reMessageText;
+  if (!LeaveOffSignature && !SignatureFile.empty()) {
+    text.Tail = SignatureLines();
+    text.Tail.Insert(0, "");
+  }
+  std::vector<std::string> texts = MessageTexts();
+  texts.insert(texts.end(), text.Tail.begin(), text.Tail.end());
+  MessageCharset = ChooseMailCharset(charsetChoice, texts, reMessageText);
   m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
   if (Blank(eTo)) return;
   // Every send starts from the form's fields: a failed send before left its
@@ -295,7 +301,9 @@ void TForm1::SendCommand() {
   }
   // The files are read and encoded as the message goes out, never held whole.
   m.BodyFiles.clear();
-  m.Body = BuildBodyLines(body, attachments, Multipart, MessageCharset, &m.BodyFiles);
+  text.Charset = MessageCharset;
+  m.BodyText = std::move(text);
+  m.Body = BuildBodyFrame(m.BodyText, attachments, Multipart, m.BodyFiles);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {
@@ -327,6 +335,7 @@ void TForm1::ReleaseMessage() {
   (void)smtp.BodyStream.Release();
   smtp.PostMessage.Body = TStringList();
   smtp.PostMessage.BodyFiles.clear();
+  smtp.PostMessage.BodyText = TBodyText();
   // What the message's lines left free in the heap goes back to the system now,
   // not whenever a later free happens to reach the heap's top.
   ::malloc_trim(0);

@@ -64,23 +64,27 @@ int JisOffset(unsigned char lead, unsigned char second) {
 }
 
 std::string ConvertToJis(const std::string& text) {
+  // Lines of usual length share one buffer per thread; a longer text gets its own.
+  // The result is made at its exact size: a caller may keep it, and spare room
+  // would cost as much as the text.
+  constexpr size_t kSharedBytes = 64 * 1024;
+  thread_local std::unique_ptr<char[]> shared(new char[kSharedBytes]);
+  const size_t bound = JisSizeBound(text.size());
+  std::unique_ptr<char[]> own(bound > kSharedBytes ? new char[bound] : nullptr);
+  char* const begin = own ? own.get() : shared.get();
+  return std::string(begin, static_cast<size_t>(ConvertToJis(std::string_view(text), begin) - begin));
+}
+
+char* ConvertToJis(std::string_view text, char* out) {
   const size_t n = std::min(text.size(), text.find('\0'));
-  if (n == 0) return {};
+  if (n == 0) return out;
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const uint16_t* codes = PairCodes();
 
   // k input bytes give at most 3k + 6 output bytes (a pair entering JIS mode and a
   // single byte leaving it is 3 bytes in, 9 out; the first byte's escape and the
-  // closing escape add 6), so the conversion runs into a buffer of that size without
-  // a check per byte. The result is then made at its exact size: a body line is kept
-  // as it is made, and spare room would cost as much as the text. Lines of usual
-  // length share one buffer per thread; a longer text gets its own.
-  constexpr size_t kSharedBytes = 64 * 1024;
-  thread_local std::unique_ptr<char[]> shared(new char[kSharedBytes]);
-  const size_t bound = 3 * n + 6;
-  std::unique_ptr<char[]> own(bound > kSharedBytes ? new char[bound] : nullptr);
-  char* const begin = own ? own.get() : shared.get();
-  char* p = begin;
+  // closing escape add 6), so the conversion runs without a check per byte.
+  char* p = out;
   bool jis = false;
   for (size_t i = 0; i < n;) {
     if (kJis.leadRow[s[i]] == 0) {
@@ -127,7 +131,7 @@ std::string ConvertToJis(const std::string& text) {
     }
   }
   if (jis) p = Put3(p, kEscAscii);
-  return std::string(begin, static_cast<size_t>(p - begin));
+  return p;
 }
 
 std::string EncodeSubject(const std::string& text) {

@@ -18,6 +18,7 @@
 #include "platform/StringList.h"
 #include "jmail/LxUUE.h"
 #include "jmail/MailParts.h"
+#include "jmail/MailText.h"
 #include "sock/LxExtstr.h"
 #include "sock/LxSock.h"
 #include "smtp/LxsmtpPolicy.h"
@@ -104,6 +105,10 @@ class TPostMessage {
   // leaves the text out of BodyStream and the send reads and encodes the file as it
   // goes (see BodySize, WriteBody).
   std::vector<TBodyFile> BodyFiles;
+  // The body entry that stands for the message's text (BodyText.Entry; -1: none):
+  // the text's lines are encoded as the body is sent or written, never held
+  // converted (see BodySize, WriteBody). Its Lines stay the caller's.
+  TBodyText BodyText;
 };
 
 // A recipient the server refused during the last send: the entry as stored, the
@@ -154,8 +159,9 @@ class TLxSMTP : public TLxSocket {
   // --- the message and its products ---
   TPostMessage PostMessage;
   TExStringList FinalHeader;  // header lines of the message being sent
-  // Encoded body, every line ending in CR LF; the text of PostMessage.BodyFiles is
-  // not in it but read from the files while the body is sent or written.
+  // Encoded body, every line ending in CR LF; the text of PostMessage.BodyFiles and
+  // PostMessage.BodyText is not in it but read from the files, or encoded from the
+  // lines, while the body is sent or written.
   TMemoryStream BodyStream;
   std::string Boundary;       // multipart boundary of the last message with attachments
   bool Busy = false;

@@ -495,6 +495,8 @@ void TMainWindow::SetBusy(bool busy) {
   cancel_->setEnabled(busy);
   escape_->setEnabled(busy);
   buttons_[6]->setEnabled(!busy);
+  // The send reads the body's lines as it goes: they stay as they are until it ends.
+  reMessageText_->setReadOnly(busy);
   if (busy) {
     SetProgress(0, 0);
     pageControl1_->setCursor(Qt::BusyCursor);
