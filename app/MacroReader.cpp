@@ -45,6 +45,7 @@ TMacroLineReader::TMacroLineReader(const std::string& path, bool utf8) : path_(p
   if (fstat(fd_, &st) != 0) error = errno;
   else if (S_ISDIR(st.st_mode)) error = EISDIR;
   else if (!S_ISREG(st.st_mode)) error = -1;
+  fileSize_ = static_cast<int64_t>(st.st_size);
   if (error != 0) {
     Close();
     if (error < 0) throw EFOpenError(FileOpenError(path, 0).Message() + ": not a regular file");
@@ -79,6 +80,7 @@ bool TMacroLineReader::Fill() {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EStreamError("Stream read error" + SystemReason(errno));
     len_ = static_cast<size_t>(n);
+    readBytes_ += n;
     return n > 0;
   }
 }

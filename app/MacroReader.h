@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/SysUtils.h"
@@ -40,6 +41,10 @@ class TMacroLineReader {
   std::string ReadLine();
   // The number of lines read so far.
   int LineNumber() const { return lineNumber_; }
+  // The bytes of the file taken by the lines read so far (their line ends included).
+  int64_t Offset() const { return readBytes_ - static_cast<int64_t>(len_ - pos_); }
+  // The bytes of the file after them (as its size was when it was opened; 0 beyond it).
+  int64_t BytesLeft() const { return fileSize_ > Offset() ? fileSize_ - Offset() : 0; }
   // Closes the file; Eof is true afterwards.
   void Close();
   // True when the whole file up to its end (or 0x1A) is valid UTF-8 that holds at
@@ -58,6 +63,25 @@ class TMacroLineReader {
   int lineNumber_ = 0;
   char buffer_[65536];
   size_t pos_ = 0, len_ = 0;
+  int64_t readBytes_ = 0, fileSize_ = 0;
+};
+
+// The room a long body needs: once its first kSampleLines lines are read, as many
+// lines again as the rest of the file holds at their average length. The list that
+// keeps them is then made once instead of grown, and copied, step by step.
+class TBodyLineEstimate {
+ public:
+  static constexpr int64_t kSampleLines = 4096;
+  // Counts a body line that took bytes octets of the file; returns the lines still
+  // to come (bytesLeft at the average so far) after the last sample line, else 0.
+  int64_t Add(int64_t bytes, int64_t bytesLeft) {
+    bytes_ += bytes;
+    if (++lines_ != kSampleLines || bytes_ <= 0) return 0;
+    return bytesLeft * lines_ / bytes_ + 1;
+  }
+
+ private:
+  int64_t lines_ = 0, bytes_ = 0;
 };
 
 // The section number (0-17) a macro line selects, or -1 when it is a content line:

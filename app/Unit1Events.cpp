@@ -99,6 +99,19 @@ void TForm1::LxSMTP1MailListReturn(const std::string& reply) {
 void TForm1::LxSMTP1AttachmentNotFound(const std::string& fileName) { SetStatus(fileName + " not Exist"); }
 
 void TForm1::LxSMTP1DataReady() {
+  // The sent copy takes the body as it goes out: it holds what the server got, also
+  // when an attached file changes before the server answers.
+  sentCopy_.reset();
+  sentCopyError_.clear();
+  if (!runOptions_.noSend && !SentFolder.empty()) {
+    try {
+      sentCopy_ = std::make_unique<TSentCopy>(SentFolder, LxSMTP1->HeaderBlock(),
+                                              LxSMTP1->PostMessage.ToBlindCarbonCopy);
+      LxSMTP1->BodyCopy = &sentCopy_->Body();
+    } catch (const Exception& e) {
+      sentCopyError_ = e.Message();
+    }
+  }
   const std::string& path = runOptions_.dumpPath;
   if (path.empty()) return;
   // The body is written from the component as it would be sent, a chunk at a time:

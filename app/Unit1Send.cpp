@@ -91,7 +91,7 @@ void TForm1::Button6Click() {
   try {
     SendCommand();
   } catch (const std::exception& e) {
-    if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), TStringList(), ListBox1);
+    if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), ListBox1);
     throw;
   }
 }
@@ -113,8 +113,7 @@ std::vector<TRecipientGroup> TForm1::SendCheckGroups() const {
   return groups;
 }
 
-void TForm1::RecordSend(int status, const std::string& reply, const TStringList& blindCopies,
-                        const TStringList& attachments) {
+void TForm1::RecordSend(int status, const std::string& reply, const TStringList& attachments) {
   if (SendLog.empty() && (status != esOk || SentFolder.empty())) return;
   auto warn = [this](const std::string& text) {
     PrintError(text);
@@ -124,11 +123,13 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
   const bool built = !smtp.FinalHeader.Empty();
   if (status == esOk && !SentFolder.empty()) {
     try {
-      StoreSentCopy(SentFolder, smtp.HeaderBlock(), blindCopies, [&smtp](TStream& out) { smtp.WriteBody(out); });
+      if (!sentCopy_) throw Exception(sentCopyError_);
+      sentCopy_->Store();
     } catch (const Exception& e) {
       warn(e.Message());
     }
   }
+  sentCopy_.reset();
   if (SendLog.empty()) return;
   TSendRecord record;
   record.Time = std::time(nullptr);
@@ -285,8 +286,6 @@ void TForm1::SendCommand() {
   SplitAddresses(eTo, m.ToAddress);
   if (!eBCC.empty()) SplitAddresses(eBCC, m.ToBlindCarbonCopy);
   if (!eCC.empty()) SplitAddresses(eCC, m.ToCarbonCopy);
-  // The sent copy names the blind copies; the send clears the lists.
-  const TStringList blindCopies = m.ToBlindCarbonCopy;
   Multipart = !ListBox1.Empty();
   // A file that cannot be sent is left out, as before, and now told: one line on
   // stderr each and the result's Missing key.
@@ -325,12 +324,15 @@ void TForm1::SendCommand() {
     // The server has accepted the message: a failed QUIT changes nothing about it,
     // and an error status would make the caller send it a second time.
   }
-  if (!runOptions_.noSend) RecordSend(esOk, finalReply, blindCopies, attachments);
+  if (!runOptions_.noSend) RecordSend(esOk, finalReply, attachments);
   ClearForm();
 }
 
 void TForm1::ReleaseMessage() {
   TLxSMTP& smtp = *LxSMTP1;
+  // A copy not stored by now is of a message that was not accepted: it goes.
+  smtp.BodyCopy = nullptr;
+  sentCopy_.reset();
   if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
   (void)smtp.BodyStream.Release();
   smtp.PostMessage.Body = TStringList();

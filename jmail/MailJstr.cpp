@@ -1,6 +1,8 @@
 #include "jmail/MailJstr.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -51,6 +53,19 @@ const uint16_t* PairCodes() {
     return t;
   }();
   return table.get();
+}
+
+// One bit per lead/second pair: set for the pairs that are a JIS X 0208 character
+// (IsJisX0208 of their code), the only pairs FitsIso2022Jp takes.
+const uint64_t* PairFits() {
+  static const std::unique_ptr<uint64_t[]> bits = [] {
+    std::unique_ptr<uint64_t[]> b(new uint64_t[65536 / 64]());
+    const uint16_t* codes = PairCodes();
+    for (unsigned pair = 0; pair < 65536; ++pair)
+      if (codes[pair] != 0 && IsJisX0208(codes[pair])) b[pair / 64] |= uint64_t{1} << (pair % 64);
+    return b;
+  }();
+  return bits.get();
 }
 
 }  // namespace
@@ -147,7 +162,7 @@ std::string EncodeSubject(const std::string& text) {
 std::string EncodeHeaderLine(const std::string& line) { return EncodeHeaderText(line, MailCharset::Iso2022JpLegacy); }
 
 bool FitsIso2022Jp(const std::string& text) {
-  const uint16_t* codes = PairCodes();
+  const uint64_t* fits = PairFits();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   for (size_t i = 0; i < n;) {
@@ -157,8 +172,8 @@ bool FitsIso2022Jp(const std::string& text) {
       continue;
     }
     if (i + 1 == n) return false;
-    const uint16_t code = codes[s[i] << 8 | s[i + 1]];
-    if (code == 0 || !IsJisX0208(code)) return false;
+    const unsigned pair = s[i] << 8 | s[i + 1];
+    if (!(fits[pair / 64] >> (pair % 64) & 1)) return false;
     i += 2;
   }
   return true;

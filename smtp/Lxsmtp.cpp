@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "jmail/MailAddress.h"
@@ -444,9 +445,35 @@ void TLxSMTP::WriteBody(TStream& dest) {
   dest.CopyFrom(body, body.Size());
 }
 
+namespace {
+// A stream read from source that writes what it reads into copy.
+class TCopyingReader : public TStream {
+ public:
+  TCopyingReader(TStream& source, TStream& copy) : source_(source), copy_(copy) {}
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t n = source_.Read(buffer, count);
+    if (n > 0) copy_.WriteBuffer(buffer, n);
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, int origin) override { return source_.Seek(offset, origin); }
+  int64_t Size() override { return source_.Size(); }
+
+ private:
+  TStream& source_;
+  TStream& copy_;
+};
+}  // namespace
+
 void TLxSMTP::SendBody() {
   TBodyReader body(BodyStream.DataString(), bodyInserts_);
-  SendStream(body);
+  TStream* copy = std::exchange(BodyCopy, nullptr);
+  if (!copy) {
+    SendStream(body);
+    return;
+  }
+  TCopyingReader copying(body, *copy);
+  SendStream(copying);
 }
 
 void TLxSMTP::WriteAttachmentPart(int index) {

@@ -178,6 +178,10 @@ class TLxSMTP : public TLxSocket {
   // (accepted or refused), with that reply, in the order of the answers; one the
   // server deferred and never took is only among the Refusals.
   std::vector<TRecipientReply> RecipientReplies;
+  // When set, the body's bytes also go here as the next data transfer sends them
+  // (dot-stuffed, CR LF, as on the wire), once: the transfer clears it. Its writes
+  // must not throw unless the send is to stop.
+  TStream* BodyCopy = nullptr;
   // The final "." of the message went out and its reply has not come (yet): a send
   // ended now may or may not have been accepted.
   bool FinalDotPending = false;
