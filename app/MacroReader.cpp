@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -180,6 +182,23 @@ std::string TMacroLineReader::ReadRawLine() {
     break;
   }
   return line;
+}
+
+TBodyRoom::TBodyRoom() = default;
+TBodyRoom::~TBodyRoom() = default;
+
+void TBodyRoom::Add(TStringList& body, int64_t bytes, int64_t bytesLeft) {
+  if (heap_) {
+    heap_->Ahead();
+    return;
+  }
+  bytes_ += bytes;
+  if (++lines_ != kSampleLines || bytes_ <= 0) return;
+  const int64_t more = bytesLeft * lines_ / bytes_ + 1;
+  body.Reserve(static_cast<int>(std::min<int64_t>(body.Count() + more, INT32_MAX)));
+  const std::vector<std::string>& lines = body.Lines();
+  THeapPrefaulter::MakePresent(lines.data() + lines.size(), (lines.capacity() - lines.size()) * sizeof(std::string));
+  heap_ = std::make_unique<THeapPrefaulter>();
 }
 
 namespace {

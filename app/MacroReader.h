@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "platform/Heap.h"
+#include "platform/StringList.h"
 #include "platform/SysUtils.h"
 
 // The macro file of a run cannot be opened. Carries the platform's file error text;
@@ -66,22 +69,25 @@ class TMacroLineReader {
   int64_t readBytes_ = 0, fileSize_ = 0;
 };
 
-// The room a long body needs: once its first kSampleLines lines are read, as many
-// lines again as the rest of the file holds at their average length. The list that
-// keeps them is then made once instead of grown, and copied, step by step.
-class TBodyLineEstimate {
+// The room a long body takes, made as its lines come: once its first kSampleLines
+// lines are read, the list gets room for as many lines again as the rest of the
+// file holds at their average length (made once instead of grown, and copied, step
+// by step), and from then on the list's room and the heap its lines fill are made
+// present a stretch at a time (THeapPrefaulter) instead of a page fault per page.
+class TBodyRoom {
  public:
   static constexpr int64_t kSampleLines = 4096;
-  // Counts a body line that took bytes octets of the file; returns the lines still
-  // to come (bytesLeft at the average so far) after the last sample line, else 0.
-  int64_t Add(int64_t bytes, int64_t bytesLeft) {
-    bytes_ += bytes;
-    if (++lines_ != kSampleLines || bytes_ <= 0) return 0;
-    return bytesLeft * lines_ / bytes_ + 1;
-  }
+  TBodyRoom();
+  ~TBodyRoom();
+  TBodyRoom(const TBodyRoom&) = delete;
+  TBodyRoom& operator=(const TBodyRoom&) = delete;
+  // Before a body line that took bytes octets of the file is added to body, with
+  // bytesLeft octets of the file after it.
+  void Add(TStringList& body, int64_t bytes, int64_t bytesLeft);
 
  private:
   int64_t lines_ = 0, bytes_ = 0;
+  std::unique_ptr<THeapPrefaulter> heap_;
 };
 
 // The section number (0-17) a macro line selects, or -1 when it is a content line:

@@ -287,7 +287,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
       throw EMacroCharsetError(path + " is UTF-8 text, not Shift-JIS (CP932), the default: run with --charset utf-8 "
                                "(or --charset cp932 to send it as Shift-JIS anyway)");
     int section = msRem;
-    TBodyLineEstimate bodyLines;
+    TBodyRoom bodyRoom;
     while (true) {
       ProcessMessages();
       if (StopRequested) break;
@@ -302,9 +302,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
         section = keyword;
         continue;
       }
-      if (section == msBody)
-        if (const int64_t more = bodyLines.Add(reader->Offset() - before, reader->BytesLeft()))
-          reMessageText.Reserve(static_cast<int>(std::min<int64_t>(reMessageText.Count() + more, INT32_MAX)));
+      if (section == msBody) bodyRoom.Add(reMessageText, reader->Offset() - before, reader->BytesLeft());
       ExecuteMacroLine(section, std::move(line));
       if (StopRequested) {
         reader->Close();

@@ -18,6 +18,9 @@
 
 namespace {
 
+// The piece WriteBody reads and writes at a time.
+constexpr int64_t kWriteChunk = 64 * 1024;
+
 // The process-wide pseudo-random generator of boundaries: a 32-bit state that
 // starts at 0 in every run, so the sequence of boundaries repeats run by run.
 uint32_t randSeed = 0;
@@ -105,8 +108,9 @@ class TTextBodyStream : public TStream {
 
   int64_t Read(void* buffer, int64_t count) override {
     auto* dest = static_cast<char*>(buffer);
-    // Never past the size told: the size went into SIZE= and the progress.
-    count = std::min(count, Size() - pos_);
+    // Never past a size told: it went into SIZE= and the progress.
+    const bool sized = size_ >= 0;
+    if (sized) count = std::min(count, size_ - pos_);
     int64_t done = 0;
     while (done < count) {
       if (outAt_ == out_.size() && !Refill()) break;
@@ -118,7 +122,7 @@ class TTextBodyStream : public TStream {
     pos_ += done;
     // Lines that changed while the message went out would leave a gap the reader
     // could only wait on.
-    if (done < count) throw EStreamError("The message text changed while it was sent");
+    if (sized && done < count) throw EStreamError("The message text changed while it was sent");
     return done;
   }
   int64_t Write(const void*, int64_t) override { return 0; }
@@ -385,11 +389,7 @@ class TLxSMTP::TBodyReader : public TStream {
  public:
   // Reads from the start, whatever an earlier reader left of the inserts.
   TBodyReader(const std::string& text, const std::vector<TBodyInsert>& inserts) : text_(text), inserts_(inserts) {
-    size_ = static_cast<int64_t>(text.size());
-    for (const TBodyInsert& insert : inserts) {
-      insert.Text->SetPosition(0);
-      size_ += insert.Text->Size();
-    }
+    for (const TBodyInsert& insert : inserts) insert.Text->SetPosition(0);
   }
   int64_t Read(void* buffer, int64_t count) override {
     auto* dest = static_cast<char*>(buffer);
@@ -417,7 +417,7 @@ class TLxSMTP::TBodyReader : public TStream {
   int64_t Write(const void*, int64_t) override { return 0; }
   // Reports the position, or goes back to the start.
   int64_t Seek(int64_t offset, int origin) override {
-    const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : size_ + offset;
+    const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : Size() + offset;
     if (target == pos_) return pos_;
     if (target != 0) throw EStreamError("The body can only be read again from its start");
     for (const TBodyInsert& insert : inserts_) insert.Text->SetPosition(0);
@@ -425,12 +425,20 @@ class TLxSMTP::TBodyReader : public TStream {
     piece_ = 0;
     return 0;
   }
-  int64_t Size() override { return size_; }
+  // Found when first asked (a text insert counts its lines then): a reader that only
+  // reads to the end never needs it.
+  int64_t Size() override {
+    if (size_ < 0) {
+      size_ = static_cast<int64_t>(text_.size());
+      for (const TBodyInsert& insert : inserts_) size_ += insert.Text->Size();
+    }
+    return size_;
+  }
 
  private:
   const std::string& text_;
   const std::vector<TBodyInsert>& inserts_;
-  int64_t size_ = 0, pos_ = 0, textAt_ = 0;
+  int64_t size_ = -1, pos_ = 0, textAt_ = 0;
   size_t piece_ = 0;
 };
 
@@ -442,7 +450,9 @@ uint64_t TLxSMTP::BodySize() const {
 
 void TLxSMTP::WriteBody(TStream& dest) {
   TBodyReader body(BodyStream.DataString(), bodyInserts_);
-  dest.CopyFrom(body, body.Size());
+  // Read to its end, a chunk at a time: the size is not needed for that.
+  std::unique_ptr<char[]> chunk(new char[kWriteChunk]);
+  for (int64_t n; (n = body.Read(chunk.get(), kWriteChunk)) > 0;) dest.WriteBuffer(chunk.get(), n);
 }
 
 namespace {
