@@ -152,8 +152,9 @@ class TLxSMTP : public TLxSocket {
   UUMethods EncodeType = uuMime;
   bool ClearParams = true;
   // false: BuildMessage hands the Body lines over to BodyStream, freeing each once
-  // it is written, and leaves Body empty (for a caller that builds Body anew for
-  // every send and whose body may be large). true: Body stays as it was.
+  // it is written, and leaves Body, BodyFiles and BodyText empty (for a caller that
+  // builds them anew for every send and whose body may be large). true: they stay
+  // as they were.
   bool KeepBody = true;
 
   // --- the message and its products ---
@@ -250,7 +251,8 @@ class TLxSMTP : public TLxSocket {
   std::string HeaderBlock() const { return FinalHeader.Text() + "\r\n\r\n"; }
   // The octets of the message as built: HeaderBlock and the body.
   uint64_t MessageSize() const;
-  // The octets of the body as built: BodyStream and the encoded text of its files.
+  // The octets of the body as built: BodyStream, the encoded text of its files and
+  // of its text (counted by encoding it once, the number kept).
   uint64_t BodySize() const;
   // Writes the body as built (what SendMail sends between the header block and the
   // final ".") to dest a chunk at a time. Throws the stream errors of dest and of
