@@ -215,11 +215,11 @@ void LoadSettings(TForm1& form) {
   const std::string file = SettingsFileName();
   form.FormTop = ReadInteger(stTop, file);
   form.FormLeft = ReadInteger(stLeft, file);
-  form.ServerAddress = ReadString(stIPAdr, file);
+  form.Server = ReadString(stIPAdr, file);
   form.SenderAddress = ReadString(stMailAdr, file);
   form.UserName = ReadString(stUser, file);
   form.Password = ReadString(stPwd, file);
-  form.PortNumber = ReadInteger(stPort, file);
+  form.Port = IntToStr(ReadInteger(stPort, file));
   // A negative time-out means none, as a missing key does.
   form.TimeOut = std::max(ReadInteger(stTimeOut, file), 0);
   form.SmtpSecurity = ParseSecuritySetting(ReadString(stSecurity, file));
@@ -257,7 +257,7 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
   const std::pair<TSetting, std::string> values[] = {
       {stTop, IntToStr(form.FormTop)},
       {stLeft, IntToStr(form.FormLeft)},
-      {stIPAdr, form.ServerAddress},
+      {stIPAdr, form.Server},
       {stMailAdr, form.SenderAddress},
       {stUser, form.UserName},
       {stPwd, form.Password},
@@ -267,7 +267,8 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
       {stError, OneLine(error)},
       {stRefused, OneLine(form.Refused)},
       {stMissing, OneLine(form.Missing)},
-      {stPort, IntToStr(form.PortNumber)},
+      // A port text that is no integer is kept as the default.
+      {stPort, IntToStr(StrToIntDef(form.Port, 25))},
       {stSecurity, form.SmtpSecurity.Text},
       {stAuth, form.SmtpAuth.Text},
       {stVerifyCert, form.VerifyCert ? "1" : "0"},

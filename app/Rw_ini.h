@@ -116,14 +116,16 @@ TSmtpSecurity SmtpSecurityOf(const std::string& text);
 TSmtpAuth SmtpAuthOf(const std::string& text);
 
 // Reads every key of kSettingKeys except the Result section into the form's
-// FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
-// TimeOut (a negative time-out reads as 0), SmtpSecurity, SmtpAuth, VerifyCert (any
-// other integer than 0 verifies), CAFile, PasswordCommand, MailCharsetSetting,
-// FormWidth, FormHeight and AttachDir, with the table's default for whatever is
-// missing (or empty). Never creates the file and never throws for file trouble.
+// FormTop, FormLeft, Server, SenderAddress, UserName, Password, Port (the integer
+// as decimal text), TimeOut (a negative time-out reads as 0), SmtpSecurity,
+// SmtpAuth, VerifyCert (any other integer than 0 verifies), CAFile,
+// PasswordCommand, MailCharsetSetting, FormWidth, FormHeight and AttachDir, with
+// the table's default for whatever is missing (or empty). Never creates the file
+// and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
-// Writes the keys of kSettingKeys in their order from the form's state, except
+// Writes the keys of kSettingKeys in their order from the form's state (a Port
+// text that is no integer as 25), except
 // SMTP/TimeOut (only read: the form cannot change it, and a file without it stays
 // without it), in one atomic save; the Result keys Status, Error, Refused and
 // Missing tell how the run ended (ExitStatusOfRun, its error on one line).
