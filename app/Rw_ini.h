@@ -45,14 +45,6 @@ std::string SettingsFileName();
 // sign; def when the text does not convert or leaves the 32-bit range.
 int32_t IniStrToInt(const std::string& text, int32_t def);
 
-// One key of the settings file: its section, its name, the value a missing or
-// empty key reads as, and what it holds (as the manual page documents it).
-struct TSettingKey {
-  const char* Section;
-  const char* Key;
-  const char* Default;
-  const char* Meaning;
-};
 // Every key of the settings file, in the order SaveSettings writes them (TimeOut and
 // Hello, which are only read, stand after Port; Notify and Return, only read, after
 // Charset; SentFolder, Log, Signature, OwnDomains and SendCheck, only read, at the
@@ -63,6 +55,17 @@ enum TSetting : int {
   stPasswordCommand, stCharset, stNotify, stReturn, stWidth, stHeight, stAttachDir, stSentFolder, stLog, stWarning, stSignature, stOwnDomains,
   stSendCheck, stSettingCount
 };
+
+// One key of the settings file: which it is, its section, its name, the value a
+// missing or empty key reads as, and what it holds (as the manual page documents it).
+struct TSettingKey {
+  TSetting Id;
+  const char* Section;
+  const char* Key;
+  const char* Default;
+  const char* Meaning;
+};
+// Indexed by TSetting: each entry stands at its own Id (checked where it is defined).
 extern const TSettingKey kSettingKeys[stSettingCount];
 
 // A setting that names one of a few values (ASCII case ignored, empty is the first
