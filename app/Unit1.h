@@ -116,10 +116,11 @@ class TForm1 : public TComponent {
   void SetStatus(const std::string& text);
 
   // Form creation: loads the settings (the connection fields and the sender
-  // address among them), places the form, shows the connection fields and takes the first command-line argument (Params()) as the macro path
-  // (which also enables StartTimer): a bare file name means the file beside the
-  // executable when it is there, else the one in the current folder. A missing or
-  // broken settings file is no error; with a macro, a settings file that cannot be
+  // address among them), places the form, shows the connection fields and takes
+  // the first command-line argument (Params()) as the macro path (which also
+  // enables StartTimer): a bare file name means the file beside the executable
+  // when it is there, else the one in the current folder. A missing or broken
+  // settings file is no error; with a macro, a settings file that cannot be
   // written throws ESettingsWriteError, since the run's result could not be told.
   void FormCreate();
   // Activation: runs the start-up macro once. Throws what the run throws.

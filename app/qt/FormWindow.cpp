@@ -85,8 +85,8 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
   for (TFormField f : {TFormField::To, TFormField::Cc, TFormField::Bcc, TFormField::Subject,
                        TFormField::SenderAddress, TFormField::Attachments, TFormField::Body,
                        TFormField::Server, TFormField::Port, TFormField::UserName, TFormField::Password,
-                       TFormField::DisplayName, TFormField::ListToExpand, TFormField::ListMembers, TFormField::StatusText,
-                       TFormField::Pages, TFormField::Position, TFormField::Security,
+                       TFormField::DisplayName, TFormField::ListToExpand, TFormField::ListMembers,
+                       TFormField::StatusText, TFormField::Pages, TFormField::Position, TFormField::Security,
                        TFormField::Charset, TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority,
                        TFormField::Signature})
     Changed(f);

@@ -122,7 +122,7 @@ QIcon TMainWindow::ProgramIcon() {
 
 void TMainWindow::BuildStatusBar() {
   statusBar_ = new QStatusBar(this);
-  statusBar_->setObjectName(QStringLiteral("StatusText"));
+  statusBar_->setObjectName(QStringLiteral("StatusBar"));
   statusText_ = new QLabel(statusBar_);
   statusText_->setObjectName(QStringLiteral("StatusText"));
   statusText_->setTextFormat(Qt::PlainText);
@@ -211,7 +211,7 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   bcc_ = AddLineEdit(page, "Bcc", tr("Copies"));
   subject_ = AddLineEdit(page, "Subject", tr("Subject (required)"));
   senderAddress_ = AddLineEdit(page, "SenderAddress", tr("Reply address (required)"));
-  answerTo_ = AddLineEdit(page, "eAnswerTo", tr("Where answers go, when not to the sender"));
+  answerTo_ = AddLineEdit(page, "AnswerTo", tr("Where answers go, when not to the sender"));
   const struct {
     QString label;
     TCp932LineEdit* edit;
@@ -250,7 +250,8 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   grid->addWidget(attachments_, row, 1);
   auto* attachButtons = new QVBoxLayout;
   attachButtons->addWidget(AddButton(page, TFormButton::AddAttachments, tr("&Add..."), tr("Adds a file to attach")));
-  attachButtons->addWidget(AddButton(page, TFormButton::RemoveAttachment, tr("&Delete"), tr("Removes the selected attachment")));
+  attachButtons->addWidget(
+      AddButton(page, TFormButton::RemoveAttachment, tr("&Delete"), tr("Removes the selected attachment")));
   attachButtons->addStretch(1);
   grid->addLayout(attachButtons, row++, 2);
 
@@ -330,7 +331,7 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   password_ = AddLineEdit(page, "Password", tr("Password (required)"));
   password_->setEchoMode(QLineEdit::Password);
   passwordCommand_ =
-      AddLineEdit(page, "ePasswordCommand", tr("A command that prints the password or token (empty: the password field)"));
+      AddLineEdit(page, "PasswordCommand", tr("A command that prints the password or token (empty: the password field)"));
   displayName_ = AddLineEdit(page, "DisplayName", QString());
   listToExpand_ = AddLineEdit(page, "ListToExpand", QString());
 

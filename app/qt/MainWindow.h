@@ -66,7 +66,7 @@ class TMainWindow : public QWidget {
 
   explicit TMainWindow(QWidget* parent = nullptr);
 
-  // Fields (object names as the form names them).
+  // Fields (a text field's object name is its model field's name).
   TCp932LineEdit* To() const { return to_; }
   TCp932LineEdit* Cc() const { return cc_; }
   TCp932LineEdit* Bcc() const { return bcc_; }

@@ -151,7 +151,7 @@ TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
   EXPECT_EQ(pages->tabText(0), Q("Mail"));
   EXPECT_EQ(pages->tabText(1), Q("Connection"));
   EXPECT_EQ(pages->currentWidget()->objectName(), Q("MailPage"));
-  EXPECT_EQ(window_.StatusBar()->objectName(), Q("StatusText"));
+  EXPECT_EQ(window_.StatusBar()->objectName(), Q("StatusBar"));
   // The status bar lies below the pages, across the window.
   EXPECT_EQ(window_.StatusBar()->geometry().top(), pages->geometry().bottom() + 1);
   EXPECT_EQ(window_.StatusBar()->width(), window_.width());
@@ -162,10 +162,25 @@ TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
 // The window at its smallest and at a large size: every control of each page lies
 // inside its page without overlapping another; the body takes what the window gains.
 TEST_F(MainWindowTest, LayoutFitsAtTwoSizesAndTheBodyGrows) {
-  const char* const mail[] = {"To", "Cc", "Bcc", "Subject", "SenderAddress", "eAnswerTo", "cbPriority", "cbReceipt", "Attachments", "AddAttachmentsButton", "RemoveAttachmentButton",
-                              "BodyLabel", "Body", "TitleLabel", "RunMacroButton", "ClearButton", "SendButton"};
-  const char* const connection[] = {"Server", "Port", "cbSecurity", "cbAuth", "UserName", "Password", "ConnectButton",
-                                    "DisconnectButton"};
+  const char* const mail[] = {"To",
+                              "Cc",
+                              "Bcc",
+                              "Subject",
+                              "SenderAddress",
+                              "AnswerTo",
+                              "cbPriority",
+                              "cbReceipt",
+                              "Attachments",
+                              "AddAttachmentsButton",
+                              "RemoveAttachmentButton",
+                              "BodyLabel",
+                              "Body",
+                              "TitleLabel",
+                              "RunMacroButton",
+                              "ClearButton",
+                              "SendButton"};
+  const char* const connection[] = {"Server",   "Port",     "cbSecurity",    "cbAuth",
+                                    "UserName", "Password", "ConnectButton", "DisconnectButton"};
   QSize bodySize[2];
   const QSize sizes[] = {window_.minimumSizeHint(), QSize(900, 700)};
   for (int i = 0; i < 2; ++i) {
@@ -491,11 +506,11 @@ TEST_F(MainWindowTest, DroppedFilesAreOfferedForAttaching) {
 // or in the body when To is filled.
 TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
   const std::vector<const char*> mail = {"To",       "Cc",       "Bcc",      "Subject", "SenderAddress",
-                                         "eAnswerTo", "cbPriority", "cbReceipt", "Attachments", "AddAttachmentsButton",
+                                         "AnswerTo", "cbPriority", "cbReceipt", "Attachments", "AddAttachmentsButton",
                                          "RemoveAttachmentButton",   "Body", "RunMacroButton", "ClearButton", "SendButton"};
   const std::vector<const char*> connection = {"Server", "ConnectButton", "Port",
                                                "DisconnectButton",     "cbSecurity", "cbAuth",
-                                               "UserName",       "Password",   "ePasswordCommand", "cbCharset",
+                                               "UserName",       "Password",   "PasswordCommand", "cbCharset",
                                                "DisplayName"};
   window_.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
