@@ -9,9 +9,11 @@
 
 // The data fields of the form, as named in notifications to the view.
 enum class TFormField {
-  eTo, eCC, eBCC, eSubject, eHomeAddr, ListBox1, reMessageText,
-  eSMTPServer, Edit2, Edit3, Edit4, Edit5, Edit11, Memo2,
-  StatusBar1, PageControl1, Position,
+  To, Cc, Bcc, Subject, SenderAddress, Attachments, Body,  // Attachments: SelectedAttachment too
+  Server, Port, UserName, Password, DisplayName, ListToExpand, ListMembers,
+  StatusText,
+  Pages,     // PagesEnabled
+  Position,  // Left, Top, Width and Height
   Security,  // SmtpSecurity and SmtpAuth
   Charset,   // MailCharsetSetting
   AnswerTo, ReadReceipt, Priority,

@@ -81,61 +81,92 @@ int32_t IniStrToInt(const std::string& text, int32_t def) {
   return StrToIntDef(text, def);
 }
 
-const TSettingKey kSettingKeys[stSettingCount] = {
-    {"Pos", "Top", "80", "the window's top edge, in pixels"},
-    {"Pos", "Left", "80", "the window's left edge, in pixels"},
-    {"ConInf", "IPAdr", "", "the SMTP server's host name or address"},
-    {"ConInf", "MailAdr", "", "the sender address"},
-    {"ConInf", "User", "", "the user name: the EHLO or HELO argument with Security=none, and the login name of AUTH"},
-    {"ConInf", "Pwd", "", "the password (or token) of AUTH, kept in plain text; unused with PasswordCommand"},
-    {"Result", "MailRes", "", "written at exit for the calling program; Tarvex never reads it"},
-    {"Result", "ErrMes", "", "written at exit: the missing-field message when a send found a required field empty"},
-    {"Result", "Status", "", "written at exit: the run's exit status (0 when the mail went out)"},
-    {"Result", "Error", "", "written at exit: the error text of a failed run on one line, empty after success"},
-    {"Result", "Refused", "", "written at exit: each recipient the server refused with its reply "
-                              "(bad@x 550 5.1.1 no such user), separated by \"; \""},
-    {"Result", "Missing", "", "written at exit: the attachment files that were not sent (missing, unreadable or "
-                              "no regular file), separated by \"; \""},
-    {"SMTP", "Port", "25", "the server's port, 1 to 65535 (another value stops the run with exit status 78)"},
-    {"SMTP", "TimeOut", "0", "milliseconds for a host lookup, connect or server reply; 0 or negative: no limit; "
-                             "read only, --timeout overrides it"},
-    {"SMTP", "Hello", "ehlo", "ehlo (EHLO first, HELO when the server answers EHLO with 500, 501 or 502) or helo "
-                              "(HELO only, for a server that needs it; Security=none only); ASCII case ignored; read "
-                              "only"},
-    {"SMTP", "Security", "none", "none (plain dialogue, EHLO or HELO with User), starttls (EHLO, STARTTLS, EHLO) or "
-                                 "tls (TLS from the first byte); ASCII case ignored"},
-    {"SMTP", "Auth", "none", "none; auto (AUTH PLAIN, else LOGIN, with User and the password); plain or login (that "
-                             "mechanism); xoauth2 or oauthbearer (the password is an OAuth 2.0 access token); only "
-                             "inside TLS"},
-    {"SMTP", "VerifyCert", "1", "1: the server's certificate must be trusted and name the host; 0: no check; "
-                                "any other text stops the run with exit status 78"},
-    {"SMTP", "CAFile", "", "a PEM file of extra trust anchors"},
-    {"SMTP", "PasswordCommand", "", "a command run by /bin/sh -c when AUTH needs the password; the first line it "
-                                    "prints is the password or token, instead of Pwd (exit 78 when it fails, "
-                                    "prints nothing or runs past its limit: 2 minutes, or the time-out when "
-                                    "shorter; the limit or a signal ends its whole process group)"},
-    {"Mail", "Charset", "auto", "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
-                                "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
-                                "earlier versions sent it) or utf-8; ASCII case ignored"},
-    {"Mail", "Notify", "", "delivery status notifications asked of a server that offers DSN: empty (the server's "
-                           "default), never, or any of success, failure and delay separated by commas; read only"},
-    {"Mail", "Return", "", "what a delivery status notification returns: empty (the server's default), headers or "
-                           "full; read only"},
-    {"Pos", "Width", "0", "the window's width, in pixels; 0: its own (files without it keep working)"},
-    {"Pos", "Height", "0", "the window's height, in pixels; 0: its own"},
-    {"Folder", "Attach", "", "the folder the attachment chooser opens in (where files were last chosen)"},
-    {"Mail", "SentFolder", "", "a Maildir folder (made 0700 when missing) that keeps a copy of every mail the "
-                               "server accepted, with a Bcc line naming its blind copies; empty: none"},
-    {"Mail", "Log", "", "a file that gets one JSON line per send, failed ones included (made 0600); empty: none"},
-    {"Result", "Warning", "", "written at exit: what could not be kept of a sent mail (the sent copy, the send "
-                              "log), empty otherwise; the send itself is told by Status"},
-    {"Mail", "Signature", "", "a text file (Shift-JIS, or UTF-8 with --charset utf-8) added to the body of every "
-                              "mail after one empty line; a file that cannot be read stops the send (exit 78)"},
-    {"Mail", "OwnDomains", "", "the company's own mail domains (\"example.co.jp, example.jp\"; their subdomains "
-                               "too): a mail from the window to any other domain is confirmed before it goes"},
-    {"Mail", "SendCheck", "on", "on: the window confirms a mail with recipients outside OwnDomains; off: never; "
-                                "headless runs never ask; another value stops a send (exit 78)"},
+constexpr TSettingKey kSettingKeys[stSettingCount] = {
+    {stTop, "Pos", "Top", "80", "the window's top edge, in pixels"},
+    {stLeft, "Pos", "Left", "80", "the window's left edge, in pixels"},
+    {stIPAdr, "ConInf", "IPAdr", "", "the SMTP server's host name or address"},
+    {stMailAdr, "ConInf", "MailAdr", "", "the sender address"},
+    {stUser, "ConInf", "User", "",
+     "the user name: the EHLO or HELO argument with Security=none, and the login name of AUTH"},
+    {stPwd, "ConInf", "Pwd", "", "the password (or token) of AUTH, kept in plain text; unused with PasswordCommand"},
+    {stMailRes, "Result", "MailRes", "", "written at exit for the calling program; Tarvex never reads it"},
+    {stErrMes, "Result", "ErrMes", "",
+     "written at exit: the missing-field message when a send found a required field empty"},
+    {stStatus, "Result", "Status", "", "written at exit: the run's exit status (0 when the mail went out)"},
+    {stError, "Result", "Error", "",
+     "written at exit: the error text of a failed run on one line, empty after success"},
+    {stRefused, "Result", "Refused", "",
+     "written at exit: each recipient the server refused with its reply "
+     "(bad@x 550 5.1.1 no such user), separated by \"; \""},
+    {stMissing, "Result", "Missing", "",
+     "written at exit: the attachment files that were not sent (missing, unreadable or "
+     "no regular file), separated by \"; \""},
+    {stPort, "SMTP", "Port", "25", "the server's port, 1 to 65535 (another value stops the run with exit status 78)"},
+    {stTimeOut, "SMTP", "TimeOut", "0",
+     "milliseconds for a host lookup, connect or server reply; 0 or negative: no limit; "
+     "read only, --timeout overrides it"},
+    {stHello, "SMTP", "Hello", "ehlo",
+     "ehlo (EHLO first, HELO when the server answers EHLO with 500, 501 or 502) or helo "
+     "(HELO only, for a server that needs it; Security=none only); ASCII case ignored; read "
+     "only"},
+    {stSecurity, "SMTP", "Security", "none",
+     "none (plain dialogue, EHLO or HELO with User), starttls (EHLO, STARTTLS, EHLO) or "
+     "tls (TLS from the first byte); ASCII case ignored"},
+    {stAuth, "SMTP", "Auth", "none",
+     "none; auto (AUTH PLAIN, else LOGIN, with User and the password); plain or login (that "
+     "mechanism); xoauth2 or oauthbearer (the password is an OAuth 2.0 access token); only "
+     "inside TLS"},
+    {stVerifyCert, "SMTP", "VerifyCert", "1",
+     "1: the server's certificate must be trusted and name the host; 0: no check; "
+     "any other text stops the run with exit status 78"},
+    {stCAFile, "SMTP", "CAFile", "", "a PEM file of extra trust anchors"},
+    {stPasswordCommand, "SMTP", "PasswordCommand", "",
+     "a command run by /bin/sh -c when AUTH needs the password; the first line it "
+     "prints is the password or token, instead of Pwd (exit 78 when it fails, "
+     "prints nothing or runs past its limit: 2 minutes, or the time-out when "
+     "shorter; the limit or a signal ends its whole process group)"},
+    {stCharset, "Mail", "Charset", "auto",
+     "auto (ISO-2022-JP when the subject, every header text and the body fit JIS X 0208 "
+     "and ASCII, else the whole message as UTF-8), iso-2022-jp (every message as "
+     "earlier versions sent it) or utf-8; ASCII case ignored"},
+    {stNotify, "Mail", "Notify", "",
+     "delivery status notifications asked of a server that offers DSN: empty (the server's "
+     "default), never, or any of success, failure and delay separated by commas; read only"},
+    {stReturn, "Mail", "Return", "",
+     "what a delivery status notification returns: empty (the server's default), headers or "
+     "full; read only"},
+    {stWidth, "Pos", "Width", "0", "the window's width, in pixels; 0: its own (files without it keep working)"},
+    {stHeight, "Pos", "Height", "0", "the window's height, in pixels; 0: its own"},
+    {stAttachDir, "Folder", "Attach", "", "the folder the attachment chooser opens in (where files were last chosen)"},
+    {stSentFolder, "Mail", "SentFolder", "",
+     "a Maildir folder (made 0700 when missing) that keeps a copy of every mail the "
+     "server accepted, with a Bcc line naming its blind copies; empty: none"},
+    {stLog, "Mail", "Log", "",
+     "a file that gets one JSON line per send, failed ones included (made 0600); empty: none"},
+    {stWarning, "Result", "Warning", "",
+     "written at exit: what could not be kept of a sent mail (the sent copy, the send "
+     "log), empty otherwise; the send itself is told by Status"},
+    {stSignature, "Mail", "Signature", "",
+     "a text file (Shift-JIS, or UTF-8 with --charset utf-8) added to the body of every "
+     "mail after one empty line; a file that cannot be read stops the send (exit 78)"},
+    {stOwnDomains, "Mail", "OwnDomains", "",
+     "the company's own mail domains (\"example.co.jp, example.jp\"; their subdomains "
+     "too): a mail from the window to any other domain is confirmed before it goes"},
+    {stSendCheck, "Mail", "SendCheck", "on",
+     "on: the window confirms a mail with recipients outside OwnDomains; off: never; "
+     "headless runs never ask; another value stops a send (exit 78)"},
 };
+
+namespace {
+// The table is read by index (kSettingKeys[stPort]): an entry moved, left out or added
+// out of place would give one key another's section, name or default.
+constexpr bool SettingKeysFollowTheirEnum() {
+  for (int i = 0; i < stSettingCount; ++i)
+    if (kSettingKeys[i].Id != i) return false;
+  return true;
+}
+static_assert(SettingKeysFollowTheirEnum(), "kSettingKeys must list every TSetting at its own index");
+}  // namespace
 
 namespace {
 std::string ReadString(TSetting setting, const std::string& file) {
@@ -215,11 +246,11 @@ void LoadSettings(TForm1& form) {
   const std::string file = SettingsFileName();
   form.FormTop = ReadInteger(stTop, file);
   form.FormLeft = ReadInteger(stLeft, file);
-  form.ServerAddress = ReadString(stIPAdr, file);
+  form.Server = ReadString(stIPAdr, file);
   form.SenderAddress = ReadString(stMailAdr, file);
   form.UserName = ReadString(stUser, file);
   form.Password = ReadString(stPwd, file);
-  form.PortNumber = ReadInteger(stPort, file);
+  form.Port = IntToStr(ReadInteger(stPort, file));
   // A negative time-out means none, as a missing key does.
   form.TimeOut = std::max(ReadInteger(stTimeOut, file), 0);
   form.SmtpSecurity = ParseSecuritySetting(ReadString(stSecurity, file));
@@ -257,7 +288,7 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
   const std::pair<TSetting, std::string> values[] = {
       {stTop, IntToStr(form.FormTop)},
       {stLeft, IntToStr(form.FormLeft)},
-      {stIPAdr, form.ServerAddress},
+      {stIPAdr, form.Server},
       {stMailAdr, form.SenderAddress},
       {stUser, form.UserName},
       {stPwd, form.Password},
@@ -267,7 +298,8 @@ std::vector<TProfileEntry> SettingsEntries(const TForm1& form) {
       {stError, OneLine(error)},
       {stRefused, OneLine(form.Refused)},
       {stMissing, OneLine(form.Missing)},
-      {stPort, IntToStr(form.PortNumber)},
+      // A port text that is no integer is kept as the default.
+      {stPort, IntToStr(StrToIntDef(form.Port, 25))},
       {stSecurity, form.SmtpSecurity.Text},
       {stAuth, form.SmtpAuth.Text},
       {stVerifyCert, form.VerifyCert ? "1" : "0"},

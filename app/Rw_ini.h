@@ -45,14 +45,6 @@ std::string SettingsFileName();
 // sign; def when the text does not convert or leaves the 32-bit range.
 int32_t IniStrToInt(const std::string& text, int32_t def);
 
-// One key of the settings file: its section, its name, the value a missing or
-// empty key reads as, and what it holds (as the manual page documents it).
-struct TSettingKey {
-  const char* Section;
-  const char* Key;
-  const char* Default;
-  const char* Meaning;
-};
 // Every key of the settings file, in the order SaveSettings writes them (TimeOut and
 // Hello, which are only read, stand after Port; Notify and Return, only read, after
 // Charset; SentFolder, Log, Signature, OwnDomains and SendCheck, only read, at the
@@ -63,6 +55,17 @@ enum TSetting : int {
   stPasswordCommand, stCharset, stNotify, stReturn, stWidth, stHeight, stAttachDir, stSentFolder, stLog, stWarning, stSignature, stOwnDomains,
   stSendCheck, stSettingCount
 };
+
+// One key of the settings file: which it is, its section, its name, the value a
+// missing or empty key reads as, and what it holds (as the manual page documents it).
+struct TSettingKey {
+  TSetting Id;
+  const char* Section;
+  const char* Key;
+  const char* Default;
+  const char* Meaning;
+};
+// Indexed by TSetting: each entry stands at its own Id (checked where it is defined).
 extern const TSettingKey kSettingKeys[stSettingCount];
 
 // A setting that names one of a few values (ASCII case ignored, empty is the first
@@ -116,14 +119,16 @@ TSmtpSecurity SmtpSecurityOf(const std::string& text);
 TSmtpAuth SmtpAuthOf(const std::string& text);
 
 // Reads every key of kSettingKeys except the Result section into the form's
-// FormTop, FormLeft, ServerAddress, SenderAddress, UserName, Password, PortNumber,
-// TimeOut (a negative time-out reads as 0), SmtpSecurity, SmtpAuth, VerifyCert (any
-// other integer than 0 verifies), CAFile, PasswordCommand, MailCharsetSetting,
-// FormWidth, FormHeight and AttachDir, with the table's default for whatever is
-// missing (or empty). Never creates the file and never throws for file trouble.
+// FormTop, FormLeft, Server, SenderAddress, UserName, Password, Port (the integer
+// as decimal text), TimeOut (a negative time-out reads as 0), SmtpSecurity,
+// SmtpAuth, VerifyCert (any other integer than 0 verifies), CAFile,
+// PasswordCommand, MailCharsetSetting, FormWidth, FormHeight and AttachDir, with
+// the table's default for whatever is missing (or empty). Never creates the file
+// and never throws for file trouble.
 void LoadSettings(TForm1& form);
 
-// Writes the keys of kSettingKeys in their order from the form's state, except
+// Writes the keys of kSettingKeys in their order from the form's state (a Port
+// text that is no integer as 25), except
 // SMTP/TimeOut (only read: the form cannot change it, and a file without it stays
 // without it), in one atomic save; the Result keys Status, Error, Refused and
 // Missing tell how the run ended (ExitStatusOfRun, its error on one line).

@@ -34,10 +34,10 @@ void AppendAddress(std::string& field, const std::string& line) {
 // ---------------------------------------------------------------- form
 
 TForm1::TForm1(TComponent* owner)
-    : TComponent(owner), LxSMTP1(new TLxSMTP(this)), MailAndHP1(new TMailAndHP(this)) {
+    : TComponent(owner), Smtp(new TLxSMTP(this)), Links(new TMailAndHP(this)) {
   Name = "Form1";
-  TLxSMTP& smtp = *LxSMTP1;
-  smtp.Name = "LxSMTP1";
+  TLxSMTP& smtp = *Smtp;
+  smtp.Name = "Smtp";
   smtp.Port = 25;
   smtp.ReportLevel = 0;
   // The X-Mailer text: receivers' filters compare it byte for byte.
@@ -49,42 +49,42 @@ TForm1::TForm1(TComponent* owner)
   smtp.KeepBody = false;
   smtp.SubType = mtPlain;
   smtp.Charset = "us-ascii";
-  smtp.OnConnect = [this](TComponent*) { LxSMTP1Connect(); };
-  smtp.OnDisconnect = [this](TComponent*) { LxSMTP1Disconnect(); };
-  smtp.OnStatus = [this](TComponent*, const std::string& text) { LxSMTP1Status(text); };
-  smtp.OnHostResolved = [this](TComponent*) { LxSMTP1HostResolved(); };
-  smtp.OnInvalidHost = [this](bool& handled) { LxSMTP1InvalidHost(handled); };
-  smtp.OnConnectionFailed = [this](TComponent*) { LxSMTP1ConnectionFailed(); };
-  smtp.OnConnectionRequired = [this](bool& handled) { LxSMTP1ConnectionRequired(handled); };
-  smtp.OnPacketSent = [this](TComponent*) { LxSMTP1PacketSent(); };
-  smtp.OnRecipientNotFound = [this](const std::string& r) { LxSMTP1RecipientNotFound(r); };
-  smtp.OnHeaderIncomplete = [this](bool& handled, int kind) { LxSMTP1HeaderIncomplete(handled, kind); };
-  smtp.OnSendStart = [this](TComponent*) { LxSMTP1SendStart(); };
-  smtp.OnSuccess = [this](TComponent*) { LxSMTP1Success(); };
-  smtp.OnFailure = [this](TComponent*) { LxSMTP1Failure(); };
-  smtp.OnEncodeStart = [this](const std::string& f) { LxSMTP1EncodeStart(f); };
-  smtp.OnEncodeEnd = [this](const std::string& f) { LxSMTP1EncodeEnd(f); };
-  smtp.OnMailListReturn = [this](const std::string& r) { LxSMTP1MailListReturn(r); };
-  smtp.OnAttachmentNotFound = [this](const std::string& f) { LxSMTP1AttachmentNotFound(f); };
-  smtp.OnDataReady = [this](TComponent*) { LxSMTP1DataReady(); };
-  MailAndHP1->Name = "MailAndHP1";
-  MailAndHP1->MailAddress = "tarvex@tarvex.example";
-  MailAndHP1->HomePageAddress = "https://tarvex.example/";
-  OpenDialog1.DefaultExt = "*";
-  OpenDialog1.Filter = Utf8ToCp932("すべてのファイル(*.*)|*.*");
-  OpenDialog1.Title = Utf8ToCp932("添付ファイルの指定");
-  Timer1.SetOnTick([this] { Timer1Timer(); });
+  smtp.OnConnect = [this](TComponent*) { OnSmtpConnect(); };
+  smtp.OnDisconnect = [this](TComponent*) { OnSmtpDisconnect(); };
+  smtp.OnStatus = [this](TComponent*, const std::string& text) { OnSmtpStatus(text); };
+  smtp.OnHostResolved = [this](TComponent*) { OnSmtpHostResolved(); };
+  smtp.OnInvalidHost = [this](bool& handled) { OnSmtpInvalidHost(handled); };
+  smtp.OnConnectionFailed = [this](TComponent*) { OnSmtpConnectionFailed(); };
+  smtp.OnConnectionRequired = [this](bool& handled) { OnSmtpConnectionRequired(handled); };
+  smtp.OnPacketSent = [this](TComponent*) { OnSmtpPacketSent(); };
+  smtp.OnRecipientNotFound = [this](const std::string& r) { OnSmtpRecipientNotFound(r); };
+  smtp.OnHeaderIncomplete = [this](bool& handled, int kind) { OnSmtpHeaderIncomplete(handled, kind); };
+  smtp.OnSendStart = [this](TComponent*) { OnSmtpSendStart(); };
+  smtp.OnSuccess = [this](TComponent*) { OnSmtpSuccess(); };
+  smtp.OnFailure = [this](TComponent*) { OnSmtpFailure(); };
+  smtp.OnEncodeStart = [this](const std::string& f) { OnSmtpEncodeStart(f); };
+  smtp.OnEncodeEnd = [this](const std::string& f) { OnSmtpEncodeEnd(f); };
+  smtp.OnMailListReturn = [this](const std::string& r) { OnSmtpMailListReturn(r); };
+  smtp.OnAttachmentNotFound = [this](const std::string& f) { OnSmtpAttachmentNotFound(f); };
+  smtp.OnDataReady = [this](TComponent*) { OnSmtpDataReady(); };
+  Links->Name = "Links";
+  Links->MailAddress = "tarvex@tarvex.example";
+  Links->HomePageAddress = "https://tarvex.example/";
+  AttachmentChooser.DefaultExt = "*";
+  AttachmentChooser.Filter = Utf8ToCp932("すべてのファイル(*.*)|*.*");
+  AttachmentChooser.Title = Utf8ToCp932("添付ファイルの指定");
+  StartTimer.SetOnTick([this] { StartTimerTick(); });
 }
 
 void TForm1::SetRunOptions(const TRunOptions& options) {
   runOptions_ = options;
   // The trace goes beside the status bar: ReportLevel stays 0 for the form.
-  LxSMTP1->OnTrace = runOptions_.verbosity > 0 ? ConsoleTrace(runOptions_.verbosity) : TOnTrace();
+  Smtp->OnTrace = runOptions_.verbosity > 0 ? ConsoleTrace(runOptions_.verbosity) : TOnTrace();
 }
 
 TForm1::~TForm1() {
   MarkDestroying();
-  Timer1.SetEnabled(false);
+  StartTimer.SetEnabled(false);
 }
 
 const std::string& TForm1::MissingFieldText() {
@@ -97,8 +97,8 @@ void TForm1::Notify(TFormField field) {
 }
 
 void TForm1::SetStatus(const std::string& text) {
-  StatusBar1 = text;
-  Notify(TFormField::StatusBar1);
+  StatusText = text;
+  Notify(TFormField::StatusText);
 }
 
 void TForm1::FormCreate() {
@@ -107,20 +107,15 @@ void TForm1::FormCreate() {
   Top = FormTop;
   Width = FormWidth;
   Height = FormHeight;
-  OpenDialog1.InitialDir = AttachDir;
+  AttachmentChooser.InitialDir = AttachDir;
   Notify(TFormField::Position);
   MacroPath.clear();
   StopRequested = MacroStarted = Connected = false;
   // The caller's result must be writable before anything is sent.
   if (!runOptions_.resultPath.empty()) CheckResultWritable(runOptions_.resultPath);
-  eSMTPServer = ServerAddress;
-  eHomeAddr = SenderAddress;
-  Edit3 = UserName;
-  Edit4 = Password;
-  Edit2 = IntToStr(PortNumber);
-  LxSMTP1->TimeOut = runOptions_.timeOut >= 0 ? runOptions_.timeOut : TimeOut;
-  for (TFormField f : {TFormField::eSMTPServer, TFormField::eHomeAddr, TFormField::Edit3, TFormField::Edit4,
-                       TFormField::Edit2, TFormField::Security, TFormField::Charset, TFormField::Signature})
+  Smtp->TimeOut = runOptions_.timeOut >= 0 ? runOptions_.timeOut : TimeOut;
+  for (TFormField f : {TFormField::Server, TFormField::SenderAddress, TFormField::UserName, TFormField::Password,
+                       TFormField::Port, TFormField::Security, TFormField::Charset, TFormField::Signature})
     Notify(f);
   if (!Params().empty()) {
     MacroPath = Params()[0];
@@ -136,7 +131,7 @@ void TForm1::FormCreate() {
       } else {
         MacroPath = here;
       }
-      Timer1.SetEnabled(true);
+      StartTimer.SetEnabled(true);
     }
     // A run whose result could not be told sends nothing.
     CheckSettingsWritable();
@@ -158,9 +153,9 @@ void TForm1::FormActivate() {
   ExecuteMacroFile(MacroPath);
 }
 
-void TForm1::Timer1Timer() {
+void TForm1::StartTimerTick() {
   if (MacroPath.empty() || MacroStarted) return;
-  Timer1.SetEnabled(false);
+  StartTimer.SetEnabled(false);
   MacroStarted = true;
   ForgetPath forget{MacroPath};
   ExecuteMacroFile(MacroPath);
@@ -177,12 +172,7 @@ void TForm1::FormClose() {
   FormTop = Top;
   FormWidth = Width;
   FormHeight = Height;
-  AttachDir = OpenDialog1.InitialDir;
-  ServerAddress = eSMTPServer;
-  SenderAddress = eHomeAddr;
-  UserName = Edit3;
-  Password = Edit4;
-  PortNumber = StrToIntDef(Edit2, 25);
+  AttachDir = AttachmentChooser.InitialDir;
   try {
     SaveSettings(*this);
   } catch (const ESettingsWriteError& e) {
@@ -197,7 +187,7 @@ void TForm1::Interrupt(int signal) {
   if (!Interrupted) {
     Interrupted = true;
     InterruptText = std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
-    if (LxSMTP1->FinalDotPending)
+    if (Smtp->FinalDotPending)
       InterruptText += "; the final \".\" was sent but not answered: the mail may or may not have been accepted";
   }
   StopRequested = true;
@@ -220,30 +210,30 @@ void TForm1::Close() {
     return;
   }
   closed_ = true;
-  Timer1.SetEnabled(false);
+  StartTimer.SetEnabled(false);
   if (view_) view_->Closed();
   Application().Terminate();
 }
 
 void TForm1::ClearForm() {
-  eTo.clear();
-  eCC.clear();
-  eBCC.clear();
-  eSubject.clear();
-  eHomeAddr.clear();
-  OpenDialog1.FileName.clear();
-  OpenDialog2.FileName.clear();
-  ListBox1.Clear();
-  ListBox1ItemIndex = -1;
-  reMessageText.Clear();
+  To.clear();
+  Cc.clear();
+  Bcc.clear();
+  Subject.clear();
+  SenderAddress.clear();
+  AttachmentChooser.FileName.clear();
+  MacroChooser.FileName.clear();
+  Attachments.Clear();
+  SelectedAttachment = -1;
+  Body.Clear();
   AnswerTo.clear();
   ReadReceipt = false;
   Priority = TPriority::Normal;
   OwnHeaders.Clear();
   LeaveOffSignature = false;
   StopRequested = false;
-  for (TFormField f : {TFormField::eTo, TFormField::eCC, TFormField::eBCC, TFormField::eSubject,
-                       TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
+  for (TFormField f : {TFormField::To, TFormField::Cc, TFormField::Bcc, TFormField::Subject,
+                       TFormField::SenderAddress, TFormField::Attachments, TFormField::Body,
                        TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority,
                        TFormField::Signature})
     Notify(f);
@@ -252,14 +242,14 @@ void TForm1::ClearForm() {
 void TForm1::ExecuteMacroFile(const std::string& path) {
   // The run's exit status is this run's: an error a button showed earlier is past.
   Application().ResetExitStatus();
-  PageControl1Enabled = false;
-  Notify(TFormField::PageControl1);
+  PagesEnabled = false;
+  Notify(TFormField::Pages);
   // The form is enabled again however the run ends, an error included.
   struct Enable {
     TForm1& form;
     ~Enable() {
-      form.PageControl1Enabled = true;
-      form.Notify(TFormField::PageControl1);
+      form.PagesEnabled = true;
+      form.Notify(TFormField::Pages);
     }
   };
   {
@@ -302,7 +292,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
         section = keyword;
         continue;
       }
-      if (section == msBody) bodyRoom.Add(reMessageText, reader->Offset() - before, reader->BytesLeft());
+      if (section == msBody) bodyRoom.Add(Body, reader->Offset() - before, reader->BytesLeft());
       ExecuteMacroLine(section, std::move(line));
       if (StopRequested) {
         reader->Close();
@@ -327,7 +317,7 @@ TStringList TForm1::SignatureLines() const {
 }
 
 TStringList TForm1::BodyWithSignature() const {
-  TStringList body = reMessageText;
+  TStringList body = Body;
   if (LeaveOffSignature || SignatureFile.empty()) return body;
   body.Add("");
   for (const std::string& line : SignatureLines()) body.Add(line);
@@ -340,48 +330,47 @@ void TForm1::PickupFile(const std::string& path, bool intoBCC) {
   while (!reader.Eof()) {
     std::string line = reader.ReadLine();
     if (intoBCC)
-      eBCC += "," + TrimControls(line);
+      Bcc += "," + TrimControls(line);
     else
-      reMessageText.Add(std::move(line));
+      Body.Add(std::move(line));
   }
-  Notify(intoBCC ? TFormField::eBCC : TFormField::reMessageText);
+  Notify(intoBCC ? TFormField::Bcc : TFormField::Body);
 }
 
 void TForm1::ExecuteMacroLine(int section, std::string line) {
   if (line.empty() && section != msBody) return;
   switch (section) {
     case msTo:
-      AppendAddress(eTo, line);
-      Notify(TFormField::eTo);
+      AppendAddress(To, line);
+      Notify(TFormField::To);
       break;
     case msCC:
-      AppendAddress(eCC, line);
-      Notify(TFormField::eCC);
+      AppendAddress(Cc, line);
+      Notify(TFormField::Cc);
       break;
     case msBCC:
-      AppendAddress(eBCC, line);
-      Notify(TFormField::eBCC);
+      AppendAddress(Bcc, line);
+      Notify(TFormField::Bcc);
       break;
     case msSubject:
-      eSubject = line;
-      Notify(TFormField::eSubject);
+      Subject = line;
+      Notify(TFormField::Subject);
       break;
     case msReplyTo:
-      eHomeAddr = line;
-      Notify(TFormField::eHomeAddr);
+      SenderAddress = line;
+      Notify(TFormField::SenderAddress);
       break;
     case msBody:
-      reMessageText.Add(std::move(line));
-      Notify(TFormField::reMessageText);
+      Body.Add(std::move(line));
+      Notify(TFormField::Body);
       break;
     case msBind:
-      ListBox1.Add(line);
-      Notify(TFormField::ListBox1);
+      Attachments.Add(line);
+      Notify(TFormField::Attachments);
       break;
     case msServer:
-      eSMTPServer = line;
-      ServerAddress = eSMTPServer;
-      Notify(TFormField::eSMTPServer);
+      Server = line;
+      Notify(TFormField::Server);
       break;
     case msPickupBCC:
       PickupFile(line, true);
@@ -394,12 +383,12 @@ void TForm1::ExecuteMacroLine(int section, std::string line) {
       ExecuteAction(AsciiLowerCase(line));
       break;
     case msUpwd:
-      Edit4 = line;
-      Notify(TFormField::Edit4);
+      Password = line;
+      Notify(TFormField::Password);
       break;
     case msUname:
-      Edit3 = line;
-      Notify(TFormField::Edit3);
+      UserName = line;
+      Notify(TFormField::UserName);
       break;
     case msAnswerTo:
       AppendAddress(AnswerTo, line);
@@ -424,8 +413,8 @@ void TForm1::ExecuteMacroLine(int section, std::string line) {
 void TForm1::ExecuteAction(const std::string& word) {
   if (word == "open") {
     if (Connected) return;
-    int port = StrToInt(Edit2);
-    SmtpConnect(ServerAddress, port, Edit3);
+    int port = StrToInt(Port);
+    SmtpConnect(Server, port, UserName);
     Connected = true;
     ActionPause();
   } else if (word == "close") {
@@ -435,7 +424,7 @@ void TForm1::ExecuteAction(const std::string& word) {
       Connected = false;
     }
   } else if (word == "send") {
-    Button6Click();
+    SendClick();
     ActionPause();
   } else if (word == "clear") {
     ClearForm();
@@ -469,16 +458,16 @@ void TForm1::Pause(int ms) {
 }
 
 // ---------------------------------------------------------------- buttons
-// (Button6Click, the send command, is in Unit1Send.cpp.)
+// (SendClick, the send command, is in Unit1Send.cpp.)
 
-void TForm1::Button1Click() {
+void TForm1::ConnectClick() {
   if (Connected) return;
-  int port = StrToInt(Edit2);
-  SmtpConnect(eSMTPServer, port, Edit3);
+  int port = StrToInt(Port);
+  SmtpConnect(Server, port, UserName);
   Connected = true;
 }
 
-void TForm1::Button2Click() {
+void TForm1::DisconnectClick() {
   if (!Connected) return;
   // The component closes its socket also when QUIT fails, so the form's record
   // follows it in every case.
@@ -489,42 +478,42 @@ void TForm1::Button2Click() {
   SmtpDisconnect();
 }
 
-void TForm1::Button3Click() {
-  const std::string address = Edit3;
-  const bool verified = LxSMTP1->Verify(address);
+void TForm1::VerifyClick() {
+  const std::string address = UserName;
+  const bool verified = Smtp->Verify(address);
   Dialogs().MessageBox(address + (verified ? " verified" : " not verified"));
 }
 
-void TForm1::Button4Click() {
+void TForm1::AddAttachmentsClick() {
   std::vector<std::string> paths;
-  if (!Dialogs().ChooseFiles(OpenDialog1, paths) || paths.empty()) return;
-  for (const std::string& path : paths) ListBox1.Add(path);
-  OpenDialog1.FileName = paths.back();
-  OpenDialog1.InitialDir = ExtractFilePath(paths.back());
-  Notify(TFormField::ListBox1);
+  if (!Dialogs().ChooseFiles(AttachmentChooser, paths) || paths.empty()) return;
+  for (const std::string& path : paths) Attachments.Add(path);
+  AttachmentChooser.FileName = paths.back();
+  AttachmentChooser.InitialDir = ExtractFilePath(paths.back());
+  Notify(TFormField::Attachments);
 }
 
-void TForm1::Button5Click() {
-  if (ListBox1ItemIndex < 0 || ListBox1ItemIndex >= ListBox1.Count()) return;
-  ListBox1.Delete(ListBox1ItemIndex);
-  ListBox1ItemIndex = -1;
-  Notify(TFormField::ListBox1);
+void TForm1::RemoveAttachmentClick() {
+  if (SelectedAttachment < 0 || SelectedAttachment >= Attachments.Count()) return;
+  Attachments.Delete(SelectedAttachment);
+  SelectedAttachment = -1;
+  Notify(TFormField::Attachments);
 }
 
-void TForm1::Button7Click() { LxSMTP1->ExpandList(Edit11); }
+void TForm1::ExpandListClick() { Smtp->ExpandList(ListToExpand); }
 
-void TForm1::Button8Click() {
-  OpenDialog2.FileName.clear();
+void TForm1::RunMacroClick() {
+  MacroChooser.FileName.clear();
   static const std::string filter = Utf8ToCp932("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt");
-  OpenDialog2.Filter = filter;
+  MacroChooser.Filter = filter;
   std::string path;
-  if (!Dialogs().ChooseFile(OpenDialog2, path)) return;
-  OpenDialog2.FileName = path;
+  if (!Dialogs().ChooseFile(MacroChooser, path)) return;
+  MacroChooser.FileName = path;
   ExecuteMacroFile(path);
 }
 
-void TForm1::Button9Click() { ClearForm(); }
+void TForm1::ClearClick() { ClearForm(); }
 
-void TForm1::Label17Click() { MailAndHP1->OpenHomePage(); }
+void TForm1::HomePageClick() { Links->OpenHomePage(); }
 
-void TForm1::Label18Click() { MailAndHP1->OpenMail(); }
+void TForm1::MailLinkClick() { Links->OpenMail(); }

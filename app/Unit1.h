@@ -31,31 +31,37 @@ class TForm1 : public TComponent {
   ~TForm1() override;
 
   // --- Mail page
-  std::string eTo, eCC, eBCC, eSubject;
-  std::string eHomeAddr;            // sender address
-  TStringList ListBox1;             // attachment paths
-  int ListBox1ItemIndex = -1;       // selected attachment, -1 for none
-  TStringList reMessageText;        // body, one string per line
+  std::string To, Cc, Bcc;          // recipients, "," separated
+  std::string Subject;
+  // The sender address (the From header and the envelope sender); the settings keep
+  // it between runs and the macro's reply-to: sets it.
+  std::string SenderAddress;
+  TStringList Attachments;          // attachment paths
+  int SelectedAttachment = -1;      // index into Attachments, -1 for none
+  TStringList Body;                 // the body, one string per line
   std::string AnswerTo;             // where answers go (the Reply-To header), "," separated
   bool ReadReceipt = false;         // ask for a read receipt (Disposition-Notification-To)
   TPriority Priority = TPriority::Normal;
   TStringList OwnHeaders;           // the macro's own header lines, checked ("Name: value")
   bool LeaveOffSignature = false;   // this mail goes without the signature
-  // --- Connection page
-  std::string eSMTPServer;          // SMTP host
-  std::string Edit2 = "25";         // port, decimal text
-  std::string Edit3;                // user name (HELO argument)
-  std::string Edit4;                // password
-  std::string Edit5;                // sender's display name
-  std::string Edit11;               // list to expand
-  TStringList Memo2;                // members of expanded lists
+  // --- Connection page (loaded from the settings at creation, saved at close)
+  std::string Server;               // the SMTP host
+  // The port as the window's field holds it: decimal text, converted at connect
+  // (EConvertError when it is no integer). The settings keep it as a number: an
+  // unreadable one loads as 25, and a text that is no integer saves as 25.
+  std::string Port = "25";
+  std::string UserName;             // the EHLO/HELO argument and the AUTH login name
+  std::string Password;             // the AUTH password (unused with PasswordCommand)
+  std::string DisplayName;          // the sender's display name
+  std::string ListToExpand;         // the mailing list to expand
+  TStringList ListMembers;          // members of the expanded lists
   // --- Window
-  std::string StatusBar1;
-  bool PageControl1Enabled = true;  // false while a macro runs
+  std::string StatusText;           // the status bar's text
+  bool PagesEnabled = true;         // false while a macro runs
   int Left = 0, Top = 0;
   int Width = 0, Height = 0;        // the window's size; 0: its own
-  TFileChooser OpenDialog1, OpenDialog2;
-  TFormTimer Timer1{1000};          // start-up timer, disabled at creation
+  TFileChooser AttachmentChooser, MacroChooser;
+  TFormTimer StartTimer{1000};      // start-up timer, disabled at creation
 
   // --- Application state
   int FormTop = 80, FormLeft = 80;
@@ -66,17 +72,15 @@ class TForm1 : public TComponent {
   std::string SignatureFile;          // [Mail] Signature: added to every body; empty: none
   std::string OwnDomains;             // [Mail] OwnDomains: the company's domains, "," separated
   std::string SendCheck = "on";       // [Mail] SendCheck: "on" or "off" (ASCII case ignored)
-  std::string ServerAddress, SenderAddress, UserName, Password;
-  int PortNumber = 25;
   int32_t TimeOut = 0;              // SMTP/TimeOut of the settings file, ms (0: no limit)
   // Secure submission ([SMTP] in the settings file; no macro keyword changes them).
   TSecuritySetting SmtpSecurity = SecurityChoice(ssNone);  // ssNone (EHLO or HELO), ssStartTls or ssTls
   THelloSetting SmtpHello = ParseHelloSetting("");          // [SMTP] Hello: EHLO first, or HELO only
   std::string MailNotify, MailReturn;  // [Mail] Notify and Return as read (checked at connect)
-  TAuthSetting SmtpAuth = AuthChoice(saNone);  // the AUTH mechanism (Edit3 and Edit4 or PasswordCommand)
+  TAuthSetting SmtpAuth = AuthChoice(saNone);  // the AUTH mechanism (UserName and Password or PasswordCommand)
   bool VerifyCert = true;             // the server's certificate must be trusted and for the host
   std::string CAFile;                 // an extra trust anchor file (PEM), empty for none
-  std::string PasswordCommand;        // prints the password or token AUTH needs; empty: Edit4 holds it
+  std::string PasswordCommand;        // prints the password or token AUTH needs; empty: Password holds it
   // [Mail] Charset: auto (ISO-2022-JP when the text fits it, else UTF-8),
   // iso-2022-jp (the earlier bytes) or utf-8.
   TCharsetSetting MailCharsetSetting = CharsetChoice(TCharsetChoice::Auto);
@@ -113,21 +117,23 @@ class TForm1 : public TComponent {
   // Shows text in the status bar.
   void SetStatus(const std::string& text);
 
-  // Form creation: loads the settings, places the form, fills the connection
-  // fields and takes the first command-line argument (Params()) as the macro path
-  // (which also enables Timer1): a bare file name means the file beside the
-  // executable when it is there, else the one in the current folder. A missing or
-  // broken settings file is no error; with a macro, a settings file that cannot be
+  // Form creation: loads the settings (the connection fields and the sender
+  // address among them), places the form, shows the connection fields and takes
+  // the first command-line argument (Params()) as the macro path (which also
+  // enables StartTimer): a bare file name means the file beside the executable
+  // when it is there, else the one in the current folder. A missing or broken
+  // settings file is no error; with a macro, a settings file that cannot be
   // written throws ESettingsWriteError, since the run's result could not be told.
   void FormCreate();
   // Activation: runs the start-up macro once. Throws what the run throws.
   void FormActivate();
   // Start-up timer tick: runs the start-up macro if it has not started yet.
-  void Timer1Timer();
+  void StartTimerTick();
   // Close request: cancels the pending socket operation; always allows closing.
   void FormCloseQuery(bool& canClose);
-  // Closing: cancels the pending socket operation, takes the connection fields and
-  // the position into the state and saves the settings and the result.
+  // Closing: cancels the pending socket operation, takes the position into the
+  // state and saves the settings (the connection fields as they stand) and the
+  // result.
   // Throws ESettingsWriteError when the settings file cannot be written.
   void FormClose();
   // Closes the form as its close button does: FormCloseQuery, FormClose, then the
@@ -156,67 +162,67 @@ class TForm1 : public TComponent {
   void ActionPause();
 
   // --- Components owned by the form
-  TLxSMTP* LxSMTP1;        // the SMTP client, its events bound to the handlers below
-  TMailAndHP* MailAndHP1;  // the about panel's links
+  TLxSMTP* Smtp;        // the SMTP client, its events bound to the handlers below
+  TMailAndHP* Links;  // the about panel's links
 
   // --- Buttons. Errors go to the caller (the general error report).
-  // Connect: host, port (Edit2 as a decimal integer; EConvertError otherwise) and
+  // Connect: host, port (Port as a decimal integer; EConvertError otherwise) and
   // user identifier to the component, then Connect; Connected once it returned.
-  void Button1Click();
+  void ConnectClick();
   // Disconnect, when Connected.
-  void Button2Click();
-  // Verify the address in Edit3 and show the answer.
-  void Button3Click();
-  // Add the attachments chosen with OpenDialog1 (one or more files); the chooser
+  void DisconnectClick();
+  // Verify the address in UserName and show the answer.
+  void VerifyClick();
+  // Add the attachments chosen with AttachmentChooser (one or more files); the chooser
   // opens in their folder the next time.
-  void Button4Click();
+  void AddAttachmentsClick();
   // Remove the selected attachment.
-  void Button5Click();
+  void RemoveAttachmentClick();
   // The send command. A required field (To, Subject, sender address) that is empty
   // or only blanks ends it: under a macro the error is recorded in ErrorMessage, StopRequested is
   // set and the form is closed; otherwise a message box shows the error. With all
   // fields present it runs SendCommand; an address too long for one header line
   // throws EAddressTooLong first.
-  void Button6Click();
+  void SendClick();
   // A termination signal: aborts the operation in progress as closing the window
   // does, stops a macro run and records the interruption for the result (whether
   // the final "." of a message was sent without its answer is said).
   void Interrupt(int signal);
-  // Expand the list named in Edit11; the answer arrives in Memo2.
-  void Button7Click();
-  // Load and run a macro file chosen with OpenDialog2 (text files only).
-  void Button8Click();
+  // Expand the list named in ListToExpand; the answer arrives in ListMembers.
+  void ExpandListClick();
+  // Load and run a macro file chosen with MacroChooser (text files only).
+  void RunMacroClick();
   // Clear the mail fields.
-  void Button9Click();
-  void Label17Click();  // the home page link
-  void Label18Click();  // the mail link
+  void ClearClick();
+  void HomePageClick();  // the home page link
+  void MailLinkClick();  // the mail link
 
   // --- Handlers of the SMTP component's events
-  void LxSMTP1Connect();
-  void LxSMTP1Disconnect();
-  void LxSMTP1Status(const std::string& status);
-  void LxSMTP1HostResolved();
-  void LxSMTP1InvalidHost(bool& handled);
-  void LxSMTP1ConnectionFailed();
-  void LxSMTP1ConnectionRequired(bool& handled);
-  void LxSMTP1PacketSent();
+  void OnSmtpConnect();
+  void OnSmtpDisconnect();
+  void OnSmtpStatus(const std::string& status);
+  void OnSmtpHostResolved();
+  void OnSmtpInvalidHost(bool& handled);
+  void OnSmtpConnectionFailed();
+  void OnSmtpConnectionRequired(bool& handled);
+  void OnSmtpPacketSent();
   // Shows the refused recipient; the send goes on with the others.
-  void LxSMTP1RecipientNotFound(const std::string& recipient);
-  void LxSMTP1HeaderIncomplete(bool& handled, int kind);
+  void OnSmtpRecipientNotFound(const std::string& recipient);
+  void OnSmtpHeaderIncomplete(bool& handled, int kind);
   // Rewrites the generated header block just before it is sent: single blanks,
   // the ISO-2022-JP charset, encoded words, the multipart content type (when the
   // body is multipart) and a Message-ID.
-  void LxSMTP1SendStart();
-  void LxSMTP1Success();
-  void LxSMTP1Failure();
-  void LxSMTP1EncodeStart(const std::string& fileName);
-  void LxSMTP1EncodeEnd(const std::string& fileName);
-  void LxSMTP1MailListReturn(const std::string& reply);
-  void LxSMTP1AttachmentNotFound(const std::string& fileName);
+  void OnSmtpSendStart();
+  void OnSmtpSuccess();
+  void OnSmtpFailure();
+  void OnSmtpEncodeStart(const std::string& fileName);
+  void OnSmtpEncodeEnd(const std::string& fileName);
+  void OnSmtpMailListReturn(const std::string& reply);
+  void OnSmtpAttachmentNotFound(const std::string& fileName);
   // The message is final: writes the header block and the body stream to the dump
   // file when the run has one.
   // Throws EDumpWriteError when it cannot be written.
-  void LxSMTP1DataReady();
+  void OnSmtpDataReady();
   // Single blanks, charset and encoded words on the component's final header.
   void AdjustFinalHeader();
   // The texts besides the body lines that decide the message's charset: subject,
@@ -224,7 +230,7 @@ class TForm1 : public TComponent {
   std::vector<std::string> MessageTexts() const;
 
   // --- The form's calls into the SMTP component (virtual: tests replace them).
-  // Gives the component host, port, user identifier, the password (Edit4, or the
+  // Gives the component host, port, user identifier, the password (Password, or the
   // first line PasswordCommand prints when one is set and AUTH is on) and the secure
   // submission settings, and connects. Throws EConfigError for a port outside 1 to
   // 65535 or a setting that names no value (before anything is sent), what

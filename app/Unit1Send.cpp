@@ -54,8 +54,8 @@ const char* AttachmentProblem(const std::string& path) {
 void AppendItem(std::string& list, const std::string& item) { list += (list.empty() ? "" : "; ") + item; }
 }  // namespace
 
-void TForm1::Button6Click() {
-  if (Blank(eTo) || Blank(eSubject) || Blank(eHomeAddr)) {
+void TForm1::SendClick() {
+  if (Blank(To) || Blank(Subject) || Blank(SenderAddress)) {
     if (MacroMode) {
       ErrorMessage = MissingFieldText();
       StopRequested = true;
@@ -65,20 +65,20 @@ void TForm1::Button6Click() {
     }
     return;
   }
-  CheckAddressLengths("To", eTo);
-  CheckAddressLengths("CC", eCC);
-  CheckAddressLengths("BCC", eBCC);
-  CheckAddressLengths("sender", eHomeAddr);
+  CheckAddressLengths("To", To);
+  CheckAddressLengths("CC", Cc);
+  CheckAddressLengths("BCC", Bcc);
+  CheckAddressLengths("sender", SenderAddress);
   CheckAddressLengths("Reply-To", AnswerTo);
   // A signature that cannot be read stops the send before it connects.
   (void)SignatureLines();
   // A mail from the window to another company goes only once the user ticked each
   // outside recipient and each attachment; macro runs and headless runs never ask.
   const std::vector<TRecipientGroup> groups = SendCheckGroups();  // a bad SendCheck stops any send
-  if (view_ && PageControl1Enabled) {
+  if (view_ && PagesEnabled) {
     if (!groups.empty()) {
       std::vector<std::string> names;
-      for (const std::string& path : ListBox1) names.push_back(ExtractFileName(path));
+      for (const std::string& path : Attachments) names.push_back(ExtractFileName(path));
       if (!view_->ConfirmSend(groups, names)) {
         SetStatus("Not sent");
         return;
@@ -86,12 +86,12 @@ void TForm1::Button6Click() {
     }
   }
   // A send that fails is logged too; the form still holds what it was to send.
-  LxSMTP1->FinalHeader.Clear();
-  LxSMTP1->RecipientReplies.clear();
+  Smtp->FinalHeader.Clear();
+  Smtp->RecipientReplies.clear();
   try {
     SendCommand();
   } catch (const std::exception& e) {
-    if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), ListBox1);
+    if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), Attachments);
     throw;
   }
 }
@@ -102,7 +102,7 @@ std::vector<TRecipientGroup> TForm1::SendCheckGroups() const {
     throw EConfigError("Unknown [Mail] SendCheck value \"" + SendCheck + "\" (on or off)");
   if (check == "off" || SplitDomains(OwnDomains).empty()) return {};
   std::vector<std::string> addresses;
-  for (const std::string* field : {&eTo, &eCC, &eBCC}) {
+  for (const std::string* field : {&To, &Cc, &Bcc}) {
     TStringList entries;
     SplitAddresses(*field, entries);
     for (const std::string& entry : entries)
@@ -119,7 +119,7 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
     PrintError(text);
     AppendItem(Warning, text);
   };
-  TLxSMTP& smtp = *LxSMTP1;
+  TLxSMTP& smtp = *Smtp;
   const bool built = !smtp.FinalHeader.Empty();
   if (status == esOk && !SentFolder.empty()) {
     try {
@@ -142,7 +142,7 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
     }
     record.Size = static_cast<int64_t>(smtp.MessageSize());
   }
-  record.From = eHomeAddr;
+  record.From = SenderAddress;
   // Every recipient of the form, with the answer to its RCPT TO when one came (or
   // the refusal it was given without one).
   std::vector<TRecipientReply> answers = smtp.RecipientReplies;
@@ -150,7 +150,7 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
     if (std::none_of(answers.begin(), answers.end(), [&r](const TRecipientReply& a) { return a.Address == r.Address; }))
       answers.push_back(r);
   std::vector<bool> used(answers.size());
-  for (const std::string* field : {&eTo, &eCC, &eBCC}) {
+  for (const std::string* field : {&To, &Cc, &Bcc}) {
     TStringList entries;
     SplitAddresses(*field, entries);
     for (const std::string& entry : entries) {
@@ -180,27 +180,27 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
 // ---------------------------------------------------------------- SMTP calls
 
 void TForm1::SmtpConnect(const std::string& host, int port, const std::string& userId) {
-  LxSMTP1->Host = host;
-  LxSMTP1->Port = port;
-  LxSMTP1->UserID = userId;
+  Smtp->Host = host;
+  Smtp->Port = port;
+  Smtp->UserID = userId;
   if (runOptions_.noSend) return;
   // Settings that name nothing stop the run before a connection is made.
   if (port < 1 || port > 65535) throw EConfigError("Unknown [SMTP] Port value \"" + IntToStr(port) + "\" (1 to 65535)");
   if (!SettingsError.empty()) throw EConfigError(SettingsError);
-  LxSMTP1->Security = SmtpSecurityOf(SmtpSecurity);
-  LxSMTP1->Auth = SmtpAuthOf(SmtpAuth);
-  LxSMTP1->UseEhlo = SmtpUseEhloOf(SmtpHello);
-  LxSMTP1->DsnNotify = DsnNotifyOf(MailNotify);
-  LxSMTP1->DsnReturn = DsnReturnOf(MailReturn);
-  // The secret of a password command goes to the component only, never into Edit4
+  Smtp->Security = SmtpSecurityOf(SmtpSecurity);
+  Smtp->Auth = SmtpAuthOf(SmtpAuth);
+  Smtp->UseEhlo = SmtpUseEhloOf(SmtpHello);
+  Smtp->DsnNotify = DsnNotifyOf(MailNotify);
+  Smtp->DsnReturn = DsnReturnOf(MailReturn);
+  // The secret of a password command goes to the component only, never into Password
   // (saved in the settings file) nor into a trace.
   // The command runs no longer than the time-out allows a connect.
-  LxSMTP1->Password = LxSMTP1->Auth != saNone && !PasswordCommand.empty()
-                          ? RunPasswordCommand(PasswordCommand, LxSMTP1->TimeOut)
-                          : Edit4;
-  LxSMTP1->VerifyCert = VerifyCert;
-  LxSMTP1->CAFile = CAFile;
-  LxSMTP1->Connect();
+  Smtp->Password = Smtp->Auth != saNone && !PasswordCommand.empty()
+                          ? RunPasswordCommand(PasswordCommand, Smtp->TimeOut)
+                          : Password;
+  Smtp->VerifyCert = VerifyCert;
+  Smtp->CAFile = CAFile;
+  Smtp->Connect();
 }
 
 void TForm1::SmtpDisconnect() {
@@ -209,13 +209,13 @@ void TForm1::SmtpDisconnect() {
   // server's goodbye: a QUIT to a server that does not answer (or does not read)
   // would keep the program alive after its window, or past the signal.
   if (closing_ || Interrupted) {
-    LxSMTP1->TLxSocket::Disconnect();
+    Smtp->TLxSocket::Disconnect();
     return;
   }
-  LxSMTP1->Disconnect();
+  Smtp->Disconnect();
 }
 
-void TForm1::SmtpAbort() { LxSMTP1->Abort(); }
+void TForm1::SmtpAbort() { Smtp->Abort(); }
 
 void TForm1::SendCommand() {
   // Last of all, whatever the outcome: the message built is not kept.
@@ -230,7 +230,7 @@ void TForm1::SendCommand() {
     ~Disconnect() {
       if (!armed) return;
       try {
-        form.Button2Click();
+        form.DisconnectClick();
       } catch (...) {
         // The error that ended the send is the one to report.
       }
@@ -244,53 +244,53 @@ void TForm1::SendCommand() {
   struct CollectRefusals {
     TForm1& form;
     ~CollectRefusals() {
-      for (const TRefusal& r : form.LxSMTP1->Refusals) {
+      for (const TRefusal& r : form.Smtp->Refusals) {
         // The address as a word of its own: an entry may carry blanks around it.
         const size_t first = r.Address.find_first_not_of(" \t");
         const size_t last = r.Address.find_last_not_of(" \t");
         const std::string address = first == std::string::npos ? "" : r.Address.substr(first, last - first + 1);
         AppendItem(form.Refused, address + " " + r.Reply);
       }
-      form.LxSMTP1->Refusals.clear();
+      form.Smtp->Refusals.clear();
     }
   } collect{*this};
 
-  if (!Connected) Button1Click();
+  if (!Connected) ConnectClick();
   // A caller that asked to be told of the delivery must know that it will not be.
-  if (!runOptions_.noSend && Connected && !LxSMTP1->DsnNotify.empty() && !LxSMTP1->Capabilities.Dsn)
+  if (!runOptions_.noSend && Connected && !Smtp->DsnNotify.empty() && !Smtp->Capabilities.Dsn)
     PrintError("the server offers no delivery status notifications (DSN): none was requested, the mail goes without");
-  TPostMessage& m = LxSMTP1->PostMessage;
+  TPostMessage& m = Smtp->PostMessage;
   // The fields may have changed while the connection was being made.
-  if (Blank(eSubject)) return;
-  m.FromAddress = eHomeAddr;
-  m.FromName = Edit5;
+  if (Blank(Subject)) return;
+  m.FromAddress = SenderAddress;
+  m.FromName = DisplayName;
   m.ReplyTo = AnswerTo;
   // The message refers to the form's body lines, never copies them; the signature
   // follows them after an empty line. Their converted text exists only as it is sent.
   TBodyText text;
-  text.Lines = &reMessageText;
+  text.Lines = &Body;
   if (!LeaveOffSignature && !SignatureFile.empty()) {
     text.Tail = SignatureLines();
     text.Tail.Insert(0, "");
   }
   std::vector<std::string> texts = MessageTexts();
   texts.insert(texts.end(), text.Tail.begin(), text.Tail.end());
-  MessageCharset = ChooseMailCharset(charsetChoice, texts, reMessageText);
-  m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(eSubject) : EncodeSubject(eSubject);
-  if (Blank(eTo)) return;
+  MessageCharset = ChooseMailCharset(charsetChoice, texts, Body);
+  m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(Subject) : EncodeSubject(Subject);
+  if (Blank(To)) return;
   // Every send starts from the form's fields: a failed send before left its
   // recipients in the lists, which must not go out twice.
   m.ToAddress.Clear();
   m.ToCarbonCopy.Clear();
   m.ToBlindCarbonCopy.Clear();
-  SplitAddresses(eTo, m.ToAddress);
-  if (!eBCC.empty()) SplitAddresses(eBCC, m.ToBlindCarbonCopy);
-  if (!eCC.empty()) SplitAddresses(eCC, m.ToCarbonCopy);
-  Multipart = !ListBox1.Empty();
+  SplitAddresses(To, m.ToAddress);
+  if (!Bcc.empty()) SplitAddresses(Bcc, m.ToBlindCarbonCopy);
+  if (!Cc.empty()) SplitAddresses(Cc, m.ToCarbonCopy);
+  Multipart = !Attachments.Empty();
   // A file that cannot be sent is left out, as before, and now told: one line on
   // stderr each and the result's Missing key.
   TStringList attachments;
-  for (const std::string& path : ListBox1) {
+  for (const std::string& path : Attachments) {
     if (const char* problem = AttachmentProblem(path)) {
       PrintError("attachment not sent (" + std::string(problem) + "): " + path);
       AppendItem(Missing, path);
@@ -307,19 +307,19 @@ void TForm1::SendCommand() {
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {
     // What SendMail does before its first command, then success without a server.
-    LxSMTP1->BuildMessage();
-    LxSMTP1SendStart();
-    LxSMTP1->CheckMessage();
-    LxSMTP1DataReady();
-    if (LxSMTP1->ClearParams) LxSMTP1->ClearRecipients();
-    LxSMTP1Success();
+    Smtp->BuildMessage();
+    OnSmtpSendStart();
+    Smtp->CheckMessage();
+    OnSmtpDataReady();
+    if (Smtp->ClearParams) Smtp->ClearRecipients();
+    OnSmtpSuccess();
   } else {
-    LxSMTP1->SendMail();
+    Smtp->SendMail();
   }
   disconnect.armed = false;
-  const std::string finalReply = LxSMTP1->LastReply;
+  const std::string finalReply = Smtp->LastReply;
   try {
-    Button2Click();
+    DisconnectClick();
   } catch (const std::exception&) {
     // The server has accepted the message: a failed QUIT changes nothing about it,
     // and an error status would make the caller send it a second time.
@@ -329,7 +329,7 @@ void TForm1::SendCommand() {
 }
 
 void TForm1::ReleaseMessage() {
-  TLxSMTP& smtp = *LxSMTP1;
+  TLxSMTP& smtp = *Smtp;
   // A copy not stored by now is of a message that was not accepted: it goes.
   smtp.BodyCopy = nullptr;
   sentCopy_.reset();

@@ -28,9 +28,9 @@ int RunHeadless(const TRunOptions& options) {
   // A termination signal ends the run as closing the window would.
   TSignalWatch signalWatch([&form](int signal) { form.Interrupt(signal); });
   // A long send shows its progress on a terminal, beside the status bar's text.
-  form.LxSMTP1->OnPacketSent = [&form](TComponent*) {
-    form.LxSMTP1PacketSent();
-    ConsoleProgress(form.LxSMTP1->BytesSent, form.LxSMTP1->BytesTotal);
+  form.Smtp->OnPacketSent = [&form](TComponent*) {
+    form.OnSmtpPacketSent();
+    ConsoleProgress(form.Smtp->BytesSent, form.Smtp->BytesTotal);
   };
   try {
     form.FormCreate();

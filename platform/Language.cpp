@@ -66,6 +66,25 @@ const TUserText kUserTexts[] = {
      "%1 は既定の Shift-JIS (CP932) ではなく UTF-8 のテキストです。--charset utf-8 を付けて実行してください"
      " (Shift-JIS のまま送るには --charset cp932)"},
     {"%1 bytes of %2 sent", "%2 バイト中 %1 バイト送信"},
+    // What the office features say: the sent copy and the send log that could not be
+    // kept (a warning; the mail went out), the delivery notifications a server does
+    // not offer, the signature file and the macro's office values.
+    {"the sent copy in %1 cannot be made%2", "送信済みメールの保存フォルダ %1 を作成できません%2"},
+    {"the sent copy in %1 cannot be written%2", "送信済みメールの控えを %1 に保存できません%2"},
+    {"the send log %1 cannot be written (it stayed locked by another process)",
+     "送信ログ %1 に書き込めません (ほかのプロセスがロックしたままです)"},
+    {"the send log %1 cannot be written%2", "送信ログ %1 に書き込めません%2"},
+    {"the server offers no delivery status notifications (DSN): none was requested, the mail goes without",
+     "サーバーが配送状態通知 (DSN) に対応していないため、通知を求めずにメールを送ります"},
+    {"[Mail] Signature: %1", "[Mail] Signature: %1", true},
+    {"priority: high, normal or low, not: %1", "priority: には high、normal、low のどれかを書いてください (%1 は使えません)"},
+    {"receipt: yes or no, not: %1", "receipt: には yes か no を書いてください (%1 は使えません)"},
+    {"header: a line break or control character in the header line: %1",
+     "header: のヘッダ行に改行または制御文字が含まれています: %1"},
+    {"header: no \"Name: value\" line: %1", "header: の行が「名前: 値」の形になっていません: %1"},
+    {"header: not a header field name: %1", "header: のフィールド名として使えない名前です: %1"},
+    {"header: a field Tarvex writes itself or that has its own place: %1",
+     "header: には Tarvex が自分で書くフィールドや、専用の欄があるフィールドは指定できません: %1"},
     // The model's fixed texts that a run without a window says (its boxes, its errors).
     {"Connection Failed", "接続できませんでした"},
     {"Already connected", "すでに接続しています"},

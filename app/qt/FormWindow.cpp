@@ -28,18 +28,18 @@ struct LineField {
 };
 
 const LineField kLineFields[] = {
-    {TFormField::eTo, &TForm1::eTo, &TMainWindow::eTo},
-    {TFormField::eCC, &TForm1::eCC, &TMainWindow::eCC},
-    {TFormField::eBCC, &TForm1::eBCC, &TMainWindow::eBCC},
-    {TFormField::eSubject, &TForm1::eSubject, &TMainWindow::eSubject},
-    {TFormField::eHomeAddr, &TForm1::eHomeAddr, &TMainWindow::eHomeAddr},
+    {TFormField::To, &TForm1::To, &TMainWindow::To},
+    {TFormField::Cc, &TForm1::Cc, &TMainWindow::Cc},
+    {TFormField::Bcc, &TForm1::Bcc, &TMainWindow::Bcc},
+    {TFormField::Subject, &TForm1::Subject, &TMainWindow::Subject},
+    {TFormField::SenderAddress, &TForm1::SenderAddress, &TMainWindow::SenderAddress},
     {TFormField::AnswerTo, &TForm1::AnswerTo, &TMainWindow::AnswerTo},
-    {TFormField::eSMTPServer, &TForm1::eSMTPServer, &TMainWindow::eSMTPServer},
-    {TFormField::Edit2, &TForm1::Edit2, &TMainWindow::Edit2},
-    {TFormField::Edit3, &TForm1::Edit3, &TMainWindow::Edit3},
-    {TFormField::Edit4, &TForm1::Edit4, &TMainWindow::Edit4},
-    {TFormField::Edit5, &TForm1::Edit5, &TMainWindow::Edit5},
-    {TFormField::Edit11, &TForm1::Edit11, &TMainWindow::Edit11},
+    {TFormField::Server, &TForm1::Server, &TMainWindow::Server},
+    {TFormField::Port, &TForm1::Port, &TMainWindow::Port},
+    {TFormField::UserName, &TForm1::UserName, &TMainWindow::UserName},
+    {TFormField::Password, &TForm1::Password, &TMainWindow::Password},
+    {TFormField::DisplayName, &TForm1::DisplayName, &TMainWindow::DisplayName},
+    {TFormField::ListToExpand, &TForm1::ListToExpand, &TMainWindow::ListToExpand},
 };
 
 // The multi-line fields.
@@ -50,8 +50,8 @@ struct TextField {
 };
 
 const TextField kTextFields[] = {
-    {TFormField::reMessageText, &TForm1::reMessageText, &TMainWindow::reMessageText},
-    {TFormField::Memo2, &TForm1::Memo2, &TMainWindow::Memo2},
+    {TFormField::Body, &TForm1::Body, &TMainWindow::Body},
+    {TFormField::ListMembers, &TForm1::ListMembers, &TMainWindow::ListMembers},
 };
 
 // A list's lines as the widget shows them: one per line, no line end after the last.
@@ -82,11 +82,11 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
   BindComponent();
   window_.installEventFilter(this);
   form_.SetView(this);
-  for (TFormField f : {TFormField::eTo, TFormField::eCC, TFormField::eBCC, TFormField::eSubject,
-                       TFormField::eHomeAddr, TFormField::ListBox1, TFormField::reMessageText,
-                       TFormField::eSMTPServer, TFormField::Edit2, TFormField::Edit3, TFormField::Edit4,
-                       TFormField::Edit5, TFormField::Edit11, TFormField::Memo2, TFormField::StatusBar1,
-                       TFormField::PageControl1, TFormField::Position, TFormField::Security,
+  for (TFormField f : {TFormField::To, TFormField::Cc, TFormField::Bcc, TFormField::Subject,
+                       TFormField::SenderAddress, TFormField::Attachments, TFormField::Body,
+                       TFormField::Server, TFormField::Port, TFormField::UserName, TFormField::Password,
+                       TFormField::DisplayName, TFormField::ListToExpand, TFormField::ListMembers,
+                       TFormField::StatusText, TFormField::Pages, TFormField::Position, TFormField::Security,
                        TFormField::Charset, TFormField::AnswerTo, TFormField::ReadReceipt, TFormField::Priority,
                        TFormField::Signature})
     Changed(f);
@@ -95,7 +95,7 @@ TFormWindow::TFormWindow(TForm1& form) : form_(form) {
 TFormWindow::~TFormWindow() {
   window_.removeEventFilter(this);
   form_.SetView(nullptr);
-  TLxSMTP& smtp = *form_.LxSMTP1;
+  TLxSMTP& smtp = *form_.Smtp;
   smtp.OnPacketSent = ownPacketSent_;
   smtp.OnSuccess = ownSuccess_;
   smtp.OnRecipientNotFound = ownRecipientNotFound_;
@@ -141,28 +141,34 @@ void TFormWindow::BindFields() {
   });
   connect(window_.PasswordCommand(), &QLineEdit::textEdited, this,
           [this] { form_.PasswordCommand = window_.PasswordCommand()->Cp932Text(); });
-  connect(window_.ListBox1(), &QListWidget::currentRowChanged, this, [this](int row) {
-    if (pushing_ == 0) form_.ListBox1ItemIndex = row;
+  connect(window_.Attachments(), &QListWidget::currentRowChanged, this, [this](int row) {
+    if (pushing_ == 0) form_.SelectedAttachment = row;
   });
 }
 
 void TFormWindow::BindCommands() {
   // Commands that may talk to the server (connect, verify, expand, a macro run)
   // show it while they run; the others run as they are.
-  void (TMainWindow::*const clickSignals[])() = {
-      &TMainWindow::button1Clicked, &TMainWindow::button2Clicked, &TMainWindow::button3Clicked,
-      &TMainWindow::button4Clicked, &TMainWindow::button5Clicked, &TMainWindow::button7Clicked,
-      &TMainWindow::button8Clicked, &TMainWindow::button9Clicked};
-  void (TForm1::*const handlers[])() = {&TForm1::Button1Click, &TForm1::Button2Click, &TForm1::Button3Click,
-                                        &TForm1::Button4Click, &TForm1::Button5Click, &TForm1::Button7Click,
-                                        &TForm1::Button8Click, &TForm1::Button9Click};
-  for (size_t i = 0; i < std::size(handlers); ++i) {
-    void (TForm1::*handler)() = handlers[i];
-    connect(&window_, clickSignals[i], this, [this, handler] { RunCommand([this, handler] { (form_.*handler)(); }); });
+  const struct {
+    void (TMainWindow::*clicked)();
+    void (TForm1::*handler)();
+  } commands[] = {
+      {&TMainWindow::connectClicked, &TForm1::ConnectClick},
+      {&TMainWindow::disconnectClicked, &TForm1::DisconnectClick},
+      {&TMainWindow::verifyClicked, &TForm1::VerifyClick},
+      {&TMainWindow::addAttachmentsClicked, &TForm1::AddAttachmentsClick},
+      {&TMainWindow::removeAttachmentClicked, &TForm1::RemoveAttachmentClick},
+      {&TMainWindow::expandListClicked, &TForm1::ExpandListClick},
+      {&TMainWindow::runMacroClicked, &TForm1::RunMacroClick},
+      {&TMainWindow::clearClicked, &TForm1::ClearClick},
+  };
+  for (const auto& c : commands) {
+    void (TForm1::*handler)() = c.handler;
+    connect(&window_, c.clicked, this, [this, handler] { RunCommand([this, handler] { (form_.*handler)(); }); });
   }
-  connect(&window_, &TMainWindow::button6Clicked, this, &TFormWindow::RunSend);
-  connect(&window_, &TMainWindow::label17Clicked, this, [this] { Run([this] { form_.Label17Click(); }); });
-  connect(&window_, &TMainWindow::label18Clicked, this, [this] { Run([this] { form_.Label18Click(); }); });
+  connect(&window_, &TMainWindow::sendClicked, this, &TFormWindow::RunSend);
+  connect(&window_, &TMainWindow::homePageClicked, this, [this] { Run([this] { form_.HomePageClick(); }); });
+  connect(&window_, &TMainWindow::mailLinkClicked, this, [this] { Run([this] { form_.MailLinkClick(); }); });
   connect(&window_, &TMainWindow::closeRequested, this, &TFormWindow::OnCloseRequested);
   connect(&window_, &TMainWindow::cancelClicked, this, [this] {
     cancelled_ = true;
@@ -174,14 +180,14 @@ void TFormWindow::BindCommands() {
 
 void TFormWindow::BindComponent() {
   // The form's own handlers run first; the window only watches.
-  TLxSMTP& smtp = *form_.LxSMTP1;
+  TLxSMTP& smtp = *form_.Smtp;
   ownPacketSent_ = smtp.OnPacketSent;
   ownSuccess_ = smtp.OnSuccess;
   ownRecipientNotFound_ = smtp.OnRecipientNotFound;
   ownTrace_ = smtp.OnTrace;
   smtp.OnPacketSent = [this](TComponent* sender) {
     if (ownPacketSent_) ownPacketSent_(sender);
-    if (window_.IsBusy()) window_.SetProgress(form_.LxSMTP1->BytesSent, form_.LxSMTP1->BytesTotal);
+    if (window_.IsBusy()) window_.SetProgress(form_.Smtp->BytesSent, form_.Smtp->BytesTotal);
   };
   smtp.OnSuccess = [this](TComponent* sender) {
     succeeded_ = true;
@@ -233,12 +239,12 @@ void TFormWindow::RunCommand(const std::function<void()>& handler) {
 
 void TFormWindow::RunSend() {
   if (window_.IsBusy() || commands_ > 0) return;
-  const QString subject = Cp932ToQt(form_.eSubject);
+  const QString subject = Cp932ToQt(form_.Subject);
   succeeded_ = false;
   refused_.clear();
   step_.clear();
   const int failuresBefore = failures_;
-  RunCommand([this] { form_.Button6Click(); });
+  RunCommand([this] { form_.SendClick(); });
   // A send that did not reach the component (a required field empty) leaves the
   // status bar alone.
   if (!succeeded_ && failures_ == failuresBefore) return;
@@ -266,17 +272,17 @@ bool TFormWindow::Ask(const QString& question) {
 }
 
 bool TFormWindow::HasUnsentMail() const {
-  if (!form_.eTo.empty() || !form_.eCC.empty() || !form_.eBCC.empty() || !form_.eSubject.empty() ||
-      !form_.ListBox1.Empty())
+  if (!form_.To.empty() || !form_.Cc.empty() || !form_.Bcc.empty() || !form_.Subject.empty() ||
+      !form_.Attachments.Empty())
     return true;
-  const auto& lines = form_.reMessageText.Lines();
+  const auto& lines = form_.Body.Lines();
   return std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); });
 }
 
 void TFormWindow::OnCloseRequested() {
   if (form_.IsClosed()) return;
   // A macro run closes as it always did; the user's own work is asked about.
-  if (form_.PageControl1Enabled) {
+  if (form_.PagesEnabled) {
     if (window_.IsBusy()) {
       if (!Ask(tr("A send is in progress. Cancel it and close the window?"))) return;
       cancelled_ = true;
@@ -290,17 +296,17 @@ void TFormWindow::OnCloseRequested() {
 }
 
 void TFormWindow::OnRemoveByKey() {
-  const int index = form_.ListBox1ItemIndex;
-  if (index < 0 || index >= form_.ListBox1.Count()) return;
-  const QString name = Cp932ToQt(ExtractFileName(form_.ListBox1[index]));
+  const int index = form_.SelectedAttachment;
+  if (index < 0 || index >= form_.Attachments.Count()) return;
+  const QString name = Cp932ToQt(ExtractFileName(form_.Attachments[index]));
   if (!Ask(tr("Remove %1 from the attachments?").arg(name))) return;
-  Run([this] { form_.Button5Click(); });
+  Run([this] { form_.RemoveAttachmentClick(); });
 }
 
 void TFormWindow::OnFilesDropped(const QStringList& paths) {
-  if (!form_.PageControl1Enabled) return;
-  for (const QString& path : paths) form_.ListBox1.Add(FromOsPath(QFile::encodeName(path).toStdString()));
-  form_.Notify(TFormField::ListBox1);
+  if (!form_.PagesEnabled) return;
+  for (const QString& path : paths) form_.Attachments.Add(FromOsPath(QFile::encodeName(path).toStdString()));
+  form_.Notify(TFormField::Attachments);
 }
 
 void TFormWindow::Changed(TFormField field) {
@@ -321,19 +327,19 @@ void TFormWindow::Changed(TFormField field) {
     return;
   }
   switch (field) {
-    case TFormField::ListBox1: {
-      window_.SetListBoxItems(form_.ListBox1.Lines());
-      const int index = form_.ListBox1ItemIndex;
-      window_.ListBox1()->setCurrentRow(index >= 0 && index < form_.ListBox1.Count() ? index : -1);
+    case TFormField::Attachments: {
+      window_.SetListBoxItems(form_.Attachments.Lines());
+      const int index = form_.SelectedAttachment;
+      window_.Attachments()->setCurrentRow(index >= 0 && index < form_.Attachments.Count() ? index : -1);
       break;
     }
-    case TFormField::StatusBar1:
-      window_.SetStatusDisplayText(FormDisplayText(form_.StatusBar1));
+    case TFormField::StatusText:
+      window_.SetStatusDisplayText(FormDisplayText(form_.StatusText));
       break;
-    case TFormField::PageControl1:
-      window_.SetLocked(!form_.PageControl1Enabled);
+    case TFormField::Pages:
+      window_.SetLocked(!form_.PagesEnabled);
       // Locking took the focus away; typing goes on where it starts.
-      if (form_.PageControl1Enabled && shown_ && !window_.isAncestorOf(QApplication::focusWidget()))
+      if (form_.PagesEnabled && shown_ && !window_.isAncestorOf(QApplication::focusWidget()))
         window_.FocusFirstField();
       break;
     case TFormField::Position:
@@ -437,9 +443,9 @@ std::string TFormDialogs::Shown(const std::string& text) const {
   const struct {
     const std::string& value;
     const char* name;
-  } required[] = {{form_.eTo, QT_TRANSLATE_NOOP("TFormWindow", "To")},
-                  {form_.eSubject, QT_TRANSLATE_NOOP("TFormWindow", "Subject")},
-                  {form_.eHomeAddr, QT_TRANSLATE_NOOP("TFormWindow", "Reply-To")}};
+  } required[] = {{form_.To, QT_TRANSLATE_NOOP("TFormWindow", "To")},
+                  {form_.Subject, QT_TRANSLATE_NOOP("TFormWindow", "Subject")},
+                  {form_.SenderAddress, QT_TRANSLATE_NOOP("TFormWindow", "Reply-To")}};
   QStringList names;
   for (const auto& r : required)
     if (r.value.empty()) names << QCoreApplication::translate("TFormWindow", r.name);

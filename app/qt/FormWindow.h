@@ -32,7 +32,7 @@ class TFormWindow : public QObject, public TFormView {
   TMainWindow& Window() { return window_; }
 
   // TFormView: shows the field's model value in its widget (the position moves the
-  // window, PageControl1 locks or unlocks both pages).
+  // window, Pages locks or unlocks both pages as PagesEnabled says).
   void Changed(TFormField field) override;
   // The form has closed: the window goes away for good.
   void Closed() override;

@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 
 #include "platform/FileUtil.h"
 #include "platform/SysUtils.h"
@@ -42,6 +43,25 @@ QGridLayout* PageGrid(QWidget* page) {
   return grid;
 }
 
+// Each command button: its object name and the signal its click emits.
+struct ButtonKind {
+  TFormButton which;
+  const char* objectName;
+  void (TMainWindow::*clicked)();
+};
+const ButtonKind kButtons[] = {
+    {TFormButton::Connect, "ConnectButton", &TMainWindow::connectClicked},
+    {TFormButton::Disconnect, "DisconnectButton", &TMainWindow::disconnectClicked},
+    {TFormButton::Verify, "VerifyButton", &TMainWindow::verifyClicked},
+    {TFormButton::AddAttachments, "AddAttachmentsButton", &TMainWindow::addAttachmentsClicked},
+    {TFormButton::RemoveAttachment, "RemoveAttachmentButton", &TMainWindow::removeAttachmentClicked},
+    {TFormButton::Send, "SendButton", &TMainWindow::sendClicked},
+    {TFormButton::ExpandList, "ExpandListButton", &TMainWindow::expandListClicked},
+    {TFormButton::RunMacro, "RunMacroButton", &TMainWindow::runMacroClicked},
+    {TFormButton::Clear, "ClearButton", &TMainWindow::clearClicked},
+};
+static_assert(std::size(kButtons) == kFormButtonCount, "every button has its row");
+
 }  // namespace
 
 TMainWindow::TMainWindow(QWidget* parent) : QWidget(parent) {
@@ -49,39 +69,35 @@ TMainWindow::TMainWindow(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QStringLiteral("Tarvex"));
   setAcceptDrops(true);
 
-  pageControl1_ = new QTabWidget(this);
-  pageControl1_->setObjectName(QStringLiteral("PageControl1"));
+  pages_ = new QTabWidget(this);
+  pages_->setObjectName(QStringLiteral("Pages"));
   auto* mailPage = new QWidget;
-  mailPage->setObjectName(QStringLiteral("TabSheet2"));
+  mailPage->setObjectName(QStringLiteral("MailPage"));
   auto* connectionPage = new QWidget;
-  connectionPage->setObjectName(QStringLiteral("TabSheet1"));
-  pageControl1_->addTab(mailPage, tr("Mail"));
-  pageControl1_->addTab(connectionPage, tr("Connection"));
-  pageControl1_->setCurrentWidget(mailPage);
+  connectionPage->setObjectName(QStringLiteral("ConnectionPage"));
+  pages_->addTab(mailPage, tr("Mail"));
+  pages_->addTab(connectionPage, tr("Connection"));
+  pages_->setCurrentWidget(mailPage);
   BuildMailPage(mailPage);
   BuildConnectionPage(connectionPage);
   BuildAboutDialog();
-  void (TMainWindow::*const clickSignals[])() = {
-      nullptr, &TMainWindow::button1Clicked, &TMainWindow::button2Clicked, &TMainWindow::button3Clicked,
-      &TMainWindow::button4Clicked, &TMainWindow::button5Clicked, &TMainWindow::button6Clicked,
-      &TMainWindow::button7Clicked, &TMainWindow::button8Clicked, &TMainWindow::button9Clicked};
-  for (int i = 1; i <= 9; ++i) connect(buttons_[i], &QPushButton::clicked, this, clickSignals[i]);
-  buttons_[5]->installEventFilter(this);
-  listBox1_->installEventFilter(this);
+  for (const ButtonKind& b : kButtons) connect(Button(b.which), &QPushButton::clicked, this, b.clicked);
+  Button(TFormButton::RemoveAttachment)->installEventFilter(this);
+  attachments_->installEventFilter(this);
 
   BuildStatusBar();
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  layout->addWidget(pageControl1_, 1);
-  layout->addWidget(statusBar1_);
+  layout->addWidget(pages_, 1);
+  layout->addWidget(statusBar_);
   SetTabOrder();
 
   // Ctrl+Enter sends from anywhere in the window, as the Send button would.
   for (QKeyCombination keys : {Qt::CTRL | Qt::Key_Return, Qt::CTRL | Qt::Key_Enter}) {
     auto* send = new QShortcut(QKeySequence(keys), this);
     connect(send, &QShortcut::activated, this, [this] {
-      if (buttons_[6]->isEnabled() && !IsLocked()) emit button6Clicked();
+      if (Button(TFormButton::Send)->isEnabled() && !IsLocked()) emit sendClicked();
     });
   }
   // Escape stops a connection or send in progress, as the Cancel button does; it
@@ -105,32 +121,32 @@ QIcon TMainWindow::ProgramIcon() {
 }
 
 void TMainWindow::BuildStatusBar() {
-  statusBar1_ = new QStatusBar(this);
-  statusBar1_->setObjectName(QStringLiteral("StatusBar1"));
-  statusText_ = new QLabel(statusBar1_);
+  statusBar_ = new QStatusBar(this);
+  statusBar_->setObjectName(QStringLiteral("StatusBar"));
+  statusText_ = new QLabel(statusBar_);
   statusText_->setObjectName(QStringLiteral("StatusText"));
   statusText_->setTextFormat(Qt::PlainText);
   // A long server reply must not widen the window: the label may shrink below it.
   statusText_->setMinimumWidth(1);
   statusText_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-  statusBar1_->addWidget(statusText_, 1);
+  statusBar_->addWidget(statusText_, 1);
   // A text longer than the room (a narrow window, the progress beside it) ends in
   // "…" on one line, whole in its tool tip.
   statusText_->installEventFilter(this);
   SetStatusDisplayText(QString());
-  progress_ = new QProgressBar(statusBar1_);
+  progress_ = new QProgressBar(statusBar_);
   progress_->setObjectName(QStringLiteral("Progress"));
   // Wide enough for the longest progress text (tens of gigabytes) on one line.
   const QString longest = tr("%1 of %2 KB").arg(QLocale().toString(99999999), QLocale().toString(99999999));
   progress_->setFixedWidth(progress_->fontMetrics().horizontalAdvance(longest) + 24);
   progress_->setTextVisible(true);
   progress_->hide();
-  statusBar1_->addPermanentWidget(progress_);
-  cancel_ = new QPushButton(tr("&Cancel"), statusBar1_);
+  statusBar_->addPermanentWidget(progress_);
+  cancel_ = new QPushButton(tr("&Cancel"), statusBar_);
   cancel_->setObjectName(QStringLiteral("CancelButton"));
   cancel_->setToolTip(tr("Stops the connection or the send in progress"));
   cancel_->hide();
-  statusBar1_->addPermanentWidget(cancel_);
+  statusBar_->addPermanentWidget(cancel_);
   connect(cancel_, &QPushButton::clicked, this, &TMainWindow::cancelClicked);
 }
 
@@ -156,11 +172,12 @@ QLabel* TMainWindow::AddLabel(QWidget* page, const QString& text, QWidget* buddy
   return label;
 }
 
-QPushButton* TMainWindow::AddButton(QWidget* page, int number, const QString& caption, const QString& hint) {
+QPushButton* TMainWindow::AddButton(QWidget* page, TFormButton which, const QString& caption, const QString& hint) {
   auto* button = new QPushButton(caption, page);
-  button->setObjectName(QStringLiteral("Button%1").arg(number));
+  for (const ButtonKind& b : kButtons)
+    if (b.which == which) button->setObjectName(QString::fromLatin1(b.objectName));
   if (!hint.isEmpty()) button->setToolTip(hint);
-  buttons_[number] = button;
+  buttons_[static_cast<int>(which)] = button;
   return button;
 }
 
@@ -169,7 +186,7 @@ void TMainWindow::GuardField(QWidget* field) {
     ShowRefusedHint(field, ch);
     shownHint_ = RefusedHintText(ch);
     // The model's status text stays underneath and returns when the hint expires.
-    statusBar1_->showMessage(shownHint_, 5000);
+    statusBar_->showMessage(shownHint_, 5000);
     emit fieldRefused(field->objectName(), ch);
   };
   // The next text the field takes ends the hint's tool tip, which would otherwise
@@ -189,20 +206,20 @@ void TMainWindow::GuardField(QWidget* field) {
 
 void TMainWindow::BuildMailPage(QWidget* page) {
   auto* grid = PageGrid(page);
-  eTo_ = AddLineEdit(page, "eTo", tr("Recipients (required)"));
-  eCC_ = AddLineEdit(page, "eCC", tr("Copies"));
-  eBCC_ = AddLineEdit(page, "eBCC", tr("Copies"));
-  eSubject_ = AddLineEdit(page, "eSubject", tr("Subject (required)"));
-  eHomeAddr_ = AddLineEdit(page, "eHomeAddr", tr("Reply address (required)"));
-  answerTo_ = AddLineEdit(page, "eAnswerTo", tr("Where answers go, when not to the sender"));
+  to_ = AddLineEdit(page, "To", tr("Recipients (required)"));
+  cc_ = AddLineEdit(page, "Cc", tr("Copies"));
+  bcc_ = AddLineEdit(page, "Bcc", tr("Copies"));
+  subject_ = AddLineEdit(page, "Subject", tr("Subject (required)"));
+  senderAddress_ = AddLineEdit(page, "SenderAddress", tr("Reply address (required)"));
+  answerTo_ = AddLineEdit(page, "AnswerTo", tr("Where answers go, when not to the sender"));
   const struct {
     QString label;
     TCp932LineEdit* edit;
-  } rows[] = {{QStringLiteral("To:"), eTo_},
-              {QStringLiteral("CC: "), eCC_},
-              {QStringLiteral("BCC: "), eBCC_},
-              {tr("Subject:"), eSubject_},
-              {tr("Reply-To:"), eHomeAddr_},
+  } rows[] = {{QStringLiteral("To:"), to_},
+              {QStringLiteral("CC: "), cc_},
+              {QStringLiteral("BCC: "), bcc_},
+              {tr("Subject:"), subject_},
+              {tr("Reply-To:"), senderAddress_},
               {tr("Answers to:"), answerTo_}};
   int row = 0;
   for (const auto& r : rows) {
@@ -223,35 +240,36 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   optionsRow->addStretch(1);
   grid->addLayout(optionsRow, row++, 1, 1, 2);
 
-  listBox1_ = new QListWidget(page);
-  listBox1_->setObjectName(QStringLiteral("ListBox1"));
-  listBox1_->setToolTip(tr("Attached files"));
+  attachments_ = new QListWidget(page);
+  attachments_->setObjectName(QStringLiteral("Attachments"));
+  attachments_->setToolTip(tr("Attached files"));
   // About three names high: the room the window gains goes to the body.
-  listBox1_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  listBox1_->setFixedHeight(listBox1_->fontMetrics().height() * 3 + 2 * listBox1_->frameWidth() + 4);
-  grid->addWidget(AddLabel(page, tr("Attachments:"), listBox1_), row, 0, Qt::AlignTop);
-  grid->addWidget(listBox1_, row, 1);
+  attachments_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  attachments_->setFixedHeight(attachments_->fontMetrics().height() * 3 + 2 * attachments_->frameWidth() + 4);
+  grid->addWidget(AddLabel(page, tr("Attachments:"), attachments_), row, 0, Qt::AlignTop);
+  grid->addWidget(attachments_, row, 1);
   auto* attachButtons = new QVBoxLayout;
-  attachButtons->addWidget(AddButton(page, 4, tr("&Add..."), tr("Adds a file to attach")));
-  attachButtons->addWidget(AddButton(page, 5, tr("&Delete"), tr("Removes the selected attachment")));
+  attachButtons->addWidget(AddButton(page, TFormButton::AddAttachments, tr("&Add..."), tr("Adds a file to attach")));
+  attachButtons->addWidget(
+      AddButton(page, TFormButton::RemoveAttachment, tr("&Delete"), tr("Removes the selected attachment")));
   attachButtons->addStretch(1);
   grid->addLayout(attachButtons, row++, 2);
 
-  reMessageText_ = new TCp932PlainTextEdit(page);
-  reMessageText_->setObjectName(QStringLiteral("reMessageText"));
-  reMessageText_->setToolTip(tr("Message body"));
+  body_ = new TCp932PlainTextEdit(page);
+  body_->setObjectName(QStringLiteral("Body"));
+  body_->setToolTip(tr("Message body"));
   // Long lines wrap at the field's edge (the text itself keeps its lines); scroll
   // bars show only when the text does not fit; Tab moves on to the next control.
-  reMessageText_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  reMessageText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  reMessageText_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  reMessageText_->setTabChangesFocus(true);
-  reMessageText_->setMinimumHeight(48);
-  GuardField(reMessageText_);
-  auto* bodyLabel = AddLabel(page, tr("&Body:"), reMessageText_);
+  body_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  body_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  body_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  body_->setTabChangesFocus(true);
+  body_->setMinimumHeight(48);
+  GuardField(body_);
+  auto* bodyLabel = AddLabel(page, tr("&Body:"), body_);
   bodyLabel->setObjectName(QStringLiteral("BodyLabel"));
   grid->addWidget(bodyLabel, row++, 0, 1, 3);
-  grid->addWidget(reMessageText_, row, 0, 1, 3);
+  grid->addWidget(body_, row, 0, 1, 3);
   grid->setRowStretch(row++, 1);
 
   // The signature the send adds under the body (shown only when the settings name
@@ -278,22 +296,22 @@ void TMainWindow::BuildMailPage(QWidget* page) {
   title->setFont(f);
   bottom->addWidget(title);
   bottom->addStretch(1);
-  bottom->addWidget(AddButton(page, 8, tr("Load &Macro..."), tr("Reads a macro file")));
-  bottom->addWidget(AddButton(page, 9, tr("Clea&r"), tr("Clears every field")));
-  bottom->addWidget(AddButton(page, 6, tr("&Send"), tr("Sends the mail")));
-  buttons_[6]->setDefault(false);
+  bottom->addWidget(AddButton(page, TFormButton::RunMacro, tr("Load &Macro..."), tr("Reads a macro file")));
+  bottom->addWidget(AddButton(page, TFormButton::Clear, tr("Clea&r"), tr("Clears every field")));
+  bottom->addWidget(AddButton(page, TFormButton::Send, tr("&Send"), tr("Sends the mail")));
+  Button(TFormButton::Send)->setDefault(false);
   grid->addLayout(bottom, row, 0, 1, 3);
   grid->setColumnStretch(1, 1);
 }
 
 void TMainWindow::BuildConnectionPage(QWidget* page) {
   auto* grid = PageGrid(page);
-  eSMTPServer_ = AddLineEdit(page, "eSMTPServer", tr("SMTP server (required)"));
-  edit2_ = AddLineEdit(page, "Edit2", tr("Port number (required)"));
-  edit2_->SetCp932Text("25");
+  server_ = AddLineEdit(page, "Server", tr("SMTP server (required)"));
+  port_ = AddLineEdit(page, "Port", tr("Port number (required)"));
+  port_->SetCp932Text("25");
   // Wide enough for the largest port in the field's font, at any scale.
-  edit2_->setFixedWidth(edit2_->fontMetrics().horizontalAdvance(QStringLiteral("655350")) +
-                        2 * edit2_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 16);
+  port_->setFixedWidth(port_->fontMetrics().horizontalAdvance(QStringLiteral("655350")) +
+                        2 * port_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 16);
   // Beside the port: how the connection is secured and whether to log in.
   security_ = new QComboBox(page);
   security_->setObjectName(QStringLiteral("cbSecurity"));
@@ -309,20 +327,20 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   charset_->setObjectName(QStringLiteral("cbCharset"));
   charset_->addItems({tr("auto"), QStringLiteral("ISO-2022-JP"), QStringLiteral("UTF-8")});
   charset_->setToolTip(tr("Character set of the mail (auto: UTF-8 when a character does not fit ISO-2022-JP)"));
-  edit3_ = AddLineEdit(page, "Edit3", tr("User name (required)"));
-  edit4_ = AddLineEdit(page, "Edit4", tr("Password (required)"));
-  edit4_->setEchoMode(QLineEdit::Password);
+  userName_ = AddLineEdit(page, "UserName", tr("User name (required)"));
+  password_ = AddLineEdit(page, "Password", tr("Password (required)"));
+  password_->setEchoMode(QLineEdit::Password);
   passwordCommand_ =
-      AddLineEdit(page, "ePasswordCommand", tr("A command that prints the password or token (empty: the password field)"));
-  edit5_ = AddLineEdit(page, "Edit5", QString());
-  edit11_ = AddLineEdit(page, "Edit11", QString());
+      AddLineEdit(page, "PasswordCommand", tr("A command that prints the password or token (empty: the password field)"));
+  displayName_ = AddLineEdit(page, "DisplayName", QString());
+  listToExpand_ = AddLineEdit(page, "ListToExpand", QString());
 
-  grid->addWidget(AddLabel(page, tr("Host: "), eSMTPServer_), 0, 0);
-  grid->addWidget(eSMTPServer_, 0, 1);
-  grid->addWidget(AddButton(page, 1, tr("&Connect"), QString()), 0, 2);
-  grid->addWidget(AddLabel(page, tr("Port: "), edit2_), 1, 0);
-  grid->addWidget(edit2_, 1, 1, Qt::AlignLeft);
-  grid->addWidget(AddButton(page, 2, tr("&Disconnect"), QString()), 1, 2);
+  grid->addWidget(AddLabel(page, tr("Host: "), server_), 0, 0);
+  grid->addWidget(server_, 0, 1);
+  grid->addWidget(AddButton(page, TFormButton::Connect, tr("&Connect"), QString()), 0, 2);
+  grid->addWidget(AddLabel(page, tr("Port: "), port_), 1, 0);
+  grid->addWidget(port_, 1, 1, Qt::AlignLeft);
+  grid->addWidget(AddButton(page, TFormButton::Disconnect, tr("&Disconnect"), QString()), 1, 2);
   // The boxes carry visible labels, which also name them for a screen reader
   // (a box's own name is its current value).
   grid->addWidget(AddLabel(page, tr("Security:"), security_), 2, 0);
@@ -333,26 +351,26 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   securityRow->addWidget(auth_);
   securityRow->addStretch(1);
   grid->addLayout(securityRow, 2, 1);
-  grid->addWidget(AddLabel(page, tr("UserName: "), edit3_), 3, 0);
-  grid->addWidget(edit3_, 3, 1);
-  grid->addWidget(AddLabel(page, tr("Password: "), edit4_), 4, 0);
-  grid->addWidget(edit4_, 4, 1);
+  grid->addWidget(AddLabel(page, tr("UserName: "), userName_), 3, 0);
+  grid->addWidget(userName_, 3, 1);
+  grid->addWidget(AddLabel(page, tr("Password: "), password_), 4, 0);
+  grid->addWidget(password_, 4, 1);
   grid->addWidget(AddLabel(page, tr("Command: "), passwordCommand_), 5, 0);
   grid->addWidget(passwordCommand_, 5, 1);
   grid->addWidget(AddLabel(page, tr("Charset:"), charset_), 6, 0);
   grid->addWidget(charset_, 6, 1, Qt::AlignLeft);
-  grid->addWidget(AddLabel(page, tr("Name: "), edit5_), 7, 0);
-  grid->addWidget(edit5_, 7, 1);
-  grid->addWidget(AddButton(page, 3, tr("&Verify"), QString()), 7, 2);
-  grid->addWidget(AddLabel(page, tr("List to Expand: "), edit11_), 8, 0);
-  grid->addWidget(edit11_, 8, 1);
-  grid->addWidget(AddButton(page, 7, tr("&Expand List"), QString()), 8, 2);
-  memo2_ = new TCp932PlainTextEdit(page);
-  memo2_->setObjectName(QStringLiteral("Memo2"));
-  memo2_->setTabChangesFocus(true);
-  memo2_->setMinimumHeight(40);
-  grid->addWidget(AddLabel(page, tr("Mailing List Members"), memo2_), 9, 0, 1, 3);
-  grid->addWidget(memo2_, 10, 0, 1, 3);
+  grid->addWidget(AddLabel(page, tr("Name: "), displayName_), 7, 0);
+  grid->addWidget(displayName_, 7, 1);
+  grid->addWidget(AddButton(page, TFormButton::Verify, tr("&Verify"), QString()), 7, 2);
+  grid->addWidget(AddLabel(page, tr("List to Expand: "), listToExpand_), 8, 0);
+  grid->addWidget(listToExpand_, 8, 1);
+  grid->addWidget(AddButton(page, TFormButton::ExpandList, tr("&Expand List"), QString()), 8, 2);
+  listMembers_ = new TCp932PlainTextEdit(page);
+  listMembers_->setObjectName(QStringLiteral("ListMembers"));
+  listMembers_->setTabChangesFocus(true);
+  listMembers_->setMinimumHeight(40);
+  grid->addWidget(AddLabel(page, tr("Mailing List Members"), listMembers_), 9, 0, 1, 3);
+  grid->addWidget(listMembers_, 10, 0, 1, 3);
   grid->setRowStretch(10, 1);
   // The program's name, version and links, in a small dialog of their own.
   aboutButton_ = new QPushButton(tr("&About Tarvex"), page);
@@ -360,7 +378,7 @@ void TMainWindow::BuildConnectionPage(QWidget* page) {
   connect(aboutButton_, &QPushButton::clicked, this, &TMainWindow::ShowAbout);
   grid->addWidget(aboutButton_, 11, 2);
   grid->setColumnStretch(1, 1);
-  GuardField(memo2_);
+  GuardField(listMembers_);
 }
 
 void TMainWindow::SetSignature(const QString& text, bool shown) {
@@ -371,13 +389,37 @@ void TMainWindow::SetSignature(const QString& text, bool shown) {
 
 void TMainWindow::SetTabOrder() {
   // Top to bottom on each page; the mail page ends at Send.
-  const std::vector<QWidget*> mail = {eTo_,        eCC_,       eBCC_,       eSubject_,      eHomeAddr_,
-                                      answerTo_,   priority_,  receipt_,    listBox1_,   buttons_[4],
-                                      buttons_[5], reMessageText_, signatureOn_, buttons_[8],
-                                      buttons_[9], buttons_[6]};
-  const std::vector<QWidget*> connection = {eSMTPServer_, buttons_[1], edit2_,  buttons_[2], security_,
-                                            auth_,        edit3_,      edit4_,  passwordCommand_, charset_,
-                                            edit5_,       buttons_[3], edit11_, buttons_[7], memo2_,
+  const std::vector<QWidget*> mail = {to_,
+                                      cc_,
+                                      bcc_,
+                                      subject_,
+                                      senderAddress_,
+                                      answerTo_,
+                                      priority_,
+                                      receipt_,
+                                      attachments_,
+                                      Button(TFormButton::AddAttachments),
+                                      Button(TFormButton::RemoveAttachment),
+                                      body_,
+                                      signatureOn_,
+                                      Button(TFormButton::RunMacro),
+                                      Button(TFormButton::Clear),
+                                      Button(TFormButton::Send)};
+  const std::vector<QWidget*> connection = {server_,
+                                            Button(TFormButton::Connect),
+                                            port_,
+                                            Button(TFormButton::Disconnect),
+                                            security_,
+                                            auth_,
+                                            userName_,
+                                            password_,
+                                            passwordCommand_,
+                                            charset_,
+                                            displayName_,
+                                            Button(TFormButton::Verify),
+                                            listToExpand_,
+                                            Button(TFormButton::ExpandList),
+                                            listMembers_,
                                             aboutButton_};
   for (const auto* order : {&mail, &connection})
     for (size_t i = 0; i + 1 < order->size(); ++i) setTabOrder((*order)[i], (*order)[i + 1]);
@@ -408,12 +450,12 @@ void TMainWindow::BuildAboutDialog() {
   settingsFileLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   settingsFileLabel_->setAccessibleName(tr("Settings file"));
   layout->addSpacing(8);
-  label17_ = new TLinkLabel(QString::fromLatin1(kHomePageAddress), dialog);
-  centred(label17_, "Label17");
-  label18_ = new TLinkLabel(QString::fromLatin1(kMailAddress), dialog);
-  centred(label18_, "Label18");
-  connect(label17_, &TLinkLabel::clicked, this, &TMainWindow::label17Clicked);
-  connect(label18_, &TLinkLabel::clicked, this, &TMainWindow::label18Clicked);
+  homePageLink_ = new TLinkLabel(QString::fromLatin1(kHomePageAddress), dialog);
+  centred(homePageLink_, "HomePageLink");
+  mailLink_ = new TLinkLabel(QString::fromLatin1(kMailAddress), dialog);
+  centred(mailLink_, "MailLink");
+  connect(homePageLink_, &TLinkLabel::clicked, this, &TMainWindow::homePageClicked);
+  connect(mailLink_, &TLinkLabel::clicked, this, &TMainWindow::mailLinkClicked);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
   connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
   layout->addWidget(buttons);
@@ -441,23 +483,21 @@ void TMainWindow::ShowAbout() {
   aboutDialog_->activateWindow();
 }
 
-QPushButton* TMainWindow::Button(int number) const {
-  return number >= 1 && number <= 9 ? buttons_[number] : nullptr;
-}
+QPushButton* TMainWindow::Button(TFormButton which) const { return buttons_[static_cast<int>(which)]; }
 
 std::vector<std::string> TMainWindow::ListBoxItems() const {
   std::vector<std::string> items;
-  for (int i = 0; i < listBox1_->count(); ++i)
-    items.push_back(Utf8ToCp932(listBox1_->item(i)->data(Qt::UserRole).toString().toStdString()));
+  for (int i = 0; i < attachments_->count(); ++i)
+    items.push_back(Utf8ToCp932(attachments_->item(i)->data(Qt::UserRole).toString().toStdString()));
   return items;
 }
 
 void TMainWindow::SetListBoxItems(const std::vector<std::string>& cp932Items) {
-  listBox1_->clear();
+  attachments_->clear();
   for (const auto& item : cp932Items) {
     const QString path = Cp932ToQt(item);
     const QString name = Cp932ToQt(ExtractFileName(item));
-    auto* entry = new QListWidgetItem(name.isEmpty() ? path : name, listBox1_);
+    auto* entry = new QListWidgetItem(name.isEmpty() ? path : name, attachments_);
     entry->setData(Qt::UserRole, path);
     entry->setToolTip(path);
   }
@@ -482,10 +522,10 @@ void TMainWindow::SetStatusDisplayText(const QString& text) {
   ShowStatusText();
   // Newer news than a refusal hint: a send's result must not wait under the hint
   // until it expires.
-  statusBar1_->clearMessage();
+  statusBar_->clearMessage();
 }
 
-void TMainWindow::SetLocked(bool locked) { pageControl1_->setEnabled(!locked); }
+void TMainWindow::SetLocked(bool locked) { pages_->setEnabled(!locked); }
 
 void TMainWindow::SetBusy(bool busy) {
   if (busy == busy_) return;
@@ -494,14 +534,14 @@ void TMainWindow::SetBusy(bool busy) {
   cancel_->setVisible(busy);
   cancel_->setEnabled(busy);
   escape_->setEnabled(busy);
-  buttons_[6]->setEnabled(!busy);
+  Button(TFormButton::Send)->setEnabled(!busy);
   // The send reads the body's lines as it goes: they stay as they are until it ends.
-  reMessageText_->setReadOnly(busy);
+  body_->setReadOnly(busy);
   if (busy) {
     SetProgress(0, 0);
-    pageControl1_->setCursor(Qt::BusyCursor);
+    pages_->setCursor(Qt::BusyCursor);
   } else {
-    pageControl1_->unsetCursor();
+    pages_->unsetCursor();
   }
 }
 
@@ -555,10 +595,10 @@ void TMainWindow::MoveOnScreen(QPoint pos) {
 }
 
 void TMainWindow::FocusFirstField() {
-  (eTo_->text().isEmpty() ? static_cast<QWidget*>(eTo_) : reMessageText_)->setFocus(Qt::OtherFocusReason);
+  (to_->text().isEmpty() ? static_cast<QWidget*>(to_) : body_)->setFocus(Qt::OtherFocusReason);
 }
 
-bool TMainWindow::IsLocked() const { return !pageControl1_->isEnabled(); }
+bool TMainWindow::IsLocked() const { return !pages_->isEnabled(); }
 
 void TMainWindow::SetAboutVersion(const QString& text) { versionLabel_->setText(text); }
 
@@ -610,7 +650,7 @@ void TMainWindow::dropEvent(QDropEvent* e) {
 
 bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == statusText_ && event->type() == QEvent::Resize) ShowStatusText();
-  const bool remove = watched == buttons_[5];
+  const bool remove = watched == Button(TFormButton::RemoveAttachment);
   if (remove && event->type() == QEvent::Shortcut) {
     emit removeByKeyRequested();
     return true;
@@ -618,7 +658,7 @@ bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     const bool press = remove ? key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter
-                              : watched == listBox1_ && key == Qt::Key_Delete;
+                              : watched == attachments_ && key == Qt::Key_Delete;
     if (press) {
       if (!static_cast<QKeyEvent*>(event)->isAutoRepeat()) emit removeByKeyRequested();
       return true;

@@ -16,11 +16,11 @@
 //    model field into its widget after every model change (a macro section, ClearForm,
 //    the expand-list answer, the status text). A field the user did not edit is never
 //    written back, so model bytes that are not valid CP932 survive a round trip.
-//  - Button and link signals call the model's handlers (Button1Click .. Button9Click,
-//    Label17Click, Label18Click) as given, one to one. closeRequested runs the
+//  - Button and link signals call the model's handlers (ConnectClick .. ClearClick,
+//    HomePageClick, MailLinkClick) as given, one to one. closeRequested runs the
 //    model's close query and FormClose; when they let the window go the binder calls
 //    CloseWindow(); when saving fails the window stays.
-//  - The model's PageControl1 enabled flag maps to SetLocked(!enabled).
+//  - The model's PagesEnabled maps to SetLocked(!PagesEnabled).
 //  - Handlers run inside the pump (TQtPump), so a long send that pumps messages also
 //    repaints the status text it changes.
 #pragma once
@@ -47,6 +47,12 @@
 #include "platform/qt/Cp932Fields.h"
 #include "platform/qt/LinkLabel.h"
 
+// The window's command buttons, named by what they do (in no order of the layout).
+enum class TFormButton {
+  Connect, Disconnect, Verify, AddAttachments, RemoveAttachment, Send, ExpandList, RunMacro, Clear
+};
+constexpr int kFormButtonCount = static_cast<int>(TFormButton::Clear) + 1;
+
 class TMainWindow : public QWidget {
   Q_OBJECT
  public:
@@ -60,12 +66,12 @@ class TMainWindow : public QWidget {
 
   explicit TMainWindow(QWidget* parent = nullptr);
 
-  // Fields (object names as the form names them).
-  TCp932LineEdit* eTo() const { return eTo_; }
-  TCp932LineEdit* eCC() const { return eCC_; }
-  TCp932LineEdit* eBCC() const { return eBCC_; }
-  TCp932LineEdit* eSubject() const { return eSubject_; }
-  TCp932LineEdit* eHomeAddr() const { return eHomeAddr_; }
+  // Fields (a text field's object name is its model field's name).
+  TCp932LineEdit* To() const { return to_; }
+  TCp932LineEdit* Cc() const { return cc_; }
+  TCp932LineEdit* Bcc() const { return bcc_; }
+  TCp932LineEdit* Subject() const { return subject_; }
+  TCp932LineEdit* SenderAddress() const { return senderAddress_; }
   // Where answers go (the Reply-To header), the read receipt and the priority
   // ("normal", "high", "low", in the order of TPriority).
   TCp932LineEdit* AnswerTo() const { return answerTo_; }
@@ -76,15 +82,15 @@ class TMainWindow : public QWidget {
   QPlainTextEdit* Signature() const { return signature_; }
   QCheckBox* SignatureOn() const { return signatureOn_; }
   void SetSignature(const QString& text, bool shown);
-  QListWidget* ListBox1() const { return listBox1_; }
-  TCp932PlainTextEdit* reMessageText() const { return reMessageText_; }
-  TCp932LineEdit* eSMTPServer() const { return eSMTPServer_; }
-  TCp932LineEdit* Edit2() const { return edit2_; }
-  TCp932LineEdit* Edit3() const { return edit3_; }
-  TCp932LineEdit* Edit4() const { return edit4_; }
-  TCp932LineEdit* Edit5() const { return edit5_; }
-  TCp932LineEdit* Edit11() const { return edit11_; }
-  TCp932PlainTextEdit* Memo2() const { return memo2_; }
+  QListWidget* Attachments() const { return attachments_; }
+  TCp932PlainTextEdit* Body() const { return body_; }
+  TCp932LineEdit* Server() const { return server_; }
+  TCp932LineEdit* Port() const { return port_; }
+  TCp932LineEdit* UserName() const { return userName_; }
+  TCp932LineEdit* Password() const { return password_; }
+  TCp932LineEdit* DisplayName() const { return displayName_; }
+  TCp932LineEdit* ListToExpand() const { return listToExpand_; }
+  TCp932PlainTextEdit* ListMembers() const { return listMembers_; }
   // The connection's security: "none", "STARTTLS" or "TLS", in that order.
   QComboBox* Security() const { return security_; }
   // How to log in (inside TLS only): "none", "auto", "PLAIN", "LOGIN", "XOAUTH2",
@@ -94,12 +100,11 @@ class TMainWindow : public QWidget {
   TCp932LineEdit* PasswordCommand() const { return passwordCommand_; }
   // The mail's charset: "auto", "ISO-2022-JP" or "UTF-8", in that order.
   QComboBox* Charset() const { return charset_; }
-  // Buttons 1..9 (null for any other number).
-  QPushButton* Button(int number) const;
-  TLinkLabel* Label17() const { return label17_; }
-  TLinkLabel* Label18() const { return label18_; }
-  QTabWidget* PageControl1() const { return pageControl1_; }
-  QStatusBar* StatusBar1() const { return statusBar1_; }
+  QPushButton* Button(TFormButton which) const;
+  TLinkLabel* HomePageLink() const { return homePageLink_; }
+  TLinkLabel* MailLink() const { return mailLink_; }
+  QTabWidget* Pages() const { return pages_; }
+  QStatusBar* StatusBar() const { return statusBar_; }
   // The small dialog with the program's name, version and the two links; the
   // connection page's about button shows it.
   QDialog* AboutDialog() const { return aboutDialog_; }
@@ -164,23 +169,23 @@ class TMainWindow : public QWidget {
   void ScreenshotWhenShown(const QString& file, int delayMs = 200);
 
  signals:
-  void button1Clicked();
-  void button2Clicked();
-  void button3Clicked();
-  void button4Clicked();
-  void button5Clicked();
-  void button6Clicked();
-  void button7Clicked();
-  void button8Clicked();
-  void button9Clicked();
-  void label17Clicked();
-  void label18Clicked();
+  void connectClicked();
+  void disconnectClicked();
+  void verifyClicked();
+  void addAttachmentsClicked();
+  void removeAttachmentClicked();
+  void sendClicked();
+  void expandListClicked();
+  void runMacroClicked();
+  void clearClicked();
+  void homePageClicked();
+  void mailLinkClicked();
   // The user (or the window system) asked to close the window; nothing is closed.
   void closeRequested();
   // Cancel in the status bar was pressed.
   void cancelClicked();
   // The remove button was pressed from the keyboard, or Delete in the attachment
-  // list: the owner asks before it removes (a mouse click emits button5Clicked).
+  // list: the owner asks before it removes (a mouse click emits removeAttachmentClicked).
   void removeByKeyRequested();
   // Local files were dropped on the window (OS paths).
   void filesDropped(const QStringList& paths);
@@ -205,30 +210,30 @@ class TMainWindow : public QWidget {
   void SetTabOrder();
   TCp932LineEdit* AddLineEdit(QWidget* page, const char* name, const QString& hint);
   QLabel* AddLabel(QWidget* page, const QString& text, QWidget* buddy);
-  QPushButton* AddButton(QWidget* page, int number, const QString& caption, const QString& hint);
+  QPushButton* AddButton(QWidget* page, TFormButton which, const QString& caption, const QString& hint);
   void GuardField(QWidget* field);
   void ShowStatusText();
 
-  TCp932LineEdit *eTo_, *eCC_, *eBCC_, *eSubject_, *eHomeAddr_, *answerTo_;
+  TCp932LineEdit *to_, *cc_, *bcc_, *subject_, *senderAddress_, *answerTo_;
   QCheckBox* receipt_;
   QPlainTextEdit* signature_;
   QCheckBox* signatureOn_;
   QComboBox* priority_;
-  QListWidget* listBox1_;
-  TCp932PlainTextEdit* reMessageText_;
-  TCp932LineEdit *eSMTPServer_, *edit2_, *edit3_, *edit4_, *edit5_, *edit11_;
-  TCp932PlainTextEdit* memo2_;
+  QListWidget* attachments_;
+  TCp932PlainTextEdit* body_;
+  TCp932LineEdit *server_, *port_, *userName_, *password_, *displayName_, *listToExpand_;
+  TCp932PlainTextEdit* listMembers_;
   QShortcut* escape_;
   QComboBox* security_;
   QComboBox* auth_;
   TCp932LineEdit* passwordCommand_;
   QLabel* settingsFileLabel_;
   QComboBox* charset_;
-  QPushButton* buttons_[10] = {};
-  TLinkLabel *label17_, *label18_;
+  QPushButton* buttons_[kFormButtonCount] = {};
+  TLinkLabel *homePageLink_, *mailLink_;
   QLabel* versionLabel_;
-  QTabWidget* pageControl1_;
-  QStatusBar* statusBar1_;
+  QTabWidget* pages_;
+  QStatusBar* statusBar_;
   QLabel* statusText_ = nullptr;
   QString statusFull_;  // the status text whole; the label may show it shortened
   QProgressBar* progress_;

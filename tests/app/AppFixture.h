@@ -55,10 +55,10 @@ class RecordingForm : public TForm1 {
   void SmtpAbort() override { Record("abort"); }
   void SendCommand() override {
     std::string body;
-    for (const auto& l : reMessageText) body += "[" + l + "]";
+    for (const auto& l : Body) body += "[" + l + "]";
     std::string files;
-    for (const auto& l : ListBox1) files += "[" + l + "]";
-    Record("send to=" + eTo + " subject=" + eSubject + " from=" + eHomeAddr + " body=" + body + " bind=" + files);
+    for (const auto& l : Attachments) files += "[" + l + "]";
+    Record("send to=" + To + " subject=" + Subject + " from=" + SenderAddress + " body=" + body + " bind=" + files);
   }
   // The calls' texts, optionally without the aborts of closing.
   std::vector<std::string> Texts(bool withAborts = true) const {

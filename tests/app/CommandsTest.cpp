@@ -18,9 +18,9 @@ class Commands : public ::testing::Test {
  protected:
   Commands() : guard_(&dialogs) {
     Application().Reset();
-    form.eSMTPServer = "127.0.0.1";
-    form.Edit2 = IntToStr(server.Port());
-    form.Edit3 = "client";
+    form.Server = "127.0.0.1";
+    form.Port = IntToStr(server.Port());
+    form.UserName = "client";
   }
   // The peer's greeting and its answer to EHLO.
   void Greet() { server.Send("220 ready\r\n").Reply("250 hello\r\n"); }
@@ -33,10 +33,10 @@ class Commands : public ::testing::Test {
   }
   // Fills the mail fields for one message.
   void FillMail(const std::string& to) {
-    form.eTo = to;
-    form.eSubject = "s";
-    form.eHomeAddr = "me@x.jp";
-    form.reMessageText.Add("body");
+    form.To = to;
+    form.Subject = "s";
+    form.SenderAddress = "me@x.jp";
+    form.Body.Add("body");
   }
   // Waits until the pump has handled what the peer did (a close, say).
   void PumpUntil(const std::function<bool()>& done) {
@@ -53,14 +53,14 @@ class Commands : public ::testing::Test {
 };
 
 TEST_F(Commands, ConnectTwiceConnectsOnceAndDisconnectWithoutConnectionDoesNothing) {
-  form.Button2Click();  // nothing to disconnect: no command, no box
+  form.DisconnectClick();  // nothing to disconnect: no command, no box
   Greet();
   server.Reply("221 bye\r\n");
-  form.Button1Click();
-  form.Button1Click();
+  form.ConnectClick();
+  form.ConnectClick();
   EXPECT_TRUE(form.Connected);
-  EXPECT_EQ(form.StatusBar1, "Connected");
-  form.Button2Click();
+  EXPECT_EQ(form.StatusText, "Connected");
+  form.DisconnectClick();
   EXPECT_FALSE(form.Connected);
   ASSERT_TRUE(server.WaitDone());
   EXPECT_EQ(server.Connections(), 1);
@@ -77,12 +77,12 @@ TEST_F(Commands, AttemptsThatNeverReachTheServer) {
       {IntToStr(server.Port()), "no-such-host.invalid", false},  // the new-host box is cancelled
   };
   for (const auto& c : cases) {
-    form.Edit2 = c.port;
-    form.eSMTPServer = c.host;
+    form.Port = c.port;
+    form.Server = c.host;
     if (c.convertError)
-      EXPECT_THROW(form.Button1Click(), EConvertError) << c.host;
+      EXPECT_THROW(form.ConnectClick(), EConvertError) << c.host;
     else
-      EXPECT_THROW(form.Button1Click(), ESockError) << c.host;
+      EXPECT_THROW(form.ConnectClick(), ESockError) << c.host;
     EXPECT_FALSE(form.Connected);
   }
   EXPECT_EQ(server.Connections(), 0);
@@ -91,14 +91,14 @@ TEST_F(Commands, AttemptsThatNeverReachTheServer) {
 TEST_F(Commands, AfterTheServerDroppedTheConnectionASendAsksForOne) {
   Greet();
   server.Close();
-  form.Button1Click();
-  PumpUntil([&] { return form.StatusBar1 == "Disconnected"; });
-  EXPECT_EQ(form.StatusBar1, "Disconnected");
+  form.ConnectClick();
+  PumpUntil([&] { return form.StatusText == "Disconnected"; });
+  EXPECT_EQ(form.StatusText, "Disconnected");
   EXPECT_TRUE(form.Connected);  // the form's own record stays
   FillMail("a@x.jp");
   dialogs.confirmAnswers = {false};
   try {
-    form.Button6Click();
+    form.SendClick();
     FAIL() << "no error";
   } catch (const Exception& e) {
     EXPECT_EQ(e.Message(), "Not Connected");
@@ -106,15 +106,15 @@ TEST_F(Commands, AfterTheServerDroppedTheConnectionASendAsksForOne) {
   ASSERT_EQ(dialogs.calls.size(), 1u);
   EXPECT_EQ(dialogs.calls[0].kind, "confirm");
   EXPECT_EQ(dialogs.calls[0].text, "Connection Required. Connect?");
-  EXPECT_EQ(form.eTo, "a@x.jp");  // the form keeps the message
+  EXPECT_EQ(form.To, "a@x.jp");  // the form keeps the message
   EXPECT_FALSE(form.Connected);   // the send always ends disconnected
 }
 
 TEST_F(Commands, InvalidHostAsksOnceForANewOne) {
-  form.eSMTPServer = "no-such-host.invalid";
+  form.Server = "no-such-host.invalid";
   dialogs.inputAnswers = {{true, "127.0.0.1"}};
   Greet();
-  form.Button1Click();
+  form.ConnectClick();
   EXPECT_TRUE(form.Connected);
   ASSERT_EQ(dialogs.calls.size(), 1u);
   EXPECT_EQ(dialogs.calls[0].kind, "input");
@@ -128,16 +128,16 @@ TEST_F(Commands, VerifyAndExpandListReportWhatTheServerSaid) {
       .Reply("550 unknown\r\n")
       .Reply("250-first <a@x.jp>\r\n250 last <b@x.jp>\r\n")
       .Reply("250 only <c@x.jp>\r\n");
-  form.Button1Click();
-  form.Button3Click();
-  form.Edit3 = "";
-  form.Button3Click();  // an empty address is asked about as it is
-  form.Edit11 = "team";
-  form.Button7Click();
-  form.Edit11 = "other";
-  form.Button7Click();
+  form.ConnectClick();
+  form.VerifyClick();
+  form.UserName = "";
+  form.VerifyClick();  // an empty address is asked about as it is
+  form.ListToExpand = "team";
+  form.ExpandListClick();
+  form.ListToExpand = "other";
+  form.ExpandListClick();
   EXPECT_EQ(dialogs.Messages(), (std::vector<std::string>{"client verified", " not verified"}));
-  EXPECT_EQ(form.Memo2.Lines(), (std::vector<std::string>{"250-first <a@x.jp>", "250 only <c@x.jp>"}));
+  EXPECT_EQ(form.ListMembers.Lines(), (std::vector<std::string>{"250-first <a@x.jp>", "250 only <c@x.jp>"}));
   ASSERT_TRUE(server.WaitDone());
   EXPECT_EQ(server.Commands(),
             (std::vector<std::string>{"EHLO client", "VRFY client", "VRFY ", "EXPN team", "EXPN other"}));
@@ -147,20 +147,20 @@ TEST_F(Commands, RefusedRecipientIsShownAsItStoodInTheField) {
   FillMail("a@x.jp, b@x.jp");
   Greet();
   AcceptMessage({"250 ok\r\n", "550 no such user\r\n"});
-  form.Button6Click();
+  form.SendClick();
   EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Recipient \" b@x.jp\" not found"});
   EXPECT_EQ(form.Refused, "b@x.jp 550 no such user");
   EXPECT_TRUE(form.MailAccepted);
-  EXPECT_EQ(form.StatusBar1, "Disconnected");
-  EXPECT_EQ(form.eTo, "");  // cleared after the send
+  EXPECT_EQ(form.StatusText, "Disconnected");
+  EXPECT_EQ(form.To, "");  // cleared after the send
   EXPECT_FALSE(form.Connected);
 }
 
 TEST_F(Commands, ProgressText) {
-  form.LxSMTP1->BytesSent = 512;
-  form.LxSMTP1->BytesTotal = 1000;
-  form.LxSMTP1PacketSent();
-  EXPECT_EQ(form.StatusBar1, "512 bytes of 1000 sent");
+  form.Smtp->BytesSent = 512;
+  form.Smtp->BytesTotal = 1000;
+  form.OnSmtpPacketSent();
+  EXPECT_EQ(form.StatusText, "512 bytes of 1000 sent");
 }
 
 // A failed send keeps the form; the repeat starts from the form's fields, so each
@@ -168,32 +168,32 @@ TEST_F(Commands, ProgressText) {
 // built message behind in the component.
 TEST_F(Commands, FailedSendKeepsTheFormAndARepeatSendsEachAddressOnce) {
   const auto messageKept = [this] {
-    return form.LxSMTP1->BodyStream.Size() + form.LxSMTP1->PostMessage.Body.Count();
+    return form.Smtp->BodyStream.Size() + form.Smtp->PostMessage.Body.Count();
   };
   FillMail("a@x.jp");
   Greet();
   server.Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("250 ok\r\n").Reply("451 try later\r\n").Reply("221 bye\r\n");
   try {
-    form.Button6Click();
+    form.SendClick();
     FAIL() << "no error";
   } catch (const ESmtpError& e) {
     EXPECT_EQ(e.Message(), "451 try later\r\n");
     EXPECT_EQ(ExitStatusOf(e), esTempFail);
   }
-  EXPECT_EQ(form.eTo, "a@x.jp");
+  EXPECT_EQ(form.To, "a@x.jp");
   EXPECT_FALSE(form.Connected);
   EXPECT_EQ(messageKept(), 0);
   server.Accept();
   Greet();
   AcceptMessage({"250 ok\r\n"});
-  form.Button6Click();
+  form.SendClick();
   ASSERT_TRUE(server.WaitDone());
   std::vector<std::string> rcpts;
   for (const auto& c : server.Commands())
     if (c.rfind("RCPT", 0) == 0) rcpts.push_back(c);
   EXPECT_EQ(rcpts, (std::vector<std::string>{"RCPT TO:<a@x.jp>", "RCPT TO:<a@x.jp>"}));
   EXPECT_NE(server.Received().find("To: a@x.jp\r\n"), std::string::npos);
-  EXPECT_EQ(form.StatusBar1, "Disconnected");
+  EXPECT_EQ(form.StatusText, "Disconnected");
   EXPECT_EQ(messageKept(), 0);
 }
 
@@ -207,12 +207,12 @@ TEST_F(Commands, RefusedBeforeAnythingIsSent) {
     int status;  // esOk: the missing-field box instead of an error
     std::string text;
   } cases[] = {
-      {"blank To", [](TForm1& f) { f.eTo = "   "; }, esOk, TForm1::MissingFieldText()},
-      {"blank sender", [](TForm1& f) { f.eHomeAddr = " \t "; }, esOk, TForm1::MissingFieldText()},
-      {"overlong CC", [](TForm1& f) { f.eCC = "ok@x.jp," + std::string(1500, 'c') + "@x.jp"; }, esDataError,
+      {"blank To", [](TForm1& f) { f.To = "   "; }, esOk, TForm1::MissingFieldText()},
+      {"blank sender", [](TForm1& f) { f.SenderAddress = " \t "; }, esOk, TForm1::MissingFieldText()},
+      {"overlong CC", [](TForm1& f) { f.Cc = "ok@x.jp," + std::string(1500, 'c') + "@x.jp"; }, esDataError,
        "The CC address is too long"},
-      {"port out of range", [](TForm1& f) { f.Edit2 = "68188"; }, esConfig, "Unknown [SMTP] Port value \"68188\""},
-      {"port zero", [](TForm1& f) { f.Edit2 = "0"; }, esConfig, "Unknown [SMTP] Port value \"0\""},
+      {"port out of range", [](TForm1& f) { f.Port = "68188"; }, esConfig, "Unknown [SMTP] Port value \"68188\""},
+      {"port zero", [](TForm1& f) { f.Port = "0"; }, esConfig, "Unknown [SMTP] Port value \"0\""},
       {"VerifyCert names nothing", [](TForm1& f) { f.SettingsError = "Unknown [SMTP] VerifyCert value \"maybe\""; },
        esConfig, "VerifyCert value \"maybe\""},
   };
@@ -222,7 +222,7 @@ TEST_F(Commands, RefusedBeforeAnythingIsSent) {
     c.change(form);
     dialogs.calls.clear();
     try {
-      form.Button6Click();
+      form.SendClick();
       EXPECT_EQ(c.status, esOk);
       EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{c.text});
     } catch (const std::exception& e) {
@@ -230,20 +230,20 @@ TEST_F(Commands, RefusedBeforeAnythingIsSent) {
       EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
     }
     form.SettingsError.clear();
-    form.Edit2 = IntToStr(server.Port());
-    form.eCC.clear();
-    form.reMessageText.Clear();
+    form.Port = IntToStr(server.Port());
+    form.Cc.clear();
+    form.Body.Clear();
   }
   EXPECT_EQ(server.Connections(), 0);
 }
 
 TEST_F(Commands, HeaderGoesOutRewritten) {
   FillMail("a@x.jp");
-  form.Edit5 = Utf8ToCp932("田中  太郎 ");
-  form.eSubject = Utf8ToCp932("会議");
+  form.DisplayName = Utf8ToCp932("田中  太郎 ");
+  form.Subject = Utf8ToCp932("会議");
   Greet();
   AcceptMessage({"250 ok\r\n"});
-  form.Button6Click();
+  form.SendClick();
   ASSERT_TRUE(server.WaitDone());
   const std::string got = server.Received();
   const std::string header = got.substr(got.find("DATA\r\n") + 6);
@@ -260,23 +260,23 @@ TEST_F(Commands, HeaderGoesOutRewritten) {
 
 TEST_F(Commands, ButtonsWithoutTheNetwork) {
   dialogs.fileAnswers = {{true, "/tmp/a.pdf"}, {false, ""}};
-  form.Button4Click();
-  form.Button4Click();  // cancelled: nothing added
-  EXPECT_EQ(form.ListBox1.Lines(), std::vector<std::string>{"/tmp/a.pdf"});
-  form.Button5Click();  // no selection: nothing removed
-  EXPECT_EQ(form.ListBox1.Count(), 1);
-  form.ListBox1ItemIndex = 0;
-  form.Button5Click();
-  EXPECT_EQ(form.ListBox1.Count(), 0);
-  form.Button8Click();  // the macro chooser, cancelled: nothing runs
+  form.AddAttachmentsClick();
+  form.AddAttachmentsClick();  // cancelled: nothing added
+  EXPECT_EQ(form.Attachments.Lines(), std::vector<std::string>{"/tmp/a.pdf"});
+  form.RemoveAttachmentClick();  // no selection: nothing removed
+  EXPECT_EQ(form.Attachments.Count(), 1);
+  form.SelectedAttachment = 0;
+  form.RemoveAttachmentClick();
+  EXPECT_EQ(form.Attachments.Count(), 0);
+  form.RunMacroClick();  // the macro chooser, cancelled: nothing runs
   EXPECT_EQ(dialogs.calls.back().extra, Utf8ToCp932("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"));
-  form.eTo = "x";
-  form.Button9Click();
-  EXPECT_EQ(form.eTo, "");
-  form.Label17Click();
-  form.Label18Click();
-  EXPECT_EQ(dialogs.calls[dialogs.calls.size() - 2].text, form.MailAndHP1->HomePageAddress);
-  EXPECT_EQ(dialogs.calls.back().text, "mailto:" + form.MailAndHP1->MailAddress);
+  form.To = "x";
+  form.ClearClick();
+  EXPECT_EQ(form.To, "");
+  form.HomePageClick();
+  form.MailLinkClick();
+  EXPECT_EQ(dialogs.calls[dialogs.calls.size() - 2].text, form.Links->HomePageAddress);
+  EXPECT_EQ(dialogs.calls.back().text, "mailto:" + form.Links->MailAddress);
 }
 
 // Closing the form while a command waits for a server that never answers ends
@@ -299,19 +299,19 @@ TEST_F(Commands, ClosingDuringAWaitNeverWaitsForTheServersGoodbye) {
   for (const auto& c : cases) {
     ScriptServer peer;
     TForm1 closing;
-    closing.eSMTPServer = "127.0.0.1";
-    closing.Edit2 = IntToStr(peer.Port());
-    closing.Edit3 = "client";
-    closing.eTo = "a@x.jp";
-    closing.eSubject = "s";
-    closing.eHomeAddr = "me@x.jp";
+    closing.Server = "127.0.0.1";
+    closing.Port = IntToStr(peer.Port());
+    closing.UserName = "client";
+    closing.To = "a@x.jp";
+    closing.Subject = "s";
+    closing.SenderAddress = "me@x.jp";
     c.script(peer);
     apptest::CountingHandler closer;
     closer.onMessage = [&] { closing.Close(); };
     auto& pump = TMessagePump::Instance();
     HWND window = pump.CreateWindow(&closer);
     pump.SetTimer(window, 1, 200);
-    EXPECT_THROW(closing.Button6Click(), EAbortError) << c.name;
+    EXPECT_THROW(closing.SendClick(), EAbortError) << c.name;
     pump.DestroyWindow(window);
     EXPECT_TRUE(closing.IsClosed()) << c.name;
     EXPECT_FALSE(closing.Connected) << c.name;

@@ -4,6 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "app/OfficeMail.h"
+#include "app/SentRecord.h"
+#include "platform/Language.h"
+#include "platform/StringList.h"
+#include "support/EncodingTestSupport.h"
+
 namespace {
 
 TEST(TraceLine, ByKindLevelAndVerbosity) {
@@ -31,5 +39,42 @@ TEST(TraceLine, ByKindLevelAndVerbosity) {
 }
 
 TEST(ProgressText, AsTheStatusBarShowsIt) { EXPECT_EQ(ProgressText(65536, 700001), "65536 bytes of 700001 sent"); }
+
+// What the office features say on stderr, made by the code that says it: a Japanese
+// user reads each in Japanese (the value in it as it stands), so a text reworded in
+// the code without its translation fails here.
+TEST(OfficeLines, SayTheirTextInJapanese) {
+  encoding_test::ScratchDir dir;
+  const std::string blocker = dir.Write("plain", "x");  // a file where a folder should be
+  const std::string folder = dir.File("");
+  const struct {
+    const char* name;
+    std::function<void()> fail;
+    std::string value;  // a value the line carries
+  } cases[] = {
+      {"sent copy", [&] { StoreSentCopy(blocker + "/Sent", "Subject: x\r\n\r\n", TStringList(), {}); },
+       blocker + "/Sent"},
+      {"send log", [&] { AppendSendLog(folder, TSendRecord()); }, folder},
+      {"priority", [] { ParsePriority("urgent"); }, "\"urgent\""},
+      {"receipt", [] { ParseReceipt("maybe"); }, "\"maybe\""},
+      {"header line", [] { CheckOwnHeader("X-Note"); }, "\"X-Note\""},
+      {"header name", [] { CheckOwnHeader("X Note: 1"); }, "\"X Note: 1\""},
+      {"own header", [] { CheckOwnHeader("Subject: again"); }, "\"Subject: again\""},
+  };
+  for (const auto& c : cases) {
+    std::string text;
+    try {
+      c.fail();
+      ADD_FAILURE() << c.name << ": no error";
+      continue;
+    } catch (const Exception& e) {
+      text = e.Message();
+    }
+    const std::string japanese = UserText(text, TLanguage::japanese);
+    EXPECT_NE(japanese, text) << c.name;
+    EXPECT_NE(japanese.find(c.value), std::string::npos) << c.name << ": " << japanese;
+    EXPECT_EQ(UserText(text, TLanguage::english), text) << c.name;
+  }
+}
 
 }  // namespace

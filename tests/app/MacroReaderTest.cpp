@@ -290,18 +290,17 @@ std::string Field(const TForm1& f, const std::string& name) {
     for (int i = 0; i < l.Count(); ++i) s += (i ? "|" : "") + l[i];
     return s;
   };
-  if (name == "to") return f.eTo;
-  if (name == "cc") return f.eCC;
-  if (name == "bcc") return f.eBCC;
-  if (name == "subject") return f.eSubject;
-  if (name == "from") return f.eHomeAddr;
-  if (name == "body") return join(f.reMessageText);
-  if (name == "bind") return join(f.ListBox1);
-  if (name == "server") return f.eSMTPServer;
-  if (name == "ServerAddress") return f.ServerAddress;
-  if (name == "uname") return f.Edit3;
-  if (name == "upwd") return f.Edit4;
-  if (name == "lines") return std::to_string(f.reMessageText.Count());
+  if (name == "to") return f.To;
+  if (name == "cc") return f.Cc;
+  if (name == "bcc") return f.Bcc;
+  if (name == "subject") return f.Subject;
+  if (name == "from") return f.SenderAddress;
+  if (name == "body") return join(f.Body);
+  if (name == "bind") return join(f.Attachments);
+  if (name == "server") return f.Server;
+  if (name == "uname") return f.UserName;
+  if (name == "upwd") return f.Password;
+  if (name == "lines") return std::to_string(f.Body.Count());
   ADD_FAILURE() << "no field " << name;
   return "";
 }
@@ -331,8 +330,7 @@ TEST_F(MacroSections, FillTheFormAsTheCurrentSectionSays) {
        {{"body", "first||Re: hello|Time: 10:00"}, {"lines", "4"}}},
       {"body line that is a keyword switches", "body:\r\nx\r\nSubject:\r\ny\r\n", {{"body", "x"}, {"subject", "y"}}},
       {"bind adds paths untested", "bind:\r\n/no/such/file\r\nrel.txt\r\n", {{"bind", "/no/such/file|rel.txt"}}},
-      {"server sets field and address", "server:\r\nsmtp.example\r\n",
-       {{"server", "smtp.example"}, {"ServerAddress", "smtp.example"}}},
+      {"server sets the host", "server:\r\nsmtp.example\r\n", {{"server", "smtp.example"}}},
       {"uname and upwd", "uname:\r\nbob\r\nupwd:\r\nsecret\r\n", {{"uname", "bob"}, {"upwd", "secret"}}},
       {"rem ignores", "to:\r\na\r\nrem:\r\nb\r\n", {{"to", "a"}}},
       {"file without CR: LF ends lines", "to:\na@x\nb@y\n", {{"to", "a@x,b@y"}}},
@@ -345,28 +343,28 @@ TEST_F(MacroSections, FillTheFormAsTheCurrentSectionSays) {
     RecordingForm form;
     form.ExecuteMacroFile(Macro(c.macro));
     for (const auto& [field, value] : c.expect) EXPECT_EQ(Field(form, field), value) << c.name << ": " << field;
-    EXPECT_TRUE(form.PageControl1Enabled) << c.name;
+    EXPECT_TRUE(form.PagesEnabled) << c.name;
     EXPECT_FALSE(form.IsClosed()) << c.name;
   }
 }
 
 TEST_F(MacroSections, RunStartsWithClearedMailFieldsButKeepsTheConnectionPage) {
   RecordingForm form;
-  form.eTo = "old@x";
-  form.eHomeAddr = "me@x";
-  form.ListBox1.Add("f");
-  form.reMessageText.Add("l");
-  form.eSMTPServer = "host";
-  form.Edit3 = "user";
-  form.OpenDialog1.FileName = "last";
+  form.To = "old@x";
+  form.SenderAddress = "me@x";
+  form.Attachments.Add("f");
+  form.Body.Add("l");
+  form.Server = "host";
+  form.UserName = "user";
+  form.AttachmentChooser.FileName = "last";
   form.ExecuteMacroFile(Macro("rem:\r\n"));
-  EXPECT_EQ(form.eTo, "");
-  EXPECT_EQ(form.eHomeAddr, "");
-  EXPECT_EQ(form.ListBox1.Count(), 0);
-  EXPECT_EQ(form.reMessageText.Count(), 0);
-  EXPECT_EQ(form.OpenDialog1.FileName, "");
-  EXPECT_EQ(form.eSMTPServer, "host");
-  EXPECT_EQ(form.Edit3, "user");
+  EXPECT_EQ(form.To, "");
+  EXPECT_EQ(form.SenderAddress, "");
+  EXPECT_EQ(form.Attachments.Count(), 0);
+  EXPECT_EQ(form.Body.Count(), 0);
+  EXPECT_EQ(form.AttachmentChooser.FileName, "");
+  EXPECT_EQ(form.Server, "host");
+  EXPECT_EQ(form.UserName, "user");
 }
 
 TEST_F(MacroSections, PickupFilesAddTheirLines) {
@@ -378,7 +376,7 @@ TEST_F(MacroSections, PickupFilesAddTheirLines) {
   // Leading comma even into an empty field; blank lines add ","; bytes from 0x80
   // are no blanks; a bare LF inside a line is kept.
   const std::string once = ",a@x,,b@y,\x81\x40" "c@z,lf\nin";
-  EXPECT_EQ(form.eBCC, once + ",z@z" + once);
+  EXPECT_EQ(form.Bcc, once + ",z@z" + once);
   EXPECT_EQ(Field(form, "body"), "first|  one  ||To:|last");
 }
 
@@ -386,7 +384,7 @@ TEST_F(MacroSections, PickupOfAFolderDoesNothing) {
   std::string macro = Macro("pickupbody:\r\n" + dir.Path() + "\r\nto:\r\nx\r\n");
   RecordingForm form;
   form.ExecuteMacroFile(macro);  // a folder is no file: nothing happens
-  EXPECT_EQ(form.eTo, "x");
+  EXPECT_EQ(form.To, "x");
 }
 
 // ------------------------------------------------------------- actions
@@ -423,20 +421,31 @@ TEST_F(MacroActions, WordsAreLoweredButNotTrimmed) {
   }
 }
 
-TEST_F(MacroActions, OpenUsesTheRememberedHostAndConnectsOnce) {
+// "open" connects to the one host field: the one the settings loaded and the window
+// shows (and the user may have typed over), or the one a server: line set before it.
+TEST_F(MacroActions, OpenUsesTheFormsHostAndConnectsOnce) {
   RecordingForm form;
-  form.ServerAddress = "remembered";
-  form.eSMTPServer = "typed";
-  form.Edit2 = "587";
-  form.Edit3 = "helo-id";
+  form.Server = "typed";
+  form.Port = "587";
+  form.UserName = "helo-id";
   form.ExecuteMacroFile(Macro("action:\r\nopen\r\nopen\r\nclose\r\nclose\r\nopen\r\nend\r\n"));
-  EXPECT_EQ(form.Texts(), (std::vector<std::string>{"connect remembered 587 helo-id", "disconnect",
-                                                     "connect remembered 587 helo-id", "disconnect", "abort",
+  EXPECT_EQ(form.Texts(), (std::vector<std::string>{"connect typed 587 helo-id", "disconnect",
+                                                     "connect typed 587 helo-id", "disconnect", "abort",
                                                      "abort"}));
   EXPECT_FALSE(form.Connected);
   // "open" pauses after connecting, "close" before disconnecting: two seconds
   // of pump time lie between the first connect and the first disconnect.
   EXPECT_GE(form.calls[1].tick - form.calls[0].tick, 2000u);
+
+  RecordingForm other;
+  other.Server = "typed";
+  TRunOptions options;
+  options.noPause = true;
+  other.SetRunOptions(options);
+  other.ExecuteMacroFile(Macro("server:\r\nsmtp.example\r\nuname:\r\nbob\r\naction:\r\nopen\r\nend\r\n"));
+  ASSERT_FALSE(other.Texts().empty());
+  EXPECT_EQ(other.Texts()[0], "connect smtp.example 25 bob");
+  EXPECT_EQ(other.Server, "smtp.example");  // what closing saves
 }
 
 // With the run option noPause the same calls come in the same order, with no pump
@@ -477,13 +486,13 @@ TEST_F(MacroActions, NoPauseKeepsTheCallsAndTheMessagesButNotThePauses) {
 
 TEST_F(MacroActions, PortThatIsNoIntegerEndsTheRunAtThatLine) {
   RecordingForm form;
-  form.Edit2 = "abc";
+  form.Port = "abc";
   int fds = OpenFdCount();
   EXPECT_THROW(form.ExecuteMacroFile(Macro("action:\r\nopen\r\nto:\r\nlate\r\n")), EConvertError);
   EXPECT_TRUE(form.Texts().empty());
   EXPECT_FALSE(form.Connected);
-  EXPECT_EQ(form.eTo, "");               // later lines not executed
-  EXPECT_TRUE(form.PageControl1Enabled);  // enabled again after the error
+  EXPECT_EQ(form.To, "");               // later lines not executed
+  EXPECT_TRUE(form.PagesEnabled);  // enabled again after the error
   EXPECT_EQ(OpenFdCount(), fds);          // and the macro file closed
 }
 
@@ -491,7 +500,7 @@ TEST_F(MacroActions, OpenThatCannotConnectEndsTheRunWithATemporaryFailure) {
   TScriptedDialogs dialogs;
   TDialogsGuard guard(&dialogs);
   TForm1 form;
-  form.Edit2 = IntToStr(ScriptServer::ClosedPort());
+  form.Port = IntToStr(ScriptServer::ClosedPort());
   try {
     form.ExecuteMacroFile(Macro("server:\r\n127.0.0.1\r\naction:\r\nopen\r\nto:\r\nlate\r\n"));
     FAIL() << "no error";
@@ -501,8 +510,8 @@ TEST_F(MacroActions, OpenThatCannotConnectEndsTheRunWithATemporaryFailure) {
   }
   EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Connection Failed"});
   EXPECT_FALSE(form.Connected);
-  EXPECT_EQ(form.eTo, "");  // later lines not executed
-  EXPECT_TRUE(form.PageControl1Enabled);
+  EXPECT_EQ(form.To, "");  // later lines not executed
+  EXPECT_TRUE(form.PagesEnabled);
 }
 
 TEST_F(MacroActions, EndStopsTheRunAndClosesTheForm) {
@@ -511,8 +520,8 @@ TEST_F(MacroActions, EndStopsTheRunAndClosesTheForm) {
   EXPECT_TRUE(form.StopRequested);
   EXPECT_TRUE(form.IsClosed());
   EXPECT_TRUE(Application().Terminated());
-  EXPECT_EQ(form.eTo, "");
-  EXPECT_TRUE(form.PageControl1Enabled);
+  EXPECT_EQ(form.To, "");
+  EXPECT_TRUE(form.PagesEnabled);
   EXPECT_EQ(GetPrivateProfileString("SMTP", "Port", "none", ini), "25");  // settings saved
 }
 
@@ -525,7 +534,7 @@ TEST_F(MacroActions, StopRequestedWhileWaitingStopsBeforeTheNextLine) {
   form.ExecuteMacroFile(Macro("to:\r\nfirst\r\n"));
   TMessagePump::Instance().DestroyWindow(window);
   EXPECT_EQ(handler.count, 1);  // processed before the first line
-  EXPECT_EQ(form.eTo, "");
+  EXPECT_EQ(form.To, "");
   EXPECT_TRUE(form.IsClosed());  // a stopped run closes the form
 }
 
@@ -535,7 +544,7 @@ TEST_F(MacroActions, MissingFieldUnderAMacroRecordsTheErrorAndEnds) {
   EXPECT_EQ(form.Texts(false), std::vector<std::string>{});  // nothing sent
   EXPECT_EQ(form.ErrorMessage, TForm1::MissingFieldText());
   EXPECT_TRUE(form.IsClosed());
-  EXPECT_EQ(form.eTo, "a@x");  // the run stopped after the send line
+  EXPECT_EQ(form.To, "a@x");  // the run stopped after the send line
   EXPECT_TRUE(dialogs.Messages().empty());
   EXPECT_EQ(GetPrivateProfileString("Result", "ErrMes", "", ini), TForm1::MissingFieldText());
   EXPECT_EQ(ExitStatusOfRun(form), esMissingField);
@@ -543,9 +552,9 @@ TEST_F(MacroActions, MissingFieldUnderAMacroRecordsTheErrorAndEnds) {
 
 TEST_F(MacroActions, MissingFieldWithoutAMacroShowsABox) {
   RecordingForm form;
-  form.eTo = "a@x";
-  form.eHomeAddr = "me@x";
-  form.Button6Click();
+  form.To = "a@x";
+  form.SenderAddress = "me@x";
+  form.SendClick();
   EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{TForm1::MissingFieldText()});
   EXPECT_EQ(form.ErrorMessage, "");
   EXPECT_FALSE(form.StopRequested);
@@ -554,7 +563,7 @@ TEST_F(MacroActions, MissingFieldWithoutAMacroShowsABox) {
 
 TEST_F(MacroActions, MissingMacroFileIsItsOwnError) {
   RecordingForm form;
-  form.eTo = "kept?";
+  form.To = "kept?";
   try {
     form.ExecuteMacroFile(dir.File("nothing.txt"));
     FAIL() << "no error";
@@ -562,8 +571,8 @@ TEST_F(MacroActions, MissingMacroFileIsItsOwnError) {
     EXPECT_EQ(e.Message(), Utf8ToCp932("ファイル " + dir.File("nothing.txt") + " は開けません: No such file or directory"));
     EXPECT_EQ(ExitStatusOf(e), esNoInput);
   }
-  EXPECT_EQ(form.eTo, "");  // cleared before the file was opened
-  EXPECT_TRUE(form.PageControl1Enabled);
+  EXPECT_EQ(form.To, "");  // cleared before the file was opened
+  EXPECT_TRUE(form.PagesEnabled);
 }
 
 TEST_F(MacroActions, AUtf8MacroReadAsTheDefaultStopsBeforeAnyLineRuns) {
@@ -574,7 +583,7 @@ TEST_F(MacroActions, AUtf8MacroReadAsTheDefaultStopsBeforeAnyLineRuns) {
     std::string bytes;
     bool utf8Macros, charsetNamed;
     bool stops;
-    std::string subject;  // what the run left in eSubject
+    std::string subject;  // what the run left in Subject
   } cases[] = {
       {"UTF-8, default charset", utf8, false, false, true, ""},
       {"UTF-8, --charset utf-8", utf8, true, true, false, Utf8ToCp932("会議")},
@@ -597,8 +606,8 @@ TEST_F(MacroActions, AUtf8MacroReadAsTheDefaultStopsBeforeAnyLineRuns) {
     EXPECT_EQ(error.find("--charset utf-8") != std::string::npos, c.stops) << c.name << ": " << error;
     EXPECT_EQ(form.Texts(), c.stops ? std::vector<std::string>{} : std::vector<std::string>{"connect host 25 "})
         << c.name;
-    EXPECT_EQ(form.eSubject, c.subject) << c.name;
-    EXPECT_TRUE(form.PageControl1Enabled) << c.name;
+    EXPECT_EQ(form.Subject, c.subject) << c.name;
+    EXPECT_TRUE(form.PagesEnabled) << c.name;
   }
 }
 

@@ -44,13 +44,14 @@ class Settings : public FormTest {};
 
 TEST_F(Settings, MissingFileGivesDefaultsAndIsNotCreated) {
   RecordingForm form;
-  form.FormTop = form.FormLeft = form.PortNumber = 1;
-  form.ServerAddress = form.Password = "x";
+  form.FormTop = form.FormLeft = 1;
+  form.Port = "1";
+  form.Server = form.Password = "x";
   LoadSettings(form);
   EXPECT_EQ(form.FormTop, 80);
   EXPECT_EQ(form.FormLeft, 80);
-  EXPECT_EQ(form.PortNumber, 25);
-  EXPECT_EQ(form.ServerAddress, "");
+  EXPECT_EQ(form.Port, "25");
+  EXPECT_EQ(form.Server, "");
   EXPECT_EQ(form.Password, "");
   EXPECT_EQ(form.SmtpSecurity, SecurityChoice(ssNone));
   EXPECT_EQ(form.SmtpAuth, AuthChoice(saNone));
@@ -69,10 +70,10 @@ TEST_F(Settings, BrokenFileGivesWhatCanBeReadAndDefaultsForTheRest) {
   LoadSettings(form);
   EXPECT_EQ(form.FormTop, 80);
   EXPECT_EQ(form.FormLeft, 16);
-  EXPECT_EQ(form.ServerAddress, longValue.substr(0, 2047));
+  EXPECT_EQ(form.Server, longValue.substr(0, 2047));
   EXPECT_EQ(form.UserName, "first");
   EXPECT_EQ(form.Password, "");
-  EXPECT_EQ(form.PortNumber, 25);
+  EXPECT_EQ(form.Port, "25");
   EXPECT_EQ(form.ErrorMessage, "");
 }
 
@@ -110,12 +111,12 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   RecordingForm form;
   form.FormTop = 3;
   form.FormLeft = -2;
-  form.ServerAddress = "smtp.example";
+  form.Server = "smtp.example";
   form.SenderAddress = "me@example";
   form.UserName = "user";
   form.Password = Utf8ToCp932("秘密");
   form.ErrorMessage = TForm1::MissingFieldText();
-  form.PortNumber = 587;
+  form.Port = "587";
   form.SmtpSecurity = SecurityChoice(ssStartTls);
   form.SmtpAuth = AuthChoice(saAuto);
   form.VerifyCert = false;
@@ -142,7 +143,7 @@ TEST_F(Settings, NewFileHoldsEveryWrittenKeyInOrder) {
   EXPECT_EQ(back.FormTop, 3);
   EXPECT_EQ(back.FormLeft, -2);
   EXPECT_EQ(back.Password, Utf8ToCp932("秘密"));
-  EXPECT_EQ(back.PortNumber, 587);
+  EXPECT_EQ(back.Port, "587");
   EXPECT_EQ(back.SmtpSecurity, SecurityChoice(ssStartTls));
   EXPECT_EQ(back.SmtpAuth, AuthChoice(saAuto));
   EXPECT_FALSE(back.VerifyCert);
@@ -267,7 +268,7 @@ TEST_F(Settings, SavingKeepsUnrelatedSectionsKeysAndComments) {
   dir.Write("t.INI", "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=old\n\n[SMTP]\nPort=25\nTimeout=9\n");
   ::chmod(ini.c_str(), 0640);
   RecordingForm form;
-  form.ServerAddress = "new";
+  form.Server = "new";
   SaveSettings(form);
   EXPECT_EQ(ReadFile(ini),
             "; my settings\n[Other]\nkeep=1\n[ConInf]\nExtra=yes\nIPAdr=new\nMailAdr=\nUser=\nPwd=\n\n[SMTP]\n"

@@ -38,13 +38,13 @@ TEST_F(FormLife, CreationWithoutSettingsFileUsesDefaults) {
   form.FormCreate();
   EXPECT_EQ(form.Left, 80);
   EXPECT_EQ(form.Top, 80);
-  EXPECT_EQ(form.Edit2, "25");
-  EXPECT_EQ(form.eSMTPServer, "");
+  EXPECT_EQ(form.Port, "25");
+  EXPECT_EQ(form.Server, "");
   EXPECT_EQ(form.MacroPath, "");
-  EXPECT_FALSE(form.Timer1.Enabled());
+  EXPECT_FALSE(form.StartTimer.Enabled());
   EXPECT_FALSE(Exists(ini));  // loading never creates the file
   EXPECT_TRUE(view.Saw(TFormField::Position));
-  EXPECT_TRUE(view.Saw(TFormField::Edit2));
+  EXPECT_TRUE(view.Saw(TFormField::Port));
 }
 
 TEST_F(FormLife, CreationFillsTheConnectionFieldsFromTheSettings) {
@@ -54,12 +54,11 @@ TEST_F(FormLife, CreationFillsTheConnectionFieldsFromTheSettings) {
   form.FormCreate();
   EXPECT_EQ(form.Top, 12);
   EXPECT_EQ(form.Left, -4);
-  EXPECT_EQ(form.eSMTPServer, "h");
-  EXPECT_EQ(form.ServerAddress, "h");
-  EXPECT_EQ(form.eHomeAddr, "m@x");
-  EXPECT_EQ(form.Edit3, "u");
-  EXPECT_EQ(form.Edit4, "p");
-  EXPECT_EQ(form.Edit2, "26");
+  EXPECT_EQ(form.Server, "h");
+  EXPECT_EQ(form.SenderAddress, "m@x");
+  EXPECT_EQ(form.UserName, "u");
+  EXPECT_EQ(form.Password, "p");
+  EXPECT_EQ(form.Port, "26");
 }
 
 TEST_F(FormLife, FirstArgumentBecomesTheMacroPath) {
@@ -80,7 +79,7 @@ TEST_F(FormLife, FirstArgumentBecomesTheMacroPath) {
     RecordingForm form;
     form.FormCreate();
     EXPECT_EQ(form.MacroPath, c.path) << c.params[0];
-    EXPECT_EQ(form.Timer1.Enabled(), c.timer) << c.params[0];
+    EXPECT_EQ(form.StartTimer.Enabled(), c.timer) << c.params[0];
   }
 }
 
@@ -100,7 +99,7 @@ TEST_F(FormLife, BareNameIsLookedForBesideTheProgramThenInTheCurrentFolder) {
     RecordingForm form;
     form.FormCreate();
     EXPECT_EQ(form.MacroPath, dir.Path() + "here.txt");
-    EXPECT_TRUE(form.Timer1.Enabled());
+    EXPECT_TRUE(form.StartTimer.Enabled());
     form.FormActivate();
     EXPECT_EQ(form.Texts(), std::vector<std::string>{"connect  25 "});
   }
@@ -126,7 +125,7 @@ TEST_F(FormLife, StartUpMacroRunsOnceOnActivation) {
   form.FormCreate();
   form.FormActivate();
   form.FormActivate();
-  form.Timer1Timer();
+  form.StartTimerTick();
   EXPECT_EQ(form.Texts(), std::vector<std::string>{"connect  25 "});
   EXPECT_TRUE(form.MacroStarted);
   EXPECT_EQ(form.MacroPath, "");
@@ -135,13 +134,13 @@ TEST_F(FormLife, StartUpMacroRunsOnceOnActivation) {
 TEST_F(FormLife, StartUpTimerRunsTheMacroWhenActivationDoesNot) {
   RecordingForm form;
   form.MacroPath = Macro("action:\r\nopen\r\n");
-  form.Timer1.SetEnabled(true);
+  form.StartTimer.SetEnabled(true);
   for (int i = 0; i < 1000 && !form.MacroStarted; ++i) {
     TMessagePump::Instance().WaitMessage(10);
     ProcessMessages();
   }
   EXPECT_EQ(form.Texts(), std::vector<std::string>{"connect  25 "});
-  EXPECT_FALSE(form.Timer1.Enabled());
+  EXPECT_FALSE(form.StartTimer.Enabled());
   form.FormActivate();  // too late: the run has happened
   EXPECT_EQ(form.Texts().size(), 1u);
 }
@@ -149,7 +148,7 @@ TEST_F(FormLife, StartUpTimerRunsTheMacroWhenActivationDoesNot) {
 TEST_F(FormLife, AnErrorOfATimerStartedRunGoesToTheErrorReport) {
   RecordingForm form;
   form.MacroPath = dir.File("missing.txt");
-  form.Timer1.SetEnabled(true);
+  form.StartTimer.SetEnabled(true);
   for (int i = 0; i < 1000 && !form.MacroStarted; ++i) {
     TMessagePump::Instance().WaitMessage(10);
     ProcessMessages();  // must not throw
@@ -161,7 +160,7 @@ TEST_F(FormLife, AnErrorOfATimerStartedRunGoesToTheErrorReport) {
 
 TEST_F(FormLife, ClosingSavesWhatTheFieldsShow) {
   struct Case {
-    std::string edit2;
+    std::string portText;
     std::string port;
   } cases[] = {{"587", "587"}, {"abc", "25"}, {"", "25"}, {"0x1A", "25"}, {"-1", "-1"}};
   for (const auto& c : cases) {
@@ -170,14 +169,14 @@ TEST_F(FormLife, ClosingSavesWhatTheFieldsShow) {
     form.SetView(&view);
     form.FormCreate();
     form.ExecuteMacroFile(Macro("server:\r\nfrom-macro\r\n"));
-    form.eSMTPServer = "edited";
-    form.Edit2 = c.edit2;
+    form.Server = "edited";
+    form.Port = c.portText;
     form.Left = 7;
     form.Close();
     EXPECT_TRUE(form.IsClosed());
     EXPECT_EQ(view.closed, 1);
     EXPECT_EQ(form.Texts(), (std::vector<std::string>{"abort", "abort"}));
-    EXPECT_EQ(GetPrivateProfileString("SMTP", "Port", "", ini), c.port) << c.edit2;
+    EXPECT_EQ(GetPrivateProfileString("SMTP", "Port", "", ini), c.port) << c.portText;
     EXPECT_EQ(GetPrivateProfileString("ConInf", "IPAdr", "", ini), "edited");
     EXPECT_EQ(GetPrivateProfileString("Pos", "Left", "", ini), "7");
     form.Close();  // a closed form is not closed again
@@ -201,11 +200,11 @@ TEST_F(FormLife, MacroRunNotifiesTheView) {
   RecordingView view;
   form.SetView(&view);
   form.ExecuteMacroFile(Macro("to:\r\na\r\nbody:\r\nb\r\n"));
-  EXPECT_TRUE(view.Saw(TFormField::eTo));
-  EXPECT_TRUE(view.Saw(TFormField::reMessageText));
+  EXPECT_TRUE(view.Saw(TFormField::To));
+  EXPECT_TRUE(view.Saw(TFormField::Body));
   // Disabled first, enabled last.
-  EXPECT_EQ(view.changed.front(), TFormField::PageControl1);
-  EXPECT_EQ(view.changed.back(), TFormField::PageControl1);
+  EXPECT_EQ(view.changed.front(), TFormField::Pages);
+  EXPECT_EQ(view.changed.back(), TFormField::Pages);
 }
 
 // ------------------------------------------------------------- error report

@@ -104,6 +104,16 @@ TEST(Help, JapaneseNamesEveryOptionSettingsKeyAndExitStatusOfTheEnglish) {
   EXPECT_EQ(Missing(englishStatuses, japaneseStatuses), "") << "exit statuses missing in the Japanese help";
 }
 
+// The English help fits a terminal of 80 columns with the cursor still on the line,
+// as the Japanese one does (below).
+TEST(Help, EnglishFitsEightyColumns) {
+  for (const std::string& line : Lines(UsageText(TLanguage::english))) {
+    // The line naming the settings file is as long as its path.
+    if (line.rfind("Settings file in use: ", 0) == 0) continue;
+    EXPECT_LE(Columns(line), 79u) << line;
+  }
+}
+
 TEST(Help, JapaneseFitsEightyColumnsAndItsExitListLosesNoText) {
   const std::string help = UsageText(TLanguage::japanese);
   for (const std::string& line : Lines(help)) {

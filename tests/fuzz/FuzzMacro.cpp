@@ -71,7 +71,7 @@ void Run(const std::string& path, bool utf8) {
     // Errors of the run (a bad port number, an undecodable UTF-8 line) are reported
     // by the caller; only crashes and sanitizer findings count here.
   }
-  if (form.PageControl1Enabled != true) fuzz::Fail("the form stays locked after a run");
+  if (form.PagesEnabled != true) fuzz::Fail("the form stays locked after a run");
 }
 
 }  // namespace

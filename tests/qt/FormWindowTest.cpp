@@ -98,7 +98,7 @@ class RecordingForm : public TForm1 {
     if (realSmtp) TForm1::SmtpAbort();
   }
   void SendCommand() override {
-    calls.push_back("send to=" + eTo + " subject=" + eSubject + " from=" + eHomeAddr);
+    calls.push_back("send to=" + To + " subject=" + Subject + " from=" + SenderAddress);
     if (sendForReal) TForm1::SendCommand();
   }
 };
@@ -145,7 +145,7 @@ class FormWindowTest : public ::testing::Test {
   }
   TMainWindow& W() { return view_->Window(); }
   void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, Qt::NoModifier, w->rect().center()); }
-  void ShowPage(int index) { W().PageControl1()->setCurrentIndex(index); }
+  void ShowPage(int index) { W().Pages()->setCurrentIndex(index); }
 
   TQtPumpGuard pump_;
   TScriptedDialogs dialogs_;
@@ -166,17 +166,17 @@ TEST_F(FormWindowTest, LineFieldsCarryTypedJapaneseToTheModelAndModelChangesBack
     int page;
   };
   const Case cases[] = {
-      {"eTo", &TMainWindow::eTo, &TForm1::eTo, TFormField::eTo, 0},
-      {"eCC", &TMainWindow::eCC, &TForm1::eCC, TFormField::eCC, 0},
-      {"eBCC", &TMainWindow::eBCC, &TForm1::eBCC, TFormField::eBCC, 0},
-      {"eSubject", &TMainWindow::eSubject, &TForm1::eSubject, TFormField::eSubject, 0},
-      {"eHomeAddr", &TMainWindow::eHomeAddr, &TForm1::eHomeAddr, TFormField::eHomeAddr, 0},
-      {"eSMTPServer", &TMainWindow::eSMTPServer, &TForm1::eSMTPServer, TFormField::eSMTPServer, 1},
-      {"Edit2", &TMainWindow::Edit2, &TForm1::Edit2, TFormField::Edit2, 1},
-      {"Edit3", &TMainWindow::Edit3, &TForm1::Edit3, TFormField::Edit3, 1},
-      {"Edit4", &TMainWindow::Edit4, &TForm1::Edit4, TFormField::Edit4, 1},
-      {"Edit5", &TMainWindow::Edit5, &TForm1::Edit5, TFormField::Edit5, 1},
-      {"Edit11", &TMainWindow::Edit11, &TForm1::Edit11, TFormField::Edit11, 1},
+      {"To", &TMainWindow::To, &TForm1::To, TFormField::To, 0},
+      {"Cc", &TMainWindow::Cc, &TForm1::Cc, TFormField::Cc, 0},
+      {"Bcc", &TMainWindow::Bcc, &TForm1::Bcc, TFormField::Bcc, 0},
+      {"Subject", &TMainWindow::Subject, &TForm1::Subject, TFormField::Subject, 0},
+      {"SenderAddress", &TMainWindow::SenderAddress, &TForm1::SenderAddress, TFormField::SenderAddress, 0},
+      {"Server", &TMainWindow::Server, &TForm1::Server, TFormField::Server, 1},
+      {"Port", &TMainWindow::Port, &TForm1::Port, TFormField::Port, 1},
+      {"UserName", &TMainWindow::UserName, &TForm1::UserName, TFormField::UserName, 1},
+      {"Password", &TMainWindow::Password, &TForm1::Password, TFormField::Password, 1},
+      {"DisplayName", &TMainWindow::DisplayName, &TForm1::DisplayName, TFormField::DisplayName, 1},
+      {"ListToExpand", &TMainWindow::ListToExpand, &TForm1::ListToExpand, TFormField::ListToExpand, 1},
   };
   for (const Case& c : cases) {
     ShowPage(c.page);
@@ -194,61 +194,61 @@ TEST_F(FormWindowTest, LineFieldsCarryTypedJapaneseToTheModelAndModelChangesBack
 
 TEST_F(FormWindowTest, MultiLineFieldsFollowTheModelLineByLine) {
   Open();
-  Type(W().reMessageText(), Q("一行目"));
-  QTest::keyClick(W().reMessageText(), Qt::Key_Return);
-  Type(W().reMessageText(), Q("二行目"));
-  EXPECT_EQ(form_.reMessageText.Lines(), (std::vector<std::string>{Cp("一行目"), Cp("二行目")}));
+  Type(W().Body(), Q("一行目"));
+  QTest::keyClick(W().Body(), Qt::Key_Return);
+  Type(W().Body(), Q("二行目"));
+  EXPECT_EQ(form_.Body.Lines(), (std::vector<std::string>{Cp("一行目"), Cp("二行目")}));
 
   form_.ExecuteMacroLine(msBody, Cp("三行目"));
-  EXPECT_EQ(W().reMessageText()->toPlainText(), Q("一行目\n二行目\n三行目"));
+  EXPECT_EQ(W().Body()->toPlainText(), Q("一行目\n二行目\n三行目"));
 
-  form_.LxSMTP1MailListReturn("250 a@example.jp\r\n");
-  form_.LxSMTP1MailListReturn(Cp("250 担当 <b@example.jp>"));
-  EXPECT_EQ(W().Memo2()->toPlainText(), Q("250 a@example.jp\n250 担当 <b@example.jp>"));
+  form_.OnSmtpMailListReturn("250 a@example.jp\r\n");
+  form_.OnSmtpMailListReturn(Cp("250 担当 <b@example.jp>"));
+  EXPECT_EQ(W().ListMembers()->toPlainText(), Q("250 a@example.jp\n250 担当 <b@example.jp>"));
 }
 
 TEST_F(FormWindowTest, AttachButtonAddsTheChosenFileAndRemoveDropsTheSelectedOne) {
   Open();
   dialogs_.fileAnswers = {{true, Cp("/tmp/添付1.txt")}, {true, "/tmp/b.bin"}};
-  for (int i = 0; i < 3; ++i) Click(W().Button(4));  // the third chooser is cancelled
+  for (int i = 0; i < 3; ++i) Click(W().Button(TFormButton::AddAttachments));  // the third chooser is cancelled
   ASSERT_EQ(dialogs_.calls.size(), 3u);
   EXPECT_EQ(dialogs_.calls[0].kind, "file");
   EXPECT_EQ(dialogs_.calls[0].extra, Cp("すべてのファイル(*.*)|*.*"));
-  ASSERT_EQ(W().ListBox1()->count(), 2);
-  EXPECT_EQ(W().ListBox1()->item(0)->text(), Q("添付1.txt"));
+  ASSERT_EQ(W().Attachments()->count(), 2);
+  EXPECT_EQ(W().Attachments()->item(0)->text(), Q("添付1.txt"));
 
-  QListWidget* list = W().ListBox1();
+  QListWidget* list = W().Attachments();
   QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
                     list->visualItemRect(list->item(0)).center());
-  EXPECT_EQ(form_.ListBox1ItemIndex, 0);
-  Click(W().Button(5));
-  EXPECT_EQ(form_.ListBox1.Lines(), std::vector<std::string>{"/tmp/b.bin"});
+  EXPECT_EQ(form_.SelectedAttachment, 0);
+  Click(W().Button(TFormButton::RemoveAttachment));
+  EXPECT_EQ(form_.Attachments.Lines(), std::vector<std::string>{"/tmp/b.bin"});
   ASSERT_EQ(list->count(), 1);
   EXPECT_EQ(list->item(0)->toolTip(), Q("/tmp/b.bin"));
   // Nothing selected now: remove changes nothing.
-  Click(W().Button(5));
+  Click(W().Button(TFormButton::RemoveAttachment));
   EXPECT_EQ(list->count(), 1);
-  EXPECT_EQ(form_.ListBox1.Count(), 1);
+  EXPECT_EQ(form_.Attachments.Count(), 1);
 }
 
 TEST_F(FormWindowTest, ConnectAndDisconnectButtonsUseTheConnectionFields) {
   Open();
   ShowPage(1);
-  Retype(W().eSMTPServer(), Q("smtp.example.jp"));
-  Retype(W().Edit2(), Q("587"));
-  Retype(W().Edit3(), Q("利用者"));
-  Click(W().Button(1));
-  Click(W().Button(1));  // connected already: nothing
-  Click(W().Button(2));
-  Click(W().Button(2));  // not connected: nothing
+  Retype(W().Server(), Q("smtp.example.jp"));
+  Retype(W().Port(), Q("587"));
+  Retype(W().UserName(), Q("利用者"));
+  Click(W().Button(TFormButton::Connect));
+  Click(W().Button(TFormButton::Connect));  // connected already: nothing
+  Click(W().Button(TFormButton::Disconnect));
+  Click(W().Button(TFormButton::Disconnect));  // not connected: nothing
   EXPECT_EQ(form_.calls, (std::vector<std::string>{"connect smtp.example.jp 587 " + Cp("利用者"), "disconnect"}));
 }
 
 TEST_F(FormWindowTest, AnErrorOfAHandlerGoesToTheGeneralErrorReport) {
   Open();
   ShowPage(1);
-  Retype(W().Edit2(), Q("abc"));
-  Click(W().Button(1));
+  Retype(W().Port(), Q("abc"));
+  Click(W().Button(TFormButton::Connect));
   EXPECT_TRUE(form_.calls.empty());
   EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"'abc' is not a valid integer value"});
   EXPECT_EQ(view_->LastError(), "'abc' is not a valid integer value");
@@ -259,18 +259,18 @@ TEST_F(FormWindowTest, SendAndClearButtons) {
   TFormDialogs routed(form_, dialogs_, dialogs_);  // as the program routes them
   TDialogsGuard guard(&routed);
   Open();
-  Type(W().eTo(), Q("to@example.jp"));
-  Type(W().eSubject(), Q("ご案内"));
-  Type(W().eHomeAddr(), Q("me@example.jp"));
-  Click(W().Button(6));
+  Type(W().To(), Q("to@example.jp"));
+  Type(W().Subject(), Q("ご案内"));
+  Type(W().SenderAddress(), Q("me@example.jp"));
+  Click(W().Button(TFormButton::Send));
   EXPECT_EQ(form_.calls, std::vector<std::string>{"send to=to@example.jp subject=" + Cp("ご案内") + " from=me@example.jp"});
 
-  Click(W().Button(9));
-  for (TCp932LineEdit* e : {W().eTo(), W().eSubject(), W().eHomeAddr()}) EXPECT_EQ(e->text(), QString());
+  Click(W().Button(TFormButton::Clear));
+  for (TCp932LineEdit* e : {W().To(), W().Subject(), W().SenderAddress()}) EXPECT_EQ(e->text(), QString());
   // Without the required fields the send button only says so, naming them.
-  Click(W().Button(6));
-  Type(W().eSubject(), Q("件名だけ"));
-  Click(W().Button(6));
+  Click(W().Button(TFormButton::Send));
+  Type(W().Subject(), Q("件名だけ"));
+  Click(W().Button(TFormButton::Send));
   EXPECT_EQ(form_.calls.size(), 1u);
   // (In English here: no translation is installed.)
   EXPECT_EQ(dialogs_.Messages(), (std::vector<std::string>{"Fill in the required fields (To, Subject, Reply-To)",
@@ -298,7 +298,7 @@ TEST_F(FormWindowTest, AnswerToReceiptAndPriorityFollowTheModel) {
   EXPECT_FALSE(W().Receipt()->isChecked());
   EXPECT_EQ(W().Priority()->currentIndex(), static_cast<int>(TPriority::High));
 
-  Click(W().Button(9));
+  Click(W().Button(TFormButton::Clear));
   EXPECT_EQ(W().AnswerTo()->text(), QString());
   EXPECT_FALSE(W().Receipt()->isChecked());
   EXPECT_EQ(W().Priority()->currentIndex(), static_cast<int>(TPriority::Normal));
@@ -314,12 +314,12 @@ TEST_F(FormWindowTest, SignatureShowsUnderTheBodyAndCanBeLeftOffOneMail) {
   ASSERT_TRUE(W().Signature()->isVisible());
   EXPECT_EQ(W().Signature()->toPlainText(), Q("-- \n山田 太郎"));
   EXPECT_TRUE(W().SignatureOn()->isChecked());
-  form_.reMessageText.Add(Cp("本文"));
+  form_.Body.Add(Cp("本文"));
   EXPECT_EQ(form_.BodyWithSignature().Lines(), (std::vector<std::string>{Cp("本文"), "", "-- ", Cp("山田 太郎")}));
   W().SignatureOn()->click();
   EXPECT_TRUE(form_.LeaveOffSignature);
   EXPECT_EQ(form_.BodyWithSignature().Lines(), std::vector<std::string>{Cp("本文")});
-  Click(W().Button(9));
+  Click(W().Button(TFormButton::Clear));
   EXPECT_TRUE(W().SignatureOn()->isChecked());
   EXPECT_FALSE(form_.LeaveOffSignature);
 }
@@ -338,10 +338,10 @@ TEST_F(FormWindowTest, OutsideRecipientsAndAttachmentsMustBeTickedBeforeSending)
   Open();
   form_.OwnDomains = "example.co.jp, example.jp";
   auto fill = [&](const char* to, const char* cc) {
-    form_.eTo = to;
-    form_.eCC = cc;
-    form_.eSubject = "s";
-    form_.eHomeAddr = "me@example.jp";
+    form_.To = to;
+    form_.Cc = cc;
+    form_.Subject = "s";
+    form_.SenderAddress = "me@example.jp";
   };
   struct Seen {
     std::vector<std::string> texts;
@@ -368,9 +368,9 @@ TEST_F(FormWindowTest, OutsideRecipientsAndAttachmentsMustBeTickedBeforeSending)
   };
 
   fill("taro@example.co.jp, Hanako <hanako@other.example>", "jiro@tokyo.example.jp,x@OTHER.example");
-  form_.ListBox1.Add(Cp(file.c_str()));
+  form_.Attachments.Add(Cp(file.c_str()));
   answer(false);
-  Click(W().Button(6));
+  Click(W().Button(TFormButton::Send));
   EXPECT_TRUE(seen.shown);
   EXPECT_TRUE(form_.calls.empty());  // cancelled: not sent
   for (const char* text : {"example.co.jp", "other.example (outside)", "tokyo.example.jp", "Attachments",
@@ -379,7 +379,7 @@ TEST_F(FormWindowTest, OutsideRecipientsAndAttachmentsMustBeTickedBeforeSending)
 
   seen = Seen();
   answer(true);
-  Click(W().Button(6));
+  Click(W().Button(TFormButton::Send));
   EXPECT_EQ(seen.enabledAfterEachTick, (std::vector<bool>{false, false, false, true}));
   EXPECT_EQ(form_.calls.size(), 1u);
 
@@ -387,10 +387,10 @@ TEST_F(FormWindowTest, OutsideRecipientsAndAttachmentsMustBeTickedBeforeSending)
   seen = Seen();
   form_.calls.clear();
   fill("taro@example.co.jp", "jiro@Tokyo.Example.JP");
-  Click(W().Button(6));
+  Click(W().Button(TFormButton::Send));
   fill("x@other.example", "");
   form_.SendCheck = "OFF";
-  Click(W().Button(6));
+  Click(W().Button(TFormButton::Send));
   EXPECT_FALSE(seen.shown);
   EXPECT_EQ(form_.calls.size(), 2u);
 }
@@ -400,14 +400,14 @@ TEST_F(FormWindowTest, MacroButtonRunsTheChosenTextFile) {
   const std::string macro =
       Write("m.txt", MacroBytes({"to:", "macro@example.jp", "subject:", "マクロの件名", "body:", "本文です"}));
   dialogs_.fileAnswers = {{true, macro}};
-  Click(W().Button(8));
-  Click(W().Button(8));  // cancelled: runs nothing
+  Click(W().Button(TFormButton::RunMacro));
+  Click(W().Button(TFormButton::RunMacro));  // cancelled: runs nothing
   ASSERT_EQ(dialogs_.calls.size(), 2u);
   EXPECT_EQ(dialogs_.calls[0].kind, "file");
   EXPECT_EQ(dialogs_.calls[0].extra, Cp("ﾃｷｽﾄﾌｧｲﾙ(*.txt)|*.txt"));
-  EXPECT_EQ(W().eTo()->text(), Q("macro@example.jp"));
-  EXPECT_EQ(W().eSubject()->text(), Q("マクロの件名"));
-  EXPECT_EQ(W().reMessageText()->toPlainText(), Q("本文です"));
+  EXPECT_EQ(W().To()->text(), Q("macro@example.jp"));
+  EXPECT_EQ(W().Subject()->text(), Q("マクロの件名"));
+  EXPECT_EQ(W().Body()->toPlainText(), Q("本文です"));
   EXPECT_FALSE(W().IsLocked());
 }
 
@@ -421,18 +421,19 @@ TEST_F(FormWindowTest, VerifyAndExpandButtonsTalkToTheServer) {
   form_.realSmtp = true;
   Open();
   ShowPage(1);
-  Retype(W().eSMTPServer(), Q("127.0.0.1"));
-  Retype(W().Edit2(), QString::number(server.Port()));
-  Retype(W().Edit3(), Q("user@example.jp"));
-  form_.Edit11 = "staff";
-  form_.Notify(TFormField::Edit11);
-  for (int button : {1, 3, 7, 2}) W().Button(button)->click();
+  Retype(W().Server(), Q("127.0.0.1"));
+  Retype(W().Port(), QString::number(server.Port()));
+  Retype(W().UserName(), Q("user@example.jp"));
+  form_.ListToExpand = "staff";
+  form_.Notify(TFormField::ListToExpand);
+  for (TFormButton button : {TFormButton::Connect, TFormButton::Verify, TFormButton::ExpandList, TFormButton::Disconnect})
+    W().Button(button)->click();
   ASSERT_TRUE(server.WaitDone());
   EXPECT_EQ(server.Error(), "");
   EXPECT_EQ(server.Commands(),
             (std::vector<std::string>{"EHLO user@example.jp", "VRFY user@example.jp", "EXPN staff", "QUIT"}));
   EXPECT_EQ(dialogs_.Messages(), std::vector<std::string>{"user@example.jp verified"});
-  EXPECT_EQ(W().Memo2()->toPlainText(), Q("250 member@example.jp"));
+  EXPECT_EQ(W().ListMembers()->toPlainText(), Q("250 member@example.jp"));
   EXPECT_EQ(W().StatusText(), "Disconnected");
 }
 
@@ -440,8 +441,8 @@ TEST_F(FormWindowTest, LinkLabelsOpenThroughTheShell) {
   Open();
   ShowPage(1);
   Click(W().AboutButton());
-  Click(W().Label17());
-  Click(W().Label18());
+  Click(W().HomePageLink());
+  Click(W().MailLink());
   ASSERT_EQ(dialogs_.calls.size(), 2u);
   EXPECT_EQ(dialogs_.calls[0].kind, "shell");
   EXPECT_EQ(dialogs_.calls[0].text, "https://tarvex.example/");
@@ -455,13 +456,13 @@ TEST_F(FormWindowTest, StatusBarShowsTheComponentEvents) {
     const char* shown;
   };
   const Case cases[] = {
-      {[](TForm1& f) { f.LxSMTP1Connect(); }, "Connected"},
-      {[](TForm1& f) { f.LxSMTP1HostResolved(); }, "Host Resolved"},
-      {[](TForm1& f) { f.LxSMTP1Status("Resolving host"); }, "Resolving host"},
-      {[](TForm1& f) { f.LxSMTP1Success(); }, "Success"},
-      {[](TForm1& f) { f.LxSMTP1Failure(); }, "Failure"},
-      {[](TForm1& f) { f.LxSMTP1Disconnect(); }, "Disconnected"},
-      {[](TForm1& f) { f.LxSMTP1AttachmentNotFound(Cp("添付.txt")); }, "添付.txt not Exist"},
+      {[](TForm1& f) { f.OnSmtpConnect(); }, "Connected"},
+      {[](TForm1& f) { f.OnSmtpHostResolved(); }, "Host Resolved"},
+      {[](TForm1& f) { f.OnSmtpStatus("Resolving host"); }, "Resolving host"},
+      {[](TForm1& f) { f.OnSmtpSuccess(); }, "Success"},
+      {[](TForm1& f) { f.OnSmtpFailure(); }, "Failure"},
+      {[](TForm1& f) { f.OnSmtpDisconnect(); }, "Disconnected"},
+      {[](TForm1& f) { f.OnSmtpAttachmentNotFound(Cp("添付.txt")); }, "添付.txt not Exist"},
       {[](TForm1& f) { f.SetStatus(Cp("送信中…")); }, "送信中…"},
   };
   for (const Case& c : cases) {
@@ -473,19 +474,19 @@ TEST_F(FormWindowTest, StatusBarShowsTheComponentEvents) {
 TEST_F(FormWindowTest, MacroRunLocksBothPagesWhileTheStatusBarKeepsWorking) {
   Open();
   PaintCounter counter;
-  QWidget* statusText = W().StatusBar1()->findChild<QWidget*>(QStringLiteral("StatusText"));
+  QWidget* statusText = W().StatusBar()->findChild<QWidget*>(QStringLiteral("StatusText"));
   ASSERT_NE(statusText, nullptr);
   bool mailLocked = false, connectionLocked = false, statusEnabled = false;
   form_.onConnect = [&] {
-    mailLocked = !W().Button(6)->isEnabled() && !W().eTo()->isEnabled();
-    connectionLocked = !W().Button(1)->isEnabled() && !W().Edit2()->isEnabled();
-    statusEnabled = W().StatusBar1()->isEnabled();
+    mailLocked = !W().Button(TFormButton::Send)->isEnabled() && !W().To()->isEnabled();
+    connectionLocked = !W().Button(TFormButton::Connect)->isEnabled() && !W().Port()->isEnabled();
+    statusEnabled = W().StatusBar()->isEnabled();
     form_.SetStatus(Cp("接続中…"));
     statusText->installEventFilter(&counter);  // the pause after "open" must repaint it
   };
   const std::string macro = Write("lock.txt", MacroBytes({"to:", "a@example.jp", "action:", "open"}));
   dialogs_.fileAnswers = {{true, macro}};
-  Click(W().Button(8));
+  Click(W().Button(TFormButton::RunMacro));
   statusText->removeEventFilter(&counter);
   EXPECT_EQ(form_.calls.size(), 1u);
   EXPECT_TRUE(mailLocked);
@@ -494,7 +495,7 @@ TEST_F(FormWindowTest, MacroRunLocksBothPagesWhileTheStatusBarKeepsWorking) {
   EXPECT_GT(counter.paints, 0);
   EXPECT_EQ(W().StatusDisplayText(), Q("接続中…"));
   EXPECT_FALSE(W().IsLocked());
-  EXPECT_TRUE(W().Button(6)->isEnabled());
+  EXPECT_TRUE(W().Button(TFormButton::Send)->isEnabled());
 }
 
 TEST_F(FormWindowTest, StartupMacroRunsOnceWhenTheWindowIsFirstShown) {
@@ -531,11 +532,11 @@ TEST_F(FormWindowTest, SizeAndAttachmentFolderAreKeptAcrossRuns) {
                      Cp("資料") + "/\r\n");
   Open();
   EXPECT_EQ(W().size(), QSize(520, 470));
-  EXPECT_EQ(form_.OpenDialog1.InitialDir, "/srv/" + Cp("資料") + "/");
+  EXPECT_EQ(form_.AttachmentChooser.InitialDir, "/srv/" + Cp("資料") + "/");
   dialogs_.fileAnswers = {{true, Cp("/home/user/写真/a.png")}};
-  Click(W().Button(4));
+  Click(W().Button(TFormButton::AddAttachments));
   ASSERT_EQ(dialogs_.calls.size(), 1u);
-  EXPECT_EQ(form_.OpenDialog1.InitialDir, Cp("/home/user/写真/"));
+  EXPECT_EQ(form_.AttachmentChooser.InitialDir, Cp("/home/user/写真/"));
   W().resize(600, 480);
   dialogs_.confirmAnswers = {true};  // discard the attachment
   W().close();
@@ -564,7 +565,7 @@ TEST_F(FormWindowTest, SavedPositionOffTheScreensIsMovedBack) {
     EXPECT_TRUE(screen.contains(W().frameGeometry())) << W().frameGeometry().x() << "," << W().frameGeometry().y()
                                                       << " " << W().frameGeometry().width() << "x"
                                                       << W().frameGeometry().height();
-    for (QWidget* w : {static_cast<QWidget*>(W().Button(6)), static_cast<QWidget*>(W().StatusBar1())})
+    for (QWidget* w : {static_cast<QWidget*>(W().Button(TFormButton::Send)), static_cast<QWidget*>(W().StatusBar())})
       EXPECT_TRUE(screen.contains(QRect(w->mapToGlobal(QPoint(0, 0)), w->size())));
   }
 }
@@ -654,9 +655,9 @@ TEST_F(FormWindowTest, CharsetBoxShowsTheSettingAndKeepsTheUsersChoice) {
 TEST_F(FormWindowTest, CloseRequestSavesTheSettingsAndClosesTheWindow) {
   Open();
   ShowPage(1);
-  Retype(W().eSMTPServer(), Q("smtp.example.jp"));
-  Retype(W().Edit2(), Q("x"));
-  Click(W().Button(1));  // an error shown earlier does not make the user's close fail
+  Retype(W().Server(), Q("smtp.example.jp"));
+  Retype(W().Port(), Q("x"));
+  Click(W().Button(TFormButton::Connect));  // an error shown earlier does not make the user's close fail
   W().move(150, 120);
   form_.calls.clear();
   W().close();
@@ -703,7 +704,7 @@ TEST_F(FormWindowTest, ClosingDuringASocketWaitAbortsItAndLaterBoxesLeaveTheWind
   whileOpen.fileAnswers = {{true, macro}};
   // The user closes the window while the run waits for the greeting.
   form_.onConnect = [&] { QTimer::singleShot(50, &W(), [&] { W().close(); }); };
-  Click(W().Button(8));
+  Click(W().Button(TFormButton::RunMacro));
   EXPECT_TRUE(form_.IsClosed());
   EXPECT_FALSE(W().isVisible());
   EXPECT_TRUE(view_->ClosedByUser());
@@ -753,13 +754,13 @@ TEST_F(FormWindowTest, SendResultInTheStatusBar) {
     TFormWindow view(form);
     form.FormCreate();
     view.Window().show();
-    form.eSMTPServer = "127.0.0.1";
-    form.Edit2 = std::to_string(server.Port());
-    form.eTo = std::string("a@example.jp") + (c.turns.size() == 6 ? ", nobody@example.jp" : "");
-    form.eSubject = Cp("件名です");
-    form.eHomeAddr = "me@example.jp";
+    form.Server = "127.0.0.1";
+    form.Port = std::to_string(server.Port());
+    form.To = std::string("a@example.jp") + (c.turns.size() == 6 ? ", nobody@example.jp" : "");
+    form.Subject = Cp("件名です");
+    form.SenderAddress = "me@example.jp";
     form.sendForReal = true;
-    view.Window().Button(6)->click();
+    view.Window().Button(TFormButton::Send)->click();
     ASSERT_TRUE(server.WaitDone());
     const QString status = view.Window().StatusDisplayText();
     EXPECT_TRUE(status.startsWith(Q(c.shown))) << status.toStdString();
@@ -768,7 +769,7 @@ TEST_F(FormWindowTest, SendResultInTheStatusBar) {
     }
     EXPECT_EQ(status.contains(Q("refused: nobody@example.jp")), c.turns.size() == 6) << status.toStdString();
     EXPECT_FALSE(view.Window().IsBusy());
-    EXPECT_TRUE(view.Window().Button(6)->isEnabled());
+    EXPECT_TRUE(view.Window().Button(TFormButton::Send)->isEnabled());
   }
 }
 
@@ -786,15 +787,15 @@ TEST_P(CancelTest, CancelStopsAStalledSendAndKeepsTheDraft) {
   form_.realSmtp = true;
   form_.sendForReal = true;
   Open();
-  Type(W().eTo(), Q("to@example.jp"));
-  Type(W().eSubject(), Q("止まる送信"));
-  Type(W().eHomeAddr(), Q("me@example.jp"));
-  Type(W().reMessageText(), Q("下書き"));
+  Type(W().To(), Q("to@example.jp"));
+  Type(W().Subject(), Q("止まる送信"));
+  Type(W().SenderAddress(), Q("me@example.jp"));
+  Type(W().Body(), Q("下書き"));
   if (byEscape) {
     W().activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&W()));
     // Escape does nothing while nothing runs.
-    QTest::keyClick(W().reMessageText(), Qt::Key_Escape);
+    QTest::keyClick(W().Body(), Qt::Key_Escape);
     EXPECT_EQ(std::find(form_.calls.begin(), form_.calls.end(), "abort"), form_.calls.end());
   }
   bool busySeen = false, sendDisabled = false, cancelShown = false;
@@ -804,7 +805,7 @@ TEST_P(CancelTest, CancelStopsAStalledSendAndKeepsTheDraft) {
   QObject::connect(&poll, &QTimer::timeout, [&] {
     if (!W().IsBusy()) return;
     busySeen = true;
-    sendDisabled = !W().Button(6)->isEnabled();
+    sendDisabled = !W().Button(TFormButton::Send)->isEnabled();
     cancelShown = W().CancelButton()->isVisible();
     progressMax = W().Progress()->maximum();
     // Once the whole message has gone out, the server's answer is awaited.
@@ -818,18 +819,18 @@ TEST_P(CancelTest, CancelStopsAStalledSendAndKeepsTheDraft) {
     });
   });
   poll.start();
-  Click(W().Button(6));
+  Click(W().Button(TFormButton::Send));
   poll.stop();
   EXPECT_TRUE(busySeen);
   EXPECT_TRUE(sendDisabled);
   EXPECT_TRUE(cancelShown);
   EXPECT_GT(progressMax, 0);  // the bar counted the message's bytes
   EXPECT_FALSE(W().IsBusy());
-  EXPECT_TRUE(W().Button(6)->isEnabled());
+  EXPECT_TRUE(W().Button(TFormButton::Send)->isEnabled());
   EXPECT_EQ(W().StatusDisplayText(), Q("The send was cancelled"));
   EXPECT_TRUE(dialogs_.Messages().empty());
-  EXPECT_EQ(W().eSubject()->text(), Q("止まる送信"));
-  EXPECT_EQ(W().reMessageText()->toPlainText(), Q("下書き"));
+  EXPECT_EQ(W().Subject()->text(), Q("止まる送信"));
+  EXPECT_EQ(W().Body()->toPlainText(), Q("下書き"));
   EXPECT_NE(std::find(form_.calls.begin(), form_.calls.end(), "abort"), form_.calls.end());
 }
 
@@ -851,11 +852,11 @@ TEST_F(FormWindowTest, CloseAsksBeforeLosingASendOrAFilledForm) {
   };
   const Case cases[] = {
       {"empty form", [](TMainWindow&, TForm1&) {}, false, false, false},
-      {"only the sender (from the settings)", [](TMainWindow& w, TForm1&) { Type(w.eHomeAddr(), Q("me@example.jp")); },
+      {"only the sender (from the settings)", [](TMainWindow& w, TForm1&) { Type(w.SenderAddress(), Q("me@example.jp")); },
        false, false, false},
-      {"filled, kept", [](TMainWindow& w, TForm1&) { Type(w.eSubject(), Q("下書き")); }, false, true, false},
-      {"filled, discarded", [](TMainWindow& w, TForm1&) { Type(w.reMessageText(), Q("本文")); }, false, true, true},
-      {"attachment only", [](TMainWindow&, TForm1& f) { f.ListBox1.Add("/tmp/a.txt"); }, false, true, true},
+      {"filled, kept", [](TMainWindow& w, TForm1&) { Type(w.Subject(), Q("下書き")); }, false, true, false},
+      {"filled, discarded", [](TMainWindow& w, TForm1&) { Type(w.Body(), Q("本文")); }, false, true, true},
+      {"attachment only", [](TMainWindow&, TForm1& f) { f.Attachments.Add("/tmp/a.txt"); }, false, true, true},
       {"sending, go on", [](TMainWindow&, TForm1&) {}, true, true, false},
       {"sending, cancel", [](TMainWindow&, TForm1&) {}, true, true, true},
   };
@@ -890,14 +891,14 @@ TEST_F(FormWindowTest, DroppedFilesAttachAndRemovingByKeyAsks) {
   Open();
   const std::string a = Write("写真.png", "png"), b = Write("b.txt", "text");
   emit W().filesDropped({QString::fromStdString(a), QString::fromStdString(b)});
-  EXPECT_EQ(form_.ListBox1.Lines(), (std::vector<std::string>{FromOsPath(a), FromOsPath(b)}));
-  EXPECT_EQ(W().ListBox1()->item(0)->text(), Q("写真.png"));
-  W().ListBox1()->setCurrentRow(0);
+  EXPECT_EQ(form_.Attachments.Lines(), (std::vector<std::string>{FromOsPath(a), FromOsPath(b)}));
+  EXPECT_EQ(W().Attachments()->item(0)->text(), Q("写真.png"));
+  W().Attachments()->setCurrentRow(0);
   dialogs_.confirmAnswers = {false, true};
   emit W().removeByKeyRequested();
-  EXPECT_EQ(form_.ListBox1.Count(), 2);
+  EXPECT_EQ(form_.Attachments.Count(), 2);
   emit W().removeByKeyRequested();
-  EXPECT_EQ(form_.ListBox1.Lines(), std::vector<std::string>{FromOsPath(b)});
+  EXPECT_EQ(form_.Attachments.Lines(), std::vector<std::string>{FromOsPath(b)});
   ASSERT_EQ(dialogs_.calls.size(), 2u);
   EXPECT_NE(dialogs_.calls[0].text.find(Cp("写真.png")), std::string::npos);
 }
@@ -906,11 +907,11 @@ TEST_F(FormWindowTest, DroppedFilesAttachAndRemovingByKeyAsks) {
 // macro run the focus is back there.
 TEST_F(FormWindowTest, FocusStartsInToOrTheBody) {
   Open();
-  EXPECT_EQ(QApplication::focusWidget(), W().eTo());
+  EXPECT_EQ(QApplication::focusWidget(), W().To());
   const std::string macro = Write("fill.txt", MacroBytes({"to:", "a@example.jp"}));
   dialogs_.fileAnswers = {{true, macro}};
-  Click(W().Button(8));
-  EXPECT_EQ(QApplication::focusWidget(), W().reMessageText());
+  Click(W().Button(TFormButton::RunMacro));
+  EXPECT_EQ(QApplication::focusWidget(), W().Body());
 }
 
 TEST_F(FormWindowTest, MacroThatClosesTheFormGivesTheRunsExitStatus) {

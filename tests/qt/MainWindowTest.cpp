@@ -80,36 +80,36 @@ struct ControlCase {
 
 // As written (no translation installed): English.
 const ControlCase kControls[] = {
-    {"eTo", "TabSheet2", "To:", "Recipients (required)", ""},
-    {"eCC", "TabSheet2", "CC: ", "Copies", ""},
-    {"eBCC", "TabSheet2", "BCC: ", "Copies", ""},
-    {"eSubject", "TabSheet2", "Subject:", "Subject (required)", ""},
-    {"eHomeAddr", "TabSheet2", "Reply-To:", "Reply address (required)", ""},
-    {"ListBox1", "TabSheet2", "Attachments:", "Attached files", ""},
-    {"reMessageText", "TabSheet2", "Body:", "Message body", ""},
-    {"eSMTPServer", "TabSheet1", "Host: ", "SMTP server (required)", ""},
-    {"Edit2", "TabSheet1", "Port: ", "Port number (required)", ""},
-    {"cbSecurity", "TabSheet1", "Security:", "Encryption (STARTTLS: port 587, TLS: port 465)", ""},
-    {"cbAuth", "TabSheet1", "AUTH:",
+    {"To", "MailPage", "To:", "Recipients (required)", ""},
+    {"Cc", "MailPage", "CC: ", "Copies", ""},
+    {"Bcc", "MailPage", "BCC: ", "Copies", ""},
+    {"Subject", "MailPage", "Subject:", "Subject (required)", ""},
+    {"SenderAddress", "MailPage", "Reply-To:", "Reply address (required)", ""},
+    {"Attachments", "MailPage", "Attachments:", "Attached files", ""},
+    {"Body", "MailPage", "Body:", "Message body", ""},
+    {"Server", "ConnectionPage", "Host: ", "SMTP server (required)", ""},
+    {"Port", "ConnectionPage", "Port: ", "Port number (required)", ""},
+    {"cbSecurity", "ConnectionPage", "Security:", "Encryption (STARTTLS: port 587, TLS: port 465)", ""},
+    {"cbAuth", "ConnectionPage", "AUTH:",
      "Authentication (inside TLS only). With XOAUTH2 and OAUTHBEARER the password is an access token", ""},
-    {"cbCharset", "TabSheet1", "Charset:",
+    {"cbCharset", "ConnectionPage", "Charset:",
      "Character set of the mail (auto: UTF-8 when a character does not fit ISO-2022-JP)", ""},
-    {"Edit3", "TabSheet1", "UserName: ", "User name (required)", ""},
-    {"Edit4", "TabSheet1", "Password: ", "Password (required)", ""},
-    {"Edit5", "TabSheet1", "Name: ", "", ""},
-    {"Edit11", "TabSheet1", "List to Expand: ", "", ""},
-    {"Memo2", "TabSheet1", "Mailing List Members", "", ""},
-    {"Button8", "TabSheet2", "", "Reads a macro file", "Load Macro..."},
-    {"Button6", "TabSheet2", "", "Sends the mail", "Send"},
-    {"Button9", "TabSheet2", "", "Clears every field", "Clear"},
-    {"Button4", "TabSheet2", "", "Adds a file to attach", "Add..."},
-    {"Button5", "TabSheet2", "", "Removes the selected attachment", "Delete"},
-    {"Button1", "TabSheet1", "", "", "Connect"},
-    {"Button2", "TabSheet1", "", "", "Disconnect"},
-    {"Button3", "TabSheet1", "", "", "Verify"},
-    {"Button7", "TabSheet1", "", "", "Expand List"},
-    {"Label17", "AboutDialog", "", "", ""},
-    {"Label18", "AboutDialog", "", "", ""},
+    {"UserName", "ConnectionPage", "UserName: ", "User name (required)", ""},
+    {"Password", "ConnectionPage", "Password: ", "Password (required)", ""},
+    {"DisplayName", "ConnectionPage", "Name: ", "", ""},
+    {"ListToExpand", "ConnectionPage", "List to Expand: ", "", ""},
+    {"ListMembers", "ConnectionPage", "Mailing List Members", "", ""},
+    {"RunMacroButton", "MailPage", "", "Reads a macro file", "Load Macro..."},
+    {"SendButton", "MailPage", "", "Sends the mail", "Send"},
+    {"ClearButton", "MailPage", "", "Clears every field", "Clear"},
+    {"AddAttachmentsButton", "MailPage", "", "Adds a file to attach", "Add..."},
+    {"RemoveAttachmentButton", "MailPage", "", "Removes the selected attachment", "Delete"},
+    {"ConnectButton", "ConnectionPage", "", "", "Connect"},
+    {"DisconnectButton", "ConnectionPage", "", "", "Disconnect"},
+    {"VerifyButton", "ConnectionPage", "", "", "Verify"},
+    {"ExpandListButton", "ConnectionPage", "", "", "Expand List"},
+    {"HomePageLink", "AboutDialog", "", "", ""},
+    {"MailLink", "AboutDialog", "", "", ""},
 };
 
 TEST_F(MainWindowTest, EveryControlHasItsNamePageLabelHintAndCaption) {
@@ -145,16 +145,16 @@ TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
   EXPECT_GE(window_.width(), 442);
   EXPECT_GE(window_.height(), 395);
   EXPECT_NE(window_.minimumSize(), window_.maximumSize());  // resizable
-  QTabWidget* pages = window_.PageControl1();
-  EXPECT_EQ(pages->objectName(), Q("PageControl1"));
+  QTabWidget* pages = window_.Pages();
+  EXPECT_EQ(pages->objectName(), Q("Pages"));
   ASSERT_EQ(pages->count(), 2);
   EXPECT_EQ(pages->tabText(0), Q("Mail"));
   EXPECT_EQ(pages->tabText(1), Q("Connection"));
-  EXPECT_EQ(pages->currentWidget()->objectName(), Q("TabSheet2"));
-  EXPECT_EQ(window_.StatusBar1()->objectName(), Q("StatusBar1"));
+  EXPECT_EQ(pages->currentWidget()->objectName(), Q("MailPage"));
+  EXPECT_EQ(window_.StatusBar()->objectName(), Q("StatusBar"));
   // The status bar lies below the pages, across the window.
-  EXPECT_EQ(window_.StatusBar1()->geometry().top(), pages->geometry().bottom() + 1);
-  EXPECT_EQ(window_.StatusBar1()->width(), window_.width());
+  EXPECT_EQ(window_.StatusBar()->geometry().top(), pages->geometry().bottom() + 1);
+  EXPECT_EQ(window_.StatusBar()->width(), window_.width());
   EXPECT_FALSE(window_.Progress()->isVisible());
   EXPECT_FALSE(window_.CancelButton()->isVisible());
 }
@@ -162,17 +162,32 @@ TEST_F(MainWindowTest, WindowShapePagesAndStatusBar) {
 // The window at its smallest and at a large size: every control of each page lies
 // inside its page without overlapping another; the body takes what the window gains.
 TEST_F(MainWindowTest, LayoutFitsAtTwoSizesAndTheBodyGrows) {
-  const char* const mail[] = {"eTo", "eCC", "eBCC", "eSubject", "eHomeAddr", "eAnswerTo", "cbPriority", "cbReceipt", "ListBox1", "Button4", "Button5",
-                              "BodyLabel", "reMessageText", "TitleLabel", "Button8", "Button9", "Button6"};
-  const char* const connection[] = {"eSMTPServer", "Edit2", "cbSecurity", "cbAuth", "Edit3", "Edit4", "Button1",
-                                    "Button2"};
+  const char* const mail[] = {"To",
+                              "Cc",
+                              "Bcc",
+                              "Subject",
+                              "SenderAddress",
+                              "AnswerTo",
+                              "cbPriority",
+                              "cbReceipt",
+                              "Attachments",
+                              "AddAttachmentsButton",
+                              "RemoveAttachmentButton",
+                              "BodyLabel",
+                              "Body",
+                              "TitleLabel",
+                              "RunMacroButton",
+                              "ClearButton",
+                              "SendButton"};
+  const char* const connection[] = {"Server",   "Port",     "cbSecurity",    "cbAuth",
+                                    "UserName", "Password", "ConnectButton", "DisconnectButton"};
   QSize bodySize[2];
   const QSize sizes[] = {window_.minimumSizeHint(), QSize(900, 700)};
   for (int i = 0; i < 2; ++i) {
     SCOPED_TRACE(i);
     window_.resize(sizes[i]);
     for (int page = 0; page < 2; ++page) {
-      window_.PageControl1()->setCurrentIndex(page);
+      window_.Pages()->setCurrentIndex(page);
       QApplication::processEvents();
       std::vector<QRect> taken;
       for (const char* name : page == 0 ? std::vector<const char*>(std::begin(mail), std::end(mail))
@@ -186,18 +201,18 @@ TEST_F(MainWindowTest, LayoutFitsAtTwoSizesAndTheBodyGrows) {
         taken.push_back(w->geometry());
       }
     }
-    bodySize[i] = window_.reMessageText()->size();
+    bodySize[i] = window_.Body()->size();
   }
   EXPECT_GT(bodySize[1].height(), bodySize[0].height() + 150);
   EXPECT_GT(bodySize[1].width(), bodySize[0].width() + 300);
 }
 
 TEST_F(MainWindowTest, FieldKindsAndInitialValues) {
-  EXPECT_EQ(window_.Edit2()->text(), Q("25"));
-  EXPECT_EQ(window_.Edit4()->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(window_.Port()->text(), Q("25"));
+  EXPECT_EQ(window_.Password()->echoMode(), QLineEdit::Password);
   // The body wraps long lines (the text keeps them whole) and shows a scroll bar
   // only when its text does not fit.
-  TCp932PlainTextEdit* body = window_.reMessageText();
+  TCp932PlainTextEdit* body = window_.Body();
   body->SetCp932Text(std::string(150, 'x'));
   QApplication::processEvents();
   EXPECT_EQ(body->Cp932Text(), std::string(150, 'x'));
@@ -214,7 +229,7 @@ TEST_F(MainWindowTest, FieldKindsAndInitialValues) {
 // The program's name, version and links are in a small dialog that the connection
 // page's about button opens; the page's own controls are all in sight.
 TEST_F(MainWindowTest, AboutDialogOpensFromTheConnectionPage) {
-  window_.PageControl1()->setCurrentIndex(1);
+  window_.Pages()->setCurrentIndex(1);
   QDialog* about = window_.AboutDialog();
   EXPECT_FALSE(about->isVisible());
   QTest::mouseClick(window_.AboutButton(), Qt::LeftButton);
@@ -226,12 +241,12 @@ TEST_F(MainWindowTest, AboutDialogOpensFromTheConnectionPage) {
   EXPECT_EQ(title->text(), Q("Tarvex"));
   EXPECT_GT(title->font().pointSize(), QApplication::font().pointSize() * 2);
   EXPECT_FALSE(about->findChild<QLabel*>(Q("AboutBrand"))->text().isEmpty());
-  EXPECT_EQ(window_.Label17()->text(), Q(TMainWindow::kHomePageAddress));
-  EXPECT_EQ(window_.Label18()->text(), Q(TMainWindow::kMailAddress));
+  EXPECT_EQ(window_.HomePageLink()->text(), Q(TMainWindow::kHomePageAddress));
+  EXPECT_EQ(window_.MailLink()->text(), Q(TMainWindow::kMailAddress));
   window_.SetAboutVersion(Q("Version 9.9"));
   EXPECT_EQ(about->findChild<QLabel*>(Q("AboutVersion"))->text(), Q("Version 9.9"));
-  QWidget* page = Find("TabSheet1");
-  for (const char* name : {"Edit5", "Button3", "Edit11", "Button7", "Memo2"}) {
+  QWidget* page = Find("ConnectionPage");
+  for (const char* name : {"DisplayName", "VerifyButton", "ListToExpand", "ExpandListButton", "ListMembers"}) {
     QWidget* w = Find(name);
     EXPECT_TRUE(w->isVisible()) << name;
     QWidget* at = page->childAt(w->geometry().center());
@@ -242,19 +257,19 @@ TEST_F(MainWindowTest, AboutDialogOpensFromTheConnectionPage) {
 }
 
 TEST_F(MainWindowTest, EachButtonAndLinkEmitsItsOwnSignal) {
-  window_.PageControl1()->setCurrentIndex(1);
+  window_.Pages()->setCurrentIndex(1);
   window_.ShowAbout();
   struct Case {
     QWidget* widget;
     void (TMainWindow::*signal)();
   };
   const Case cases[] = {
-      {window_.Button(1), &TMainWindow::button1Clicked}, {window_.Button(2), &TMainWindow::button2Clicked},
-      {window_.Button(3), &TMainWindow::button3Clicked}, {window_.Button(4), &TMainWindow::button4Clicked},
-      {window_.Button(5), &TMainWindow::button5Clicked}, {window_.Button(6), &TMainWindow::button6Clicked},
-      {window_.Button(7), &TMainWindow::button7Clicked}, {window_.Button(8), &TMainWindow::button8Clicked},
-      {window_.Button(9), &TMainWindow::button9Clicked}, {window_.Label17(), &TMainWindow::label17Clicked},
-      {window_.Label18(), &TMainWindow::label18Clicked},
+      {window_.Button(TFormButton::Connect), &TMainWindow::connectClicked}, {window_.Button(TFormButton::Disconnect), &TMainWindow::disconnectClicked},
+      {window_.Button(TFormButton::Verify), &TMainWindow::verifyClicked}, {window_.Button(TFormButton::AddAttachments), &TMainWindow::addAttachmentsClicked},
+      {window_.Button(TFormButton::RemoveAttachment), &TMainWindow::removeAttachmentClicked}, {window_.Button(TFormButton::Send), &TMainWindow::sendClicked},
+      {window_.Button(TFormButton::ExpandList), &TMainWindow::expandListClicked}, {window_.Button(TFormButton::RunMacro), &TMainWindow::runMacroClicked},
+      {window_.Button(TFormButton::Clear), &TMainWindow::clearClicked}, {window_.HomePageLink(), &TMainWindow::homePageClicked},
+      {window_.MailLink(), &TMainWindow::mailLinkClicked},
   };
   std::vector<std::unique_ptr<QSignalSpy>> spies;
   for (const auto& c : cases) spies.push_back(std::make_unique<QSignalSpy>(&window_, c.signal));
@@ -271,20 +286,20 @@ TEST_F(MainWindowTest, EachButtonAndLinkEmitsItsOwnSignal) {
 
 // Japanese typed into each kind of field arrives in the model as CP932.
 TEST_F(MainWindowTest, TypedJapaneseRoundTripsToCp932) {
-  Type(window_.eSubject(), Q("会議の件 ～ 第２回"));
-  EXPECT_EQ(window_.eSubject()->Cp932Text(), Cp("会議の件 ～ 第２回"));
+  Type(window_.Subject(), Q("会議の件 ～ 第２回"));
+  EXPECT_EQ(window_.Subject()->Cp932Text(), Cp("会議の件 ～ 第２回"));
   // From iconv: 会 = 89 EF, 議 = 8B 63.
-  EXPECT_EQ(window_.eSubject()->Cp932Text().substr(0, 4), std::string("\x89\xEF\x8B\x63"));
+  EXPECT_EQ(window_.Subject()->Cp932Text().substr(0, 4), std::string("\x89\xEF\x8B\x63"));
 
-  window_.PageControl1()->setCurrentIndex(0);
-  Type(window_.reMessageText(), Q("一行目"));
-  QTest::keyClick(window_.reMessageText(), Qt::Key_Return);
-  Type(window_.reMessageText(), Q("二行目ｶﾅ"));
-  EXPECT_EQ(window_.reMessageText()->Cp932Text(), Cp("一行目\n二行目ｶﾅ"));
+  window_.Pages()->setCurrentIndex(0);
+  Type(window_.Body(), Q("一行目"));
+  QTest::keyClick(window_.Body(), Qt::Key_Return);
+  Type(window_.Body(), Q("二行目ｶﾅ"));
+  EXPECT_EQ(window_.Body()->Cp932Text(), Cp("一行目\n二行目ｶﾅ"));
 
-  window_.eHomeAddr()->SetCp932Text(Cp("山田 <yamada@tarvex.example>"));
-  EXPECT_EQ(window_.eHomeAddr()->text(), Q("山田 <yamada@tarvex.example>"));
-  EXPECT_EQ(window_.eHomeAddr()->Cp932Text(), Cp("山田 <yamada@tarvex.example>"));
+  window_.SenderAddress()->SetCp932Text(Cp("山田 <yamada@tarvex.example>"));
+  EXPECT_EQ(window_.SenderAddress()->text(), Q("山田 <yamada@tarvex.example>"));
+  EXPECT_EQ(window_.SenderAddress()->Cp932Text(), Cp("山田 <yamada@tarvex.example>"));
 }
 
 // A character without a CP932 form is refused on every way in: the field keeps its
@@ -299,16 +314,16 @@ TEST_F(MainWindowTest, CharacterWithoutCp932FormIsRefusedVisibly) {
     const char* insert;
   };
   const Case cases[] = {
-      {"eTo", kKey, "😀"},          {"eTo", kKeyPerHalf, "😀"}, {"eTo", kInputMethod, "😀"},
-      {"eTo", kPaste, "a😀b"},      {"reMessageText", kKey, "😀"}, {"reMessageText", kKeyPerHalf, "😀"},
-      {"reMessageText", kInputMethod, "😀"}, {"reMessageText", kPaste, "a😀b"}, {"eSubject", kKey, "é"},
-      {"Memo2", kInputMethod, "€"},
+      {"To", kKey, "😀"},          {"To", kKeyPerHalf, "😀"}, {"To", kInputMethod, "😀"},
+      {"To", kPaste, "a😀b"},      {"Body", kKey, "😀"}, {"Body", kKeyPerHalf, "😀"},
+      {"Body", kInputMethod, "😀"}, {"Body", kPaste, "a😀b"}, {"Subject", kKey, "é"},
+      {"ListMembers", kInputMethod, "€"},
   };
   QSignalSpy refused(&window_, &TMainWindow::fieldRefused);
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.field) + " way " + std::to_string(c.way));
     QWidget* w = Find(c.field);
-    window_.PageControl1()->setCurrentWidget(w->parentWidget());
+    window_.Pages()->setCurrentWidget(w->parentWidget());
     w->setFocus();
     auto text = [w] {
       if (auto* line = qobject_cast<QLineEdit*>(w)) return line->text();
@@ -317,7 +332,7 @@ TEST_F(MainWindowTest, CharacterWithoutCp932FormIsRefusedVisibly) {
     if (auto* line = qobject_cast<TCp932LineEdit*>(w)) line->SetCp932Text(Cp("件名"));
     else static_cast<TCp932PlainTextEdit*>(w)->SetCp932Text(Cp("件名"));
     QToolTip::hideText();
-    window_.StatusBar1()->clearMessage();
+    window_.StatusBar()->clearMessage();
     refused.clear();
 
     QString insert = Q(c.insert);
@@ -346,7 +361,7 @@ TEST_F(MainWindowTest, CharacterWithoutCp932FormIsRefusedVisibly) {
     EXPECT_TRUE(insert.contains(shown) && !shown.isEmpty()) << shown.toStdString();
     EXPECT_TRUE(QToolTip::isVisible());
     EXPECT_TRUE(QToolTip::text().contains(shown));
-    EXPECT_TRUE(window_.StatusBar1()->currentMessage().contains(shown));
+    EXPECT_TRUE(window_.StatusBar()->currentMessage().contains(shown));
     // What the field takes next ends the tool tip (the toolkit fades it out in a
     // moment; left alone it would stay for 5 s).
     QInputMethodEvent next;
@@ -356,18 +371,18 @@ TEST_F(MainWindowTest, CharacterWithoutCp932FormIsRefusedVisibly) {
     EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2500));
     // The model's next status (a send's result) is shown at once, not under the hint.
     window_.SetStatusText("Sent");
-    EXPECT_TRUE(window_.StatusBar1()->currentMessage().isEmpty());
+    EXPECT_TRUE(window_.StatusBar()->currentMessage().isEmpty());
   }
 }
 
 // Bytes of the model that are not CP932 show as U+FFFD and do not block other edits.
 TEST_F(MainWindowTest, InvalidModelBytesDoNotBlockEditing) {
-  window_.eTo()->SetCp932Text(std::string("a\x81", 2));  // a lead byte without its trail
-  EXPECT_EQ(window_.eTo()->text(), Q("a\uFFFD"));
-  window_.eTo()->setFocus();
-  window_.eTo()->end(false);
-  Type(window_.eTo(), Q("日"));
-  EXPECT_EQ(window_.eTo()->text(), Q("a\uFFFD日"));
+  window_.To()->SetCp932Text(std::string("a\x81", 2));  // a lead byte without its trail
+  EXPECT_EQ(window_.To()->text(), Q("a\uFFFD"));
+  window_.To()->setFocus();
+  window_.To()->end(false);
+  Type(window_.To(), Q("日"));
+  EXPECT_EQ(window_.To()->text(), Q("a\uFFFD日"));
 }
 
 TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose) {
@@ -381,7 +396,7 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
       EXPECT_FALSE(Find(c.name)->isEnabled()) << c.name;
     }
   }
-  EXPECT_TRUE(window_.StatusBar1()->isEnabled());
+  EXPECT_TRUE(window_.StatusBar()->isEnabled());
   window_.SetStatusText(Cp("送信中 512 bytes of 1000 sent"));
   EXPECT_EQ(window_.StatusDisplayText(), Q("送信中 512 bytes of 1000 sent"));
   EXPECT_EQ(window_.StatusText(), Cp("送信中 512 bytes of 1000 sent"));
@@ -405,11 +420,11 @@ TEST_F(MainWindowTest, LockDisablesEveryFieldAndButtonButNotTheStatusBarOrClose)
 TEST_F(MainWindowTest, ListBoxShowsNamesAndKeepsThePathsAsCp932) {
   std::vector<std::string> items{Cp("/tmp/添付.txt"), Cp("/home/user/ﾃｽﾄ.dat"), Cp("相対名.bin")};
   window_.SetListBoxItems(items);
-  ASSERT_EQ(window_.ListBox1()->count(), 3);
-  EXPECT_EQ(window_.ListBox1()->item(0)->text(), Q("添付.txt"));
-  EXPECT_EQ(window_.ListBox1()->item(0)->toolTip(), Q("/tmp/添付.txt"));
-  EXPECT_EQ(window_.ListBox1()->item(1)->text(), Q("ﾃｽﾄ.dat"));
-  EXPECT_EQ(window_.ListBox1()->item(2)->text(), Q("相対名.bin"));
+  ASSERT_EQ(window_.Attachments()->count(), 3);
+  EXPECT_EQ(window_.Attachments()->item(0)->text(), Q("添付.txt"));
+  EXPECT_EQ(window_.Attachments()->item(0)->toolTip(), Q("/tmp/添付.txt"));
+  EXPECT_EQ(window_.Attachments()->item(1)->text(), Q("ﾃｽﾄ.dat"));
+  EXPECT_EQ(window_.Attachments()->item(2)->text(), Q("相対名.bin"));
   EXPECT_EQ(window_.ListBoxItems(), items);
 }
 
@@ -435,7 +450,7 @@ TEST_F(MainWindowTest, BodyPasteAndDropInsertPlainTextOnly) {
       {"plain text", [] { auto* d = new QMimeData; d->setText(Q("と追記")); return d; }, "本文と追記"},
       {"text beside markup", [] { auto* d = new QMimeData; d->setHtml(Q("<i>x</i>")); d->setText(Q("だけ")); return d; }, "本文だけ"},
   };
-  TCp932PlainTextEdit* body = window_.reMessageText();
+  TCp932PlainTextEdit* body = window_.Body();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (bool drop : {false, true}) {
@@ -477,7 +492,7 @@ TEST_F(MainWindowTest, DroppedFilesAreOfferedForAttaching) {
     QApplication::sendEvent(target, &dropEvent);
     return true;
   };
-  EXPECT_TRUE(drop(window_.reMessageText()->viewport(), {QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)}));
+  EXPECT_TRUE(drop(window_.Body()->viewport(), {QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)}));
   ASSERT_EQ(dropped.count(), 1);
   EXPECT_EQ(dropped.first().at(0).toStringList(), (QStringList{a, b}));
   EXPECT_FALSE(drop(&window_, {QUrl::fromLocalFile(a), QUrl(Q("https://tarvex.example/x"))}));
@@ -490,18 +505,18 @@ TEST_F(MainWindowTest, DroppedFilesAreOfferedForAttaching) {
 // Tab walks each page top to bottom; the mail page ends at Send. Focus starts in To,
 // or in the body when To is filled.
 TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
-  const std::vector<const char*> mail = {"eTo",       "eCC",       "eBCC",      "eSubject", "eHomeAddr",
-                                         "eAnswerTo", "cbPriority", "cbReceipt", "ListBox1", "Button4",
-                                         "Button5",   "reMessageText", "Button8", "Button9", "Button6"};
-  const std::vector<const char*> connection = {"eSMTPServer", "Button1", "Edit2",
-                                               "Button2",     "cbSecurity", "cbAuth",
-                                               "Edit3",       "Edit4",   "ePasswordCommand", "cbCharset",
-                                               "Edit5"};
+  const std::vector<const char*> mail = {"To",       "Cc",       "Bcc",      "Subject", "SenderAddress",
+                                         "AnswerTo", "cbPriority", "cbReceipt", "Attachments", "AddAttachmentsButton",
+                                         "RemoveAttachmentButton",   "Body", "RunMacroButton", "ClearButton", "SendButton"};
+  const std::vector<const char*> connection = {"Server", "ConnectButton", "Port",
+                                               "DisconnectButton",     "cbSecurity", "cbAuth",
+                                               "UserName",       "Password",   "PasswordCommand", "cbCharset",
+                                               "DisplayName"};
   window_.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
   for (int page = 0; page < 2; ++page) {
     const auto& order = page == 0 ? mail : connection;
-    window_.PageControl1()->setCurrentIndex(page);
+    window_.Pages()->setCurrentIndex(page);
     Find(order[0])->setFocus();
     for (size_t i = 1; i < order.size(); ++i) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -509,12 +524,12 @@ TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
       EXPECT_EQ(QApplication::focusWidget()->objectName(), Q(order[i])) << i;
     }
   }
-  window_.PageControl1()->setCurrentIndex(0);
+  window_.Pages()->setCurrentIndex(0);
   window_.FocusFirstField();
-  EXPECT_EQ(QApplication::focusWidget(), window_.eTo());
-  window_.eTo()->setText(Q("to@example.jp"));
+  EXPECT_EQ(QApplication::focusWidget(), window_.To());
+  window_.To()->setText(Q("to@example.jp"));
   window_.FocusFirstField();
-  EXPECT_EQ(QApplication::focusWidget(), window_.reMessageText());
+  EXPECT_EQ(QApplication::focusWidget(), window_.Body());
 }
 
 // Ctrl+Enter sends from any field (not while locked or busy); mnemonics press their
@@ -522,37 +537,37 @@ TEST_F(MainWindowTest, TabOrderAndFirstFocus) {
 TEST_F(MainWindowTest, KeyboardShortcutsSendAndRemoveAsks) {
   window_.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window_));
-  QSignalSpy send(&window_, &TMainWindow::button6Clicked);
-  QSignalSpy attach(&window_, &TMainWindow::button4Clicked);
-  QSignalSpy remove(&window_, &TMainWindow::button5Clicked);
+  QSignalSpy send(&window_, &TMainWindow::sendClicked);
+  QSignalSpy attach(&window_, &TMainWindow::addAttachmentsClicked);
+  QSignalSpy remove(&window_, &TMainWindow::removeAttachmentClicked);
   QSignalSpy removeByKey(&window_, &TMainWindow::removeByKeyRequested);
-  for (QWidget* w : {static_cast<QWidget*>(window_.reMessageText()), static_cast<QWidget*>(window_.eSubject())}) {
+  for (QWidget* w : {static_cast<QWidget*>(window_.Body()), static_cast<QWidget*>(window_.Subject())}) {
     w->setFocus();
     QTest::keyClick(w, Qt::Key_Return, Qt::ControlModifier);
     QTest::keyClick(w, Qt::Key_Enter, Qt::ControlModifier | Qt::KeypadModifier);
   }
   EXPECT_EQ(send.count(), 4);
-  EXPECT_EQ(window_.reMessageText()->toPlainText(), QString());  // no line break typed
+  EXPECT_EQ(window_.Body()->toPlainText(), QString());  // no line break typed
   window_.SetBusy(true);
-  QTest::keyClick(window_.eTo(), Qt::Key_Return, Qt::ControlModifier);
+  QTest::keyClick(window_.To(), Qt::Key_Return, Qt::ControlModifier);
   window_.SetBusy(false);
   window_.SetLocked(true);
-  QTest::keyClick(window_.eTo(), Qt::Key_Return, Qt::ControlModifier);
+  QTest::keyClick(window_.To(), Qt::Key_Return, Qt::ControlModifier);
   window_.SetLocked(false);
   EXPECT_EQ(send.count(), 4);
 
-  window_.eTo()->setFocus();
-  QTest::keyClick(window_.eTo(), Qt::Key_A, Qt::AltModifier);
+  window_.To()->setFocus();
+  QTest::keyClick(window_.To(), Qt::Key_A, Qt::AltModifier);
   EXPECT_TRUE(QTest::qWaitFor([&] { return attach.count() == 1; }, 2000));  // a mnemonic clicks after a moment
-  window_.Button(5)->setFocus();
-  QTest::keyClick(window_.Button(5), Qt::Key_Space);
-  QTest::keyClick(window_.Button(5), Qt::Key_Return);
-  QTest::keyClick(window_.eTo(), Qt::Key_D, Qt::AltModifier);
-  window_.ListBox1()->setFocus();
-  QTest::keyClick(window_.ListBox1(), Qt::Key_Delete);
+  window_.Button(TFormButton::RemoveAttachment)->setFocus();
+  QTest::keyClick(window_.Button(TFormButton::RemoveAttachment), Qt::Key_Space);
+  QTest::keyClick(window_.Button(TFormButton::RemoveAttachment), Qt::Key_Return);
+  QTest::keyClick(window_.To(), Qt::Key_D, Qt::AltModifier);
+  window_.Attachments()->setFocus();
+  QTest::keyClick(window_.Attachments(), Qt::Key_Delete);
   EXPECT_EQ(removeByKey.count(), 4);
   EXPECT_EQ(remove.count(), 0);
-  QTest::mouseClick(window_.Button(5), Qt::LeftButton);
+  QTest::mouseClick(window_.Button(TFormButton::RemoveAttachment), Qt::LeftButton);
   EXPECT_EQ(remove.count(), 1);
   EXPECT_EQ(removeByKey.count(), 4);
 }
@@ -564,8 +579,8 @@ TEST_F(MainWindowTest, BusyShowsProgressAndCancel) {
   window_.SetBusy(true);
   EXPECT_TRUE(window_.Progress()->isVisible());
   EXPECT_TRUE(window_.CancelButton()->isVisible());
-  EXPECT_FALSE(window_.Button(6)->isEnabled());
-  EXPECT_EQ(window_.PageControl1()->cursor().shape(), Qt::BusyCursor);
+  EXPECT_FALSE(window_.Button(TFormButton::Send)->isEnabled());
+  EXPECT_EQ(window_.Pages()->cursor().shape(), Qt::BusyCursor);
   EXPECT_EQ(window_.Progress()->maximum(), 0);  // nothing to count yet
   window_.SetProgress(3899392, 4133695);
   EXPECT_EQ(window_.Progress()->value() * 100 / window_.Progress()->maximum(), 94);
@@ -578,8 +593,8 @@ TEST_F(MainWindowTest, BusyShowsProgressAndCancel) {
   window_.SetBusy(false);
   EXPECT_FALSE(window_.Progress()->isVisible());
   EXPECT_FALSE(window_.CancelButton()->isVisible());
-  EXPECT_TRUE(window_.Button(6)->isEnabled());
-  EXPECT_EQ(window_.PageControl1()->cursor().shape(), Qt::ArrowCursor);
+  EXPECT_TRUE(window_.Button(TFormButton::Send)->isEnabled());
+  EXPECT_EQ(window_.Pages()->cursor().shape(), Qt::ArrowCursor);
 }
 
 // A saved position is kept when the window fits on a screen there; otherwise the
@@ -650,7 +665,7 @@ TEST(WindowTextsFit, AtTheSmallestSizeInBothLanguages) {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
-    QLineEdit* port = window.Edit2();
+    QLineEdit* port = window.Port();
     EXPECT_LE(port->fontMetrics().horizontalAdvance(Q("65535")), TextRoom(port));
 
     window.SetBusy(true);
@@ -660,7 +675,7 @@ TEST(WindowTextsFit, AtTheSmallestSizeInBothLanguages) {
     QApplication::processEvents();
     QProgressBar* bar = window.Progress();
     EXPECT_LT(bar->fontMetrics().horizontalAdvance(bar->text()), bar->width() - 8) << bar->text().toStdString();
-    auto* label = window.StatusBar1()->findChild<QLabel*>(Q("StatusText"));
+    auto* label = window.StatusBar()->findChild<QLabel*>(Q("StatusText"));
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(window.StatusDisplayText(), status);
     EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->contentsRect().width());

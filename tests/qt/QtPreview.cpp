@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qt_preview: screenshot %s %s\n", file.toLocal8Bit().constData(), ok ? "saved" : "failed");
     failed = !ok;
   });
-  window.PageControl1()->setCurrentIndex(page);
-  if (!port.isEmpty()) window.Edit2()->setText(port);
+  window.Pages()->setCurrentIndex(page);
+  if (!port.isEmpty()) window.Port()->setText(port);
   if (busy) {
     window.SetBusy(true);
     window.SetProgress(31457280, 52428800);

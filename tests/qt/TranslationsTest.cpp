@@ -42,13 +42,13 @@ TEST(TranslationsTest, JapaneseLocaleTranslatesTheWindowTheModelsTextsAndTheTool
   Untranslate untranslate;
   ASSERT_TRUE(InstallTranslations(QLocale(QLocale::Japanese, QLocale::Japan)));
   TMainWindow window;
-  EXPECT_EQ(LabelFor(window, window.eSMTPServer()), Q("ホスト:"));
-  EXPECT_EQ(LabelFor(window, window.Edit3()), Q("ユーザ名:"));
+  EXPECT_EQ(LabelFor(window, window.Server()), Q("ホスト:"));
+  EXPECT_EQ(LabelFor(window, window.UserName()), Q("ユーザ名:"));
   EXPECT_EQ(window.Security()->itemText(0), Q("なし"));
-  EXPECT_EQ(window.Button(3)->text(), Q("確認(&V)"));
+  EXPECT_EQ(window.Button(TFormButton::Verify)->text(), Q("確認(&V)"));
   EXPECT_EQ(window.CancelButton()->text(), Q("中止(&C)"));
   // Texts that were Japanese stay so.
-  EXPECT_EQ(window.Button(1)->text(), Q("接続(&C)"));
+  EXPECT_EQ(window.Button(TFormButton::Connect)->text(), Q("接続(&C)"));
   const struct {
     const char* model;
     const char* shown;
@@ -131,8 +131,8 @@ TEST(TranslationsTest, OtherLocalesShowEveryTextInEnglish) {
   Untranslate untranslate;
   EXPECT_FALSE(InstallTranslations(QLocale(QLocale::German, QLocale::Germany)));
   TMainWindow window;
-  EXPECT_EQ(LabelFor(window, window.eSMTPServer()), Q("Host: "));
-  EXPECT_EQ(window.Button(6)->text(), Q("&Send"));
+  EXPECT_EQ(LabelFor(window, window.Server()), Q("Host: "));
+  EXPECT_EQ(window.Button(TFormButton::Send)->text(), Q("&Send"));
   const QRegularExpression japanese(Q("[\\x{3000}-\\x{9FFF}\\x{FF00}-\\x{FFEF}]"));
   QStringList notEnglish;
   for (const QString& text : WindowTexts(window))
@@ -231,8 +231,8 @@ TEST(TranslationsTest, EveryControlHasAnAccessibleName) {
     } names[] = {{window.Security(), "Security", "暗号化"},
                  {window.Auth(), "AUTH", "認証"},
                  {window.Charset(), "Charset", "文字コード"},
-                 {window.ListBox1(), "Attachments", "添付"},
-                 {window.Edit2(), "Port", "ポート"}};
+                 {window.Attachments(), "Attachments", "添付"},
+                 {window.Port(), "Port", "ポート"}};
     for (const auto& n : names) EXPECT_EQ(SpokenName(n.control), Q(japanese ? n.japanese : n.english));
   }
 }
@@ -244,7 +244,7 @@ TEST(TranslationsTest, SystemLocaleFromLang) {
   Untranslate untranslate;
   ASSERT_TRUE(InstallTranslations());
   TMainWindow window;
-  EXPECT_EQ(LabelFor(window, window.Edit2()), Q("ポート:"));
+  EXPECT_EQ(LabelFor(window, window.Port()), Q("ポート:"));
 }
 
 }  // namespace
