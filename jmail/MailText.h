@@ -27,8 +27,8 @@ struct TBodyText {
 // a result over 998 octets split into self-contained lines by SplitJisLine. In
 // UTF-8 the pieces are converted by ConvertToUtf8, each ended by CR LF, and the
 // whole is base64 in lines of 76 characters. The buffers are kept from line to line:
-// once they have the room of the longest line, a JIS line costs no allocation (a
-// line that is split does; in UTF-8 the conversion makes one per line).
+// once they have the room of the longest line, a line costs no allocation (but a
+// JIS line over the limit, which is split).
 class TTextLineEncoder {
  public:
   explicit TTextLineEncoder(const TBodyText& text);

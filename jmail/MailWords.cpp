@@ -70,15 +70,11 @@ std::string ConvertToUtf8(const std::string& text) {
 }
 
 void AppendUtf8(std::string_view all, std::string& out) {
-  std::string piece;
   for (size_t i = 0; i < all.size();) {
     size_t bad = 0;
-    if (TryCp932ToUtf8(all.substr(i), piece, &bad)) {
-      out += piece;
-      break;
-    }
+    if (AppendCp932ToUtf8(all.substr(i), out, &bad)) break;
     // The stretch before the sequence that failed converts on its own.
-    if (bad > 0 && TryCp932ToUtf8(all.substr(i, bad), piece)) out += piece;
+    if (bad > 0) AppendCp932ToUtf8(all.substr(i, bad), out);
     i += bad;
     out += kReplacement;
     const auto b = static_cast<unsigned char>(all[i]);
