@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -45,6 +47,7 @@ TMacroLineReader::TMacroLineReader(const std::string& path, bool utf8) : path_(p
   if (fstat(fd_, &st) != 0) error = errno;
   else if (S_ISDIR(st.st_mode)) error = EISDIR;
   else if (!S_ISREG(st.st_mode)) error = -1;
+  fileSize_ = static_cast<int64_t>(st.st_size);
   if (error != 0) {
     Close();
     if (error < 0) throw EFOpenError(FileOpenError(path, 0).Message() + ": not a regular file");
@@ -79,6 +82,7 @@ bool TMacroLineReader::Fill() {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw EStreamError("Stream read error" + SystemReason(errno));
     len_ = static_cast<size_t>(n);
+    readBytes_ += n;
     return n > 0;
   }
 }
@@ -178,6 +182,23 @@ std::string TMacroLineReader::ReadRawLine() {
     break;
   }
   return line;
+}
+
+TBodyRoom::TBodyRoom() = default;
+TBodyRoom::~TBodyRoom() = default;
+
+void TBodyRoom::Add(TStringList& body, int64_t bytes, int64_t bytesLeft) {
+  if (heap_) {
+    heap_->Ahead();
+    return;
+  }
+  bytes_ += bytes;
+  if (++lines_ != kSampleLines || bytes_ <= 0) return;
+  const int64_t more = bytesLeft * lines_ / bytes_ + 1;
+  body.Reserve(static_cast<int>(std::min<int64_t>(body.Count() + more, INT32_MAX)));
+  const std::vector<std::string>& lines = body.Lines();
+  THeapPrefaulter::MakePresent(lines.data() + lines.size(), (lines.capacity() - lines.size()) * sizeof(std::string));
+  heap_ = std::make_unique<THeapPrefaulter>();
 }
 
 namespace {

@@ -3,8 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
+#include "platform/Heap.h"
+#include "platform/StringList.h"
 #include "platform/SysUtils.h"
 
 // The macro file of a run cannot be opened. Carries the platform's file error text;
@@ -40,6 +44,10 @@ class TMacroLineReader {
   std::string ReadLine();
   // The number of lines read so far.
   int LineNumber() const { return lineNumber_; }
+  // The bytes of the file taken by the lines read so far (their line ends included).
+  int64_t Offset() const { return readBytes_ - static_cast<int64_t>(len_ - pos_); }
+  // The bytes of the file after them (as its size was when it was opened; 0 beyond it).
+  int64_t BytesLeft() const { return fileSize_ > Offset() ? fileSize_ - Offset() : 0; }
   // Closes the file; Eof is true afterwards.
   void Close();
   // True when the whole file up to its end (or 0x1A) is valid UTF-8 that holds at
@@ -58,6 +66,28 @@ class TMacroLineReader {
   int lineNumber_ = 0;
   char buffer_[65536];
   size_t pos_ = 0, len_ = 0;
+  int64_t readBytes_ = 0, fileSize_ = 0;
+};
+
+// The room a long body takes, made as its lines come: once its first kSampleLines
+// lines are read, the list gets room for as many lines again as the rest of the
+// file holds at their average length (made once instead of grown, and copied, step
+// by step), and from then on the list's room and the heap its lines fill are made
+// present a stretch at a time (THeapPrefaulter) instead of a page fault per page.
+class TBodyRoom {
+ public:
+  static constexpr int64_t kSampleLines = 4096;
+  TBodyRoom();
+  ~TBodyRoom();
+  TBodyRoom(const TBodyRoom&) = delete;
+  TBodyRoom& operator=(const TBodyRoom&) = delete;
+  // Before a body line that took bytes octets of the file is added to body, with
+  // bytesLeft octets of the file after it.
+  void Add(TStringList& body, int64_t bytes, int64_t bytesLeft);
+
+ private:
+  int64_t lines_ = 0, bytes_ = 0;
+  std::unique_ptr<THeapPrefaulter> heap_;
 };
 
 // The section number (0-17) a macro line selects, or -1 when it is a content line:

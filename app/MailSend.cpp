@@ -9,6 +9,7 @@
 
 #include "jmail/MailAddress.h"
 #include "jmail/MailJstr.h"
+#include "jmail/MailText.h"
 #include "platform/AsciiCase.h"
 
 void SplitAddresses(const std::string& text, TStringList& list) {
@@ -40,43 +41,20 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
   return BuildBodyLines(text, attachments, !attachments.Empty(), charset);
 }
 
-TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
-                           MailCharset charset, std::vector<TBodyFile>* files) {
-  TStringList body;
-  body.Reserve(text.Count() + 4);
-  const bool utf8 = charset == MailCharset::Utf8;
-  if (multipart) {
-    body.Add(kBoundaryDelimiter);
-    body.Add(TextContentType(charset));
-    if (utf8) body.Add(kBase64Transfer);
-    body.Add("");
-  }
-  std::string utf8Text;
-  for (const std::string& line : text) {
-    // A bare LF would reach the wire as a line end of its own.
-    // A converted line over the limit becomes several self-contained lines.
-    auto add = [&](const std::string& text) {
-      if (utf8) {
-        utf8Text += ConvertToUtf8(text);
-        utf8Text += "\r\n";
-        return;
-      }
-      std::string jis = ConvertToJis(text);
-      if (jis.size() <= kMaxLineOctets) {
-        body.Add(std::move(jis));  // the common case: no split, no copy
-        return;
-      }
-      for (std::string& piece : SplitJisLine(jis)) body.Add(std::move(piece));
-    };
-    size_t start = 0, lf;
-    while ((lf = line.find('\n', start)) != std::string::npos) {
-      add(line.substr(start, lf - start));
-      start = lf + 1;
-    }
-    add(start ? line.substr(start) : line);
-  }
-  if (utf8)
-    for (std::string& piece : Base64Lines(utf8Text)) body.Add(std::move(piece));
+namespace {
+// The multipart framing before the text: the boundary and the text part's header.
+void AddTextPartHeader(TStringList& body, bool multipart, MailCharset charset) {
+  if (!multipart) return;
+  body.Add(kBoundaryDelimiter);
+  body.Add(TextContentType(charset));
+  if (charset == MailCharset::Utf8) body.Add(kBase64Transfer);
+  body.Add("");
+}
+
+// The parts after the text (files: the entries standing for the files' text, as
+// BuildAttachmentHeaders gives them; none: the text itself), then the closing empty line.
+void AddAttachmentParts(TStringList& body, const TStringList& attachments, bool multipart, MailCharset charset,
+                        std::vector<TBodyFile>* files) {
   if (multipart) {
     // The parts' lines move into the body: an attachment is never held twice here.
     std::vector<TBodyFile> partFiles;
@@ -87,6 +65,30 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
     for (int i = 0; i < parts.Count(); ++i) body.Add(std::move(parts[i]));
   }
   body.Add("");
+}
+}  // namespace
+
+TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
+                           MailCharset charset, std::vector<TBodyFile>* files) {
+  TStringList body;
+  body.Reserve(text.Count() + 4);
+  AddTextPartHeader(body, multipart, charset);
+  TBodyText source;
+  source.Lines = &text;
+  source.Charset = charset;
+  TTextLineEncoder encoder(source);
+  for (std::string_view line; encoder.Next(line);) body.Add(std::string(line));
+  AddAttachmentParts(body, attachments, multipart, charset, files);
+  return body;
+}
+
+TStringList BuildBodyFrame(TBodyText& text, const TStringList& attachments, bool multipart,
+                           std::vector<TBodyFile>& files) {
+  TStringList body;
+  AddTextPartHeader(body, multipart, text.Charset);
+  text.Entry = body.Count();
+  body.Add("");
+  AddAttachmentParts(body, attachments, multipart, text.Charset, &files);
   return body;
 }
 

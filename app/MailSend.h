@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "jmail/MailJstr.h"
+#include "jmail/MailText.h"
 #include "platform/StringList.h"
 #include "sock/LxExtstr.h"
 
@@ -51,6 +52,12 @@ TStringList BuildBodyLines(const TStringList& text, const TStringList& attachmen
 // for them, for the component to read and encode the files as it sends.
 TStringList BuildBodyLines(const TStringList& text, const TStringList& attachments, bool multipart,
                            MailCharset charset, std::vector<TBodyFile>* files = nullptr);
+// The same with the text left out too: one empty entry stands where its encoded
+// lines go, text.Entry receives its index, and the component encodes text (in
+// text.Charset) line by line as it sends, so that the converted text is never held
+// whole. Files as above.
+TStringList BuildBodyFrame(TBodyText& text, const TStringList& attachments, bool multipart,
+                           std::vector<TBodyFile>& files);
 
 // The string with every run of two or more blanks reduced to one blank.
 std::string CollapseSpaces(std::string s);

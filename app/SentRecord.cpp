@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string_view>
 
 #include "platform/FileUtil.h"
 #include "platform/Profile.h"
@@ -73,7 +75,7 @@ std::string MaildirName() {
 class MailWriter {
  public:
   MailWriter(int fd, bool stuffed) : fd_(fd), stuffed_(stuffed) {}
-  bool Write(const std::string& data) {
+  bool Write(std::string_view data) {
     std::string piece;
     piece.reserve(std::min<size_t>(data.size(), kPiece) + 1);
     for (char c : data) {
@@ -144,44 +146,41 @@ std::string Rfc3339(std::time_t when) {
   return std::string(text) + zone;
 }
 
-// A write-only stream into a MailWriter; a piece the writer cannot write is not
-// taken, which makes TStream::WriteBuffer throw.
-class MailWriterStream : public TStream {
- public:
-  explicit MailWriterStream(MailWriter& writer) : writer_(writer) {}
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* buffer, int64_t count) override {
-    return writer_.Write(std::string(static_cast<const char*>(buffer), static_cast<size_t>(count))) ? count : 0;
-  }
-  int64_t Seek(int64_t, int) override { return 0; }
-
- private:
-  MailWriter& writer_;
-};
-
-bool WriteBodyCopy(MailWriter& writer, const std::function<void(TStream&)>& writeBody) {
-  MailWriterStream stream(writer);
-  try {
-    writeBody(stream);
-  } catch (const EStreamError&) {
-    return false;
-  }
-  return writer.Finish();
-}
 }  // namespace
 
-std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
-                          const std::function<void(TStream&)>& writeBody) {
-  const std::string osDir = ToOsPath(dir);
-  auto fail = [&dir](const std::string& what, int error) {
-    return Exception("the sent copy in " + dir + " " + what + SystemReason(error));
-  };
+// The body's bytes into the file: every write is taken, so that a copy that cannot
+// be written never stops the send; the first failure is kept for Store.
+class TSentCopy::TBodySink : public TStream {
+ public:
+  explicit TBodySink(int fd) : writer_(fd, true) {}
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* buffer, int64_t count) override {
+    if (error_ == 0 && !writer_.Write(std::string_view(static_cast<const char*>(buffer), static_cast<size_t>(count))))
+      error_ = errno ? errno : EIO;
+    return count;
+  }
+  int64_t Seek(int64_t, int) override { return 0; }
+  // Writes what is still held; the system's reason when anything failed, else 0.
+  int Finish() {
+    if (error_ == 0 && !writer_.Finish()) error_ = errno ? errno : EIO;
+    return error_;
+  }
+  void Fail(int error) {
+    if (error_ == 0) error_ = error ? error : EIO;
+  }
+
+ private:
+  MailWriter writer_;
+  int error_ = 0;
+};
+
+TSentCopy::TSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies)
+    : dir_(dir), osDir_(ToOsPath(dir)), name_(MaildirName()) {
   for (const char* sub : {"", "/tmp", "/new", "/cur"})
-    if (!MakeFolder(osDir + sub)) throw fail("cannot be made", errno);
-  const std::string name = MaildirName();
-  const std::string tmp = osDir + "/tmp/" + name;
-  Fd file{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-  if (file.fd < 0) throw fail("cannot be written", errno);
+    if (!MakeFolder(osDir_ + sub)) throw Failure("cannot be made", errno);
+  tmp_ = osDir_ + "/tmp/" + name_;
+  fd_ = ::open(tmp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd_ < 0) throw Failure("cannot be written", errno);
   // The Bcc line goes right after the header's last line, before the empty line
   // that ends it; what follows stays as it went out.
   std::string head = header;
@@ -191,16 +190,55 @@ std::string StoreSentCopy(const std::string& dir, const std::string& header, con
     const size_t end = head.find("\r\n\r\n");
     head.insert(end == std::string::npos ? head.size() : end + 2, bcc + "\r\n");
   }
-  MailWriter headWriter(file.fd, false), bodyWriter(file.fd, true);
-  const bool written = headWriter.Write(head) && WriteBodyCopy(bodyWriter, writeBody) && ::fsync(file.fd) == 0;
-  const int error = errno;
-  const std::string cur = osDir + "/cur/" + name + ":2,S";
-  if (!written || ::rename(tmp.c_str(), cur.c_str()) != 0) {
-    const int why = written ? errno : error;
-    ::unlink(tmp.c_str());
-    throw fail("cannot be written", why);
+  if (!MailWriter(fd_, false).Write(head)) {
+    const int error = errno;
+    Discard();
+    throw Failure("cannot be written", error);
   }
-  return dir + "/cur/" + name + ":2,S";
+  body_ = std::make_unique<TBodySink>(fd_);
+}
+
+TSentCopy::~TSentCopy() { Discard(); }
+
+void TSentCopy::Discard() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(tmp_.c_str());
+}
+
+TStream& TSentCopy::Body() { return *body_; }
+
+void TSentCopy::Fail(int error) { body_->Fail(error); }
+
+Exception TSentCopy::Failure(const std::string& what, int error) const {
+  return Exception("the sent copy in " + dir_ + " " + what + SystemReason(error));
+}
+
+std::string TSentCopy::Store() {
+  if (fd_ < 0) throw Failure("cannot be written", EBADF);
+  int error = body_->Finish();
+  if (error == 0 && ::fsync(fd_) != 0) error = errno;
+  const std::string cur = osDir_ + "/cur/" + name_ + ":2,S";
+  if (error == 0 && ::rename(tmp_.c_str(), cur.c_str()) != 0) error = errno;
+  if (error != 0) {
+    Discard();
+    throw Failure("cannot be written", error);
+  }
+  ::close(fd_);
+  fd_ = -1;
+  return dir_ + "/cur/" + name_ + ":2,S";
+}
+
+std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
+                          const std::function<void(TStream&)>& writeBody) {
+  TSentCopy copy(dir, header, blindCopies);
+  try {
+    writeBody(copy.Body());
+  } catch (const EStreamError&) {
+    copy.Fail(errno);
+  }
+  return copy.Store();
 }
 
 std::string SendRecordJson(const TSendRecord& r) {

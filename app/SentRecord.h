@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/StringList.h"
+#include "platform/SysUtils.h"
 
 // Stores one message in the Maildir folder dir (created 0700 with tmp, new and cur
 // when missing): header (every line ended by CR LF, the empty line after the last
@@ -24,6 +26,38 @@
 // All paths are CP932, as the form holds them.
 // writeBody writes the body into the stream it is given (as TLxSMTP::WriteBody
 // does), a piece at a time: an attachment is read again, never held whole.
+// A copy of a message written while it is sent, so that it holds what went out
+// (an attachment is not read a second time): the header and the Bcc line go in
+// first, as StoreSentCopy writes them, the body as Body() receives it, and Store
+// puts the file in place once the server has accepted the message. A copy that is
+// never stored leaves nothing behind in the folder's tmp.
+class TSentCopy {
+ public:
+  // Makes the folder (as StoreSentCopy does) and the file in its tmp with the header.
+  // Throws Exception naming the folder and the system's reason.
+  TSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies);
+  ~TSentCopy();
+  TSentCopy(const TSentCopy&) = delete;
+  TSentCopy& operator=(const TSentCopy&) = delete;
+  // The stream the body goes into as it went out (dot-stuffed, CR LF). It takes every
+  // write: a copy that cannot be written never stops the send; Store tells it.
+  TStream& Body();
+  // Counts the body as not written (for the system's reason error).
+  void Fail(int error);
+  // Syncs the file and renames it into cur with the seen flag; returns its path.
+  // Throws Exception as the constructor when anything of it could not be written
+  // (the file is removed then).
+  std::string Store();
+
+ private:
+  class TBodySink;
+  Exception Failure(const std::string& what, int error) const;
+  void Discard();
+  std::string dir_, osDir_, name_, tmp_;
+  int fd_ = -1;
+  std::unique_ptr<TBodySink> body_;
+};
+
 std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
                           const std::function<void(TStream&)>& writeBody);
 

@@ -277,6 +277,7 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
       throw EMacroCharsetError(path + " is UTF-8 text, not Shift-JIS (CP932), the default: run with --charset utf-8 "
                                "(or --charset cp932 to send it as Shift-JIS anyway)");
     int section = msRem;
+    TBodyRoom bodyRoom;
     while (true) {
       ProcessMessages();
       if (StopRequested) break;
@@ -284,12 +285,15 @@ void TForm1::ExecuteMacroFile(const std::string& path) {
         reader->Close();
         break;
       }
+      const int64_t before = reader->Offset();
       std::string line = reader->ReadLine();
       int keyword = MacroKeyword(line);
-      if (keyword >= 0)
+      if (keyword >= 0) {
         section = keyword;
-      else
-        ExecuteMacroLine(section, std::move(line));
+        continue;
+      }
+      if (section == msBody) bodyRoom.Add(Body, reader->Offset() - before, reader->BytesLeft());
+      ExecuteMacroLine(section, std::move(line));
       if (StopRequested) {
         reader->Close();
         Close();

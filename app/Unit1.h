@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "app/OfficeMail.h"
 #include "app/RunOptions.h"
 #include "app/Rw_ini.h"
+#include "app/SentRecord.h"
 #include "platform/Component.h"
 #include "platform/Dialogs.h"
 #include "platform/StringList.h"
@@ -267,13 +269,15 @@ class TForm1 : public TComponent {
  private:
   void ExecuteAction(const std::string& word);
   // Keeps what the settings ask of the send that just ended with status: its log
-  // line, and with esOk its copy in the sent folder. What cannot be written is a
-  // warning (stderr and Warning), never the send's error.
-  void RecordSend(int status, const std::string& reply, const TStringList& blindCopies,
-                  const TStringList& attachments);
+  // line, and with esOk its copy in the sent folder (written while the body went
+  // out). What cannot be written is a warning (stderr and Warning), never the send's error.
+  void RecordSend(int status, const std::string& reply, const TStringList& attachments);
   void PickupFile(const std::string& path, bool intoBCC);
   TRunOptions runOptions_;
   TFormView* view_ = nullptr;
   bool closed_ = false;
   bool closing_ = false;  // Close has started: the pending socket wait is aborted
+  // The sent copy of the message going out, or why it could not be begun.
+  std::unique_ptr<TSentCopy> sentCopy_;
+  std::string sentCopyError_;
 };

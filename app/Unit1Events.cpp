@@ -99,6 +99,18 @@ void TForm1::OnSmtpMailListReturn(const std::string& reply) {
 void TForm1::OnSmtpAttachmentNotFound(const std::string& fileName) { SetStatus(fileName + " not Exist"); }
 
 void TForm1::OnSmtpDataReady() {
+  // The sent copy takes the body as it goes out: it holds what the server got, also
+  // when an attached file changes before the server answers.
+  sentCopy_.reset();
+  sentCopyError_.clear();
+  if (!runOptions_.noSend && !SentFolder.empty()) {
+    try {
+      sentCopy_ = std::make_unique<TSentCopy>(SentFolder, Smtp->HeaderBlock(), Smtp->PostMessage.ToBlindCarbonCopy);
+      Smtp->BodyCopy = &sentCopy_->Body();
+    } catch (const Exception& e) {
+      sentCopyError_ = e.Message();
+    }
+  }
   const std::string& path = runOptions_.dumpPath;
   if (path.empty()) return;
   // The body is written from the component as it would be sent, a chunk at a time:

@@ -91,7 +91,7 @@ void TForm1::SendClick() {
   try {
     SendCommand();
   } catch (const std::exception& e) {
-    if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), TStringList(), Attachments);
+    if (!runOptions_.noSend) RecordSend(ExitStatusOf(e), e.what(), Attachments);
     throw;
   }
 }
@@ -113,8 +113,7 @@ std::vector<TRecipientGroup> TForm1::SendCheckGroups() const {
   return groups;
 }
 
-void TForm1::RecordSend(int status, const std::string& reply, const TStringList& blindCopies,
-                        const TStringList& attachments) {
+void TForm1::RecordSend(int status, const std::string& reply, const TStringList& attachments) {
   if (SendLog.empty() && (status != esOk || SentFolder.empty())) return;
   auto warn = [this](const std::string& text) {
     PrintError(text);
@@ -124,11 +123,13 @@ void TForm1::RecordSend(int status, const std::string& reply, const TStringList&
   const bool built = !smtp.FinalHeader.Empty();
   if (status == esOk && !SentFolder.empty()) {
     try {
-      StoreSentCopy(SentFolder, smtp.HeaderBlock(), blindCopies, [&smtp](TStream& out) { smtp.WriteBody(out); });
+      if (!sentCopy_) throw Exception(sentCopyError_);
+      sentCopy_->Store();
     } catch (const Exception& e) {
       warn(e.Message());
     }
   }
+  sentCopy_.reset();
   if (SendLog.empty()) return;
   TSendRecord record;
   record.Time = std::time(nullptr);
@@ -264,11 +265,17 @@ void TForm1::SendCommand() {
   m.FromAddress = SenderAddress;
   m.FromName = DisplayName;
   m.ReplyTo = AnswerTo;
-  // The body is copied only when the signature is added to it.
-  const bool signature = !LeaveOffSignature && !SignatureFile.empty();
-  const TStringList signedBody = signature ? BodyWithSignature() : TStringList();
-  const TStringList& body = signature ? signedBody : Body;
-  MessageCharset = ChooseMailCharset(charsetChoice, MessageTexts(), body);
+  // The message refers to the form's body lines, never copies them; the signature
+  // follows them after an empty line. Their converted text exists only as it is sent.
+  TBodyText text;
+  text.Lines = &Body;
+  if (!LeaveOffSignature && !SignatureFile.empty()) {
+    text.Tail = SignatureLines();
+    text.Tail.Insert(0, "");
+  }
+  std::vector<std::string> texts = MessageTexts();
+  texts.insert(texts.end(), text.Tail.begin(), text.Tail.end());
+  MessageCharset = ChooseMailCharset(charsetChoice, texts, Body);
   m.Subject = MessageCharset == MailCharset::Utf8 ? EncodeSubjectUtf8(Subject) : EncodeSubject(Subject);
   if (Blank(To)) return;
   // Every send starts from the form's fields: a failed send before left its
@@ -279,8 +286,6 @@ void TForm1::SendCommand() {
   SplitAddresses(To, m.ToAddress);
   if (!Bcc.empty()) SplitAddresses(Bcc, m.ToBlindCarbonCopy);
   if (!Cc.empty()) SplitAddresses(Cc, m.ToCarbonCopy);
-  // The sent copy names the blind copies; the send clears the lists.
-  const TStringList blindCopies = m.ToBlindCarbonCopy;
   Multipart = !Attachments.Empty();
   // A file that cannot be sent is left out, as before, and now told: one line on
   // stderr each and the result's Missing key.
@@ -295,7 +300,9 @@ void TForm1::SendCommand() {
   }
   // The files are read and encoded as the message goes out, never held whole.
   m.BodyFiles.clear();
-  m.Body = BuildBodyLines(body, attachments, Multipart, MessageCharset, &m.BodyFiles);
+  text.Charset = MessageCharset;
+  m.BodyText = std::move(text);
+  m.Body = BuildBodyFrame(m.BodyText, attachments, Multipart, m.BodyFiles);
   // Receivers require a Date header; the component writes it unchanged.
   m.Date = MailDate(std::time(nullptr));
   if (runOptions_.noSend) {
@@ -317,16 +324,20 @@ void TForm1::SendCommand() {
     // The server has accepted the message: a failed QUIT changes nothing about it,
     // and an error status would make the caller send it a second time.
   }
-  if (!runOptions_.noSend) RecordSend(esOk, finalReply, blindCopies, attachments);
+  if (!runOptions_.noSend) RecordSend(esOk, finalReply, attachments);
   ClearForm();
 }
 
 void TForm1::ReleaseMessage() {
   TLxSMTP& smtp = *Smtp;
+  // A copy not stored by now is of a message that was not accepted: it goes.
+  smtp.BodyCopy = nullptr;
+  sentCopy_.reset();
   if (smtp.BodyStream.Size() == 0 && smtp.PostMessage.Body.Empty()) return;
   (void)smtp.BodyStream.Release();
   smtp.PostMessage.Body = TStringList();
   smtp.PostMessage.BodyFiles.clear();
+  smtp.PostMessage.BodyText = TBodyText();
   // What the message's lines left free in the heap goes back to the system now,
   // not whenever a later free happens to reach the heap's top.
   ::malloc_trim(0);

@@ -1,6 +1,8 @@
 #include "jmail/MailJstr.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -53,6 +55,19 @@ const uint16_t* PairCodes() {
   return table.get();
 }
 
+// One bit per lead/second pair: set for the pairs that are a JIS X 0208 character
+// (IsJisX0208 of their code), the only pairs FitsIso2022Jp takes.
+const uint64_t* PairFits() {
+  static const std::unique_ptr<uint64_t[]> bits = [] {
+    std::unique_ptr<uint64_t[]> b(new uint64_t[65536 / 64]());
+    const uint16_t* codes = PairCodes();
+    for (unsigned pair = 0; pair < 65536; ++pair)
+      if (codes[pair] != 0 && IsJisX0208(codes[pair])) b[pair / 64] |= uint64_t{1} << (pair % 64);
+    return b;
+  }();
+  return bits.get();
+}
+
 }  // namespace
 
 int JisOffset(unsigned char lead, unsigned char second) {
@@ -64,23 +79,27 @@ int JisOffset(unsigned char lead, unsigned char second) {
 }
 
 std::string ConvertToJis(const std::string& text) {
+  // Lines of usual length share one buffer per thread; a longer text gets its own.
+  // The result is made at its exact size: a caller may keep it, and spare room
+  // would cost as much as the text.
+  constexpr size_t kSharedBytes = 64 * 1024;
+  thread_local std::unique_ptr<char[]> shared(new char[kSharedBytes]);
+  const size_t bound = JisSizeBound(text.size());
+  std::unique_ptr<char[]> own(bound > kSharedBytes ? new char[bound] : nullptr);
+  char* const begin = own ? own.get() : shared.get();
+  return std::string(begin, static_cast<size_t>(ConvertToJis(std::string_view(text), begin) - begin));
+}
+
+char* ConvertToJis(std::string_view text, char* out) {
   const size_t n = std::min(text.size(), text.find('\0'));
-  if (n == 0) return {};
+  if (n == 0) return out;
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const uint16_t* codes = PairCodes();
 
   // k input bytes give at most 3k + 6 output bytes (a pair entering JIS mode and a
   // single byte leaving it is 3 bytes in, 9 out; the first byte's escape and the
-  // closing escape add 6), so the conversion runs into a buffer of that size without
-  // a check per byte. The result is then made at its exact size: a body line is kept
-  // as it is made, and spare room would cost as much as the text. Lines of usual
-  // length share one buffer per thread; a longer text gets its own.
-  constexpr size_t kSharedBytes = 64 * 1024;
-  thread_local std::unique_ptr<char[]> shared(new char[kSharedBytes]);
-  const size_t bound = 3 * n + 6;
-  std::unique_ptr<char[]> own(bound > kSharedBytes ? new char[bound] : nullptr);
-  char* const begin = own ? own.get() : shared.get();
-  char* p = begin;
+  // closing escape add 6), so the conversion runs without a check per byte.
+  char* p = out;
   bool jis = false;
   for (size_t i = 0; i < n;) {
     if (kJis.leadRow[s[i]] == 0) {
@@ -127,7 +146,7 @@ std::string ConvertToJis(const std::string& text) {
     }
   }
   if (jis) p = Put3(p, kEscAscii);
-  return std::string(begin, static_cast<size_t>(p - begin));
+  return p;
 }
 
 std::string EncodeSubject(const std::string& text) {
@@ -143,7 +162,7 @@ std::string EncodeSubject(const std::string& text) {
 std::string EncodeHeaderLine(const std::string& line) { return EncodeHeaderText(line, MailCharset::Iso2022JpLegacy); }
 
 bool FitsIso2022Jp(const std::string& text) {
-  const uint16_t* codes = PairCodes();
+  const uint64_t* fits = PairFits();
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   for (size_t i = 0; i < n;) {
@@ -153,8 +172,8 @@ bool FitsIso2022Jp(const std::string& text) {
       continue;
     }
     if (i + 1 == n) return false;
-    const uint16_t code = codes[s[i] << 8 | s[i + 1]];
-    if (code == 0 || !IsJisX0208(code)) return false;
+    const unsigned pair = s[i] << 8 | s[i + 1];
+    if (!(fits[pair / 64] >> (pair % 64) & 1)) return false;
     i += 2;
   }
   return true;

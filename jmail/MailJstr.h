@@ -5,7 +5,9 @@
 // multipart/mixed body that the send command builds itself (MailParts.h).
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "jmail/MailBase64.h"
 #include "jmail/MailFold.h"
@@ -21,6 +23,13 @@ inline constexpr char kEscAscii[] = "\x1B(B";  // ESC ( B: switch to ASCII
 // ESC $ B and ESC ( B, every other byte is copied. The result ends in ASCII mode.
 // Stops at the first zero byte; a lead byte left at the end is dropped. Never throws.
 std::string ConvertToJis(const std::string& text);
+
+// The most bytes ConvertToJis makes of n bytes of text.
+constexpr size_t JisSizeBound(size_t n) { return 3 * n + 6; }
+// ConvertToJis written to out, which must have room for JisSizeBound(text.size())
+// bytes; returns the end of what was written. No allocation: a caller converting
+// many lines reuses one buffer.
+char* ConvertToJis(std::string_view text, char* out);
 
 // Returns what ConvertToJis subtracts from lead * 512 + second to get the JIS code:
 // 0xE11F/0xE120/0xE07E for leads 0x81-0x9F, 0x1611F/0x16120/0x1607E for other leads,

@@ -64,16 +64,17 @@ std::string JisWord(const std::string& line, size_t begin, size_t end) {
 }  // namespace
 
 std::string ConvertToUtf8(const std::string& text) {
-  std::string out, piece;
-  const std::string_view all(text);
+  std::string out;
+  AppendUtf8(text, out);
+  return out;
+}
+
+void AppendUtf8(std::string_view all, std::string& out) {
   for (size_t i = 0; i < all.size();) {
     size_t bad = 0;
-    if (TryCp932ToUtf8(all.substr(i), piece, &bad)) {
-      out += piece;
-      break;
-    }
+    if (AppendCp932ToUtf8(all.substr(i), out, &bad)) break;
     // The stretch before the sequence that failed converts on its own.
-    if (bad > 0 && TryCp932ToUtf8(all.substr(i, bad), piece)) out += piece;
+    if (bad > 0) AppendCp932ToUtf8(all.substr(i, bad), out);
     i += bad;
     out += kReplacement;
     const auto b = static_cast<unsigned char>(all[i]);
@@ -81,7 +82,6 @@ std::string ConvertToUtf8(const std::string& text) {
                       static_cast<unsigned char>(all[i + 1]) >= 0x80;
     i += pair ? 2 : 1;
   }
-  return out;
 }
 
 std::string EncodeSubjectUtf8(const std::string& text) { return Utf8Words(ConvertToUtf8(text)); }

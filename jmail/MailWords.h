@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // The ends of an encoded word: "=?ISO-2022-JP?B?" or "=?UTF-8?B?", base64 text, "?=".
 inline constexpr char kWordStart[] = "=?ISO-2022-JP?B?";
@@ -29,6 +30,8 @@ enum class MailCharset {
 // second byte is ASCII (that byte then stands for itself, as in "\x82 " -> U+FFFD
 // " "), for the pair otherwise. Zero bytes are kept. Never throws.
 std::string ConvertToUtf8(const std::string& text);
+// ConvertToUtf8 appended to out.
+void AppendUtf8(std::string_view text, std::string& out);
 
 // Returns the whole text as UTF-8 encoded words "=?UTF-8?B?...?=" of at most 64
 // octets each (39 bytes of UTF-8, never a character cut in two), separated by one

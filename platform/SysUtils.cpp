@@ -56,36 +56,43 @@ namespace {
 class Converter {
  public:
   Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-  bool Run(std::string_view in, std::string& out, size_t* badOffset) {
+  // Appends the conversion of in to out; on failure out is as it was.
+  bool Append(std::string_view in, std::string& out, size_t* badOffset) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (cd_ == reinterpret_cast<iconv_t>(-1)) return false;
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    // The buffer grows with what was converted, not with what is left: a caller that
+    // The room grows with what was converted, not with what is left: a caller that
     // converts the rest of a text again after each bad byte does work in proportion to
-    // the text, not to its square.
+    // the text, not to its square. Room out already has is used first.
     constexpr size_t kFirstBuffer = 1024;
-    std::string result;
-    result.resize(std::min(in.size() * 3 / 2 + 16, kFirstBuffer));
+    const size_t start = out.size();
+    out.resize(start + std::min(in.size() * 3 / 2 + 16, kFirstBuffer));
     char* src = const_cast<char*>(in.data());
     size_t srcLeft = in.size();
-    size_t used = 0;
+    size_t used = 0;  // bytes converted after start
     while (true) {
-      char* dst = result.data() + used;
-      size_t dstLeft = result.size() - used;
+      char* dst = out.data() + start + used;
+      size_t dstLeft = out.size() - start - used;
       size_t rc = iconv(cd_, srcLeft ? &src : nullptr, &srcLeft, &dst, &dstLeft);
-      used = result.size() - dstLeft;
+      used = out.size() - start - dstLeft;
       if (rc != static_cast<size_t>(-1)) {
         if (srcLeft == 0) break;
         continue;
       }
       if (errno == E2BIG) {
-        result.resize(result.size() * 2 + 16);
+        out.resize(out.size() + (out.size() - start) + 16);
         continue;
       }
       if (badOffset) *badOffset = static_cast<size_t>(src - in.data());
+      out.resize(start);
       return false;
     }
-    result.resize(used);
+    out.resize(start + used);
+    return true;
+  }
+  bool Run(std::string_view in, std::string& out, size_t* badOffset) {
+    std::string result;
+    if (!Append(in, result, badOffset)) return false;
     out = std::move(result);
     return true;
   }
@@ -108,6 +115,10 @@ Converter& FromUtf8() {
 
 bool TryCp932ToUtf8(std::string_view cp932, std::string& out, size_t* badOffset) {
   return ToUtf8().Run(cp932, out, badOffset);
+}
+
+bool AppendCp932ToUtf8(std::string_view cp932, std::string& out, size_t* badOffset) {
+  return ToUtf8().Append(cp932, out, badOffset);
 }
 
 bool TryUtf8ToCp932(std::string_view utf8, std::string& out, size_t* badOffset) {

@@ -54,6 +54,9 @@ bool IsCp932LeadByte(unsigned char b);
 // valid CP932; badOffset (if given) receives the byte offset of the first byte
 // sequence that does not convert.
 bool TryCp932ToUtf8(std::string_view cp932, std::string& out, size_t* badOffset = nullptr);
+// The same appended to out (which is left as it was on failure): converting many
+// lines into one buffer costs no allocation once the buffer has the room.
+bool AppendCp932ToUtf8(std::string_view cp932, std::string& out, size_t* badOffset = nullptr);
 // UTF-8 -> CP932. Returns false when the text is not valid UTF-8 or holds a
 // character without a CP932 form; badOffset (if given) receives the byte offset of
 // the first such character in the input.

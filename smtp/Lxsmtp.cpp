@@ -7,14 +7,19 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "jmail/MailAddress.h"
 #include "jmail/MailJstr.h"
+#include "jmail/MailText.h"
 #include "platform/FileUtil.h"
 #include "smtp/LxsmtpInternal.h"
 
 namespace {
+
+// The piece WriteBody reads and writes at a time.
+constexpr int64_t kWriteChunk = 64 * 1024;
 
 // The process-wide pseudo-random generator of boundaries: a 32-bit state that
 // starts at 0 in every run, so the sequence of boundaries repeats run by run.
@@ -57,17 +62,15 @@ class TPrefaulter {
   uintptr_t base_, end_, next_;
 };
 
-// Writes a body entry followed by CR LF, a "." in front of every line that begins
+// Writes a body entry (through write, which takes the bytes) followed by CR LF, a "." in front of every line that begins
 // with "." (so that the server neither takes it for the end of the data nor drops
 // its first dot). An entry holding CR or LF bytes is written as several lines: a
 // bare CR or LF becomes CR LF, since a bare break would reach the wire, and a break
 // followed by "." alone would end the data early and let the rest of the body be
 // read as commands. The bytes go out in runs that end only where something must
 // change, so an entry of many CR LF lines (an attachment's encoded text) is one write.
-void WriteBodyLine(TStream& stream, std::string_view line) {
-  auto write = [&stream](std::string_view bytes) {
-    stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-  };
+template <class Write>
+void WriteBodyLineTo(const Write& write, std::string_view line) {
   if (!line.empty() && line[0] == '.') write(".");
   size_t written = 0;  // the bytes before this one are written
   size_t cr = line.find('\r'), lf = line.find('\n');
@@ -87,6 +90,80 @@ void WriteBodyLine(TStream& stream, std::string_view line) {
   write(line.substr(written));
   write("\r\n");
 }
+
+void WriteBodyLine(TStream& stream, std::string_view line) {
+  WriteBodyLineTo([&stream](std::string_view bytes) { stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size())); },
+                  line);
+}
+
+// The message's text as it goes on the wire: the encoder's lines, each written as
+// WriteBodyLine writes a body entry, made a batch at a time into a buffer the stream
+// keeps. Only the batch is held, never the converted text; its size comes from a
+// counting pass through the same lines, kept as a number.
+class TTextBodyStream : public TStream {
+ public:
+  explicit TTextBodyStream(TBodyText text) : text_(std::move(text)), lines_(text_) {}
+  TTextBodyStream(const TTextBodyStream&) = delete;
+  TTextBodyStream& operator=(const TTextBodyStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override {
+    auto* dest = static_cast<char*>(buffer);
+    // Never past a size told: it went into SIZE= and the progress.
+    const bool sized = size_ >= 0;
+    if (sized) count = std::min(count, size_ - pos_);
+    int64_t done = 0;
+    while (done < count) {
+      if (outAt_ == out_.size() && !Refill()) break;
+      const size_t n = std::min(static_cast<size_t>(count - done), out_.size() - outAt_);
+      std::memcpy(dest + done, out_.data() + outAt_, n);
+      outAt_ += n;
+      done += static_cast<int64_t>(n);
+    }
+    pos_ += done;
+    // Lines that changed while the message went out would leave a gap the reader
+    // could only wait on.
+    if (sized && done < count) throw EStreamError("The message text changed while it was sent");
+    return done;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  // Reports the position, or goes back to the start.
+  int64_t Seek(int64_t offset, int origin) override {
+    const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : Size() + offset;
+    if (target == pos_) return pos_;
+    if (target != 0) throw EStreamError("The message text can only be read again from its start");
+    lines_.Rewind();
+    out_.clear();
+    outAt_ = 0;
+    pos_ = 0;
+    return 0;
+  }
+  int64_t Size() override {
+    if (size_ < 0) {
+      TTextLineEncoder lines(text_);
+      int64_t size = 0;
+      const auto count = [&size](std::string_view bytes) { size += static_cast<int64_t>(bytes.size()); };
+      for (std::string_view line; lines.Next(line);) WriteBodyLineTo(count, line);
+      size_ = size;
+    }
+    return size_;
+  }
+
+ private:
+  static constexpr size_t kBatch = 64 * 1024;
+  bool Refill() {
+    out_.clear();
+    outAt_ = 0;
+    const auto append = [this](std::string_view bytes) { out_.append(bytes); };
+    std::string_view line;
+    while (out_.size() < kBatch && lines_.Next(line)) WriteBodyLineTo(append, line);
+    return !out_.empty();
+  }
+  const TBodyText text_;
+  TTextLineEncoder lines_;
+  std::string out_;
+  size_t outAt_ = 0;
+  int64_t pos_ = 0, size_ = -1;
+};
 
 // Appends encoded lines to stream, a "." in front of every line that begins with
 // one (uuencode lines of 14 bytes begin with "."; base64 lines never do).
@@ -278,6 +355,11 @@ void TLxSMTP::BuildMessage() {
   // An entry that stands for a file leaves its place to the file's encoded text.
   size_t nextFile = 0;
   auto writeEntry = [&](int index, const std::string& line) {
+    if (m.BodyText.Entry == index) {
+      bodyInserts_.push_back({BodyStream.Size(), std::make_unique<TTextBodyStream>(
+                                                     KeepBody ? m.BodyText : std::move(PostMessage.BodyText))});
+      return;
+    }
     if (nextFile < m.BodyFiles.size() && m.BodyFiles[nextFile].Entry == index) {
       bodyInserts_.push_back({BodyStream.Size(), std::make_unique<TBase64FileStream>(m.BodyFiles[nextFile++].Path)});
       return;
@@ -296,6 +378,7 @@ void TLxSMTP::BuildMessage() {
       std::string().swap(body[i]);
     }
     PostMessage.BodyFiles.clear();
+    PostMessage.BodyText = TBodyText();
   }
   if (m.Attachments.Empty()) return;
   for (int i = 1; i <= m.Attachments.Count(); ++i) WriteAttachmentPart(i);
@@ -306,11 +389,7 @@ class TLxSMTP::TBodyReader : public TStream {
  public:
   // Reads from the start, whatever an earlier reader left of the inserts.
   TBodyReader(const std::string& text, const std::vector<TBodyInsert>& inserts) : text_(text), inserts_(inserts) {
-    size_ = static_cast<int64_t>(text.size());
-    for (const TBodyInsert& insert : inserts) {
-      insert.Text->SetPosition(0);
-      size_ += insert.Text->Size();
-    }
+    for (const TBodyInsert& insert : inserts) insert.Text->SetPosition(0);
   }
   int64_t Read(void* buffer, int64_t count) override {
     auto* dest = static_cast<char*>(buffer);
@@ -338,7 +417,7 @@ class TLxSMTP::TBodyReader : public TStream {
   int64_t Write(const void*, int64_t) override { return 0; }
   // Reports the position, or goes back to the start.
   int64_t Seek(int64_t offset, int origin) override {
-    const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : size_ + offset;
+    const int64_t target = origin == soFromBeginning ? offset : origin == soFromCurrent ? pos_ + offset : Size() + offset;
     if (target == pos_) return pos_;
     if (target != 0) throw EStreamError("The body can only be read again from its start");
     for (const TBodyInsert& insert : inserts_) insert.Text->SetPosition(0);
@@ -346,12 +425,20 @@ class TLxSMTP::TBodyReader : public TStream {
     piece_ = 0;
     return 0;
   }
-  int64_t Size() override { return size_; }
+  // Found when first asked (a text insert counts its lines then): a reader that only
+  // reads to the end never needs it.
+  int64_t Size() override {
+    if (size_ < 0) {
+      size_ = static_cast<int64_t>(text_.size());
+      for (const TBodyInsert& insert : inserts_) size_ += insert.Text->Size();
+    }
+    return size_;
+  }
 
  private:
   const std::string& text_;
   const std::vector<TBodyInsert>& inserts_;
-  int64_t size_ = 0, pos_ = 0, textAt_ = 0;
+  int64_t size_ = -1, pos_ = 0, textAt_ = 0;
   size_t piece_ = 0;
 };
 
@@ -363,12 +450,40 @@ uint64_t TLxSMTP::BodySize() const {
 
 void TLxSMTP::WriteBody(TStream& dest) {
   TBodyReader body(BodyStream.DataString(), bodyInserts_);
-  dest.CopyFrom(body, body.Size());
+  // Read to its end, a chunk at a time: the size is not needed for that.
+  std::unique_ptr<char[]> chunk(new char[kWriteChunk]);
+  for (int64_t n; (n = body.Read(chunk.get(), kWriteChunk)) > 0;) dest.WriteBuffer(chunk.get(), n);
 }
+
+namespace {
+// A stream read from source that writes what it reads into copy.
+class TCopyingReader : public TStream {
+ public:
+  TCopyingReader(TStream& source, TStream& copy) : source_(source), copy_(copy) {}
+  int64_t Read(void* buffer, int64_t count) override {
+    const int64_t n = source_.Read(buffer, count);
+    if (n > 0) copy_.WriteBuffer(buffer, n);
+    return n;
+  }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t offset, int origin) override { return source_.Seek(offset, origin); }
+  int64_t Size() override { return source_.Size(); }
+
+ private:
+  TStream& source_;
+  TStream& copy_;
+};
+}  // namespace
 
 void TLxSMTP::SendBody() {
   TBodyReader body(BodyStream.DataString(), bodyInserts_);
-  SendStream(body);
+  TStream* copy = std::exchange(BodyCopy, nullptr);
+  if (!copy) {
+    SendStream(body);
+    return;
+  }
+  TCopyingReader copying(body, *copy);
+  SendStream(copying);
 }
 
 void TLxSMTP::WriteAttachmentPart(int index) {

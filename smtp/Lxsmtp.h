@@ -18,6 +18,7 @@
 #include "platform/StringList.h"
 #include "jmail/LxUUE.h"
 #include "jmail/MailParts.h"
+#include "jmail/MailText.h"
 #include "sock/LxExtstr.h"
 #include "sock/LxSock.h"
 #include "smtp/LxsmtpPolicy.h"
@@ -104,6 +105,10 @@ class TPostMessage {
   // leaves the text out of BodyStream and the send reads and encodes the file as it
   // goes (see BodySize, WriteBody).
   std::vector<TBodyFile> BodyFiles;
+  // The body entry that stands for the message's text (BodyText.Entry; -1: none):
+  // the text's lines are encoded as the body is sent or written, never held
+  // converted (see BodySize, WriteBody). Its Lines stay the caller's.
+  TBodyText BodyText;
 };
 
 // A recipient the server refused during the last send: the entry as stored, the
@@ -147,15 +152,17 @@ class TLxSMTP : public TLxSocket {
   UUMethods EncodeType = uuMime;
   bool ClearParams = true;
   // false: BuildMessage hands the Body lines over to BodyStream, freeing each once
-  // it is written, and leaves Body empty (for a caller that builds Body anew for
-  // every send and whose body may be large). true: Body stays as it was.
+  // it is written, and leaves Body, BodyFiles and BodyText empty (for a caller that
+  // builds them anew for every send and whose body may be large). true: they stay
+  // as they were.
   bool KeepBody = true;
 
   // --- the message and its products ---
   TPostMessage PostMessage;
   TExStringList FinalHeader;  // header lines of the message being sent
-  // Encoded body, every line ending in CR LF; the text of PostMessage.BodyFiles is
-  // not in it but read from the files while the body is sent or written.
+  // Encoded body, every line ending in CR LF; the text of PostMessage.BodyFiles and
+  // PostMessage.BodyText is not in it but read from the files, or encoded from the
+  // lines, while the body is sent or written.
   TMemoryStream BodyStream;
   std::string Boundary;       // multipart boundary of the last message with attachments
   bool Busy = false;
@@ -172,6 +179,10 @@ class TLxSMTP : public TLxSocket {
   // (accepted or refused), with that reply, in the order of the answers; one the
   // server deferred and never took is only among the Refusals.
   std::vector<TRecipientReply> RecipientReplies;
+  // When set, the body's bytes also go here as the next data transfer sends them
+  // (dot-stuffed, CR LF, as on the wire), once: the transfer clears it. Its writes
+  // must not throw unless the send is to stop.
+  TStream* BodyCopy = nullptr;
   // The final "." of the message went out and its reply has not come (yet): a send
   // ended now may or may not have been accepted.
   bool FinalDotPending = false;
@@ -240,7 +251,8 @@ class TLxSMTP : public TLxSocket {
   std::string HeaderBlock() const { return FinalHeader.Text() + "\r\n\r\n"; }
   // The octets of the message as built: HeaderBlock and the body.
   uint64_t MessageSize() const;
-  // The octets of the body as built: BodyStream and the encoded text of its files.
+  // The octets of the body as built: BodyStream, the encoded text of its files and
+  // of its text (counted by encoding it once, the number kept).
   uint64_t BodySize() const;
   // Writes the body as built (what SendMail sends between the header block and the
   // final ".") to dest a chunk at a time. Throws the stream errors of dest and of

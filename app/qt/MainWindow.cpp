@@ -535,6 +535,8 @@ void TMainWindow::SetBusy(bool busy) {
   cancel_->setEnabled(busy);
   escape_->setEnabled(busy);
   Button(TFormButton::Send)->setEnabled(!busy);
+  // The send reads the body's lines as it goes: they stay as they are until it ends.
+  body_->setReadOnly(busy);
   if (busy) {
     SetProgress(0, 0);
     pages_->setCursor(Qt::BusyCursor);

@@ -76,6 +76,54 @@ TEST(MacroLineReader, LinesCrossChunkBoundariesAndHaveNoLimit) {
   EXPECT_EQ(lines[2], "x");
 }
 
+// Offset counts each line with its line end (a CR LF across two chunks too), and
+// BytesLeft what comes after it.
+TEST(MacroLineReader, OffsetIsWhereTheNextLineStarts) {
+  using S = std::string;
+  struct Case {
+    const char* name;
+    S bytes;
+    std::vector<int64_t> offsets;  // after each line
+  } cases[] = {
+      {"CR LF ends", "ab\r\ncd\r\n", {4, 8}},
+      {"CR alone and a last line without end", "ab\rc", {3, 4}},
+      {"file without CR", "a\n\nbc\n", {2, 3, 6}},
+      {"CR LF across chunks", S(65535, 'a') + "\r\nb", {65537, 65538}},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    TMacroLineReader reader(dir.Write("f", c.bytes));
+    EXPECT_EQ(reader.Offset(), 0) << c.name;
+    EXPECT_EQ(reader.BytesLeft(), static_cast<int64_t>(c.bytes.size())) << c.name;
+    std::vector<int64_t> offsets;
+    while (!reader.Eof()) {
+      reader.ReadLine();
+      offsets.push_back(reader.Offset());
+      EXPECT_EQ(reader.BytesLeft(), static_cast<int64_t>(c.bytes.size()) - offsets.back()) << c.name;
+    }
+    EXPECT_EQ(offsets, c.offsets) << c.name;
+  }
+}
+
+// A long body's list gets room for the lines the rest of the file holds, once its
+// sample lines are counted: about the whole body, neither half of it nor twice.
+TEST(BodyRoom, RoomForTheRestOfTheFileAtTheSampleLength) {
+  for (int64_t length : {10, 57, 300}) {
+    const int64_t total = TBodyRoom::kSampleLines * 5 + 3;
+    TBodyRoom room;
+    TStringList body;
+    size_t capacityAtSample = 0;
+    for (int64_t i = 0; i < total; ++i) {
+      room.Add(body, length + 2, (total - i - 1) * (length + 2));
+      if (i == TBodyRoom::kSampleLines - 1) capacityAtSample = body.Lines().capacity();
+      body.Add(std::string(static_cast<size_t>(length), 'x'));
+    }
+    EXPECT_GE(capacityAtSample, static_cast<size_t>(total)) << length;
+    EXPECT_LE(capacityAtSample, static_cast<size_t>(total) + 2) << length;
+    EXPECT_EQ(body.Lines().capacity(), capacityAtSample) << length;  // never grown again
+  }
+}
+
 TEST(MacroLineReader, OneCRPastTheFirstChunkKeepsTheCRRule) {
   TempDir dir;
   const std::string lfLines = "a\n" + std::string(100000, 'b') + "\n";

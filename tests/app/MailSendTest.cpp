@@ -9,7 +9,9 @@
 
 #include "jmail/MailJstr.h"
 #include "smtp/Lxsmtp.h"
+#include "platform/FileUtil.h"
 #include "platform/SysUtils.h"
+#include "support/EncodingTestSupport.h"
 
 namespace {
 
@@ -180,6 +182,84 @@ TEST(BuildBodyLines, Utf8BodyIsOneBase64Text) {
   ASSERT_EQ(body.Count(), 7);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(body[i].size(), 76u);
   EXPECT_EQ(body[5], "YWFhYWFhYWFhYWFhYWFhDQo=");  // the last 15 "a" and CR LF
+}
+
+// The text left out of the body (BuildBodyFrame) and encoded by the component as it
+// writes: the bytes written, the body's size and the message's size are those of
+// the same text built into the body's lines (BuildBodyLines), in every charset, plain
+// and multipart with files, with and without KeepBody; written twice, the same.
+TEST(BuildBodyFrame, WrittenBodyIsThatOfTheBuiltLines) {
+  encoding_test::ScratchDir scratch;
+  const std::string file = FromOsPath(scratch.Write("a.bin", encoding_test::RandomBytes(5000, 7)));
+  const std::string kanji = Utf8ToCp932("日本語の本文です。");
+  std::string longLine;
+  for (int i = 0; i < 700; ++i) longLine += kanji;
+  const TStringList text = {"Hello", kanji, "", ".dot", "..", "a\r.b", "x\n.y", longLine, std::string("z\0z", 3)};
+  const TStringList signature = {"", "-- ", ".sig"};
+  for (MailCharset charset : {MailCharset::Iso2022JpLegacy, MailCharset::Iso2022Jp, MailCharset::Utf8}) {
+    for (bool withFile : {false, true}) {
+      for (bool signed_ : {false, true}) {
+        for (bool keep : {true, false}) {
+          SCOPED_TRACE(std::to_string(static_cast<int>(charset)) + (withFile ? " file" : "") +
+                       (signed_ ? " signed" : "") + (keep ? " keep" : ""));
+          const TStringList files = withFile ? TStringList{file} : TStringList{};
+          TStringList all = text;
+          if (signed_)
+            for (const std::string& line : signature) all.Add(line);
+          TLxSMTP built, streamed;
+          for (TLxSMTP* smtp : {&built, &streamed}) {
+            smtp->KeepBody = keep;
+            smtp->PostMessage.FromAddress = "me@example.jp";
+            smtp->PostMessage.ToAddress = {"you@example.jp"};
+            smtp->PostMessage.Attachments = files;
+          }
+          built.PostMessage.Body = BuildBodyLines(all, files, withFile, charset, &built.PostMessage.BodyFiles);
+          TBodyText& body = streamed.PostMessage.BodyText;
+          body.Lines = &text;
+          if (signed_) body.Tail = signature;
+          body.Charset = charset;
+          streamed.PostMessage.Body = BuildBodyFrame(body, files, withFile, streamed.PostMessage.BodyFiles);
+          // The same boundary in both.
+          ResetBoundarySequence();
+          built.BuildMessage();
+          ResetBoundarySequence();
+          streamed.BuildMessage();
+          TStringStream expected, written, again;
+          built.WriteBody(expected);
+          streamed.WriteBody(written);
+          EXPECT_TRUE(written.DataString() == expected.DataString());
+          EXPECT_EQ(streamed.BodySize(), expected.DataString().size());
+          EXPECT_EQ(streamed.BodySize(), built.BodySize());
+          streamed.WriteBody(again);
+          EXPECT_TRUE(again.DataString() == expected.DataString());
+          // The body's own stream holds the framing only, none of the text.
+          EXPECT_EQ(streamed.BodyStream.DataString().find("Hello"), std::string::npos);
+        }
+      }
+    }
+  }
+}
+
+// The lines are read as the body goes out: a text that got shorter after its size
+// was told ends the write with a stream error instead of leaving the reader short.
+TEST(BuildBodyFrame, TextShorterThanItsSizeFailsTheWrite) {
+  TStringList text = {"one", "two", "three"};
+  TLxSMTP smtp;
+  smtp.PostMessage.FromAddress = "me@example.jp";
+  smtp.PostMessage.ToAddress = {"you@example.jp"};
+  TBodyText& body = smtp.PostMessage.BodyText;
+  body.Lines = &text;
+  std::vector<TBodyFile> files;
+  smtp.PostMessage.Body = BuildBodyFrame(body, TStringList(), false, files);
+  smtp.BuildMessage();
+  const uint64_t size = smtp.BodySize();
+  TStringStream whole;
+  smtp.WriteBody(whole);
+  EXPECT_EQ(whole.DataString().size(), size);
+  text.Delete(2);
+  TStringStream cut;
+  EXPECT_THROW(smtp.WriteBody(cut), EStreamError);
+  EXPECT_EQ(smtp.BodySize(), size);
 }
 
 TEST(HeaderRewrite, ByCharset) {

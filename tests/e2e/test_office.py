@@ -244,6 +244,48 @@ class SentCopy(RefusingServer):
         self.assertEqual(attachment.get_filename(), "見積.bin")
         self.assertEqual(attachment.get_payload(decode=True), bytes(range(256)) * 40)
 
+    def test_copy_is_what_was_sent_when_the_file_changes_before_the_answer(self):
+        # The server has the whole message and changes the attached file before it
+        # answers the final ".": the copy holds the file as it went out.
+        folder = self.ws.path("Sent")
+        self.settings(SentFolder=folder)
+        data = self.ws.write("report.bin", b"as sent\n" * 5000)
+        keeper = self.server.keeper
+        accept = keeper.handle_DATA
+
+        async def handle_DATA(server, session, envelope):
+            with open(data, "wb") as f:
+                f.write(b"changed afterwards\n" * 7000)
+            return await accept(server, session, envelope)
+
+        keeper.handle_DATA = handle_DATA
+        run = self.ws.run(["server:", "127.0.0.1", "to:", "taro@example.jp", "subject:", "report",
+                           "reply-to:", "me@example.jp", "body:", *self.BODY, "bind:", data, "action:", "send", "end"])
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertEqual(result_section(run.ini).get("Warning"), "")
+        names = os.listdir(os.path.join(folder, "cur"))
+        self.assertEqual(len(names), 1)
+        with open(os.path.join(folder, "cur", names[0]), "rb") as f:
+            stored = f.read()
+        self.assertEqual(stored, self.server.messages[0].raw.replace(b"\r\n", b"\n"))
+        _, attachment = email.message_from_bytes(stored, policy=email.policy.default).iter_parts()
+        self.assertEqual(attachment.get_payload(decode=True), b"as sent\n" * 5000)
+        self.assertEqual(os.listdir(os.path.join(folder, "tmp")), [])
+
+    def test_no_copy_when_the_message_is_refused_after_its_data(self):
+        folder = self.ws.path("Sent")
+        self.settings(SentFolder=folder)
+
+        async def handle_DATA(server, session, envelope):
+            return "554 5.6.0 refused"
+
+        self.server.keeper.handle_DATA = handle_DATA
+        run = self.ws.run(macro())
+        self.assertNotEqual(run.status, 0, run.stderr)
+        for sub in ("tmp", "cur", "new"):
+            path = os.path.join(folder, sub)
+            self.assertFalse(os.path.exists(path) and os.listdir(path), sub)
+
     def test_copy_that_cannot_be_written_is_a_warning(self):
         blocker = self.ws.write("Sent", b"a file where the folder would be")
         self.settings(SentFolder=blocker)
