@@ -57,37 +57,26 @@ class TLookupRelay : public TMessageHandler {
 };
 TLookupRelay g_relay;
 
-// Looks name up with the given getaddrinfo flags: 0 on success with its addresses
-// (each once) in addresses, else the error number.
-int Resolve(const std::string& name, int flags, std::vector<WsAddress>& addresses) {
+void RunLookup(uintptr_t handle, std::shared_ptr<LookupTask> task) {
   // Both families, whether or not this machine has a route for them now: the connect
   // moves on from an address it cannot reach.
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = flags;
   addrinfo* res = nullptr;
-  int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &res);
-  if (rc != 0) return WsErrorFromResolver(rc, errno);
-  for (addrinfo* p = res; p; p = p->ai_next) {
-    const WsAddress a = FromSockaddr(p->ai_addr);
-    if (a.family == 0) continue;
-    if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
+  int rc = ::getaddrinfo(task->name.c_str(), nullptr, &hints, &res);
+  if (rc != 0) {
+    task->error = WsErrorFromResolver(rc, errno);
+  } else {
+    for (addrinfo* p = res; p; p = p->ai_next) {
+      const WsAddress a = FromSockaddr(p->ai_addr);
+      if (a.family == 0) continue;
+      if (std::find(task->addresses.begin(), task->addresses.end(), a) == task->addresses.end())
+        task->addresses.push_back(a);
+    }
+    ::freeaddrinfo(res);
+    if (task->addresses.empty()) task->error = WSANO_DATA;
   }
-  ::freeaddrinfo(res);
-  return addresses.empty() ? WSANO_DATA : 0;
-}
-
-// The addresses of a numeric host (an IPv4 or IPv6 literal), found without the
-// resolver and without blocking; false, with addresses left empty, for a name.
-bool ResolveNumeric(const std::string& name, std::vector<WsAddress>& addresses) {
-  if (Resolve(name, AI_NUMERICHOST, addresses) == 0) return true;
-  addresses.clear();
-  return false;
-}
-
-void RunLookup(uintptr_t handle, std::shared_ptr<LookupTask> task) {
-  task->error = Resolve(task->name, 0, task->addresses);
   std::lock_guard<std::mutex> lock(g_taskMutex);
   if (g_tasks.count(handle)) TMessagePump::Instance().PostMessage(g_relayWindow, kRelayMsg, handle, 0);
 }
@@ -115,19 +104,11 @@ uintptr_t WsAsyncGetAddresses(HWND window, uint32_t msg, const char* name, std::
   task->msg = msg;
   task->result = result;
   task->name = name ? name : "";
-  // A numeric host is answered without a worker thread (which would also cost the
-  // process a heap arena of its own); the answer still comes through the pump, as a
-  // name's does, so the caller sees no difference and can cancel it the same way.
-  const bool numeric = ResolveNumeric(task->name, task->addresses);
   uintptr_t handle;
   {
     std::lock_guard<std::mutex> lock(g_taskMutex);
     handle = g_nextTask++;
     g_tasks[handle] = task;
-    if (numeric) {
-      TMessagePump::Instance().PostMessage(g_relayWindow, kRelayMsg, handle, 0);
-      return handle;
-    }
   }
   try {
     std::thread(RunLookup, handle, task).detach();
