@@ -71,8 +71,10 @@ TForm1::TForm1(TComponent* owner)
   Links->MailAddress = "tarvex@tarvex.example";
   Links->HomePageAddress = "https://tarvex.example/";
   AttachmentChooser.DefaultExt = "*";
-  AttachmentChooser.Filter = Utf8ToCp932("すべてのファイル(*.*)|*.*");
-  AttachmentChooser.Title = Utf8ToCp932("添付ファイルの指定");
+  // The chooser's texts, "すべてのファイル(*.*)|*.*" and "添付ファイルの指定", written
+  // in CP932 (the form's encoding) so that making a form loads no converter.
+  AttachmentChooser.Filter = "\x82\xb7\x82\xd7\x82\xc4\x82\xcc\x83\x74\x83\x40\x83\x43\x83\x8b(*.*)|*.*";
+  AttachmentChooser.Title = "\x93\x59\x95\x74\x83\x74\x83\x40\x83\x43\x83\x8b\x82\xcc\x8e\x77\x92\xe8";
   StartTimer.SetOnTick([this] { StartTimerTick(); });
 }
 

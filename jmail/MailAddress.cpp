@@ -1,5 +1,6 @@
 #include "jmail/MailAddress.h"
 
+#include <dlfcn.h>
 #include <idn2.h>
 
 #include <cstdlib>
@@ -142,18 +143,57 @@ size_t DomainAt(const std::string& address) {
 }
 }  // namespace
 
+namespace {
+// The IDNA library, loaded when the first non-ASCII domain is converted instead of
+// at program start: a run whose domains are all ASCII (and --version) maps neither
+// it nor the Unicode library it brings. The prototypes are the library's own.
+struct TIdn2 {
+  decltype(&::idn2_to_ascii_8z) ToAscii = nullptr;
+  decltype(&::idn2_strerror) StrError = nullptr;
+  decltype(&::idn2_free) Free = nullptr;
+  std::string Missing;  // why the library cannot be used; empty when it can
+};
+
+TIdn2 LoadIdn2() {
+  TIdn2 idn2;
+  void* library = ::dlopen(TARVEX_IDN2_SONAME, RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* reason = ::dlerror();
+    idn2.Missing = reason ? reason : TARVEX_IDN2_SONAME " cannot be loaded";
+    return idn2;
+  }
+  idn2.ToAscii = reinterpret_cast<decltype(idn2.ToAscii)>(::dlsym(library, "idn2_to_ascii_8z"));
+  idn2.StrError = reinterpret_cast<decltype(idn2.StrError)>(::dlsym(library, "idn2_strerror"));
+  idn2.Free = reinterpret_cast<decltype(idn2.Free)>(::dlsym(library, "idn2_free"));
+  if (!idn2.ToAscii || !idn2.StrError || !idn2.Free) idn2.Missing = TARVEX_IDN2_SONAME " lacks a function";
+  return idn2;
+}
+
+// The library, loaded on the first call (thread-safe) and kept.
+const TIdn2& Idn2() {
+  static const TIdn2 idn2 = LoadIdn2();
+  return idn2;
+}
+}  // namespace
+
 std::string AsciiDomainAddress(const std::string& address) {
   const size_t at = DomainAt(address);
   if (at == std::string::npos || IsAsciiText(address.substr(at + 1))) return address;
   const std::string domain = ConvertToUtf8(address.substr(at + 1));
+  const TIdn2& idn2 = Idn2();
+  if (!idn2.Missing.empty()) {
+    throw EAddressDomainError("The domain of the address " + address +
+                              " cannot be written in ASCII: the IDNA library is not available (" + idn2.Missing +
+                              ")");
+  }
   char* ascii = nullptr;
-  const int rc = idn2_to_ascii_8z(domain.c_str(), &ascii, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+  const int rc = idn2.ToAscii(domain.c_str(), &ascii, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
   if (rc != IDN2_OK) {
     throw EAddressDomainError("The domain of the address " + address +
-                              " cannot be written in ASCII: " + idn2_strerror(rc));
+                              " cannot be written in ASCII: " + idn2.StrError(rc));
   }
   std::string result = address.substr(0, at + 1) + ascii;
-  idn2_free(ascii);
+  idn2.Free(ascii);
   return result;
 }
 

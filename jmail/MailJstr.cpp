@@ -94,7 +94,8 @@ char* ConvertToJis(std::string_view text, char* out) {
   const size_t n = std::min(text.size(), text.find('\0'));
   if (n == 0) return out;
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const uint16_t* codes = PairCodes();
+  // The pair table is built on the first lead byte: an ASCII text never makes it.
+  const uint16_t* codes = nullptr;
 
   // k input bytes give at most 3k + 6 output bytes (a pair entering JIS mode and a
   // single byte leaving it is 3 bytes in, 9 out; the first byte's escape and the
@@ -117,6 +118,7 @@ char* ConvertToJis(std::string_view text, char* out) {
       continue;
     }
     if (i + 1 == n) break;  // a lead byte at the end is dropped
+    if (!codes) codes = PairCodes();
     uint16_t code = codes[s[i] << 8 | s[i + 1]];
     if (code == 0) {
       // A lead byte before a byte that cannot follow it: both are copied.
@@ -162,7 +164,8 @@ std::string EncodeSubject(const std::string& text) {
 std::string EncodeHeaderLine(const std::string& line) { return EncodeHeaderText(line, MailCharset::Iso2022JpLegacy); }
 
 bool FitsIso2022Jp(const std::string& text) {
-  const uint64_t* fits = PairFits();
+  // Built on the first double-byte character: an ASCII text never makes the tables.
+  const uint64_t* fits = nullptr;
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   for (size_t i = 0; i < n;) {
@@ -173,6 +176,7 @@ bool FitsIso2022Jp(const std::string& text) {
     }
     if (i + 1 == n) return false;
     const unsigned pair = s[i] << 8 | s[i + 1];
+    if (!fits) fits = PairFits();
     if (!(fits[pair / 64] >> (pair % 64) & 1)) return false;
     i += 2;
   }

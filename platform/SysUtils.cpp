@@ -51,14 +51,31 @@ bool IsCp932LeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >=
 
 namespace {
 
-// Converts with one iconv descriptor per direction, opened once. Returns false on
+bool IsAscii(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// Converts between CP932 and UTF-8 with one iconv descriptor per direction, opened
+// on the first text that is not pure ASCII. Both encodings write the 128 ASCII
+// codes as the same single bytes, so a pure ASCII text is copied as it is: a run
+// whose texts are all ASCII never loads the converter's module. Returns false on
 // the first byte sequence that does not convert, with its input offset.
 class Converter {
  public:
-  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  Converter(const char* to, const char* from) : to_(to), from_(from) {}
   // Appends the conversion of in to out; on failure out is as it was.
   bool Append(std::string_view in, std::string& out, size_t* badOffset) {
+    if (IsAscii(in)) {
+      out.append(in);
+      return true;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!opened_) {
+      cd_ = iconv_open(to_, from_);
+      opened_ = true;
+    }
     if (cd_ == reinterpret_cast<iconv_t>(-1)) return false;
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);
     // The room grows with what was converted, not with what is left: a caller that
@@ -98,7 +115,10 @@ class Converter {
   }
 
  private:
-  iconv_t cd_;
+  const char* to_;
+  const char* from_;
+  bool opened_ = false;
+  iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
   std::mutex mutex_;
 };
 

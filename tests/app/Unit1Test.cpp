@@ -47,6 +47,12 @@ TEST_F(FormLife, CreationWithoutSettingsFileUsesDefaults) {
   EXPECT_TRUE(view.Saw(TFormField::Port));
 }
 
+TEST_F(FormLife, AttachmentChooserTextsAreTheJapaneseTextsInCp932) {
+  RecordingForm form;
+  EXPECT_EQ(form.AttachmentChooser.Filter, Utf8ToCp932("すべてのファイル(*.*)|*.*"));
+  EXPECT_EQ(form.AttachmentChooser.Title, Utf8ToCp932("添付ファイルの指定"));
+}
+
 TEST_F(FormLife, CreationFillsTheConnectionFieldsFromTheSettings) {
   dir.Write("t.INI", "[Pos]\r\nTop=12\r\nLeft=-4\r\n[ConInf]\r\nIPAdr=h\r\nMailAdr=m@x\r\nUser=u\r\nPwd=p\r\n"
                      "[SMTP]\r\nPort=0x1A\r\n");
