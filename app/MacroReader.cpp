@@ -190,15 +190,34 @@ TBodyRoom::~TBodyRoom() = default;
 void TBodyRoom::Add(TStringList& body, int64_t bytes, int64_t bytesLeft) {
   if (heap_) {
     heap_->Ahead();
+    RoomAhead(body);
     return;
   }
   bytes_ += bytes;
   if (++lines_ != kSampleLines || bytes_ <= 0) return;
-  const int64_t more = bytesLeft * lines_ / bytes_ + 1;
+  // The sample's average is only an estimate: empty lines before long ones would ask
+  // for far more room than the rest of the text needs. The room's own octets are held
+  // to kRoomPerOctet times the octets left, and the room is made present only as the
+  // list reaches it, so a wrong estimate costs address space, not memory.
+  const int64_t room = sizeof(std::string);
+  const int64_t more = std::min(bytesLeft * lines_ / bytes_, bytesLeft * kRoomPerOctet / room) + 1;
   body.Reserve(static_cast<int>(std::min<int64_t>(body.Count() + more, INT32_MAX)));
-  const std::vector<std::string>& lines = body.Lines();
-  THeapPrefaulter::MakePresent(lines.data() + lines.size(), (lines.capacity() - lines.size()) * sizeof(std::string));
+  roomBase_ = body.Lines().data();
+  roomPresent_ = body.Lines().size() * sizeof(std::string);
   heap_ = std::make_unique<THeapPrefaulter>();
+  RoomAhead(body);
+}
+
+void TBodyRoom::RoomAhead(const TStringList& body) {
+  const std::vector<std::string>& lines = body.Lines();
+  // A list that outgrew its room was moved: from then on it grows as any list does.
+  if (lines.data() != roomBase_) return;
+  const size_t used = (lines.size() + 1) * sizeof(std::string);
+  if (used <= roomPresent_) return;
+  const size_t end = std::min(lines.capacity() * sizeof(std::string), roomPresent_ + THeapPrefaulter::kStep);
+  if (end <= roomPresent_) return;
+  THeapPrefaulter::MakePresent(reinterpret_cast<const char*>(lines.data()) + roomPresent_, end - roomPresent_);
+  roomPresent_ = end;
 }
 
 namespace {

@@ -72,8 +72,9 @@ class TMacroLineReader {
 // The room a long body takes, made as its lines come: once its first kSampleLines
 // lines are read, the list gets room for as many lines again as the rest of the
 // file holds at their average length (made once instead of grown, and copied, step
-// by step), and from then on the list's room and the heap its lines fill are made
-// present a stretch at a time (THeapPrefaulter) instead of a page fault per page.
+// by step; never more than kRoomPerOctet times the octets left), and from then on the
+// list's room and the heap its lines fill are made present a stretch at a time
+// (THeapPrefaulter), as the list reaches them, instead of a page fault per page.
 class TBodyRoom {
  public:
   static constexpr int64_t kSampleLines = 4096;
@@ -84,10 +85,17 @@ class TBodyRoom {
   // Before a body line that took bytes octets of the file is added to body, with
   // bytesLeft octets of the file after it.
   void Add(TStringList& body, int64_t bytes, int64_t bytesLeft);
+  // The room's octets are at most this many times the octets left in the file.
+  static constexpr int64_t kRoomPerOctet = 4;
 
  private:
+  // Makes the next stretch of the list's room present once the list reaches it.
+  void RoomAhead(const TStringList& body);
+
   int64_t lines_ = 0, bytes_ = 0;
   std::unique_ptr<THeapPrefaulter> heap_;
+  const std::string* roomBase_ = nullptr;  // where the list's room starts
+  size_t roomPresent_ = 0;                 // octets of the room made present
 };
 
 // The section number (0-17) a macro line selects, or -1 when it is a content line:

@@ -124,6 +124,29 @@ TEST(BodyRoom, RoomForTheRestOfTheFileAtTheSampleLength) {
   }
 }
 
+// A sample that is no fair sample (empty lines before long ones) must not buy room
+// by the sample's length: the room stays within a few times the octets still to come,
+// and the lines after it are all kept.
+TEST(BodyRoom, AnEmptySampleBeforeLongLinesGetsBoundedRoom) {
+  constexpr int64_t kLong = 999, kLongLines = 2000;
+  const int64_t left = kLongLines * (kLong + 2);
+  TBodyRoom room;
+  TStringList body;
+  for (int64_t i = 0; i < TBodyRoom::kSampleLines; ++i) {
+    room.Add(body, 2, left + (TBodyRoom::kSampleLines - i - 1) * 2);
+    body.Add("");
+  }
+  const size_t bound = static_cast<size_t>(TBodyRoom::kSampleLines) +
+                       static_cast<size_t>(left * TBodyRoom::kRoomPerOctet) / sizeof(std::string) + 2;
+  EXPECT_LE(body.Lines().capacity(), bound);
+  for (int64_t i = 0; i < kLongLines; ++i) {
+    room.Add(body, kLong + 2, left - (i + 1) * (kLong + 2));
+    body.Add(std::string(kLong, static_cast<char>('a' + i % 26)));
+  }
+  ASSERT_EQ(body.Count(), TBodyRoom::kSampleLines + kLongLines);
+  EXPECT_EQ(body[body.Count() - 1], std::string(kLong, static_cast<char>('a' + (kLongLines - 1) % 26)));
+}
+
 TEST(MacroLineReader, OneCRPastTheFirstChunkKeepsTheCRRule) {
   TempDir dir;
   const std::string lfLines = "a\n" + std::string(100000, 'b') + "\n";
