@@ -101,6 +101,9 @@ void TCp932LineEdit::SetCp932Text(const std::string& cp932) {
   validator->SetProgrammatic(true);
   setText(Cp932ToQt(cp932));
   validator->SetProgrammatic(false);
+  // A text filled in for the user (settings, a macro) shows from its start: a long
+  // subject shows its first words, not its last.
+  setCursorPosition(0);
 }
 
 namespace {

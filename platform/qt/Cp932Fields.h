@@ -56,7 +56,7 @@ class TCp932LineEdit : public QLineEdit {
   // The text as CP932; a character without a CP932 form (only possible for text
   // set through QLineEdit::setText) becomes "?".
   std::string Cp932Text() const;
-  // Shows CP932 text (invalid bytes as U+FFFD).
+  // Shows CP932 text (invalid bytes as U+FFFD) from its start.
   void SetCp932Text(const std::string& cp932);
 
  signals:

@@ -183,12 +183,16 @@ TEST_F(FormWindowTest, LineFieldsCarryTypedJapaneseToTheModelAndModelChangesBack
     TCp932LineEdit* edit = (W().*c.widget)();
     Retype(edit, Q("件名ｶﾅ～①"));
     EXPECT_EQ(form_.*c.member, Cp("件名ｶﾅ～①")) << c.name;
+    // The model taking the typed text leaves the cursor where the typing left it.
+    EXPECT_EQ(edit->cursorPosition(), Q("件名ｶﾅ～①").size()) << c.name;
     // A character without a CP932 form never reaches the model.
     Type(edit, Q("한"));
     EXPECT_EQ(form_.*c.member, Cp("件名ｶﾅ～①")) << c.name;
     form_.*c.member = Cp("モデルの値");
     form_.Notify(c.field);
     EXPECT_EQ(edit->text(), Q("モデルの値")) << c.name;
+    // A text the model sets shows from its start.
+    EXPECT_EQ(edit->cursorPosition(), 0) << c.name;
   }
 }
 
