@@ -230,17 +230,6 @@ std::string TSentCopy::Store() {
   return dir_ + "/cur/" + name_ + ":2,S";
 }
 
-std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
-                          const std::function<void(TStream&)>& writeBody) {
-  TSentCopy copy(dir, header, blindCopies);
-  try {
-    writeBody(copy.Body());
-  } catch (const EStreamError&) {
-    copy.Fail(errno);
-  }
-  return copy.Store();
-}
-
 std::string SendRecordJson(const TSendRecord& r) {
   std::string line = "{\"time\":\"" + Rfc3339(r.Time) + "\",\"message_id\":" + JsonString(r.MessageId) +
                      ",\"from\":" + JsonString(r.From) + ",\"recipients\":[";

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,24 +15,18 @@
 #include "platform/StringList.h"
 #include "platform/SysUtils.h"
 
-// Stores one message in the Maildir folder dir (created 0700 with tmp, new and cur
-// when missing): header (every line ended by CR LF, the empty line after the last
-// included), a "Bcc:" line naming blindCopies when there are any, and body (its
-// lines dot-stuffed and ended by CR LF, as they went out), with LF line ends and
-// without the stuffed dots. The file is written in tmp and renamed into cur with
-// the seen flag. Returns the stored file's path; throws Exception naming the folder
-// and the system's reason when the copy cannot be written (nothing is left in tmp).
-// All paths are CP932, as the form holds them.
-// writeBody writes the body into the stream it is given (as TLxSMTP::WriteBody
-// does), a piece at a time: an attachment is read again, never held whole.
 // A copy of a message written while it is sent, so that it holds what went out
-// (an attachment is not read a second time): the header and the Bcc line go in
-// first, as StoreSentCopy writes them, the body as Body() receives it, and Store
-// puts the file in place once the server has accepted the message. A copy that is
-// never stored leaves nothing behind in the folder's tmp.
+// (an attachment is not read a second time), in the Maildir folder dir (created
+// 0700 with tmp, new and cur when missing): header (every line ended by CR LF, the
+// empty line after the last included), a "Bcc:" line naming blindCopies when there
+// are any, and the body as Body() receives it (dot-stuffed, CR LF), stored with LF
+// line ends and without the stuffed dots. The file is written in tmp; Store renames
+// it into cur with the seen flag once the server has accepted the message. A copy
+// that is never stored leaves nothing behind in the folder's tmp. All paths are
+// CP932, as the form holds them.
 class TSentCopy {
  public:
-  // Makes the folder (as StoreSentCopy does) and the file in its tmp with the header.
+  // Makes the folder and the file in its tmp with the header.
   // Throws Exception naming the folder and the system's reason.
   TSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies);
   ~TSentCopy();
@@ -57,9 +50,6 @@ class TSentCopy {
   int fd_ = -1;
   std::unique_ptr<TBodySink> body_;
 };
-
-std::string StoreSentCopy(const std::string& dir, const std::string& header, const TStringList& blindCopies,
-                          const std::function<void(TStream&)>& writeBody);
 
 // One recipient of a send as the log tells it.
 struct TLoggedRecipient {

@@ -52,7 +52,7 @@ TEST(OfficeLines, SayTheirTextInJapanese) {
     std::function<void()> fail;
     std::string value;  // a value the line carries
   } cases[] = {
-      {"sent copy", [&] { StoreSentCopy(blocker + "/Sent", "Subject: x\r\n\r\n", TStringList(), {}); },
+      {"sent copy", [&] { TSentCopy(blocker + "/Sent", "Subject: x\r\n\r\n", TStringList()).Store(); },
        blocker + "/Sent"},
       {"send log", [&] { AppendSendLog(folder, TSendRecord()); }, folder},
       {"priority", [] { ParsePriority("urgent"); }, "\"urgent\""},
